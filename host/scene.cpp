@@ -1,0 +1,229 @@
+#include "scene.h"
+
+#include <algorithm>
+
+namespace headless {
+
+const char *item_kind_name(ItemKind kind) {
+    switch (kind) {
+    case ItemKind::Object: return "object";
+    case ItemKind::Light: return "light";
+    case ItemKind::Camera: return "camera";
+    case ItemKind::Bone: return "bone";
+    }
+    return "unknown";
+}
+
+Scene::Scene() = default;
+
+ItemIdValue Scene::add_item(ItemKind kind, ItemIdValue id, const std::string &item_name) {
+    auto item = std::make_unique<Item>();
+    item->id = id;
+    item->kind = kind;
+    item->name = item_name;
+    items_[id] = std::move(item);
+    return id;
+}
+
+ItemIdValue Scene::add_object(const std::string &item_name) {
+    if (next_object_serial_ > 0xFFFF) return 0;  // a bone id has 16 bits for its object
+    const ItemIdValue id = 0x10000000u | next_object_serial_++;
+    objects_.push_back(ObjectEntry{id, {}, 0});
+    return add_item(ItemKind::Object, id, item_name);
+}
+
+ItemIdValue Scene::add_light(const std::string &item_name) {
+    if (next_light_serial_ > 0x0FFFFFFF) return 0;
+    const ItemIdValue id = 0x20000000u | next_light_serial_++;
+    lights_.push_back(id);
+    return add_item(ItemKind::Light, id, item_name);
+}
+
+ItemIdValue Scene::add_camera(const std::string &item_name) {
+    if (next_camera_serial_ > 0x0FFFFFFF) return 0;
+    const ItemIdValue id = 0x30000000u | next_camera_serial_++;
+    cameras_.push_back(id);
+    return add_item(ItemKind::Camera, id, item_name);
+}
+
+ItemIdValue Scene::add_bone(ItemIdValue object, const std::string &item_name) {
+    auto entry = std::find_if(objects_.begin(), objects_.end(), [&](const ObjectEntry &e) { return e.id == object; });
+    if (entry == objects_.end() || entry->next_bone_serial > 0xFFF) return 0;
+    const ItemIdValue id = 0x40000000u | (entry->next_bone_serial++ << 16) | (object & 0xFFFFu);
+    entry->bones.push_back(id);
+    add_item(ItemKind::Bone, id, item_name);
+    Item &bone = *items_[id];
+    bone.parent = object;
+    items_[object]->children.push_back(id);
+    return id;
+}
+
+Item *Scene::find(ItemIdValue id) {
+    auto it = items_.find(id);
+    return it == items_.end() ? nullptr : it->second.get();
+}
+
+const Item *Scene::find(ItemIdValue id) const {
+    auto it = items_.find(id);
+    return it == items_.end() ? nullptr : it->second.get();
+}
+
+const Item *Scene::find_by_name(const std::string &item_name) const {
+    for (ItemIdValue id : all_items()) {
+        const Item *item = find(id);
+        if (item->name == item_name) return item;
+    }
+    return nullptr;
+}
+
+const std::vector<ItemIdValue> *Scene::list_of(ItemIdValue id) const {
+    switch (kind_of(id)) {
+    case ItemKind::Light: return &lights_;
+    case ItemKind::Camera: return &cameras_;
+    case ItemKind::Bone:
+        for (const ObjectEntry &e : objects_)
+            if (e.id == bone_owner(id)) return &e.bones;
+        return nullptr;
+    case ItemKind::Object: return nullptr;
+    }
+    return nullptr;
+}
+
+ItemIdValue Scene::first(int kind_index, ItemIdValue bone_owner_id) const {
+    switch (kind_index) {
+    case 0: return objects_.empty() ? 0 : objects_.front().id;
+    case 1: return lights_.empty() ? 0 : lights_.front();
+    case 2: return cameras_.empty() ? 0 : cameras_.front();
+    case 3:
+        for (const ObjectEntry &e : objects_)
+            if (e.id == bone_owner_id) return e.bones.empty() ? 0 : e.bones.front();
+        return 0;
+    default: return 0;
+    }
+}
+
+ItemIdValue Scene::next(ItemIdValue id) const {
+    if (!find(id)) return 0;
+    if (kind_of(id) == ItemKind::Object) {
+        for (size_t i = 0; i < objects_.size(); ++i)
+            if (objects_[i].id == id) return i + 1 < objects_.size() ? objects_[i + 1].id : 0;
+        return 0;
+    }
+    const std::vector<ItemIdValue> *list = list_of(id);
+    if (!list) return 0;
+    auto it = std::find(list->begin(), list->end(), id);
+    if (it == list->end() || ++it == list->end()) return 0;
+    return *it;
+}
+
+ItemIdValue Scene::first_child(ItemIdValue parent) const {
+    const Item *item = find(parent);
+    return item && !item->children.empty() ? item->children.front() : 0;
+}
+
+ItemIdValue Scene::next_child(ItemIdValue parent, ItemIdValue previous) const {
+    const Item *item = find(parent);
+    if (!item) return 0;
+    auto it = std::find(item->children.begin(), item->children.end(), previous);
+    if (it == item->children.end() || ++it == item->children.end()) return 0;
+    return *it;
+}
+
+std::vector<ItemIdValue> Scene::all_items() const {
+    std::vector<ItemIdValue> out;
+    out.reserve(items_.size());
+    for (const ObjectEntry &e : objects_) {
+        out.push_back(e.id);
+        out.insert(out.end(), e.bones.begin(), e.bones.end());
+    }
+    out.insert(out.end(), lights_.begin(), lights_.end());
+    out.insert(out.end(), cameras_.begin(), cameras_.end());
+    return out;
+}
+
+bool Scene::is_ancestor(ItemIdValue ancestor, ItemIdValue id) const {
+    const Item *item = find(id);
+    // The hierarchy is kept free of cycles, but bound the walk all the same.
+    for (size_t steps = 0; item && item->parent && steps <= items_.size(); ++steps) {
+        if (item->parent == ancestor) return true;
+        item = find(item->parent);
+    }
+    return false;
+}
+
+void Scene::detach_from_parent(Item &item) {
+    if (!item.parent) return;
+    if (Item *old_parent = find(item.parent)) {
+        auto &siblings = old_parent->children;
+        siblings.erase(std::remove(siblings.begin(), siblings.end(), item.id), siblings.end());
+    }
+    item.parent = 0;
+}
+
+std::string Scene::set_parent(ItemIdValue id, ItemIdValue parent) {
+    Item *item = find(id);
+    if (!item) return "no such item";
+    if (item->kind == ItemKind::Bone && parent == 0) parent = bone_owner(id);
+    if (parent != 0) {
+        if (!find(parent)) return "no such parent item";
+        if (parent == id) return "an item cannot be its own parent";
+        if (is_ancestor(id, parent)) return "the new parent lies below the item in the hierarchy";
+        if (item->kind == ItemKind::Bone &&
+            !(parent == bone_owner(id) || (kind_of(parent) == ItemKind::Bone && bone_owner(parent) == bone_owner(id))))
+            return "a bone can only be parented within its own object";
+    }
+    if (item->parent == parent) return "";
+    detach_from_parent(*item);
+    item->parent = parent;
+    if (parent) find(parent)->children.push_back(id);
+    return "";
+}
+
+bool Scene::remove_item(ItemIdValue id) {
+    Item *item = find(id);
+    if (!item) return false;
+    std::vector<ItemIdValue> doomed{id};
+    if (item->kind == ItemKind::Object) {
+        for (const ObjectEntry &e : objects_)
+            if (e.id == id) doomed.insert(doomed.end(), e.bones.begin(), e.bones.end());
+    }
+    for (ItemIdValue gone : doomed) {
+        Item *g = find(gone);
+        if (!g) continue;
+        detach_from_parent(*g);
+        for (ItemIdValue child : std::vector<ItemIdValue>(g->children)) {
+            Item *c = find(child);
+            if (!c || std::find(doomed.begin(), doomed.end(), child) != doomed.end()) continue;
+            c->parent = 0;
+            if (c->kind == ItemKind::Bone) {
+                c->parent = bone_owner(child);
+                if (Item *owner = find(c->parent)) owner->children.push_back(child);
+            }
+        }
+        g->children.clear();
+    }
+    for (ItemIdValue gone : doomed) items_.erase(gone);
+    for (auto &entry : items_) {
+        Item &other = *entry.second;
+        for (ItemIdValue *link : {&other.target, &other.goal, &other.pole, &other.position_item,
+                                  &other.rotation_item, &other.scale_item})
+            if (std::find(doomed.begin(), doomed.end(), *link) != doomed.end()) *link = 0;
+    }
+    switch (kind_of(id)) {
+    case ItemKind::Object:
+        objects_.erase(std::remove_if(objects_.begin(), objects_.end(), [&](const ObjectEntry &e) { return e.id == id; }),
+                       objects_.end());
+        break;
+    case ItemKind::Light: lights_.erase(std::remove(lights_.begin(), lights_.end(), id), lights_.end()); break;
+    case ItemKind::Camera: cameras_.erase(std::remove(cameras_.begin(), cameras_.end(), id), cameras_.end()); break;
+    case ItemKind::Bone:
+        for (ObjectEntry &e : objects_) e.bones.erase(std::remove(e.bones.begin(), e.bones.end(), id), e.bones.end());
+        break;
+    }
+    selection.erase(std::remove_if(selection.begin(), selection.end(),
+                                   [&](ItemIdValue s) { return std::find(doomed.begin(), doomed.end(), s) != doomed.end(); }),
+                    selection.end());
+    return true;
+}
+
+}  // namespace headless

@@ -1,0 +1,123 @@
+// The headless host's in-memory scene: items with the host's id numbering,
+// their hierarchy and links, the selection, the current time and the options.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace headless {
+
+using ItemIdValue = uint32_t;
+
+enum class ItemKind : uint32_t { Object = 1, Light = 2, Camera = 3, Bone = 4 };
+
+const char *item_kind_name(ItemKind kind);
+
+inline ItemKind kind_of(ItemIdValue id) { return static_cast<ItemKind>(id >> 28); }
+inline ItemIdValue bone_owner(ItemIdValue bone) { return (bone & 0xFFFFu) | 0x10000000u; }
+
+using Vec3 = std::array<double, 3>;
+
+struct Item {
+    ItemIdValue id = 0;
+    ItemKind kind = ItemKind::Object;
+    std::string name;
+    ItemIdValue parent = 0;
+    std::vector<ItemIdValue> children;  // in the host's child order
+
+    // Links that the link commands set; 0 is no link.
+    ItemIdValue target = 0;
+    ItemIdValue goal = 0;
+    ItemIdValue pole = 0;
+    ItemIdValue position_item = 0;
+    ItemIdValue rotation_item = 0;
+    ItemIdValue scale_item = 0;
+    // Heading, pitch and bank controllers as the host's command arguments.
+    std::array<int, 3> controllers = {0, 0, 0};
+
+    int color = 0;       // the interface's item colour value
+    uint32_t flags = 0;  // item flag word (bit 4: full-time IK)
+
+    // Static pose (radians for angles); animated channels override it.
+    Vec3 position = {0, 0, 0};
+    Vec3 rotation = {0, 0, 0};
+    Vec3 scaling = {1, 1, 1};
+    Vec3 pivot = {0, 0, 0};
+    Vec3 pivot_rotation = {0, 0, 0};
+};
+
+class Scene {
+public:
+    Scene();
+
+    // Adding items assigns ids in the host's numbering. A bone belongs to an
+    // object; its parent starts as that object.
+    ItemIdValue add_object(const std::string &name);
+    ItemIdValue add_light(const std::string &name);
+    ItemIdValue add_camera(const std::string &name);
+    ItemIdValue add_bone(ItemIdValue object, const std::string &name);
+
+    // Removes the item and its bones; its children move to the root (bones
+    // to their object). Links that pointed at it are cleared.
+    bool remove_item(ItemIdValue id);
+
+    Item *find(ItemIdValue id);
+    const Item *find(ItemIdValue id) const;
+    // First item with this exact name, or null.
+    const Item *find_by_name(const std::string &name) const;
+
+    // The host's item lists: kind index 0 objects, 1 lights, 2 cameras, 3
+    // bones of `bone_owner`.
+    ItemIdValue first(int kind_index, ItemIdValue bone_owner_id) const;
+    ItemIdValue next(ItemIdValue id) const;
+    ItemIdValue first_child(ItemIdValue parent) const;
+    ItemIdValue next_child(ItemIdValue parent, ItemIdValue previous) const;
+
+    // Every item in the host's list order: objects each followed by its
+    // bones, then lights, then cameras.
+    std::vector<ItemIdValue> all_items() const;
+
+    // Re-parents `id`; 0 clears the parent (a bone returns to its object).
+    // Refuses a parent that is the item itself or lies below it, an unknown
+    // parent, and a bone under an item outside its object's hierarchy.
+    // Returns an empty string on success, else why it was refused.
+    std::string set_parent(ItemIdValue id, ItemIdValue parent);
+
+    // True when `ancestor` lies on the parent chain of `id`.
+    bool is_ancestor(ItemIdValue ancestor, ItemIdValue id) const;
+
+    double time = 0.0;
+    double frames_per_second = 30.0;
+    int frame_start = 0;
+    int frame_end = 60;
+    int frame_step = 1;
+    uint32_t general_flags = 0;
+    std::vector<ItemIdValue> selection;
+    std::string name = "Untitled";
+    std::string filename;
+
+private:
+    struct ObjectEntry {
+        ItemIdValue id;
+        std::vector<ItemIdValue> bones;
+        uint32_t next_bone_serial = 0;
+    };
+
+    ItemIdValue add_item(ItemKind kind, ItemIdValue id, const std::string &name);
+    void detach_from_parent(Item &item);
+    const std::vector<ItemIdValue> *list_of(ItemIdValue id) const;
+
+    std::map<ItemIdValue, std::unique_ptr<Item>> items_;
+    std::vector<ObjectEntry> objects_;
+    std::vector<ItemIdValue> lights_;
+    std::vector<ItemIdValue> cameras_;
+    uint32_t next_object_serial_ = 0;
+    uint32_t next_light_serial_ = 0;
+    uint32_t next_camera_serial_ = 0;
+};
+
+}  // namespace headless

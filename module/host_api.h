@@ -1,0 +1,451 @@
+// Declarations of the Layout plug-in binary interface, written for this module.
+//
+// Every record here is read or filled by the real host on 64-bit Windows, so
+// each one uses fixed-width integers where the host's own headers use `long`
+// (4 bytes on Windows, 8 on Linux) and is pinned below with static asserts on
+// size and offsets. The same header therefore gives the Windows x64 layout
+// when it is compiled for Linux x86-64 against the headless host.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" {
+
+// An opaque handle the host hands out: items, channel groups, channels,
+// envelopes, keys, panels. Item handles carry the host's item id value.
+typedef void *HostId;
+
+typedef void *(*GlobalLookupFn)(const char *service_name, int use_mode);
+typedef int (*ActivateFn)(int32_t version, GlobalLookupFn global, void *local, void *server_data);
+
+// ---------------------------------------------------------------- module ---
+
+struct ServerTag {
+    const char *text;
+    uint32_t tag;
+};
+
+struct ServerRecord {
+    const char *class_name;
+    const char *server_name;
+    ActivateFn activate;
+    const ServerTag *tags;
+};
+
+struct ModuleDescriptor {
+    uint32_t sync_word;
+    uint32_t descriptor_version;
+    uint32_t machine_word;
+    void *(*startup)(void);
+    void (*shutdown)(void *startup_value);
+    const ServerRecord *servers;
+};
+
+// -------------------------------------------------------------- services ---
+
+struct LayoutGeneric {
+    int (*save_scene)(const char *file);
+    int (*load_scene)(const char *file, const char *name);
+    void *data;
+    int (*lookup)(void *data, const char *command_name);
+    int (*execute)(void *data, int command, int argc, const void *argv, void *result);
+    int (*evaluate)(void *data, const char *command_text);
+};
+
+struct ItemInfo {
+    HostId (*first)(int kind_index, HostId bone_owner);
+    HostId (*next)(HostId item);
+    HostId (*first_child)(HostId parent);
+    HostId (*next_child)(HostId parent, HostId previous_child);
+    HostId (*parent)(HostId item);
+    HostId (*target)(HostId item);
+    HostId (*goal)(HostId item);
+    int (*type)(HostId item);
+    const char *(*name)(HostId item);
+    void (*param)(HostId item, int code, double time, double *out3);
+    unsigned (*limits)(HostId item, int code, double *min3, double *max3);
+    const char *(*get_tag)(HostId item, int index);
+    void (*set_tag)(HostId item, int index, const char *text);
+    HostId (*channel_group)(HostId item);
+    const char *(*server)(HostId item, const char *class_name, int index);
+    unsigned (*server_flags)(HostId item, const char *class_name, int index);
+    void (*controller)(HostId item, int code, int type[3]);
+    unsigned (*flags)(HostId item);
+    double (*look_ahead)(HostId item);
+    double (*goal_strength)(HostId item);
+    void (*stiffness)(HostId item, int code, double *out3);
+};
+
+struct InterfaceInfo {
+    double current_time;
+    const HostId *selected_items;  // ended by a null id
+    unsigned (*item_flags)(HostId item);
+    int preview_start;
+    int preview_end;
+    int preview_step;
+    int dyna_update;
+    void (*schema_position)(HostId item, double *x, double *y);
+    int (*item_visibility)(HostId item);
+    unsigned display_flags;
+    unsigned general_flags;
+    int box_threshold;
+    int (*item_color)(HostId item);
+    int alert_level;
+};
+
+struct MessageFuncs {
+    void (*info)(const char *text, const char *text2);
+    void (*error)(const char *text, const char *text2);
+    void (*warning)(const char *text, const char *text2);
+    int (*ok_cancel)(const char *title, const char *text, const char *text2);
+    int (*yes_no)(const char *title, const char *text, const char *text2);
+    int (*yes_no_cancel)(const char *title, const char *text, const char *text2);
+    int (*yes_no_all)(const char *title, const char *text, const char *text2);
+};
+
+struct ChannelInfo {
+    HostId (*next_group)(HostId parent_group, HostId previous_group);
+    HostId (*next_channel)(HostId group, HostId previous_channel);
+    const char *(*group_name)(HostId group);
+    const char *(*channel_name)(HostId channel);
+    HostId (*group_parent)(HostId group);
+    HostId (*channel_parent)(HostId channel);
+    int (*channel_type)(HostId channel);
+    double (*channel_evaluate)(HostId channel, double time);
+    HostId (*channel_envelope)(HostId channel);
+    int (*set_channel_event)(HostId channel, void *event, void *data);
+    const char *(*server)(HostId channel, const char *class_name, int index);
+    unsigned (*server_flags)(HostId channel, const char *class_name, int index);
+    void *(*server_instance)(HostId channel, const char *class_name, int index);
+    int (*server_apply)(HostId channel, const char *class_name, const char *name, int flags);
+    void (*server_remove)(HostId channel, const char *class_name, const char *name, void *instance);
+};
+
+struct EnvelopeFuncs {
+    HostId (*create)(HostId group, const char *name, int type);
+    void (*destroy)(HostId envelope);
+    HostId (*create_group)(HostId parent, const char *name);
+    void (*destroy_group)(HostId group);
+    const char *(*copy)(HostId to, HostId from);
+    const char *(*load)(HostId envelope, const void *load_state);
+    const char *(*save)(HostId envelope, const void *save_state);
+    double (*evaluate)(HostId envelope, double time);
+    int (*edit)(HostId group, HostId envelope, int flags, void *data);
+    int (*env_age)(HostId envelope);
+    HostId (*create_key)(HostId envelope, double time, double value);
+    void (*destroy_key)(HostId envelope, HostId key);
+    HostId (*find_key)(HostId envelope, double time);
+    HostId (*next_key)(HostId envelope, HostId key);
+    HostId (*prev_key)(HostId envelope, HostId key);
+    int (*key_set)(HostId envelope, HostId key, int tag, void *value);
+    int (*key_get)(HostId envelope, HostId key, int tag, void *value);
+    int (*set_env_event)(HostId envelope, void *event, void *data);
+    int (*env_set)(HostId envelope, HostId group, int tag, void *value);
+    int (*env_get)(HostId envelope, HostId group, int tag, void *value);
+};
+
+struct SceneInfo {
+    const char *name;
+    const char *filename;
+    int point_count;
+    int polygon_count;
+    int render_type;
+    int render_options;
+    int frame_start;
+    int frame_end;
+    int frame_step;
+    double frames_per_second;
+    int frame_width;
+    int frame_height;
+    double pixel_aspect;
+    int min_samples_per_pixel;
+    int max_samples_per_pixel;
+    int limited_region[4];
+    int recursion_depth;
+    HostId (*render_camera)(double time);
+    int thread_count;
+};
+
+// ---------------------------------------------------------------- panels ---
+
+typedef void *PanelId;
+
+// A control value. The host reads and writes the whole 40 bytes whatever the
+// kind, so every value handed to it must be a full record.
+union PanelValue {
+    struct { int kind; int value; int default_value; } intv;
+    struct { int kind; void *ptr; } ptr;
+    struct { int kind; char *buffer; int buffer_length; } str;
+    struct { int kind; double value; double default_value; } flt;
+    struct { int kind; int value[3]; int default_value; } ivec;
+    struct { int kind; double value[3]; double default_value; } fvec;
+    struct { int kind; int value[4]; } cust;
+};
+
+typedef int (*TreeCountFn)(void *data, void *node);
+typedef void *(*TreeChildFn)(void *data, void *node, int index);
+typedef char *(*TreeInfoFn)(void *data, void *node, int *node_flags);
+typedef void (*TreeMoveFn)(void *data, void *node, void *new_parent, int index);
+
+union ControlDesc {
+    int kind;
+    struct { int kind; int width; int height; } area;
+    struct {
+        int kind;
+        int width;
+        int height;
+        TreeCountFn count;
+        TreeChildFn child;
+        TreeInfoFn info;
+        TreeMoveFn move;
+    } tree;
+};
+
+struct PanelControl {
+    void (*draw)(PanelControl *control, int draw_mode);
+    void (*get)(PanelControl *control, int tag, PanelValue *value);
+    void (*set)(PanelControl *control, int tag, PanelValue *value);
+    void *private_data;
+};
+
+typedef void (*PanelHookFn)(PanelId panel, void *user_data);
+typedef int (*PanelKeyFn)(PanelId panel, void *user_data, unsigned short key);
+typedef void (*ControlEventFn)(PanelControl *control, void *user_data);
+
+struct PanelFuncs {
+    PanelId (*create)(const char *title, void *unused);
+    void (*destroy)(PanelId panel);
+    int (*open)(PanelId panel, int flags);
+    int (*handle)(PanelId panel, int flags);
+    void (*draw)(PanelId panel, int draw_mode);
+    void (*close)(PanelId panel);
+    void (*get)(PanelId panel, int tag, void *value);
+    void (*set)(PanelId panel, int tag, void *value);
+    PanelControl *(*add_control)(PanelId panel, const char *type_name, ControlDesc *desc,
+                                 const char *label);
+    PanelControl *(*next_control)(PanelId panel, PanelControl *control);
+    void *draw_funcs;
+    void *user_data;
+    GlobalLookupFn global_lookup;
+};
+
+}  // extern "C"
+
+// ------------------------------------------------------------- constants ---
+
+namespace host_abi {
+
+constexpr uint32_t kSyncWord = 0x04121994u;
+constexpr uint32_t kDescriptorVersion = 3;
+constexpr uint32_t kMachineWord = 0x300;  // Windows Intel; the plug-in states it on every platform
+
+constexpr uint32_t kTagUserName = 0x00000;
+constexpr uint32_t kTagCommandGroup = 0x20000;
+
+constexpr int kResultOk = 0;
+constexpr int kResultBadGlobal = 2;
+
+constexpr int kLookupTransient = 0;
+
+// Item-list kind indices (first item of a kind); the item id kind is index + 1.
+constexpr int kKindIndexObject = 0;
+constexpr int kKindIndexLight = 1;
+constexpr int kKindIndexCamera = 2;
+constexpr int kKindIndexBone = 3;
+
+// Item id kinds, bits 28 to 31 of the low 32 bits.
+constexpr uint32_t kIdKindObject = 1;
+constexpr uint32_t kIdKindLight = 2;
+constexpr uint32_t kIdKindCamera = 3;
+constexpr uint32_t kIdKindBone = 4;
+
+constexpr int kParamPosition = 1;
+constexpr int kParamRight = 2;
+constexpr int kParamUp = 3;
+constexpr int kParamForward = 4;
+constexpr int kParamRotation = 5;
+constexpr int kParamScaling = 6;
+constexpr int kParamPivot = 7;
+constexpr int kParamWorldPosition = 8;
+constexpr int kParamWorldRight = 9;
+constexpr int kParamWorldUp = 10;
+constexpr int kParamWorldForward = 11;
+constexpr int kParamPivotRotation = 12;
+
+constexpr unsigned kItemFlagFullTimeIk = 1u << 2;
+constexpr unsigned kGeneralFlagParentInPlace = 1u << 2;
+
+constexpr int kKeyTagValue = 0;
+constexpr int kKeyTagTime = 1;
+constexpr int kKeyTagShape = 2;
+constexpr int kEnvTagKeyCount = 3;
+
+// Panel value kinds, panel tags, control tags, draw modes.
+constexpr int kValueString = 1;
+constexpr int kValueInteger = 2;
+constexpr int kValueArea = 19;
+constexpr int kValueTree = 21;
+constexpr int kValuePointer = 23;
+
+constexpr int kPanelX = 0;
+constexpr int kPanelY = 1;
+constexpr int kPanelW = 2;
+constexpr int kPanelH = 3;
+constexpr int kPanelUserOpen = 9;
+constexpr int kPanelUserData = 12;
+constexpr int kPanelUserKeys = 13;
+constexpr int kPanelQualifiers = 22;
+
+constexpr int kControlX = 0;
+constexpr int kControlY = 1;
+constexpr int kControlValue = 4;
+constexpr int kControlUserEvent = 14;
+constexpr int kControlUserData = 16;
+constexpr int kControlPanel = 17;
+constexpr int kControlPanelFuncs = 18;
+
+constexpr int kDrawRender = 1;
+constexpr int kDrawGhost = 2;
+constexpr int kDrawRefresh = 3;
+
+constexpr int kNodeFlagExpanded = 1;
+
+}  // namespace host_abi
+
+// ------------------------------------------- layout of the host's records ---
+// Offsets are those of the host's 64-bit Windows build; Linux x86-64 gives the
+// same once `long` is out of the picture.
+
+#define HOST_ABI_FIELD(record, field, offset) \
+    static_assert(offsetof(record, field) == (offset), #record "." #field " offset")
+
+static_assert(sizeof(void *) == 8, "the host is a 64-bit program");
+
+static_assert(sizeof(ServerTag) == 16, "ServerTag size");
+HOST_ABI_FIELD(ServerTag, tag, 8);
+static_assert(sizeof(ServerRecord) == 32, "ServerRecord size");
+HOST_ABI_FIELD(ServerRecord, server_name, 8);
+HOST_ABI_FIELD(ServerRecord, activate, 16);
+HOST_ABI_FIELD(ServerRecord, tags, 24);
+static_assert(sizeof(ModuleDescriptor) == 40, "ModuleDescriptor size");
+HOST_ABI_FIELD(ModuleDescriptor, descriptor_version, 4);
+HOST_ABI_FIELD(ModuleDescriptor, machine_word, 8);
+HOST_ABI_FIELD(ModuleDescriptor, startup, 16);
+HOST_ABI_FIELD(ModuleDescriptor, shutdown, 24);
+HOST_ABI_FIELD(ModuleDescriptor, servers, 32);
+
+HOST_ABI_FIELD(LayoutGeneric, data, 16);
+HOST_ABI_FIELD(LayoutGeneric, lookup, 24);
+HOST_ABI_FIELD(LayoutGeneric, execute, 32);
+HOST_ABI_FIELD(LayoutGeneric, evaluate, 40);
+
+HOST_ABI_FIELD(ItemInfo, next, 8);
+HOST_ABI_FIELD(ItemInfo, first_child, 16);
+HOST_ABI_FIELD(ItemInfo, next_child, 24);
+HOST_ABI_FIELD(ItemInfo, parent, 32);
+HOST_ABI_FIELD(ItemInfo, target, 40);
+HOST_ABI_FIELD(ItemInfo, goal, 48);
+HOST_ABI_FIELD(ItemInfo, type, 56);
+HOST_ABI_FIELD(ItemInfo, name, 64);
+HOST_ABI_FIELD(ItemInfo, param, 72);
+HOST_ABI_FIELD(ItemInfo, limits, 80);
+HOST_ABI_FIELD(ItemInfo, get_tag, 88);
+HOST_ABI_FIELD(ItemInfo, set_tag, 96);
+HOST_ABI_FIELD(ItemInfo, channel_group, 104);
+HOST_ABI_FIELD(ItemInfo, server, 112);
+HOST_ABI_FIELD(ItemInfo, server_flags, 120);
+HOST_ABI_FIELD(ItemInfo, controller, 128);
+HOST_ABI_FIELD(ItemInfo, flags, 136);
+HOST_ABI_FIELD(ItemInfo, look_ahead, 144);
+HOST_ABI_FIELD(ItemInfo, goal_strength, 152);
+HOST_ABI_FIELD(ItemInfo, stiffness, 160);
+static_assert(sizeof(ItemInfo) == 168, "ItemInfo size");
+
+HOST_ABI_FIELD(InterfaceInfo, current_time, 0);
+HOST_ABI_FIELD(InterfaceInfo, selected_items, 8);
+HOST_ABI_FIELD(InterfaceInfo, item_flags, 16);
+HOST_ABI_FIELD(InterfaceInfo, preview_start, 24);
+HOST_ABI_FIELD(InterfaceInfo, preview_end, 28);
+HOST_ABI_FIELD(InterfaceInfo, preview_step, 32);
+HOST_ABI_FIELD(InterfaceInfo, dyna_update, 36);
+HOST_ABI_FIELD(InterfaceInfo, schema_position, 40);
+HOST_ABI_FIELD(InterfaceInfo, item_visibility, 48);
+HOST_ABI_FIELD(InterfaceInfo, display_flags, 56);
+HOST_ABI_FIELD(InterfaceInfo, general_flags, 60);
+HOST_ABI_FIELD(InterfaceInfo, box_threshold, 64);
+HOST_ABI_FIELD(InterfaceInfo, item_color, 72);
+HOST_ABI_FIELD(InterfaceInfo, alert_level, 80);
+static_assert(sizeof(InterfaceInfo) == 88, "InterfaceInfo size");
+
+HOST_ABI_FIELD(MessageFuncs, error, 8);
+HOST_ABI_FIELD(MessageFuncs, warning, 16);
+HOST_ABI_FIELD(MessageFuncs, ok_cancel, 24);
+HOST_ABI_FIELD(MessageFuncs, yes_no, 32);
+static_assert(sizeof(MessageFuncs) == 56, "MessageFuncs size");
+
+HOST_ABI_FIELD(ChannelInfo, next_channel, 8);
+HOST_ABI_FIELD(ChannelInfo, channel_evaluate, 56);
+HOST_ABI_FIELD(ChannelInfo, channel_envelope, 64);
+static_assert(sizeof(ChannelInfo) == 120, "ChannelInfo size");
+
+HOST_ABI_FIELD(EnvelopeFuncs, evaluate, 56);
+HOST_ABI_FIELD(EnvelopeFuncs, create_key, 80);
+HOST_ABI_FIELD(EnvelopeFuncs, destroy_key, 88);
+HOST_ABI_FIELD(EnvelopeFuncs, find_key, 96);
+HOST_ABI_FIELD(EnvelopeFuncs, next_key, 104);
+HOST_ABI_FIELD(EnvelopeFuncs, prev_key, 112);
+HOST_ABI_FIELD(EnvelopeFuncs, key_set, 120);
+HOST_ABI_FIELD(EnvelopeFuncs, key_get, 128);
+HOST_ABI_FIELD(EnvelopeFuncs, env_set, 144);
+HOST_ABI_FIELD(EnvelopeFuncs, env_get, 152);
+static_assert(sizeof(EnvelopeFuncs) == 160, "EnvelopeFuncs size");
+
+HOST_ABI_FIELD(SceneInfo, point_count, 16);
+HOST_ABI_FIELD(SceneInfo, frame_start, 32);
+HOST_ABI_FIELD(SceneInfo, frame_end, 36);
+HOST_ABI_FIELD(SceneInfo, frame_step, 40);
+HOST_ABI_FIELD(SceneInfo, frames_per_second, 48);
+HOST_ABI_FIELD(SceneInfo, frame_width, 56);
+HOST_ABI_FIELD(SceneInfo, pixel_aspect, 64);
+HOST_ABI_FIELD(SceneInfo, min_samples_per_pixel, 72);
+HOST_ABI_FIELD(SceneInfo, limited_region, 80);
+HOST_ABI_FIELD(SceneInfo, recursion_depth, 96);
+HOST_ABI_FIELD(SceneInfo, render_camera, 104);
+HOST_ABI_FIELD(SceneInfo, thread_count, 112);
+static_assert(sizeof(SceneInfo) == 120, "SceneInfo size");
+
+static_assert(sizeof(PanelValue) == 40 && alignof(PanelValue) == 8, "PanelValue size");
+static_assert(offsetof(PanelValue, intv.value) == 4, "PanelValue int member");
+static_assert(offsetof(PanelValue, ptr.ptr) == 8, "PanelValue pointer member");
+static_assert(offsetof(PanelValue, str.buffer_length) == 16, "PanelValue text length");
+static_assert(offsetof(PanelValue, flt.default_value) == 16, "PanelValue float default");
+static_assert(offsetof(PanelValue, ivec.default_value) == 16, "PanelValue int vector default");
+static_assert(offsetof(PanelValue, fvec.default_value) == 32, "PanelValue float vector default");
+
+static_assert(sizeof(ControlDesc) == 48, "ControlDesc size");
+static_assert(offsetof(ControlDesc, area.width) == 4 && offsetof(ControlDesc, area.height) == 8,
+              "ControlDesc area");
+static_assert(offsetof(ControlDesc, tree.count) == 16 && offsetof(ControlDesc, tree.child) == 24 &&
+                  offsetof(ControlDesc, tree.info) == 32 && offsetof(ControlDesc, tree.move) == 40,
+              "ControlDesc tree callbacks");
+
+static_assert(sizeof(PanelControl) == 32, "PanelControl size");
+HOST_ABI_FIELD(PanelControl, get, 8);
+HOST_ABI_FIELD(PanelControl, set, 16);
+HOST_ABI_FIELD(PanelControl, private_data, 24);
+
+HOST_ABI_FIELD(PanelFuncs, open, 16);
+HOST_ABI_FIELD(PanelFuncs, handle, 24);
+HOST_ABI_FIELD(PanelFuncs, draw, 32);
+HOST_ABI_FIELD(PanelFuncs, close, 40);
+HOST_ABI_FIELD(PanelFuncs, get, 48);
+HOST_ABI_FIELD(PanelFuncs, set, 56);
+HOST_ABI_FIELD(PanelFuncs, add_control, 64);
+HOST_ABI_FIELD(PanelFuncs, next_control, 72);
+HOST_ABI_FIELD(PanelFuncs, draw_funcs, 80);
+HOST_ABI_FIELD(PanelFuncs, user_data, 88);
+HOST_ABI_FIELD(PanelFuncs, global_lookup, 96);
+static_assert(sizeof(PanelFuncs) == 104, "PanelFuncs size");
+
+#undef HOST_ABI_FIELD

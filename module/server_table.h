@@ -1,0 +1,8 @@
+// The servers this module offers, in table order, as the host lists them.
+#pragma once
+
+#include "host_api.h"
+
+constexpr int kServerCount = 20;
+
+extern const ServerRecord kServerTable[kServerCount + 1];

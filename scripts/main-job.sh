@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds the plug-in for Windows x64 and for Linux, then runs the bundled
+# example through the headless host.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+"$root/scripts/install-deps.sh"
+
+configure_and_build windows "${windows_args[@]}" -DKR_TESTS=OFF
+configure_and_build linux -DKR_TESTS=OFF
+
+echo
+echo "Windows x64 plug-in: $build_root/windows/KRtools.p"
+echo "Linux plug-in:       $build_root/linux/KRtools.p"
+echo
+"$build_root/linux/tools/lwheadless" "$build_root/linux/KRtools.p" "$root/examples/memorize.lwh"

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds and runs every test: natively, under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and the Windows build under wine.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+"$root/scripts/install-deps.sh"
+
+run_suite() {  # name, extra cmake arguments...
+    local name=$1; shift
+    echo "=== $name ==="
+    configure_and_build "$name" "$@"
+    ctest --test-dir "$build_root/$name" --output-on-failure -j "$jobs"
+}
+
+run_suite native -DKR_BENCH=ON
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_suite sanitize -DKR_SANITIZE=ON
+run_suite windows "${windows_args[@]}"
+echo "all test suites passed"

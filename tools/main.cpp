@@ -1,0 +1,108 @@
+// lwheadless: runs a Layout plug-in's commands without Layout.
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "../host/host.h"
+#include "../host/plugin_library.h"
+#include "script_runner.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;  // a statement failed or a file could not be read
+constexpr int kExitUsage = 2;
+constexpr int kExitBadPlugin = 3;
+
+void print_help(std::ostream &out) {
+    out << "usage: lwheadless [options] PLUGIN [SCRIPT...]\n"
+           "\n"
+           "Loads a Layout plug-in module (the .p file) into a headless stand-in for\n"
+           "Layout, then runs script statements on an in-memory scene and prints what\n"
+           "the host received: messages, questions and command texts.\n"
+           "\n"
+           "options:\n"
+           "  -e STATEMENT   run one statement (may be given several times)\n"
+           "  --list         list the plug-in's servers\n"
+           "  --help         show this text\n"
+           "\n"
+           "statements (one per line in a script; # starts a comment):\n"
+           "  object NAME | light NAME | camera NAME   add an item\n"
+           "  bone OBJECT NAME                          add a bone to an object\n"
+           "  parent ITEM PARENT|none                   set an item's parent\n"
+           "  select ITEM...                            select items (by name or 0x id)\n"
+           "  time SECONDS                              set the current time\n"
+           "  build NUMBER                              the host build the plug-in sees\n"
+           "  parent-in-place on|off                    the host's Parent in Place option\n"
+           "  answer yes|no                             answer the next yes/no question\n"
+           "  withhold SERVICE                          make a host service look absent\n"
+           "  run SERVER                                run a server, e.g. run KR_memItem\n"
+           "  servers | scene                           print the servers or the scene\n"
+           "\n"
+           "exit codes: 0 success, 1 a statement or script failed, 2 bad usage,\n"
+           "3 the plug-in could not be loaded.\n";
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::string plugin_path;
+    std::vector<std::pair<bool, std::string>> steps;  // (is script file, text)
+    bool list = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string &arg = args[i];
+        if (arg == "--help" || arg == "-h") {
+            print_help(std::cout);
+            return kExitOk;
+        } else if (arg == "--list") {
+            list = true;
+        } else if (arg == "-e") {
+            if (i + 1 == args.size()) {
+                std::cerr << "lwheadless: -e needs a statement\n";
+                return kExitUsage;
+            }
+            steps.emplace_back(false, args[++i]);
+        } else if (!arg.empty() && arg[0] == '-') {
+            std::cerr << "lwheadless: unknown option " << arg << " (see --help)\n";
+            return kExitUsage;
+        } else if (plugin_path.empty()) {
+            plugin_path = arg;
+        } else {
+            steps.emplace_back(true, arg);
+        }
+    }
+    if (plugin_path.empty()) {
+        print_help(std::cerr);
+        return kExitUsage;
+    }
+
+    headless::Host host;
+    std::string error;
+    std::unique_ptr<headless::PluginLibrary> plugin = headless::PluginLibrary::open(plugin_path, &error);
+    if (!plugin) {
+        std::cerr << "lwheadless: " << error << "\n";
+        return kExitBadPlugin;
+    }
+    headless::ScriptRunner runner(host, *plugin, std::cout);
+    if (list) runner.print_servers();
+    for (const auto &step : steps) {
+        if (step.first) {
+            std::ifstream in(step.second);
+            if (!in) {
+                std::cerr << "lwheadless: cannot read script " << step.second << "\n";
+                return kExitFailed;
+            }
+            if (!runner.run_script(in, step.second, &error)) {
+                std::cerr << "lwheadless: " << error << "\n";
+                return kExitFailed;
+            }
+        } else if (!runner.run_statement(step.second, &error)) {
+            std::cerr << "lwheadless: -e " << step.second << ": " << error << "\n";
+            return kExitFailed;
+        }
+    }
+    for (const std::string &v : host.violations) std::cerr << "lwheadless: host contract violated: " << v << "\n";
+    return host.violations.empty() ? kExitOk : kExitFailed;
+}

@@ -1,0 +1,251 @@
+#include "script_runner.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <istream>
+#include <ostream>
+#include <sstream>
+
+namespace headless {
+namespace {
+
+std::string hex_id(ItemIdValue id) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "%08X", id);
+    return buffer;
+}
+
+bool parse_double(const std::string &text, double *out) {
+    if (text.empty()) return false;
+    char *end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (*end != '\0') return false;
+    *out = value;
+    return true;
+}
+
+bool parse_unsigned(const std::string &text, unsigned long *out) {
+    if (text.empty() || text[0] == '-') return false;
+    char *end = nullptr;
+    const unsigned long value = std::strtoul(text.c_str(), &end, 0);
+    if (*end != '\0') return false;
+    *out = value;
+    return true;
+}
+
+// The rest of the line after the first `skip` words, for names with blanks.
+std::string rest_after(const std::string &line, size_t skip) {
+    size_t pos = 0;
+    for (size_t i = 0; i < skip; ++i) {
+        pos = line.find_first_not_of(" \t", pos);
+        pos = line.find_first_of(" \t", pos);
+        if (pos == std::string::npos) return "";
+    }
+    pos = line.find_first_not_of(" \t", pos);
+    if (pos == std::string::npos) return "";
+    size_t end = line.find_last_not_of(" \t\r");
+    return line.substr(pos, end - pos + 1);
+}
+
+}  // namespace
+
+std::vector<std::string> split_words(const std::string &line) {
+    std::vector<std::string> words;
+    std::istringstream in(line);
+    std::string word;
+    while (in >> word) words.push_back(word);
+    return words;
+}
+
+ScriptRunner::ScriptRunner(Host &host, PluginLibrary &plugin, std::ostream &out)
+    : host_(host), plugin_(plugin), out_(out) {}
+
+std::string ScriptRunner::item_label(ItemIdValue id) const {
+    const Item *item = host_.scene().find(id);
+    if (!item) return id ? "<" + hex_id(id) + ">" : "(none)";
+    return item->name + " [" + hex_id(id) + "]";
+}
+
+bool ScriptRunner::resolve_item(const std::string &name_or_id, ItemIdValue *id, std::string *error) const {
+    if (const Item *item = host_.scene().find_by_name(name_or_id)) {
+        *id = item->id;
+        return true;
+    }
+    unsigned long value = 0;
+    if (name_or_id.size() > 2 && name_or_id.compare(0, 2, "0x") == 0 && parse_unsigned(name_or_id, &value) &&
+        host_.scene().find(static_cast<ItemIdValue>(value))) {
+        *id = static_cast<ItemIdValue>(value);
+        return true;
+    }
+    *error = "no item named '" + name_or_id + "'";
+    return false;
+}
+
+void ScriptRunner::print_servers() const {
+    out_ << "plug-in " << plugin_.path() << ": " << plugin_.servers().size() << " servers\n";
+    for (const ServerInfo &server : plugin_.servers()) {
+        out_ << "  " << server.class_name << "  " << server.name;
+        out_ << "  user name: " << (server.user_name.empty() ? "(none)" : "\"" + server.user_name + "\"");
+        out_ << "  group: " << (server.command_group.empty() ? "(none)" : "\"" + server.command_group + "\"") << "\n";
+    }
+}
+
+void ScriptRunner::print_scene() const {
+    const Scene &scene = host_.scene();
+    out_ << "scene: time " << scene.time << " s, " << scene.frames_per_second << " fps, parent in place "
+         << ((scene.general_flags & host_abi::kGeneralFlagParentInPlace) ? "on" : "off") << "\n";
+    for (ItemIdValue id : scene.all_items()) {
+        const Item &item = *scene.find(id);
+        out_ << "  " << item_kind_name(item.kind) << " " << item_label(id);
+        if (item.parent) out_ << "  parent " << item_label(item.parent);
+        const std::pair<const char *, ItemIdValue> links[] = {
+            {"target", item.target},         {"goal", item.goal},
+            {"pole", item.pole},             {"position item", item.position_item},
+            {"rotation item", item.rotation_item}, {"scale item", item.scale_item},
+        };
+        for (const auto &link : links)
+            if (link.second) out_ << "  " << link.first << " " << item_label(link.second);
+        out_ << "\n";
+    }
+    out_ << "  selection:";
+    for (ItemIdValue id : scene.selection) out_ << " " << item_label(id);
+    out_ << (scene.selection.empty() ? " (nothing)\n" : "\n");
+}
+
+void ScriptRunner::report_since(size_t first_message, size_t first_command) const {
+    for (size_t i = first_message; i < host_.messages.size(); ++i) {
+        const MessageRecord &m = host_.messages[i];
+        out_ << "  message " << m.kind << ": ";
+        if (!m.title.empty()) out_ << "[" << m.title << "] ";
+        out_ << "\"" << m.text << "\"";
+        if (m.has_text2) out_ << " \"" << m.text2 << "\"";
+        if (m.kind.find('/') != std::string::npos) out_ << " -> answered " << m.answer;
+        out_ << "\n";
+    }
+    for (size_t i = first_command; i < host_.commands.size(); ++i) {
+        const CommandRecord &c = host_.commands[i];
+        out_ << "  command \"" << c.text << "\"";
+        if (!c.ok) out_ << " (not applied: " << c.error << ")";
+        out_ << "\n";
+    }
+}
+
+bool ScriptRunner::run_statement(const std::string &line, std::string *error) {
+    const std::vector<std::string> words = split_words(line);
+    if (words.empty() || words[0][0] == '#') return true;
+    const std::string &verb = words[0];
+    Scene &scene = host_.scene();
+
+    auto need = [&](size_t count, const char *usage) {
+        if (words.size() >= count) return true;
+        *error = std::string("usage: ") + usage;
+        return false;
+    };
+
+    if (verb == "object" || verb == "light" || verb == "camera") {
+        if (!need(2, "object|light|camera NAME")) return false;
+        const std::string name = rest_after(line, 1);
+        const ItemIdValue id = verb == "object" ? scene.add_object(name)
+                               : verb == "light" ? scene.add_light(name)
+                                                 : scene.add_camera(name);
+        if (!id) {
+            *error = "too many items of this kind";
+            return false;
+        }
+    } else if (verb == "bone") {
+        if (!need(3, "bone OBJECT NAME")) return false;
+        ItemIdValue object = 0;
+        if (!resolve_item(words[1], &object, error)) return false;
+        if (kind_of(object) != ItemKind::Object) {
+            *error = "'" + words[1] + "' is not an object";
+            return false;
+        }
+        if (!scene.add_bone(object, rest_after(line, 2))) {
+            *error = "too many bones in '" + words[1] + "'";
+            return false;
+        }
+    } else if (verb == "parent") {
+        if (!need(3, "parent ITEM PARENT|none")) return false;
+        ItemIdValue item = 0, parent = 0;
+        if (!resolve_item(words[1], &item, error)) return false;
+        if (words[2] != "none" && !resolve_item(words[2], &parent, error)) return false;
+        const std::string refused = scene.set_parent(item, parent);
+        if (!refused.empty()) {
+            *error = refused;
+            return false;
+        }
+    } else if (verb == "select") {
+        std::vector<ItemIdValue> chosen;
+        for (size_t i = 1; i < words.size(); ++i) {
+            ItemIdValue id = 0;
+            if (!resolve_item(words[i], &id, error)) return false;
+            chosen.push_back(id);
+        }
+        scene.selection = chosen;
+    } else if (verb == "time") {
+        if (!need(2, "time SECONDS") || !parse_double(words[1], &scene.time)) {
+            *error = "usage: time SECONDS";
+            return false;
+        }
+    } else if (verb == "build") {
+        unsigned long build = 0;
+        if (!need(2, "build NUMBER") || !parse_unsigned(words[1], &build) || build > 0xFFF) {
+            *error = "usage: build NUMBER (0 to 4095)";
+            return false;
+        }
+        host_.set_build(static_cast<uint32_t>(build));
+    } else if (verb == "parent-in-place") {
+        if (words.size() != 2 || (words[1] != "on" && words[1] != "off")) {
+            *error = "usage: parent-in-place on|off";
+            return false;
+        }
+        if (words[1] == "on")
+            scene.general_flags |= host_abi::kGeneralFlagParentInPlace;
+        else
+            scene.general_flags &= ~host_abi::kGeneralFlagParentInPlace;
+    } else if (verb == "answer") {
+        if (words.size() != 2 || (words[1] != "yes" && words[1] != "no")) {
+            *error = "usage: answer yes|no";
+            return false;
+        }
+        host_.yes_no_answers.push_back(words[1] == "yes" ? 1 : 0);
+    } else if (verb == "withhold") {
+        if (!need(2, "withhold SERVICE NAME")) return false;
+        host_.withhold(rest_after(line, 1));
+    } else if (verb == "run") {
+        if (!need(2, "run SERVER")) return false;
+        const ServerInfo *server = plugin_.find(words[1]);
+        if (!server) {
+            *error = "the plug-in has no server '" + words[1] + "'";
+            return false;
+        }
+        const size_t first_message = host_.messages.size();
+        const size_t first_command = host_.commands.size();
+        const int result = host_.activate(*server->record);
+        out_ << "run " << server->name << " -> " << result << "\n";
+        report_since(first_message, first_command);
+    } else if (verb == "servers") {
+        print_servers();
+    } else if (verb == "scene") {
+        print_scene();
+    } else {
+        *error = "unknown statement '" + verb + "'";
+        return false;
+    }
+    host_.publish();
+    return true;
+}
+
+bool ScriptRunner::run_script(std::istream &in, const std::string &source_name, std::string *error) {
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        std::string why;
+        if (!run_statement(line, &why)) {
+            *error = source_name + ":" + std::to_string(number) + ": " + why;
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace headless

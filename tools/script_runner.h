@@ -1,0 +1,42 @@
+// Runs a plug-in's commands on a headless scene from script statements, and
+// reports what the host received.
+#pragma once
+
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../host/host.h"
+#include "../host/plugin_library.h"
+
+namespace headless {
+
+class ScriptRunner {
+public:
+    ScriptRunner(Host &host, PluginLibrary &plugin, std::ostream &out);
+
+    // Runs one statement; returns false and sets `error` when it is malformed
+    // or names something that does not exist.
+    bool run_statement(const std::string &line, std::string *error);
+
+    // Runs every statement of a script; stops at the first error, naming the
+    // source and line.
+    bool run_script(std::istream &in, const std::string &source_name, std::string *error);
+
+    void print_servers() const;
+    void print_scene() const;
+
+private:
+    bool resolve_item(const std::string &name_or_id, ItemIdValue *id, std::string *error) const;
+    void report_since(size_t first_message, size_t first_command) const;
+    std::string item_label(ItemIdValue id) const;
+
+    Host &host_;
+    PluginLibrary &plugin_;
+    std::ostream &out_;
+};
+
+std::vector<std::string> split_words(const std::string &line);
+
+}  // namespace headless
