@@ -65,17 +65,16 @@ void param(HostId handle, int code, double time, double *out) {
     out[0] = out[1] = out[2] = 0.0;
     const Item *item = item_of(handle);
     if (!item) return;
-    (void)time;
-    const Vec3 *source = nullptr;
+    Vec3 value;
     switch (code) {
-    case host_abi::kParamPosition: source = &item->position; break;
-    case host_abi::kParamRotation: source = &item->rotation; break;
-    case host_abi::kParamScaling: source = &item->scaling; break;
-    case host_abi::kParamPivot: source = &item->pivot; break;
-    case host_abi::kParamPivotRotation: source = &item->pivot_rotation; break;
+    case host_abi::kParamPosition: value = item->motion_at(kPositionX, time); break;
+    case host_abi::kParamRotation: value = item->motion_at(kHeading, time); break;
+    case host_abi::kParamScaling: value = item->motion_at(kScaleX, time); break;
+    case host_abi::kParamPivot: value = item->pivot; break;
+    case host_abi::kParamPivotRotation: value = item->pivot_rotation; break;
     default: return;
     }
-    for (int i = 0; i < 3; ++i) out[i] = (*source)[i];
+    for (int i = 0; i < 3; ++i) out[i] = value[i];
 }
 
 unsigned limits(HostId, int, double *, double *) { return 0; }

@@ -14,6 +14,16 @@ const char *item_kind_name(ItemKind kind) {
     return "unknown";
 }
 
+Vec3 Item::motion_at(MotionChannel first, double at) const {
+    Vec3 out;
+    for (int i = 0; i < 3; ++i) out[i] = motion->channels[first + i]->envelope.evaluate(at);
+    return out;
+}
+
+void Item::set_static(MotionChannel first, const Vec3 &value) {
+    for (int i = 0; i < 3; ++i) motion->channels[first + i]->envelope.default_value = value[i];
+}
+
 Scene::Scene() = default;
 
 ItemIdValue Scene::add_item(ItemKind kind, ItemIdValue id, const std::string &item_name) {
@@ -21,6 +31,7 @@ ItemIdValue Scene::add_item(ItemKind kind, ItemIdValue id, const std::string &it
     item->id = id;
     item->kind = kind;
     item->name = item_name;
+    item->motion = make_motion_group(item_name);
     items_[id] = std::move(item);
     return id;
 }

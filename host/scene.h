@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "envelope.h"
+
 namespace headless {
 
 using ItemIdValue = uint32_t;
@@ -42,12 +44,17 @@ struct Item {
     int color = 0;       // the interface's item colour value
     uint32_t flags = 0;  // item flag word (bit 4: full-time IK)
 
-    // Static pose (radians for angles); animated channels override it.
-    Vec3 position = {0, 0, 0};
-    Vec3 rotation = {0, 0, 0};
-    Vec3 scaling = {1, 1, 1};
+    // Position, rotation (radians) and scale channels, in the host's order.
+    std::unique_ptr<ChannelGroup> motion;
+    // Static, as in the host's scenes.
     Vec3 pivot = {0, 0, 0};
     Vec3 pivot_rotation = {0, 0, 0};
+
+    Channel &channel(MotionChannel which) const { return *motion->channels[which]; }
+    // Three motion channels from `first` (kPositionX, kHeading, kScaleX) at a time.
+    Vec3 motion_at(MotionChannel first, double time) const;
+    // Sets the value of three channels that have no keys.
+    void set_static(MotionChannel first, const Vec3 &value);
 };
 
 class Scene {
