@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: natively, under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the Windows build under wine.
+# UndefinedBehaviorSanitizer, the native suite again under valgrind's memcheck,
+# and the Windows build under wine.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 "$root/scripts/install-deps.sh"
@@ -13,6 +14,8 @@ run_suite() {  # name, extra cmake arguments...
 }
 
 run_suite native -DKR_BENCH=ON
+echo "=== valgrind ==="
+"$root/scripts/valgrind-suite.sh" "$build_root/native"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_suite sanitize -DKR_SANITIZE=ON
 run_suite windows "${windows_args[@]}"
 echo "all test suites passed"
