@@ -40,7 +40,9 @@ int generic_evaluate(void *data, const char *text) {
 
 void *global_lookup_function(const char *service_name, int use_mode) {
     Host *host = Host::current();
-    return host ? host->lookup(service_name, use_mode) : nullptr;
+    if (!host) return nullptr;
+    void *record = host->lookup(service_name, use_mode);
+    return host->service_filter && service_name ? host->service_filter(service_name, record) : record;
 }
 
 std::string text_or_null(const char *text) { return text ? std::string(text) : std::string(); }

@@ -62,6 +62,9 @@ public:
     // Makes the named service look absent.
     void withhold(const std::string &service_name);
     void restore(const std::string &service_name);
+    // Sees every record the plug-in looks up and may hand out another in its
+    // place (see hostile_host.h); the value of "Product Info" too.
+    std::function<void *(const std::string &service_name, void *record)> service_filter;
 
     // "Product Info": the whole value, or just the build in bits 4 to 15.
     void set_product_info(uint32_t value) { product_info_ = value; }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: natively, under AddressSanitizer and
 # UndefinedBehaviorSanitizer, the native suite again under valgrind's memcheck,
-# and the Windows build under wine.
+# the Windows build under wine, and each libFuzzer target for a bounded time.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 "$root/scripts/install-deps.sh"
@@ -18,4 +18,6 @@ echo "=== valgrind ==="
 "$root/scripts/valgrind-suite.sh" "$build_root/native"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_suite sanitize -DKR_SANITIZE=ON
 run_suite windows "${windows_args[@]}"
+echo "=== fuzz ==="
+"$root/scripts/fuzz-suite.sh"
 echo "all test suites passed"
