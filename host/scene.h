@@ -94,6 +94,12 @@ public:
     // Returns an empty string on success, else why it was refused.
     std::string set_parent(ItemIdValue id, ItemIdValue parent);
 
+    // Motion handles the plug-in holds: addresses are compared, never
+    // followed, so a stale or forged handle finds nothing.
+    ChannelGroup *find_group(const void *handle) const;
+    Channel *find_channel(const void *handle) const;
+    Envelope *find_envelope(const void *handle) const;
+
     // True when `ancestor` lies on the parent chain of `id`.
     bool is_ancestor(ItemIdValue ancestor, ItemIdValue id) const;
 
