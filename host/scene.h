@@ -67,6 +67,11 @@ public:
     ItemIdValue add_light(const std::string &name);
     ItemIdValue add_camera(const std::string &name);
     ItemIdValue add_bone(ItemIdValue object, const std::string &name);
+    // Adds an item under an id chosen elsewhere (a scene file's), at the end
+    // of its kind's list; later serial ids continue above it. A bone's id must
+    // name an object already in the scene. Returns 0 when the id is taken or
+    // does not fit its kind.
+    ItemIdValue add_with_id(ItemIdValue id, const std::string &name);
 
     // Removes the item and its bones; its children move to the root (bones
     // to their object). Links that pointed at it are cleared.
