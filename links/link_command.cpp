@@ -18,6 +18,9 @@ constexpr uint32_t kBuildFirstWholeSelection = 1292;
 // other items among all items of their kind.
 bool item_still_exists(const HostContext *context, uint64_t item) {
     const uint32_t kind = item_id_kind(item);
+    // An id of no kind the host knows names nothing; its list index would
+    // reach the host out of range.
+    if (kind < host_abi::kIdKindObject || kind > host_abi::kIdKindBone) return false;
     const int kind_index = static_cast<int>(kind) - 1;
     const HostId owner = kind == host_abi::kIdKindBone ? item_id_handle(bone_owner_object(item)) : nullptr;
     for (HostId walked = context->item_info->first(kind_index, owner); walked; walked = context->item_info->next(walked))
@@ -32,7 +35,9 @@ bool parent_change_confirmed(const HostContext *context, uint32_t link_flags) {
     if (!(context->interface_info->general_flags & host_abi::kGeneralFlagParentInPlace)) return true;
     // A NaN time is not frame 0 either, so it asks.
     if (context->interface_info->current_time == 0.0) return true;
-    return context->messages->yes_no("Parent", context->confirm_line1, context->confirm_line2) != 0;
+    // Only a plain yes moves items: an answer that is neither yes nor no
+    // (a closed or failed dialog) changes nothing.
+    return context->messages->yes_no("Parent", context->confirm_line1, context->confirm_line2) == 1;
 }
 
 }  // namespace
