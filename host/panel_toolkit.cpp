@@ -433,7 +433,8 @@ void PanelToolkit::control_set(PanelControl *record, int tag, PanelValue *value)
 void PanelToolkit::click_node(HeadlessPanel &panel, const PanelAction &action) {
     HeadlessControl *tree = panel.tree();
     if (!tree) {
-        log.push_back("no tree to click in");
+        script_errors.push_back("no tree to click in");
+        log.push_back(script_errors.back());
         return;
     }
     for (const TreeRow &row : panel.visible_rows()) {
@@ -445,7 +446,8 @@ void PanelToolkit::click_node(HeadlessPanel &panel, const PanelAction &action) {
         panel.qualifiers = 0;
         return;
     }
-    log.push_back("no visible tree node " + quoted(action.target));
+    script_errors.push_back("no visible tree node " + quoted(action.target));
+    log.push_back(script_errors.back());
 }
 
 void PanelToolkit::perform(HeadlessPanel &panel, const PanelAction &action) {
@@ -461,7 +463,8 @@ void PanelToolkit::perform(HeadlessPanel &panel, const PanelAction &action) {
         const bool toggle = action.kind == PanelAction::Kind::Toggle;
         HeadlessControl *control = panel.find(action.target, toggle ? "BoolButtonControl" : "ButtonControl");
         if (!control) {
-            log.push_back(std::string("no ") + (toggle ? "on/off button " : "button ") + quoted(action.target));
+            script_errors.push_back(std::string("no ") + (toggle ? "on/off button " : "button ") + quoted(action.target));
+            log.push_back(script_errors.back());
         } else if (control->ghosted) {
             log.push_back(quoted(action.target) + " is ghosted: nothing happens");
         } else {

@@ -106,6 +106,9 @@ public:
     std::deque<PanelAction> script;
     // What happened, one line per event, for people reading a run.
     std::vector<std::string> log;
+    // Actions the panel could not carry out: a node not visible, a control
+    // that does not exist.
+    std::vector<std::string> script_errors;
     // Every panel ever created; destroyed ones stay for inspection and to
     // catch late calls.
     const std::vector<std::unique_ptr<HeadlessPanel>> &panels() const { return panels_; }
