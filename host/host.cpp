@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "command_interpreter.h"
 #include "panel_toolkit.h"
 #include "services.h"
 
@@ -57,6 +58,7 @@ Host::Host() : product_info_(1u | (kDefaultBuild << 4) | (11u << 20)), panels_(s
     interface_info_.item_visibility = interface_item_visibility;
     interface_info_.item_color = interface_item_color;
     scene_info_.render_camera = scene_render_camera;
+    install_command_interpreter(*this);
     publish();
 }
 
