@@ -13,3 +13,6 @@ echo "Windows x64 plug-in: $build_root/windows/KRtools.p"
 echo "Linux plug-in:       $build_root/linux/KRtools.p"
 echo
 "$build_root/linux/tools/lwheadless" "$build_root/linux/KRtools.p" "$root/examples/memorize.lwh"
+# The link panel, scripted; its picture lands beside the build.
+(cd "$build_root" && "$build_root/linux/tools/lwheadless" "$build_root/linux/KRtools.p" "$root/examples/link-panel.lwh")
+echo "Link panel picture:  $build_root/link-panel.svg"

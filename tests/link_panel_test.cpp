@@ -225,3 +225,30 @@ TEST_F(LinkPanelRun, EveryPanelIsDestroyedAndHandlersSeeNoDestroyedPanel) {
 
 }  // namespace
 }  // namespace headless
+
+namespace headless {
+namespace {
+
+size_t count_of(const std::string &text, const std::string &part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+TEST_F(LinkPanelRun, PictureShowsGhostingTheOpenTreeAndTheChoice) {
+    host.scene().find(lid)->color = 4;
+    host.set_build(1300);
+    std::string picture;
+    run_panel({A::press('q'), A::click("Lid"), A::look([&](HeadlessPanel &panel) { picture = panel_svg(panel); }),
+               A::cancel()});
+    EXPECT_EQ(count_of(picture, "opacity=\"0.35\""), 4u);
+    EXPECT_EQ(count_of(picture, "fill=\"#3070d0\""), 1u);
+    EXPECT_NE(picture.find(">Finger<title>"), std::string::npos);
+    EXPECT_NE(picture.find(">160,156</text>"), std::string::npos);
+    EXPECT_NE(picture.find("Collaspe"), std::string::npos);
+    EXPECT_NE(picture.find("&#8593; Reset"), std::string::npos);
+    EXPECT_EQ(picture.find('\x03'), std::string::npos);
+}
+
+}  // namespace
+}  // namespace headless

@@ -31,6 +31,7 @@ void print_help(std::ostream &out) {
            "  object NAME | light NAME | camera NAME   add an item\n"
            "  bone OBJECT NAME                          add a bone to an object\n"
            "  parent ITEM PARENT|none                   set an item's parent\n"
+           "  color ITEM VALUE                          the item's colour: 0 to 14, or a value with bit 0x1000000\n"
            "  select ITEM...                            select items (by name or 0x id)\n"
            "  time SECONDS                              set the current time\n"
            "  build NUMBER                              the host build the plug-in sees\n"

@@ -237,6 +237,15 @@ bool ScriptRunner::run_statement(const std::string &line, std::string *error) {
             return false;
         }
         host_.set_build(static_cast<uint32_t>(build));
+    } else if (verb == "color") {
+        unsigned long value = 0;
+        ItemIdValue item = 0;
+        if (words.size() != 3 || !parse_unsigned(words[2], &value) || value > 0xFFFFFFFFul) {
+            *error = "usage: color ITEM VALUE";
+            return false;
+        }
+        if (!resolve_item(words[1], &item, error)) return false;
+        scene.find(item)->color = static_cast<int>(static_cast<uint32_t>(value));
     } else if (verb == "parent-in-place") {
         if (words.size() != 2 || (words[1] != "on" && words[1] != "off")) {
             *error = "usage: parent-in-place on|off";
