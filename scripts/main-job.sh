@@ -17,3 +17,7 @@ out=$build_root/character_rig_linked.lws
     -e "save --force $out"
 echo
 echo "The changed scene: $out"
+
+# The link panel, scripted; its picture lands beside the build.
+(cd "$build_root" && "$build_root/linux/tools/lwheadless" "$build_root/linux/KRtools.p" "$root/examples/link-panel.lwh")
+echo "Link panel picture:  $build_root/link-panel.svg"
