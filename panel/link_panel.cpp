@@ -139,7 +139,8 @@ bool parent_in_place_declined(const HostContext *context, uint32_t link_flags) {
     const InterfaceInfo *interface_info = context->interface_info;
     if (!(interface_info->general_flags & host_abi::kGeneralFlagParentInPlace)) return false;
     if (interface_info->current_time == 0.0) return false;
-    return context->messages->yes_no("Parent", context->confirm_line1, context->confirm_line2) == 0;
+    // Anything but a plain yes declines: a dialog that failed moves nothing.
+    return context->messages->yes_no("Parent", context->confirm_line1, context->confirm_line2) != 1;
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <set>
 
 #include "host/hostile_host.h"
+#include "host/panel_toolkit.h"
 #include "host/scene_consistency.h"
 #include "plugin_harness.h"
 
@@ -79,7 +80,15 @@ protected:
         select({ids.target});
         EXPECT_EQ(run("KR_memItem"), 0);
         select({ids.base, ids.hip, ids.knee});
+        // In the panel the user walks the whole tree, picks Target with
+        // Parent and Target ticked, and confirms.
+        using A = PanelAction;
+        host.panels().script = {A::press('q'),       A::button("Expand"),   A::button("Descend"),
+                                A::toggle("Parent"), A::toggle("Target"),   A::click("Target"),
+                                A::press('e'),       A::button("Collaspe"), A::press(' '),
+                                A::ok()};
         const int result = run(server);
+        host.panels().script.clear();
         EXPECT_TRUE(result == 0 || result == 2) << result;
         check_clean();
     }
@@ -208,6 +217,25 @@ TEST_F(HostileAnswers, OnlyAPlainYesConfirmsAParentChangeInPlace) {
         EXPECT_EQ(host.messages.back().kind, "yes/no");
         EXPECT_EQ(host.commands.empty(), answer != 1);
         EXPECT_EQ(host.scene().find(ids.base)->parent, answer == 1 ? ids.target : 0u);
+    }
+}
+
+TEST_F(HostileAnswers, OnlyAPlainYesConfirmsAParentChangeFromThePanel) {
+    for (int answer : {7, -1, 1}) {
+        SCOPED_TRACE(answer);
+        host.default_yes_no = answer;
+        host.commands.clear();
+        host.scene().set_parent(ids.base, 0);
+        select({ids.base});
+        host.panels().script = {PanelAction::toggle("Parent"), PanelAction::click("Target"), PanelAction::ok()};
+        EXPECT_EQ(run("KR_Tandrel"), 0);
+        EXPECT_TRUE(host.panels().script_errors.empty());
+        ASSERT_FALSE(host.messages.empty());
+        EXPECT_EQ(host.messages.back().kind, "yes/no");
+        EXPECT_EQ(host.scene().find(ids.base)->parent, answer == 1 ? ids.target : 0u);
+        // Untick Parent again for the next round: the choice outlives the panel.
+        host.panels().script = {PanelAction::toggle("Parent"), PanelAction::cancel()};
+        EXPECT_EQ(run("KR_Tandrel"), 0);
     }
 }
 
