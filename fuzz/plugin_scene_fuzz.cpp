@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -16,6 +17,7 @@
 #include "fuzz_check.h"
 #include "host/host.h"
 #include "host/hostile_host.h"
+#include "host/panel_toolkit.h"
 #include "host/plugin_library.h"
 
 namespace {
@@ -109,6 +111,33 @@ headless::HostileOptions pick_hostility(FuzzedDataProvider &in) {
     return o;
 }
 
+// What the user does in the link panel, should the step open it.
+std::deque<headless::PanelAction> pick_panel_actions(FuzzedDataProvider &in, const headless::Scene &scene,
+                                                     const std::vector<headless::ItemIdValue> &items) {
+    using A = headless::PanelAction;
+    static const char *const kToggles[] = {"Parent", "Target", "Goal", "Pole", "Position", "Rotation", "Scale",
+                                           "null ID"};
+    static const char *const kButtons[] = {"Expand", "Descend", "Collaspe", "Reset"};
+    static const int kQualifiers[] = {0, headless::kQualifierCtrl, headless::kQualifierShift, headless::kQualifierAlt,
+                                      headless::kQualifierCtrl | headless::kQualifierShift};
+    std::deque<A> actions;
+    for (int a = in.ConsumeIntegralInRange(0, 8); a > 0; --a) {
+        switch (in.ConsumeIntegralInRange(0, 3)) {
+        case 0: actions.push_back(A::toggle(in.PickValueInArray(kToggles))); break;
+        case 1: actions.push_back(A::button(in.PickValueInArray(kButtons))); break;
+        case 2: actions.push_back(A::press(in.ConsumeIntegral<unsigned short>())); break;
+        default:
+            if (!items.empty()) {
+                const headless::Item *item = scene.find(items[in.ConsumeIntegralInRange<size_t>(0, items.size() - 1)]);
+                if (item) actions.push_back(A::click(item->name, in.PickValueInArray(kQualifiers)));
+            }
+            break;
+        }
+    }
+    actions.push_back(in.ConsumeBool() ? A::ok() : A::cancel());
+    return actions;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -144,6 +173,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (int step = in.ConsumeIntegralInRange(1, 6); step > 0 && in.remaining_bytes() > 0; --step) {
         if (in.ConsumeBool()) pick_selection(in, host.scene(), items);
         if (in.ConsumeBool()) host.scene().general_flags ^= host_abi::kGeneralFlagParentInPlace;
+        host.panels().script = pick_panel_actions(in, host.scene(), items);
         const headless::ServerInfo &server = servers[in.ConsumeIntegralInRange<size_t>(0, servers.size() - 1)];
         const int result = host.activate(*server.record);
         fuzz::require(result == 0 || result == 2, server.name + " returned " + std::to_string(result));
