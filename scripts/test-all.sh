@@ -12,7 +12,7 @@ run_suite() {  # name, extra cmake arguments...
     ctest --test-dir "$build_root/$name" --output-on-failure -j "$jobs"
 }
 
-run_suite native -DKR_BENCH=ON
+run_suite native -DKR_TESTS=ON -DKR_BENCH=ON
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_suite sanitize -DKR_SANITIZE=ON
-run_suite windows "${windows_args[@]}"
+run_suite windows-tests "${windows_args[@]}"
 echo "all test suites passed"
