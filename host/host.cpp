@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "command_interpreter.h"
 #include "services.h"
 
 namespace headless {
@@ -56,6 +57,7 @@ Host::Host() : product_info_(1u | (kDefaultBuild << 4) | (11u << 20)) {
     interface_info_.item_visibility = interface_item_visibility;
     interface_info_.item_color = interface_item_color;
     scene_info_.render_camera = scene_render_camera;
+    install_command_interpreter(*this);
     publish();
 }
 

@@ -1,10 +1,77 @@
 #include "link_command.h"
 
 #include "../module/host_context.h"
+#include "../module/item_id.h"
+#include "../module/link_flags.h"
+#include "../module/module_state.h"
+#include "link_emission.h"
 
-// The link commands are not wired to the emission yet: they check the host
-// services and leave the scene alone.
-int32_t run_link_command(GlobalLookupFn global, const LayoutGeneric *, uint32_t) {
+namespace {
+
+// Pole, position, rotation, scale and follow need build 1447 or later.
+constexpr uint32_t kLinksNeedingNewerBuild = LINK_POLE | LINK_POSITION | LINK_ROTATION | LINK_SCALE | LINK_FOLLOW;
+constexpr uint32_t kClearBits = 0xF000;
+constexpr uint32_t kBuildLastWithoutChannelLinks = 1446;
+constexpr uint32_t kBuildFirstWholeSelection = 1292;
+
+// Walks the memorized item's own list: bones among their object's bones,
+// other items among all items of their kind.
+bool item_still_exists(const HostContext *context, uint64_t item) {
+    const uint32_t kind = item_id_kind(item);
+    const int kind_index = static_cast<int>(kind) - 1;
+    const HostId owner = kind == host_abi::kIdKindBone ? item_id_handle(bone_owner_object(item)) : nullptr;
+    for (HostId walked = context->item_info->first(kind_index, owner); walked; walked = context->item_info->next(walked))
+        if (item_id_value(walked) == item) return true;
+    return false;
+}
+
+// A parent change without world position moves the item in the world when
+// Parent in Place is on and the scene is not at its first frame.
+bool parent_change_confirmed(const HostContext *context, uint32_t link_flags) {
+    if ((link_flags & (LINK_PARENT | LINK_WORLD_POSITION)) != LINK_PARENT) return true;
+    if (!(context->interface_info->general_flags & host_abi::kGeneralFlagParentInPlace)) return true;
+    // A NaN time is not frame 0 either, so it asks.
+    if (context->interface_info->current_time == 0.0) return true;
+    return context->messages->yes_no("Parent", context->confirm_line1, context->confirm_line2) != 0;
+}
+
+}  // namespace
+
+int32_t run_link_command(GlobalLookupFn global, const LayoutGeneric *generic, uint32_t link_flags) {
     HostContext context{};
-    return open_host_context(global, &context);
+    if (link_flags & LINK_WORLD_POSITION) {
+        context.scene_info = static_cast<const SceneInfo *>(global("LW Scene Info 3", host_abi::kLookupTransient));
+        if (!context.scene_info) return host_abi::kResultBadGlobal;
+    }
+    if (open_host_context(global, &context) != host_abi::kResultOk) return host_abi::kResultBadGlobal;
+    if (!selected_items(&context)[0]) return host_abi::kResultOk;
+
+    // Without the command-evaluation operation nothing could be sent: treat it
+    // as a missing service rather than calling through a null pointer.
+    if (!generic || !generic->evaluate) return host_abi::kResultBadGlobal;
+    context.generic_local = generic;
+
+    const uint32_t build = context.build;
+    if (build <= kBuildLastWithoutChannelLinks && (link_flags & kLinksNeedingNewerBuild)) {
+        context.messages->warning("require 9.5 or later", nullptr);
+        return host_abi::kResultOk;
+    }
+
+    uint64_t link_item = 0;
+    if (!(link_flags & kClearBits)) {
+        link_item = memorized_item;
+        if (!link_item || !item_still_exists(&context, link_item)) {
+            memorized_item = 0;
+            context.messages->warning("require memorized Item", nullptr);
+            return host_abi::kResultOk;
+        }
+    }
+
+    if (!parent_change_confirmed(&context, link_flags)) return host_abi::kResultOk;
+
+    if (build >= kBuildFirstWholeSelection)
+        emit_link_commands(&context, link_item, link_flags);
+    else
+        emit_link_commands_legacy(&context, link_item, link_flags, build);
+    return host_abi::kResultOk;
 }

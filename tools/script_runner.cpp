@@ -105,6 +105,10 @@ void ScriptRunner::print_scene() const {
         };
         for (const auto &link : links)
             if (link.second) out_ << "  " << link.first << " " << item_label(link.second);
+        if (item.controllers != std::array<int, 3>{0, 0, 0})
+            out_ << "  controllers H " << item.controllers[0] << " P " << item.controllers[1] << " B "
+                 << item.controllers[2];
+        if (item.flags & host_abi::kItemFlagFullTimeIk) out_ << "  full-time IK";
         out_ << "\n";
     }
     out_ << "  selection:";

@@ -1,0 +1,168 @@
+#include "command_interpreter.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <sstream>
+#include <vector>
+
+#include "host.h"
+
+namespace headless {
+namespace {
+
+enum class Argument { None, ItemId, Mode };
+
+using ApplyFn = std::string (*)(Scene &scene, uint32_t value);
+
+struct CommandSpec {
+    const char *name;
+    Argument argument;
+    ApplyFn apply;
+};
+
+// Hex ids as the host takes them: one to eight digits of either case.
+bool parse_hex_id(const std::string &word, uint32_t *out) {
+    if (word.empty() || word.size() > 8) return false;
+    uint32_t value = 0;
+    for (char c : word) {
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+        const int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                                                                      : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
+        value = (value << 4) | static_cast<uint32_t>(digit);
+    }
+    *out = value;
+    return true;
+}
+
+// Controller modes are small decimal numbers.
+bool parse_mode(const std::string &word, uint32_t *out) {
+    if (word.empty() || word.size() > 2) return false;
+    uint32_t value = 0;
+    for (char c : word) {
+        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+        value = value * 10 + static_cast<uint32_t>(c - '0');
+    }
+    *out = value;
+    return true;
+}
+
+std::string hex(uint32_t id) {
+    char buffer[12];
+    std::snprintf(buffer, sizeof buffer, "%08X", id);
+    return buffer;
+}
+
+std::string require_selection(const Scene &scene) { return scene.selection.empty() ? "no item is selected" : ""; }
+
+// Links to item 0 clear; any other id must name an item of the scene.
+std::string require_link_item(const Scene &scene, uint32_t id) {
+    if (id != 0 && !scene.find(id)) return "no item " + hex(id) + " in the scene";
+    return require_selection(scene);
+}
+
+template <ItemIdValue Item::*Link>
+std::string set_link(Scene &scene, uint32_t id) {
+    const std::string refused = require_link_item(scene, id);
+    if (!refused.empty()) return refused;
+    for (ItemIdValue selected : scene.selection)
+        if (Item *item = scene.find(selected)) item->*Link = id;
+    return "";
+}
+
+std::string set_parent(Scene &scene, uint32_t id) {
+    std::string refused = require_link_item(scene, id);
+    if (!refused.empty()) return refused;
+    // Each item on its own: one refusal does not stop the others.
+    for (ItemIdValue selected : scene.selection) {
+        const std::string why = scene.set_parent(selected, id);
+        if (why.empty()) continue;
+        const Item *item = scene.find(selected);
+        refused += (refused.empty() ? "" : "; ") + (item ? item->name : hex(selected)) + ": " + why;
+    }
+    return refused;
+}
+
+template <int Channel>
+std::string set_controller(Scene &scene, uint32_t mode) {
+    const std::string refused = require_selection(scene);
+    if (!refused.empty()) return refused;
+    for (ItemIdValue selected : scene.selection)
+        if (Item *item = scene.find(selected)) item->controllers[Channel] = static_cast<int>(mode);
+    return "";
+}
+
+std::string toggle_full_time_ik(Scene &scene, uint32_t) {
+    const std::string refused = require_selection(scene);
+    if (!refused.empty()) return refused;
+    for (ItemIdValue selected : scene.selection)
+        if (Item *item = scene.find(selected)) item->flags ^= host_abi::kItemFlagFullTimeIk;
+    return "";
+}
+
+std::string select_item(Scene &scene, uint32_t id) {
+    if (!scene.find(id)) return "no item " + hex(id) + " in the scene";
+    scene.selection.assign(1, id);
+    return "";
+}
+
+std::string add_to_selection(Scene &scene, uint32_t id) {
+    if (!scene.find(id)) return "no item " + hex(id) + " in the scene";
+    if (std::find(scene.selection.begin(), scene.selection.end(), id) == scene.selection.end())
+        scene.selection.push_back(id);
+    return "";
+}
+
+std::string toggle_parent_in_place(Scene &scene, uint32_t) {
+    scene.general_flags ^= host_abi::kGeneralFlagParentInPlace;
+    return "";
+}
+
+// While Parent in Place is on, Layout keeps a re-parented item where it is in
+// the world. The scene has no animated channels yet, so ParentItem only
+// re-parents for now.
+const CommandSpec kCommands[] = {
+    {"ParentItem", Argument::ItemId, set_parent},
+    {"TargetItem", Argument::ItemId, set_link<&Item::target>},
+    {"GoalItem", Argument::ItemId, set_link<&Item::goal>},
+    {"PoleItem", Argument::ItemId, set_link<&Item::pole>},
+    {"PositionItem", Argument::ItemId, set_link<&Item::position_item>},
+    {"RotationItem", Argument::ItemId, set_link<&Item::rotation_item>},
+    {"ScaleItem", Argument::ItemId, set_link<&Item::scale_item>},
+    {"HController", Argument::Mode, set_controller<0>},
+    {"PController", Argument::Mode, set_controller<1>},
+    {"BController", Argument::Mode, set_controller<2>},
+    {"FullTimeIK", Argument::None, toggle_full_time_ik},
+    {"SelectItem", Argument::ItemId, select_item},
+    {"AddToSelection", Argument::ItemId, add_to_selection},
+    {"ParentInPlace", Argument::None, toggle_parent_in_place},
+};
+
+}  // namespace
+
+std::string apply_command_text(Host &host, const std::string &text) {
+    std::istringstream in(text);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;) words.push_back(word);
+    if (words.empty()) return "empty command text";
+
+    const CommandSpec *spec = nullptr;
+    for (const CommandSpec &candidate : kCommands)
+        if (words[0] == candidate.name) spec = &candidate;
+    if (!spec) return "unknown command '" + words[0] + "'";
+
+    const size_t expected_words = spec->argument == Argument::None ? 1 : 2;
+    if (words.size() < expected_words) return words[0] + " needs an argument";
+    if (words.size() > expected_words) return words[0] + ": unexpected '" + words[expected_words] + "'";
+
+    uint32_t value = 0;
+    if (spec->argument == Argument::ItemId && !parse_hex_id(words[1], &value))
+        return words[0] + ": '" + words[1] + "' is not a hexadecimal item id";
+    if (spec->argument == Argument::Mode && !parse_mode(words[1], &value))
+        return words[0] + ": '" + words[1] + "' is not a controller mode";
+    return spec->apply(host.scene(), value);
+}
+
+void install_command_interpreter(Host &host) { host.set_command_applier(apply_command_text); }
+
+}  // namespace headless
