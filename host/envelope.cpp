@@ -1,6 +1,7 @@
 #include "envelope.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace headless {
 
@@ -13,6 +14,8 @@ size_t Envelope::index_of(const EnvelopeKey *key) const {
 bool Envelope::owns(const EnvelopeKey *key) const { return key && index_of(key) < keys_.size(); }
 
 EnvelopeKey *Envelope::create_key(double time, double value) {
+    // A key off the time line could not be placed in order.
+    if (!std::isfinite(time)) return nullptr;
     if (EnvelopeKey *existing = find_key(time)) {
         existing->value = value;
         return existing;
@@ -52,7 +55,7 @@ EnvelopeKey *Envelope::prev_key(const EnvelopeKey *key) const {
 
 bool Envelope::set_key_time(EnvelopeKey *key, double time) {
     const size_t i = index_of(key);
-    if (i == keys_.size()) return false;
+    if (i == keys_.size() || !std::isfinite(time)) return false;
     std::unique_ptr<EnvelopeKey> owned = std::move(keys_[i]);
     keys_.erase(keys_.begin() + static_cast<long>(i));
     owned->time = time;
@@ -60,22 +63,6 @@ bool Envelope::set_key_time(EnvelopeKey *key, double time) {
                                [](double t, const std::unique_ptr<EnvelopeKey> &k) { return t < k->time; });
     keys_.insert(at, std::move(owned));
     return true;
-}
-
-// Linear between keys and the end values beyond them.
-double Envelope::evaluate(double time) const {
-    if (keys_.empty()) return default_value;
-    if (time <= keys_.front()->time) return keys_.front()->value;
-    if (time >= keys_.back()->time) return keys_.back()->value;
-    for (size_t i = 1; i < keys_.size(); ++i) {
-        const EnvelopeKey &a = *keys_[i - 1];
-        const EnvelopeKey &b = *keys_[i];
-        if (time <= b.time) {
-            const double span = b.time - a.time;
-            return span > 0 ? a.value + (b.value - a.value) * (time - a.time) / span : b.value;
-        }
-    }
-    return keys_.back()->value;
 }
 
 std::unique_ptr<ChannelGroup> make_motion_group(const std::string &item_name) {

@@ -20,7 +20,12 @@ struct EnvelopeKey {
     double tension = 0.0;
     double continuity = 0.0;
     double bias = 0.0;
-    double params[4] = {0.0, 0.0, 0.0, 0.0};  // shape parameters (tangents, handles)
+    // Shape parameters. Hermite and 1D Bezier keys: incoming tangent, outgoing
+    // tangent (value change across the span), unused, unused. 2D Bezier keys:
+    // incoming handle time offset (<= 0), its value offset, outgoing handle
+    // time offset (>= 0), its value offset, relative to the key. Unused by
+    // TCB, linear and stepped keys, whose tangents follow from their neighbours.
+    double params[4] = {0.0, 0.0, 0.0, 0.0};
 };
 
 class Envelope {
@@ -31,7 +36,7 @@ public:
     size_t key_count() const { return keys_.size(); }
 
     // Adds a key in time order; an existing key at exactly that time takes
-    // the value instead. Returns the key.
+    // the value instead. Returns the key, or null for a time that is not finite.
     EnvelopeKey *create_key(double time, double value);
     bool destroy_key(const EnvelopeKey *key);
     EnvelopeKey *find_key(double time) const;
@@ -39,9 +44,14 @@ public:
     EnvelopeKey *next_key(const EnvelopeKey *key) const;
     EnvelopeKey *prev_key(const EnvelopeKey *key) const;
     bool owns(const EnvelopeKey *key) const;
-    // Moves a key in time, keeping the order.
+    // Moves a key in time, keeping the order; refuses a time that is not finite.
     bool set_key_time(EnvelopeKey *key, double time);
 
+    // No key: default_value. One key: its value at every time. Otherwise the
+    // curve through the keys, the shape of the span being that of the key
+    // that ends it, and the behaviours beyond the ends. A NaN time gives the
+    // first key's value; an infinite one the end key's value under the
+    // repeating behaviours.
     double evaluate(double time) const;
 
     EnvelopeBehavior pre_behavior = EnvelopeBehavior::Constant;

@@ -1,6 +1,7 @@
 // "LW Item Info 3" over the headless scene.
 #include "host.h"
 #include "services.h"
+#include "world_transform.h"
 
 namespace headless {
 namespace {
@@ -72,6 +73,10 @@ void param(HostId handle, int code, double time, double *out) {
     case host_abi::kParamScaling: value = item->motion_at(kScaleX, time); break;
     case host_abi::kParamPivot: value = item->pivot; break;
     case host_abi::kParamPivotRotation: value = item->pivot_rotation; break;
+    case host_abi::kParamWorldPosition: value = world_position(*scene(), item->id, time); break;
+    case host_abi::kParamWorldRight: value = world_axes(*scene(), item->id, time).right; break;
+    case host_abi::kParamWorldUp: value = world_axes(*scene(), item->id, time).up; break;
+    case host_abi::kParamWorldForward: value = world_axes(*scene(), item->id, time).forward; break;
     default: return;
     }
     for (int i = 0; i < 3; ++i) out[i] = value[i];
@@ -80,7 +85,10 @@ void param(HostId handle, int code, double time, double *out) {
 unsigned limits(HostId, int, double *, double *) { return 0; }
 const char *get_tag(HostId, int) { return nullptr; }
 void set_tag(HostId, int, const char *) {}
-HostId channel_group(HostId) { return nullptr; }
+HostId channel_group(HostId handle) {
+    const Item *item = item_of(handle);
+    return item ? item->motion.get() : nullptr;
+}
 const char *server(HostId, const char *, int) { return nullptr; }
 unsigned server_flags(HostId, const char *, int) { return 0; }
 

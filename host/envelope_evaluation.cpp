@@ -1,0 +1,206 @@
+// The host's evaluation of an envelope: the curve between keys (TCB, Hermite,
+// Bezier, linear, stepped and 2D Bezier spans) and the behaviours before the
+// first and after the last key.
+#include <algorithm>
+#include <cmath>
+
+#include "envelope.h"
+
+namespace headless {
+namespace {
+
+using Keys = std::vector<std::unique_ptr<EnvelopeKey>>;
+
+// A 2D Bezier handle shorter than this in time is taken as this steep.
+constexpr double kShortHandle = 1e-5;
+constexpr double kShortHandleSlope = 1e5;
+constexpr int kBisectionSteps = 64;
+
+// The length of the span before (after) key i, or 0 when there is no such
+// span. A span of zero length counts as none: it carries no slope.
+double span_before(const Keys &keys, size_t i) {
+    if (i == 0) return 0.0;
+    const double length = keys[i]->time - keys[i - 1]->time;
+    return length > 0.0 ? length : 0.0;
+}
+
+double span_after(const Keys &keys, size_t i) {
+    if (i + 1 >= keys.size()) return 0.0;
+    const double length = keys[i + 1]->time - keys[i]->time;
+    return length > 0.0 ? length : 0.0;
+}
+
+double handle_slope(double value_offset, double time_offset, double span) {
+    if (std::fabs(time_offset) <= kShortHandle) return value_offset * span * kShortHandleSlope;
+    return value_offset * span / time_offset;
+}
+
+// Tangents are the value change across the whole span (the derivative with
+// respect to the span's own parameter from 0 to 1).
+
+// Outgoing tangent of key i towards key i + 1, by key i's own shape.
+double outgoing_tangent(const Keys &keys, size_t i) {
+    const EnvelopeKey &key = *keys[i];
+    const double after = span_after(keys, i);
+    const double before = span_before(keys, i);
+    const double rise_after = i + 1 < keys.size() ? keys[i + 1]->value - key.value : 0.0;
+    const double rise_before = i > 0 ? key.value - keys[i - 1]->value : 0.0;
+    switch (key.shape) {
+    case KeyShape::Tcb: {
+        const double from_before = (1 - key.tension) * (1 + key.continuity) * (1 + key.bias);
+        const double from_after = (1 - key.tension) * (1 - key.continuity) * (1 - key.bias);
+        if (before == 0.0 || after == 0.0) return from_after * rise_after;
+        return after / (before + after) * (from_before * rise_before + from_after * rise_after);
+    }
+    case KeyShape::Linear:
+        if (before == 0.0 || after == 0.0) return rise_after;
+        return after / (before + after) * (rise_before + rise_after);
+    case KeyShape::Hermite:
+    case KeyShape::Bezier: return key.params[1];
+    case KeyShape::Bezier2D: return handle_slope(key.params[3], key.params[2], after);
+    case KeyShape::Stepped: return 0.0;
+    }
+    return 0.0;
+}
+
+// Incoming tangent of key i from key i - 1, by key i's own shape.
+double incoming_tangent(const Keys &keys, size_t i) {
+    const EnvelopeKey &key = *keys[i];
+    const double after = span_after(keys, i);
+    const double before = span_before(keys, i);
+    const double rise_after = i + 1 < keys.size() ? keys[i + 1]->value - key.value : 0.0;
+    const double rise_before = i > 0 ? key.value - keys[i - 1]->value : 0.0;
+    switch (key.shape) {
+    case KeyShape::Tcb: {
+        const double from_before = (1 - key.tension) * (1 - key.continuity) * (1 + key.bias);
+        const double from_after = (1 - key.tension) * (1 + key.continuity) * (1 - key.bias);
+        if (before == 0.0 || after == 0.0) return from_before * rise_before;
+        return before / (before + after) * (from_before * rise_before + from_after * rise_after);
+    }
+    case KeyShape::Linear:
+        if (before == 0.0 || after == 0.0) return rise_before;
+        return before / (before + after) * (rise_before + rise_after);
+    case KeyShape::Hermite:
+    case KeyShape::Bezier: return key.params[0];
+    case KeyShape::Bezier2D: return handle_slope(key.params[1], key.params[0], before);
+    case KeyShape::Stepped: return 0.0;
+    }
+    return 0.0;
+}
+
+double cubic_bezier(double p0, double p1, double p2, double p3, double u) {
+    const double w = 1.0 - u;
+    return w * w * w * p0 + 3.0 * w * w * u * p1 + 3.0 * w * u * u * p2 + u * u * u * p3;
+}
+
+// The span from key i to key i + 1 drawn as a curve in (time, value): find
+// the curve parameter at `time` by bisection, then read the value there.
+double bezier2d_span(const Keys &keys, size_t i, double time) {
+    const EnvelopeKey &k0 = *keys[i];
+    const EnvelopeKey &k1 = *keys[i + 1];
+    const double span = k1.time - k0.time;
+    double out_time, out_value;
+    if (k0.shape == KeyShape::Bezier2D) {
+        out_time = k0.time + k0.params[2];
+        out_value = k0.value + k0.params[3];
+    } else {
+        out_time = k0.time + span / 3.0;
+        out_value = k0.value + outgoing_tangent(keys, i) / 3.0;
+    }
+    const double in_time = k1.time + k1.params[0];
+    const double in_value = k1.value + k1.params[1];
+
+    double low = 0.0, high = 1.0;
+    for (int step = 0; step < kBisectionSteps; ++step) {
+        const double middle = 0.5 * (low + high);
+        const double at = cubic_bezier(k0.time, out_time, in_time, k1.time, middle);
+        if (at == time) {
+            low = high = middle;
+            break;
+        }
+        if (at < time)
+            low = middle;
+        else
+            high = middle;
+    }
+    return cubic_bezier(k0.value, out_value, in_value, k1.value, 0.5 * (low + high));
+}
+
+// Value at a time within [first key, last key].
+double value_within(const Keys &keys, double time) {
+    auto after = std::upper_bound(keys.begin(), keys.end(), time,
+                                  [](double t, const std::unique_ptr<EnvelopeKey> &k) { return t < k->time; });
+    if (after == keys.begin()) return keys.front()->value;
+    if (after == keys.end()) return keys.back()->value;
+    const size_t i = static_cast<size_t>(after - keys.begin()) - 1;
+    const EnvelopeKey &k0 = *keys[i];
+    const EnvelopeKey &k1 = *keys[i + 1];
+    // At a key's time (the last of several keys sharing it) that key's value.
+    if (!(time > k0.time)) return k0.value;
+    const double span = k1.time - k0.time;
+    const double s = (time - k0.time) / span;
+    switch (k1.shape) {
+    case KeyShape::Linear: return k0.value + s * (k1.value - k0.value);
+    case KeyShape::Stepped: return k0.value;
+    case KeyShape::Bezier2D: return bezier2d_span(keys, i, time);
+    case KeyShape::Tcb:
+    case KeyShape::Hermite:
+    case KeyShape::Bezier: break;
+    }
+    const double s2 = s * s, s3 = s2 * s;
+    const double h1 = 2 * s3 - 3 * s2 + 1;
+    const double h2 = -2 * s3 + 3 * s2;
+    const double h3 = s3 - 2 * s2 + s;
+    const double h4 = s3 - s2;
+    return h1 * k0.value + h2 * k1.value + h3 * outgoing_tangent(keys, i) + h4 * incoming_tangent(keys, i + 1);
+}
+
+// Value before the first key (`before`) or after the last one.
+double value_beyond(const Keys &keys, double time, EnvelopeBehavior behavior, bool before) {
+    const EnvelopeKey &first = *keys.front();
+    const EnvelopeKey &last = *keys.back();
+    const double end_value = before ? first.value : last.value;
+    const double length = last.time - first.time;
+    // Keys that all share one time leave nothing to repeat or extrapolate.
+    if (!(length > 0.0) && behavior != EnvelopeBehavior::Reset) return end_value;
+
+    switch (behavior) {
+    case EnvelopeBehavior::Reset: return 0.0;
+    case EnvelopeBehavior::Constant: return end_value;
+    case EnvelopeBehavior::Linear: {
+        const size_t n = keys.size();
+        const double span = before ? span_after(keys, 0) : span_before(keys, n - 1);
+        const double tangent = before ? outgoing_tangent(keys, 0) : incoming_tangent(keys, n - 1);
+        const double slope = span > 0.0 ? tangent / span : 0.0;
+        if (slope == 0.0) return end_value;
+        return end_value + slope * (time - (before ? first.time : last.time));
+    }
+    case EnvelopeBehavior::Repeat:
+    case EnvelopeBehavior::Oscillate:
+    case EnvelopeBehavior::OffsetRepeat: break;
+    }
+
+    // Cycles counted from the first key; n < 0 before it.
+    const double offset = time - first.time;
+    const double cycle = std::floor(offset / length);
+    if (!std::isfinite(cycle)) return end_value;  // an infinite time has no place in a cycle
+    const double within = std::min(std::max(offset - cycle * length, 0.0), length);
+    double local = first.time + within;
+    if (behavior == EnvelopeBehavior::Oscillate && std::fmod(cycle, 2.0) != 0.0) local = last.time - within;
+    const double value = value_within(keys, local);
+    if (behavior == EnvelopeBehavior::OffsetRepeat) return value + cycle * (last.value - first.value);
+    return value;
+}
+
+}  // namespace
+
+double Envelope::evaluate(double time) const {
+    if (keys_.empty()) return default_value;
+    if (keys_.size() == 1) return keys_.front()->value;
+    if (std::isnan(time)) return keys_.front()->value;
+    if (time < keys_.front()->time) return value_beyond(keys_, time, pre_behavior, true);
+    if (time > keys_.back()->time) return value_beyond(keys_, time, post_behavior, false);
+    return value_within(keys_, time);
+}
+
+}  // namespace headless
