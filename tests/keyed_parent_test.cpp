@@ -335,6 +335,27 @@ TEST_F(KeyedParent, ParentInPlaceIsSwitchedOffFirstAndOnLast) {
     EXPECT_EQ(command_texts(), (std::vector<std::string>{"ParentInPlace", "ParentInPlace"}));
 }
 
+// Were the host's option left on, its ParentItem would add a key at the
+// current time and move the item's world motion at the keys solved here.
+TEST_F(KeyedParent, HostsParentInPlaceDoesNotTouchTheSolvedKeys) {
+    scene().general_flags |= host_abi::kGeneralFlagParentInPlace;
+    scene().time = 0.5;
+    const ItemIdValue parent = scene().add_object("Base");
+    item(parent).set_static(kPositionX, {1, 2, 3});
+    item(parent).set_static(kHeading, {0.6, 0.2, -0.3});
+    item(parent).set_static(kScaleX, {2, 2, 2});
+    const ItemIdValue mover = scene().add_object("Mover");
+    key(mover, kPositionX, 0.0, 1.0);
+    key(mover, kPositionX, 1.0, 5.0);
+    const Vector3 at0 = world_position(mover, 0.0);
+    const Vector3 at1 = world_position(mover, 1.0);
+
+    EXPECT_EQ(reparent({mover}, parent), 1);
+    EXPECT_EQ(key_times(envelope(mover, kPositionX)), (std::vector<double>{0.0, 1.0}));
+    expect_near(world_position(mover, 0.0), at0, 1e-9);
+    expect_near(world_position(mover, 1.0), at1, 1e-9);
+}
+
 // ------------------------------------------------------------------ table ---
 
 TEST_F(KeyedParent, TableGrowsToExactlyTheCountAndIsReused) {
