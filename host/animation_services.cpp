@@ -1,16 +1,113 @@
-// "Channel Info 2" and "Animation Envelopes". Items carry no animation
-// channels yet, so every query answers as for an item without channels.
+// "Channel Info 2" and "Animation Envelopes" over the items' motion channels.
+// Handles are the addresses of the host's records (group, channel, envelope,
+// key); each one coming back from a plug-in is looked up in the current scene
+// before it is used, so a stale or forged handle gets null or 0.
+#include <cmath>
+
 #include "host.h"
 #include "services.h"
 
 namespace headless {
 namespace {
 
-HostId no_id2(HostId, HostId) { return nullptr; }
-HostId no_id1(HostId) { return nullptr; }
-const char *no_name(HostId) { return nullptr; }
-int no_type(HostId) { return 0; }
-double no_value(HostId, double) { return 0.0; }
+// Key and envelope property tags beyond those the plug-in names.
+constexpr int kKeyTagTension = 3;
+constexpr int kKeyTagContinuity = 4;
+constexpr int kKeyTagBias = 5;
+constexpr int kKeyTagParamFirst = 6;
+constexpr int kKeyTagParamLast = 9;
+constexpr int kEnvTagPreBehavior = 1;
+constexpr int kEnvTagPostBehavior = 2;
+
+constexpr int kDone = 1;
+constexpr int kRefused = 0;
+
+Scene *scene() {
+    Host *host = Host::current();
+    return host ? &host->scene() : nullptr;
+}
+
+ChannelGroup *group_of(HostId handle) {
+    Scene *s = scene();
+    return s ? s->find_group(handle) : nullptr;
+}
+
+Channel *channel_of(HostId handle) {
+    Scene *s = scene();
+    return s ? s->find_channel(handle) : nullptr;
+}
+
+Envelope *envelope_of(HostId handle) {
+    Scene *s = scene();
+    return s ? s->find_envelope(handle) : nullptr;
+}
+
+// A key of this envelope, or null.
+EnvelopeKey *key_of(Envelope *envelope, HostId handle) {
+    EnvelopeKey *key = static_cast<EnvelopeKey *>(handle);
+    return envelope && envelope->owns(key) ? key : nullptr;
+}
+
+// ---- Channel Info ----
+
+// Every item's motion group sits at the root, in the host's item order; the
+// groups have no subgroups.
+HostId next_group(HostId parent, HostId previous) {
+    Scene *s = scene();
+    if (!s || parent) return nullptr;
+    const ChannelGroup *after = nullptr;
+    if (previous && !(after = s->find_group(previous))) return nullptr;
+    bool passed = after == nullptr;
+    for (ItemIdValue id : s->all_items()) {
+        ChannelGroup *group = s->find(id)->motion.get();
+        if (passed) return group;
+        passed = group == after;
+    }
+    return nullptr;
+}
+
+HostId next_channel(HostId group_handle, HostId previous) {
+    const ChannelGroup *group = group_of(group_handle);
+    if (!group || group->channels.empty()) return nullptr;
+    if (!previous) return group->channels.front().get();
+    for (size_t i = 0; i < group->channels.size(); ++i)
+        if (group->channels[i].get() == previous)
+            return i + 1 < group->channels.size() ? group->channels[i + 1].get() : nullptr;
+    return nullptr;
+}
+
+const char *group_name(HostId handle) {
+    const ChannelGroup *group = group_of(handle);
+    return group ? group->name.c_str() : nullptr;
+}
+
+const char *channel_name(HostId handle) {
+    const Channel *channel = channel_of(handle);
+    return channel ? channel->name.c_str() : nullptr;
+}
+
+HostId group_parent(HostId) { return nullptr; }
+
+HostId channel_parent(HostId handle) {
+    const Channel *channel = channel_of(handle);
+    return channel ? channel->group : nullptr;
+}
+
+int channel_type(HostId handle) {
+    const Channel *channel = channel_of(handle);
+    return channel ? channel->type : 0;
+}
+
+double channel_evaluate(HostId handle, double time) {
+    const Channel *channel = channel_of(handle);
+    return channel ? channel->envelope.evaluate(time) : 0.0;
+}
+
+HostId channel_envelope(HostId handle) {
+    Channel *channel = channel_of(handle);
+    return channel ? &channel->envelope : nullptr;
+}
+
 int no_event(HostId, void *, void *) { return 0; }
 const char *no_server(HostId, const char *, int) { return nullptr; }
 unsigned no_server_flags(HostId, const char *, int) { return 0; }
@@ -19,29 +116,134 @@ int no_apply(HostId, const char *, const char *, int) { return 0; }
 void no_remove(HostId, const char *, const char *, void *) {}
 
 const ChannelInfo kChannelInfo = {
-    no_id2,    no_id2, no_name,         no_name,     no_id1,   no_id1,   no_type,   no_value,
-    no_id1,    no_event, no_server,     no_server_flags, no_instance, no_apply, no_remove,
+    next_group,       next_channel, group_name, channel_name,    group_parent, channel_parent,
+    channel_type,     channel_evaluate, channel_envelope, no_event, no_server, no_server_flags,
+    no_instance,      no_apply,     no_remove,
 };
 
+// ---- Animation Envelopes ----
+
+// The items' motion envelopes are the only ones; plug-ins cannot add their own.
 HostId env_create(HostId, const char *, int) { return nullptr; }
 void env_destroy(HostId) {}
 HostId env_create_group(HostId, const char *) { return nullptr; }
 void env_destroy_group(HostId) {}
-const char *env_copy(HostId, HostId) { return "no envelopes"; }
-const char *env_load(HostId, const void *) { return "no envelopes"; }
-const char *env_save(HostId, const void *) { return "no envelopes"; }
+const char *env_copy(HostId, HostId) { return "envelopes cannot be copied in this host"; }
+const char *env_load(HostId, const void *) { return "envelopes cannot be loaded in this host"; }
+const char *env_save(HostId, const void *) { return "envelopes cannot be saved in this host"; }
 int env_edit(HostId, HostId, int, void *) { return 0; }
 int env_age(HostId) { return 0; }
-HostId create_key(HostId, double, double) { return nullptr; }
-void destroy_key(HostId, HostId) {}
-HostId find_key(HostId, double) { return nullptr; }
-int key_access(HostId, HostId, int, void *) { return 0; }
-int env_access(HostId, HostId, int, void *) { return 0; }
+
+double env_evaluate(HostId handle, double time) {
+    const Envelope *envelope = envelope_of(handle);
+    return envelope ? envelope->evaluate(time) : 0.0;
+}
+
+HostId create_key(HostId handle, double time, double value) {
+    Envelope *envelope = envelope_of(handle);
+    if (!envelope || !std::isfinite(value)) return nullptr;
+    return envelope->create_key(time, value);
+}
+
+void destroy_key(HostId handle, HostId key) {
+    Envelope *envelope = envelope_of(handle);
+    if (EnvelopeKey *own = key_of(envelope, key)) envelope->destroy_key(own);
+}
+
+HostId find_key(HostId handle, double time) {
+    const Envelope *envelope = envelope_of(handle);
+    return envelope ? envelope->find_key(time) : nullptr;
+}
+
+HostId next_key(HostId handle, HostId key) {
+    Envelope *envelope = envelope_of(handle);
+    if (!envelope || (key && !key_of(envelope, key))) return nullptr;
+    return envelope->next_key(static_cast<EnvelopeKey *>(key));
+}
+
+HostId prev_key(HostId handle, HostId key) {
+    Envelope *envelope = envelope_of(handle);
+    if (!envelope || (key && !key_of(envelope, key))) return nullptr;
+    return envelope->prev_key(static_cast<EnvelopeKey *>(key));
+}
+
+// The key's number for a tag, or null for a tag that is not a number.
+double *number_of(EnvelopeKey &key, int tag) {
+    switch (tag) {
+    case host_abi::kKeyTagValue: return &key.value;
+    case kKeyTagTension: return &key.tension;
+    case kKeyTagContinuity: return &key.continuity;
+    case kKeyTagBias: return &key.bias;
+    default: break;
+    }
+    if (tag >= kKeyTagParamFirst && tag <= kKeyTagParamLast) return &key.params[tag - kKeyTagParamFirst];
+    return nullptr;
+}
+
+int key_set(HostId handle, HostId key_handle, int tag, void *value) {
+    Envelope *envelope = envelope_of(handle);
+    EnvelopeKey *key = key_of(envelope, key_handle);
+    if (!key || !value) return kRefused;
+    if (tag == host_abi::kKeyTagShape) {
+        const int shape = *static_cast<const int *>(value);
+        if (shape < static_cast<int>(KeyShape::Tcb) || shape > static_cast<int>(KeyShape::Bezier2D)) return kRefused;
+        key->shape = static_cast<KeyShape>(shape);
+        return kDone;
+    }
+    const double number = *static_cast<const double *>(value);
+    // A NaN or infinity would poison every evaluation near the key.
+    if (!std::isfinite(number)) return kRefused;
+    if (tag == host_abi::kKeyTagTime) return envelope->set_key_time(key, number) ? kDone : kRefused;
+    double *field = number_of(*key, tag);
+    if (!field) return kRefused;
+    *field = number;
+    return kDone;
+}
+
+int key_get(HostId handle, HostId key_handle, int tag, void *value) {
+    EnvelopeKey *key = key_of(envelope_of(handle), key_handle);
+    if (!key || !value) return kRefused;
+    if (tag == host_abi::kKeyTagShape) {
+        *static_cast<int *>(value) = static_cast<int>(key->shape);
+        return kDone;
+    }
+    if (tag == host_abi::kKeyTagTime) {
+        *static_cast<double *>(value) = key->time;
+        return kDone;
+    }
+    const double *field = number_of(*key, tag);
+    if (!field) return kRefused;
+    *static_cast<double *>(value) = *field;
+    return kDone;
+}
+
+int env_set(HostId handle, HostId, int tag, void *value) {
+    Envelope *envelope = envelope_of(handle);
+    if (!envelope || !value || (tag != kEnvTagPreBehavior && tag != kEnvTagPostBehavior)) return kRefused;
+    const int behavior = *static_cast<const int *>(value);
+    if (behavior < static_cast<int>(EnvelopeBehavior::Reset) || behavior > static_cast<int>(EnvelopeBehavior::Linear))
+        return kRefused;
+    (tag == kEnvTagPreBehavior ? envelope->pre_behavior : envelope->post_behavior) =
+        static_cast<EnvelopeBehavior>(behavior);
+    return kDone;
+}
+
+int env_get(HostId handle, HostId, int tag, void *value) {
+    const Envelope *envelope = envelope_of(handle);
+    if (!envelope || !value) return kRefused;
+    int *out = static_cast<int *>(value);
+    switch (tag) {
+    case kEnvTagPreBehavior: *out = static_cast<int>(envelope->pre_behavior); return kDone;
+    case kEnvTagPostBehavior: *out = static_cast<int>(envelope->post_behavior); return kDone;
+    case host_abi::kEnvTagKeyCount: *out = static_cast<int>(envelope->key_count()); return kDone;
+    default: return kRefused;
+    }
+}
 
 const EnvelopeFuncs kEnvelopes = {
-    env_create, env_destroy, env_create_group, env_destroy_group, env_copy, env_load, env_save,
-    no_value,   env_edit,    env_age,          create_key,        destroy_key, find_key, no_id2,
-    no_id2,     key_access,  key_access,       no_event,          env_access,  env_access,
+    env_create, env_destroy, env_create_group, env_destroy_group, env_copy, env_load,  env_save,
+    env_evaluate, env_edit,  env_age,          create_key,        destroy_key, find_key, next_key,
+    prev_key,   key_set,     key_get,          no_event,          env_set,     env_get,
 };
 
 }  // namespace

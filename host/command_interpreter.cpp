@@ -16,7 +16,7 @@ enum class Argument { None, ItemId, Mode };
 
 using ApplyFn = std::string (*)(Scene &scene, uint32_t value);
 
-struct CommandSpec {
+struct KnownCommand {
     const char *name;
     Argument argument;
     ApplyFn apply;
@@ -122,7 +122,7 @@ std::string toggle_parent_in_place(Scene &scene, uint32_t) {
 
 // While Parent in Place is on, Layout keeps a re-parented item where it is in
 // the world at the current time (parent_in_place.h).
-const CommandSpec kCommands[] = {
+const KnownCommand kCommands[] = {
     {"ParentItem", Argument::ItemId, set_parent},
     {"TargetItem", Argument::ItemId, set_link<&Item::target>},
     {"GoalItem", Argument::ItemId, set_link<&Item::goal>},
@@ -147,21 +147,21 @@ std::string apply_command_text(Host &host, const std::string &text) {
     for (std::string word; in >> word;) words.push_back(word);
     if (words.empty()) return "empty command text";
 
-    const CommandSpec *spec = nullptr;
-    for (const CommandSpec &candidate : kCommands)
-        if (words[0] == candidate.name) spec = &candidate;
-    if (!spec) return "unknown command '" + words[0] + "'";
+    const KnownCommand *known = nullptr;
+    for (const KnownCommand &candidate : kCommands)
+        if (words[0] == candidate.name) known = &candidate;
+    if (!known) return "unknown command '" + words[0] + "'";
 
-    const size_t expected_words = spec->argument == Argument::None ? 1 : 2;
+    const size_t expected_words = known->argument == Argument::None ? 1 : 2;
     if (words.size() < expected_words) return words[0] + " needs an argument";
     if (words.size() > expected_words) return words[0] + ": unexpected '" + words[expected_words] + "'";
 
     uint32_t value = 0;
-    if (spec->argument == Argument::ItemId && !parse_hex_id(words[1], &value))
+    if (known->argument == Argument::ItemId && !parse_hex_id(words[1], &value))
         return words[0] + ": '" + words[1] + "' is not a hexadecimal item id";
-    if (spec->argument == Argument::Mode && !parse_mode(words[1], &value))
+    if (known->argument == Argument::Mode && !parse_mode(words[1], &value))
         return words[0] + ": '" + words[1] + "' is not a controller mode";
-    return spec->apply(host.scene(), value);
+    return known->apply(host.scene(), value);
 }
 
 void install_command_interpreter(Host &host) { host.set_command_applier(apply_command_text); }

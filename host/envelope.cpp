@@ -5,13 +5,24 @@
 
 namespace headless {
 
+namespace {
+
+bool time_before(const std::unique_ptr<EnvelopeKey> &k, double t) { return k->time < t; }
+bool time_after(double t, const std::unique_ptr<EnvelopeKey> &k) { return t < k->time; }
+
+}  // namespace
+
+// Keys are in time order, so a key is found among those at its own time;
+// scenes keyed on every frame make a linear search quadratic.
 size_t Envelope::index_of(const EnvelopeKey *key) const {
-    for (size_t i = 0; i < keys_.size(); ++i)
-        if (keys_[i].get() == key) return i;
+    if (!owns(key)) return keys_.size();
+    auto it = std::lower_bound(keys_.begin(), keys_.end(), key->time, time_before);
+    for (; it != keys_.end(); ++it)
+        if (it->get() == key) return static_cast<size_t>(it - keys_.begin());
     return keys_.size();
 }
 
-bool Envelope::owns(const EnvelopeKey *key) const { return key && index_of(key) < keys_.size(); }
+bool Envelope::owns(const EnvelopeKey *key) const { return key && members_.count(key) != 0; }
 
 EnvelopeKey *Envelope::create_key(double time, double value) {
     // A key off the time line could not be placed in order.
@@ -23,22 +34,22 @@ EnvelopeKey *Envelope::create_key(double time, double value) {
     auto key = std::make_unique<EnvelopeKey>();
     key->time = time;
     key->value = value;
-    auto at = std::upper_bound(keys_.begin(), keys_.end(), time,
-                               [](double t, const std::unique_ptr<EnvelopeKey> &k) { return t < k->time; });
+    members_.insert(key.get());
+    auto at = std::upper_bound(keys_.begin(), keys_.end(), time, time_after);
     return keys_.insert(at, std::move(key))->get();
 }
 
 bool Envelope::destroy_key(const EnvelopeKey *key) {
     const size_t i = index_of(key);
     if (i == keys_.size()) return false;
+    members_.erase(key);
     keys_.erase(keys_.begin() + static_cast<long>(i));
     return true;
 }
 
 EnvelopeKey *Envelope::find_key(double time) const {
-    for (const auto &key : keys_)
-        if (key->time == time) return key.get();
-    return nullptr;
+    auto it = std::lower_bound(keys_.begin(), keys_.end(), time, time_before);
+    return it != keys_.end() && (*it)->time == time ? it->get() : nullptr;
 }
 
 EnvelopeKey *Envelope::next_key(const EnvelopeKey *key) const {
@@ -59,8 +70,7 @@ bool Envelope::set_key_time(EnvelopeKey *key, double time) {
     std::unique_ptr<EnvelopeKey> owned = std::move(keys_[i]);
     keys_.erase(keys_.begin() + static_cast<long>(i));
     owned->time = time;
-    auto at = std::upper_bound(keys_.begin(), keys_.end(), time,
-                               [](double t, const std::unique_ptr<EnvelopeKey> &k) { return t < k->time; });
+    auto at = std::upper_bound(keys_.begin(), keys_.end(), time, time_after);
     keys_.insert(at, std::move(owned));
     return true;
 }

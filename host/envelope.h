@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace headless {
@@ -62,6 +63,8 @@ public:
 private:
     size_t index_of(const EnvelopeKey *key) const;  // key_count() when not ours
     std::vector<std::unique_ptr<EnvelopeKey>> keys_;
+    // The keys' addresses, so a handle from outside is checked before it is read.
+    std::unordered_set<const EnvelopeKey *> members_;
 };
 
 struct ChannelGroup;

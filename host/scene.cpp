@@ -69,6 +69,39 @@ ItemIdValue Scene::add_bone(ItemIdValue object, const std::string &item_name) {
     return id;
 }
 
+ItemIdValue Scene::add_with_id(ItemIdValue id, const std::string &item_name) {
+    if (find(id)) return 0;
+    const uint32_t number = id & 0x0FFFFFFFu;
+    switch (kind_of(id)) {
+    case ItemKind::Object:
+        if (number > 0xFFFF) return 0;
+        next_object_serial_ = std::max(next_object_serial_, number + 1);
+        objects_.push_back(ObjectEntry{id, {}, 0});
+        return add_item(ItemKind::Object, id, item_name);
+    case ItemKind::Light:
+        next_light_serial_ = std::max(next_light_serial_, number + 1);
+        lights_.push_back(id);
+        return add_item(ItemKind::Light, id, item_name);
+    case ItemKind::Camera:
+        next_camera_serial_ = std::max(next_camera_serial_, number + 1);
+        cameras_.push_back(id);
+        return add_item(ItemKind::Camera, id, item_name);
+    case ItemKind::Bone: {
+        const ItemIdValue object = bone_owner(id);
+        auto entry =
+            std::find_if(objects_.begin(), objects_.end(), [&](const ObjectEntry &e) { return e.id == object; });
+        if (entry == objects_.end()) return 0;
+        entry->next_bone_serial = std::max(entry->next_bone_serial, ((id >> 16) & 0xFFFu) + 1);
+        entry->bones.push_back(id);
+        add_item(ItemKind::Bone, id, item_name);
+        items_[id]->parent = object;
+        items_[object]->children.push_back(id);
+        return id;
+    }
+    }
+    return 0;
+}
+
 Item *Scene::find(ItemIdValue id) {
     auto it = items_.find(id);
     return it == items_.end() ? nullptr : it->second.get();

@@ -67,6 +67,11 @@ public:
     ItemIdValue add_light(const std::string &name);
     ItemIdValue add_camera(const std::string &name);
     ItemIdValue add_bone(ItemIdValue object, const std::string &name);
+    // Adds an item under an id chosen elsewhere (a scene file's), at the end
+    // of its kind's list; later serial ids continue above it. A bone's id must
+    // name an object already in the scene. Returns 0 when the id is taken or
+    // does not fit its kind.
+    ItemIdValue add_with_id(ItemIdValue id, const std::string &name);
 
     // Removes the item and its bones; its children move to the root (bones
     // to their object). Links that pointed at it are cleared.
@@ -93,6 +98,12 @@ public:
     // parent, and a bone under an item outside its object's hierarchy.
     // Returns an empty string on success, else why it was refused.
     std::string set_parent(ItemIdValue id, ItemIdValue parent);
+
+    // Motion handles the plug-in holds: addresses are compared, never
+    // followed, so a stale or forged handle finds nothing.
+    ChannelGroup *find_group(const void *handle) const;
+    Channel *find_channel(const void *handle) const;
+    Envelope *find_envelope(const void *handle) const;
 
     // True when `ancestor` lies on the parent chain of `id`.
     bool is_ancestor(ItemIdValue ancestor, ItemIdValue id) const;

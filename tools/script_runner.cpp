@@ -6,6 +6,9 @@
 #include <ostream>
 #include <sstream>
 
+#include "../host/lws_reader.h"
+#include "../host/lws_writer.h"
+
 namespace headless {
 namespace {
 
@@ -228,6 +231,10 @@ bool ScriptRunner::run_statement(const std::string &line, std::string *error) {
         const int result = host_.activate(*server->record);
         out_ << "run " << server->name << " -> " << result << "\n";
         report_since(first_message, first_command);
+    } else if (verb == "load") {
+        if (!load_scene(words, line, error)) return false;
+    } else if (verb == "save") {
+        if (!save_scene(words, line, error)) return false;
     } else if (verb == "servers") {
         print_servers();
     } else if (verb == "scene") {
@@ -240,7 +247,59 @@ bool ScriptRunner::run_statement(const std::string &line, std::string *error) {
     return true;
 }
 
+std::string ScriptRunner::resolve_path(const std::string &path) const {
+    const bool absolute = (!path.empty() && (path[0] == '/' || path[0] == '\\')) ||
+                          (path.size() > 1 && path[1] == ':');
+    return absolute || base_directory_.empty() ? path : base_directory_ + path;
+}
+
+bool ScriptRunner::load_scene(const std::vector<std::string> &words, const std::string &line, std::string *error) {
+    if (words.size() < 2) {
+        *error = "usage: load FILE.lws";
+        return false;
+    }
+    const std::string path = resolve_path(rest_after(line, 1));
+    auto document = std::make_unique<LwsDocument>();
+    Scene scene;
+    bool progressed = false;
+    auto progress = [&](size_t done, size_t total) {
+        std::fprintf(stderr, "loading %s: %3d%%\r", path.c_str(), static_cast<int>(100.0 * done / total));
+        progressed = true;
+    };
+    const bool loaded = read_lws_file(path, &scene, document.get(), error, progress);
+    if (progressed) std::fprintf(stderr, "\n");
+    if (!loaded) return false;
+    host_.scene() = std::move(scene);
+    for (const std::string &warning : document->warnings) out_ << "  warning: " << warning << "\n";
+    out_ << "loaded " << path << ": LWSC " << document->version << ", " << document->items.size() << " items\n";
+    document_ = std::move(document);
+    return true;
+}
+
+bool ScriptRunner::save_scene(const std::vector<std::string> &words, const std::string &line, std::string *error) {
+    const bool force = words.size() > 1 && words[1] == "--force";
+    if (words.size() < (force ? 3u : 2u)) {
+        *error = "usage: save [--force] FILE.lws";
+        return false;
+    }
+    if (!document_) {
+        *error = "no scene file loaded: save writes back a scene read with 'load'";
+        return false;
+    }
+    const std::string path = resolve_path(rest_after(line, force ? 2 : 1));
+    if (!write_lws_file(*document_, host_.scene(), path, force, error)) return false;
+    out_ << "saved " << path << "\n";
+    return true;
+}
+
 bool ScriptRunner::run_script(std::istream &in, const std::string &source_name, std::string *error) {
+    const size_t slash = source_name.find_last_of("/\\");
+    const std::string saved_base = base_directory_;
+    base_directory_ = slash == std::string::npos ? "" : source_name.substr(0, slash + 1);
+    struct Restore {
+        std::string &target, value;
+        ~Restore() { target = value; }
+    } restore{base_directory_, saved_base};
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
         std::string why;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "../host/host.h"
+#include "../host/lws_document.h"
 #include "../host/plugin_library.h"
 
 namespace headless {
@@ -32,9 +33,17 @@ private:
     void report_since(size_t first_message, size_t first_command) const;
     std::string item_label(ItemIdValue id) const;
 
+    bool load_scene(const std::vector<std::string> &words, const std::string &line, std::string *error);
+    bool save_scene(const std::vector<std::string> &words, const std::string &line, std::string *error);
+    std::string resolve_path(const std::string &path) const;
+
     Host &host_;
     PluginLibrary &plugin_;
     std::ostream &out_;
+    // The loaded scene file, for `save`; relative paths in a script are taken
+    // from the script's folder.
+    std::unique_ptr<LwsDocument> document_;
+    std::string base_directory_;
 };
 
 std::vector<std::string> split_words(const std::string &line);

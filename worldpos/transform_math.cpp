@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "portable_trig.h"
+
 namespace {
 
 // 1 / (pi × 2^22 − 1) in double precision: the host's stretch of pivot-rotation angles.
@@ -30,12 +32,12 @@ struct SinCos {
 
 SinCos sin_cos_of(const Vector3 *angles) {
     SinCos s;
-    s.sh = std::sin(angles->x);
-    s.ch = std::cos(angles->x);
-    s.sp = std::sin(angles->y);
-    s.cp = std::cos(angles->y);
-    s.sb = std::sin(angles->z);
-    s.cb = std::cos(angles->z);
+    s.sh = portable_sin(angles->x);
+    s.ch = portable_cos(angles->x);
+    s.sp = portable_sin(angles->y);
+    s.cp = portable_cos(angles->y);
+    s.sb = portable_sin(angles->z);
+    s.cb = portable_cos(angles->z);
     return s;
 }
 
@@ -167,10 +169,10 @@ void matrix3_to_hpb(Vector3 *out, const Matrix3 *m) {
     } else if (minus_sin_pitch <= -1.0) {
         pitch = kHalfPi;
     } else {
-        pitch = snap_to_zero(std::asin(-minus_sin_pitch));
+        pitch = snap_to_zero(portable_asin(-minus_sin_pitch));
     }
-    const double heading = snap_to_zero(std::atan2(m->m[6], m->m[8]));
-    const double bank = snap_to_zero(std::atan2(m->m[1], m->m[4]));
+    const double heading = snap_to_zero(portable_atan2(m->m[6], m->m[8]));
+    const double bank = snap_to_zero(portable_atan2(m->m[1], m->m[4]));
     out->x = heading;
     out->y = pitch;
     out->z = bank;

@@ -1,0 +1,71 @@
+// Reading and writing a large scene: many bones keyed on every frame.
+#include <benchmark/benchmark.h>
+
+#include <string>
+
+#include "host/lws_reader.h"
+#include "host/lws_writer.h"
+
+namespace {
+
+// About 100 MB: 210 bones, 9 channels, 1000 keys each.
+std::string generated_scene(int bones, int frames) {
+    std::string text = "LWSC\n5\n\nFirstFrame 0\nLastFrame " + std::to_string(frames - 1) +
+                       "\nFramesPerSecond 30\n\nLoadObjectLayer 1 10000000 Objects/Crowd.lwo\nObjectMotion\nNumChannels 9\n";
+    auto channels = [&](int seed) {
+        for (int c = 0; c < 9; ++c) {
+            text += "Channel " + std::to_string(c) + "\n{ Envelope\n  " + std::to_string(frames) + "\n";
+            for (int f = 0; f < frames; ++f)
+                text += "  Key " + headless::format_lws_number(0.001 * (seed + c) * f, 5) + " " +
+                        headless::format_lws_time(f / 30.0, 5) + " 0 0 0 0 0 0 0\n";
+            text += "  Behaviors 1 1\n}\n";
+        }
+    };
+    channels(0);
+    for (int b = 0; b < bones; ++b) {
+        char id[16];
+        std::snprintf(id, sizeof id, "%08x", 0x40000000u | (static_cast<unsigned>(b) << 16));
+        text += "\nAddBone " + std::string(id) + "\nBoneName b" + std::to_string(b) + "\nBoneMotion\nNumChannels 9\n";
+        channels(b + 1);
+        text += "\nParentItem " + std::string(b ? "40000000" : "10000000") + "\n";
+    }
+    return text;
+}
+
+const std::string &scene_text() {
+    static const std::string text = generated_scene(210, 1000);
+    return text;
+}
+
+void BM_ReadScene(benchmark::State &state) {
+    for (auto _ : state) {
+        headless::Scene scene;
+        headless::LwsDocument doc;
+        std::string error;
+        if (!headless::read_lws_text(scene_text(), "bench.lws", &scene, &doc, &error)) state.SkipWithError(error.c_str());
+        benchmark::DoNotOptimize(scene);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * scene_text().size()));
+}
+
+void BM_WriteScene(benchmark::State &state) {
+    headless::Scene scene;
+    headless::LwsDocument doc;
+    std::string error, out;
+    headless::read_lws_text(scene_text(), "bench.lws", &scene, &doc, &error);
+    // Every bone's heading gets a new key, so every bone has a block to regenerate.
+    for (headless::ItemIdValue id : scene.all_items())
+        scene.find(id)->channel(headless::kHeading).envelope.create_key(0.5 / 30.0, 0.25);
+    for (auto _ : state) {
+        if (!headless::render_lws(doc, scene, &out, &error)) state.SkipWithError(error.c_str());
+        benchmark::DoNotOptimize(out);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * out.size()));
+}
+
+BENCHMARK(BM_ReadScene)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_WriteScene)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,51 @@
+#include "lws_document.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace headless {
+
+const LwsItemRecord *LwsDocument::record_of(ItemIdValue id) const {
+    for (const LwsItemRecord &record : items)
+        if (record.id == id) return &record;
+    return nullptr;
+}
+
+namespace {
+
+std::string format_with_digits(double value, int digits, bool three_digit_exponent) {
+    if (value == 0.0) value = 0.0;  // no "-0"
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.*g", digits, value);
+    std::string out = buffer;
+    if (three_digit_exponent) {
+        // The files of that era come from a C library that always writes three exponent digits.
+        const size_t e = out.find('e');
+        if (e != std::string::npos && e + 2 < out.size()) {
+            const size_t digits_at = e + 2;
+            while (out.size() - digits_at < 3) out.insert(digits_at, "0");
+        }
+    }
+    return out;
+}
+
+int digits_for(int version) { return version <= 3 ? 8 : version < 8 ? 17 : 20; }
+
+}  // namespace
+
+std::string format_lws_number(double value, int version) {
+    return format_with_digits(value, digits_for(version), version <= 3);
+}
+
+std::string format_lws_time(double seconds, int version) {
+    return format_with_digits(seconds, std::max(17, digits_for(version)), version <= 3);
+}
+
+std::string format_lws_id(ItemIdValue id) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "%08x", id);
+    return buffer;
+}
+
+}  // namespace headless

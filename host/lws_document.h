@@ -1,0 +1,109 @@
+// A scene file as it was read: its bytes, where each item's statements lie in
+// them, and the values the scene had when it was loaded. Saving compares the
+// scene with those values and regenerates only what changed; every other byte
+// is copied from the original text.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "envelope.h"
+#include "scene.h"
+
+namespace headless {
+
+// A range of bytes in the original text; `begin == end` is a position.
+struct TextSpan {
+    size_t begin = 0;
+    size_t end = 0;
+};
+
+// One `{ Envelope }` block of a motion channel and the keys it held.
+//
+// Key parameters: the file's `Key value time shape p1 p2 p3 p4 p5 p6` maps to
+// EnvelopeKey as tension/continuity/bias = p1..p3 and params[0..2] = p4..p6
+// (p4/p5 are the incoming and outgoing tangents), except for 2D Bezier keys,
+// whose handles p1..p4 go to params[0..3] (incoming time and value offsets,
+// outgoing time and value offsets).
+struct LwsEnvelopeRecord {
+    int channel = -1;
+    TextSpan block;             // from the `{ Envelope` line to after the `}` line
+    std::string indent;         // of the lines inside the block
+    std::vector<TextSpan> key_lines;      // per loaded key, its whole line
+    std::vector<TextSpan> other_lines;    // lines we do not interpret, kept in order
+    TextSpan behaviors_line;              // empty when absent
+    TextSpan open_line;                   // the `{ Envelope` line
+    TextSpan close_line;                  // the `}` line
+    std::vector<EnvelopeKey> loaded_keys;
+    EnvelopeBehavior loaded_pre = EnvelopeBehavior::Constant;
+    EnvelopeBehavior loaded_post = EnvelopeBehavior::Constant;
+};
+
+// The link statements the host may change, in the order they are written.
+enum LwsLinkSlot {
+    kSlotParent,
+    kSlotTarget,
+    kSlotHController,
+    kSlotPController,
+    kSlotBController,
+    kSlotGoal,
+    kSlotFullTimeIk,
+    kSlotPole,
+    kSlotPositionItem,
+    kSlotRotationItem,
+    kSlotScaleItem,
+    kSlotCount
+};
+
+struct LwsStatementPlace {
+    bool present = false;
+    TextSpan line;             // the whole line, with its ending
+    size_t statement_begin = 0;  // > line.begin when glued behind another statement
+};
+
+// What an item's links were when loaded, to tell what the host changed.
+struct LwsLinkState {
+    ItemIdValue parent = 0;
+    ItemIdValue target = 0;
+    ItemIdValue goal = 0;
+    ItemIdValue pole = 0;
+    ItemIdValue position_item = 0;
+    ItemIdValue rotation_item = 0;
+    ItemIdValue scale_item = 0;
+    std::array<int, 3> controllers = {0, 0, 0};
+    bool full_time_ik = false;
+};
+
+struct LwsItemRecord {
+    ItemIdValue id = 0;
+    int line = 0;  // of the declaration
+    std::vector<LwsEnvelopeRecord> envelopes;
+    std::array<LwsStatementPlace, kSlotCount> slots;
+    // Where a link statement that was absent goes when nothing near it is.
+    size_t insert_at = 0;
+    LwsLinkState loaded;
+};
+
+struct LwsDocument {
+    std::string path;
+    int version = 0;
+    std::string text;              // the whole file as read
+    std::string line_ending = "\n";  // of the first line, for lines we add
+    std::vector<LwsItemRecord> items;
+    std::vector<std::string> warnings;  // "file:line: ..." for oddities that lose nothing
+
+    const LwsItemRecord *record_of(ItemIdValue id) const;
+};
+
+// Numbers as the file's version writes them: LWSC 3 with eight significant
+// digits and a three-digit exponent, LWSC 4 to 7 with seventeen, later twenty.
+std::string format_lws_number(double value, int version);
+// Key times always keep at least seventeen digits so frame times read back exact.
+std::string format_lws_time(double seconds, int version);
+// `ParentItem`-style ids: eight lower-case hexadecimal digits.
+std::string format_lws_id(ItemIdValue id);
+
+}  // namespace headless

@@ -1,0 +1,636 @@
+#include "lws_reader.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <string_view>
+
+#include "../module/host_api.h"
+
+namespace headless {
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+struct Line {
+    size_t begin = 0;  // first byte
+    size_t end = 0;    // after the line ending
+    std::string_view content;  // without the line ending
+    int number = 0;
+};
+
+struct ParseError {
+    int line;
+    std::string what;
+};
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+    return s;
+}
+
+std::vector<std::string_view> split(std::string_view s) {
+    std::vector<std::string_view> words;
+    size_t i = 0;
+    while (i < s.size()) {
+        while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
+        const size_t start = i;
+        while (i < s.size() && s[i] != ' ' && s[i] != '\t') ++i;
+        if (i > start) words.push_back(s.substr(start, i - start));
+    }
+    return words;
+}
+
+// The text after the first `skip` words, for names and paths with blanks.
+std::string_view rest_after(std::string_view s, size_t skip) {
+    size_t i = 0;
+    for (size_t w = 0; w < skip; ++w) {
+        while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
+        while (i < s.size() && s[i] != ' ' && s[i] != '\t') ++i;
+    }
+    return trim(s.substr(std::min(i, s.size())));
+}
+
+const char *kMotionKeywords[] = {"ObjectMotion", "BoneMotion", "LightMotion", "CameraMotion"};
+
+struct PendingLink {
+    ItemIdValue item;
+    LwsLinkSlot slot;
+    ItemIdValue target;
+    int line;
+    bool object_number = false;  // `target` is a 1-based object number (older files)
+};
+
+class Reader {
+public:
+    Reader(const std::string &text, Scene &scene, LwsDocument &doc, const LwsProgress &progress)
+        : text_(text), scene_(scene), doc_(doc), progress_(progress) {}
+
+    void read();
+
+private:
+    // ---- lines ----
+    bool next_line(Line *line) {
+        if (pos_ >= text_.size()) return false;
+        const size_t nl = text_.find('\n', pos_);
+        line->begin = pos_;
+        line->end = nl == std::string::npos ? text_.size() : nl + 1;
+        size_t content_end = nl == std::string::npos ? text_.size() : nl;
+        if (content_end > pos_ && text_[content_end - 1] == '\r') --content_end;
+        line->content = std::string_view(text_).substr(pos_, content_end - pos_);
+        line->number = ++line_number_;
+        pos_ = line->end;
+        if (progress_ && pos_ - last_progress_ >= (8u << 20)) {
+            last_progress_ = pos_;
+            progress_(pos_, text_.size());
+        }
+        return true;
+    }
+    // The next line, or a truncation error saying what was still expected.
+    Line expect_line(const std::string &expected) {
+        Line line;
+        if (!next_line(&line)) fail(line_number_, "the file ends early; expected " + expected);
+        return line;
+    }
+    [[noreturn]] void fail(int line, const std::string &what) { throw ParseError{line, what}; }
+
+    // ---- values ----
+    double number(std::string_view word, int line, const char *what) {
+        const std::string copy(word);
+        char *end = nullptr;
+        errno = 0;
+        const double value = std::strtod(copy.c_str(), &end);
+        if (copy.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(value))
+            fail(line, std::string("expected a number for ") + what + ", found '" + copy + "'");
+        return value;
+    }
+    long integer(std::string_view word, int line, const char *what) {
+        const std::string copy(word);
+        char *end = nullptr;
+        errno = 0;
+        const long value = std::strtol(copy.c_str(), &end, 10);
+        if (copy.empty() || *end != '\0' || errno == ERANGE)
+            fail(line, std::string("expected a whole number for ") + what + ", found '" + copy + "'");
+        return value;
+    }
+    ItemIdValue hex_id(std::string_view word, int line) {
+        const std::string copy(word);
+        bool ok = !copy.empty() && copy.size() <= 8;
+        for (char c : copy) ok = ok && std::isxdigit(static_cast<unsigned char>(c));
+        if (!ok) fail(line, "expected an item id (eight hexadecimal digits), found '" + copy + "'");
+        return static_cast<ItemIdValue>(std::strtoul(copy.c_str(), nullptr, 16));
+    }
+    std::vector<std::string_view> args(const Line &line, std::string_view statement, size_t count,
+                                       const char *usage) {
+        std::vector<std::string_view> words = split(statement);
+        if (words.size() < count + 1) fail(line.number, std::string("expected ") + usage);
+        return words;
+    }
+
+    // ---- structure ----
+    void read_header();
+    void skip_block(const Line &open);
+    void skip_plugin(const Line &open);
+    void read_statement(const Line &line, std::string_view statement, size_t statement_begin);
+    void declare_item(const Line &line, const std::vector<std::string_view> &words);
+    void read_motion(const Line &line);
+    void read_envelope(const Line &open, int channel);
+    void record_slot(const Line &line, size_t statement_begin, LwsLinkSlot slot);
+    void finish_item();
+    void resolve_links();
+    void name_duplicates();
+    LwsItemRecord &current(const Line &line, std::string_view keyword) {
+        if (!record_) fail(line.number, std::string(keyword) + " comes before any item");
+        return doc_.items[*record_];
+    }
+    Item &current_item(const Line &line, std::string_view keyword) {
+        return *scene_.find(current(line, keyword).id);
+    }
+
+    const std::string &text_;
+    Scene &scene_;
+    LwsDocument &doc_;
+    const LwsProgress &progress_;
+    size_t pos_ = 0;
+    size_t last_progress_ = 0;
+    int line_number_ = 0;
+
+    std::optional<size_t> record_;  // index of the current item in doc_.items
+    ItemIdValue current_object_ = 0;
+    uint32_t object_count_ = 0, light_count_ = 0, camera_count_ = 0;
+    std::map<ItemIdValue, uint32_t> bone_counts_;
+    std::map<ItemIdValue, int> declared_at_;
+    std::vector<PendingLink> pending_;
+    std::vector<ItemIdValue> objects_in_order_;
+    // Anchors of the current item for link statements that were absent.
+    size_t motion_end_ = 0, locked_end_ = 0, pivot_end_ = 0, pivot_rotation_end_ = 0, declaration_end_ = 0;
+};
+
+void Reader::read() {
+    read_header();
+    Line line;
+    while (next_line(&line)) {
+        const std::string_view content = trim(line.content);
+        if (content.empty() || content.substr(0, 2) == "//") continue;
+        if (content.front() == '{') {
+            skip_block(line);
+            continue;
+        }
+        if (content == "}") fail(line.number, "'}' without a block to close");
+        read_statement(line, content, line.begin);
+    }
+    finish_item();
+    resolve_links();
+    name_duplicates();
+}
+
+void Reader::read_header() {
+    Line line;
+    if (!next_line(&line) || trim(line.content) != "LWSC")
+        fail(1, "expected 'LWSC' on the first line: this is not a LightWave scene file");
+    doc_.line_ending = text_.compare(line.end - std::min<size_t>(2, line.end), 2, "\r\n") == 0 ? "\r\n" : "\n";
+    line = expect_line("the format version");
+    const long version = integer(trim(line.content), line.number, "the format version");
+    if (version < 3)
+        fail(line.number, "scene format " + std::to_string(version) +
+                              " (LightWave 5 and older) is not supported; expected version 3 or later");
+    doc_.version = static_cast<int>(version);
+}
+
+void Reader::skip_block(const Line &open) {
+    int depth = 1;
+    Line line;
+    while (depth > 0) {
+        if (!next_line(&line))
+            fail(line_number_, "the file ends inside the block opened at line " + std::to_string(open.number) +
+                                   "; expected '}'");
+        const std::string_view content = trim(line.content);
+        if (!content.empty() && content.front() == '{') ++depth;
+        if (content == "}") --depth;
+    }
+}
+
+void Reader::skip_plugin(const Line &open) {
+    Line line;
+    do {
+        if (!next_line(&line))
+            fail(line_number_, "the file ends inside the plug-in opened at line " + std::to_string(open.number) +
+                                   "; expected 'EndPlugin'");
+    } while (trim(line.content) != "EndPlugin");
+}
+
+void Reader::read_statement(const Line &line, std::string_view statement, size_t statement_begin) {
+    const std::vector<std::string_view> words = split(statement);
+    const std::string_view keyword = words.front();
+
+    if (keyword == "Plugin") return skip_plugin(line);
+    if (keyword == "LoadObjectLayer" || keyword == "LoadObject" || keyword == "AddNullObject" ||
+        keyword == "AddBone" || keyword == "AddLight" || keyword == "AddCamera")
+        return declare_item(line, words);
+    for (const char *motion : kMotionKeywords)
+        if (keyword == motion) {
+            if (words.size() > 1)
+                fail(line.number, "expected '" + std::string(keyword) + "' alone (older motion layout in a newer file)");
+            return read_motion(line);
+        }
+
+    if (keyword == "FirstFrame") {
+        scene_.frame_start = static_cast<int>(integer(args(line, statement, 1, "a frame")[1], line.number, "FirstFrame"));
+    } else if (keyword == "LastFrame") {
+        scene_.frame_end = static_cast<int>(integer(args(line, statement, 1, "a frame")[1], line.number, "LastFrame"));
+    } else if (keyword == "FrameStep") {
+        scene_.frame_step = static_cast<int>(integer(args(line, statement, 1, "a step")[1], line.number, "FrameStep"));
+    } else if (keyword == "FramesPerSecond") {
+        const double fps = number(args(line, statement, 1, "a rate")[1], line.number, "FramesPerSecond");
+        if (fps <= 0) fail(line.number, "expected a positive FramesPerSecond");
+        scene_.frames_per_second = fps;
+    } else if (keyword == "CurrentFrame") {
+        scene_.time = number(args(line, statement, 1, "a frame")[1], line.number, "CurrentFrame");  // frames for now
+    } else if (keyword == "LightName" || keyword == "CameraName" || keyword == "BoneName") {
+        Item &item = current_item(line, keyword);
+        item.name = std::string(rest_after(statement, 1));
+        item.motion->name = item.name;
+    } else if (keyword == "PivotPosition" || keyword == "PivotRotation") {
+        const auto w = args(line, statement, 3, "three numbers");
+        Vec3 v;
+        for (int i = 0; i < 3; ++i) v[i] = number(w[i + 1], line.number, "the pivot");
+        Item &item = current_item(line, keyword);
+        if (keyword == "PivotPosition") {
+            item.pivot = v;
+            pivot_end_ = line.end;
+        } else {
+            for (double &angle : v) angle *= kPi / 180.0;  // the file keeps degrees
+            item.pivot_rotation = v;
+            pivot_rotation_end_ = line.end;
+        }
+    } else if (keyword == "LockedChannels") {
+        if (record_) locked_end_ = line.end;
+    } else if (keyword == "ParentItem" || keyword == "TargetItem" || keyword == "PoleItem" ||
+               keyword == "PositionItem" || keyword == "RotationItem" || keyword == "ScaleItem" ||
+               keyword == "GoalItem" || keyword == "GoalObject") {
+        const auto w = args(line, statement, 1, "an item");
+        const LwsItemRecord &record = current(line, keyword);
+        LwsLinkSlot slot = keyword == "ParentItem"     ? kSlotParent
+                           : keyword == "TargetItem"   ? kSlotTarget
+                           : keyword == "PoleItem"     ? kSlotPole
+                           : keyword == "PositionItem" ? kSlotPositionItem
+                           : keyword == "RotationItem" ? kSlotRotationItem
+                           : keyword == "ScaleItem"    ? kSlotScaleItem
+                                                       : kSlotGoal;
+        ItemIdValue target = 0;
+        bool object_number = false;
+        if (keyword == "GoalObject" && doc_.version < 4) {
+            // Before ids were written, goals were 1-based object numbers.
+            const long n = integer(w[1], line.number, "GoalObject");
+            if (n < 1) fail(line.number, "expected an object number from 1 for GoalObject");
+            target = static_cast<ItemIdValue>(n);  // resolved once all objects are known
+            object_number = true;
+        } else {
+            target = hex_id(w[1], line.number);
+        }
+        record_slot(line, statement_begin, slot);
+        pending_.push_back({record.id, slot, target, line.number, object_number});
+    } else if (keyword == "HController" || keyword == "PController" || keyword == "BController") {
+        const int axis = keyword[0] == 'H' ? 0 : keyword[0] == 'P' ? 1 : 2;
+        const long mode = integer(args(line, statement, 1, "a controller")[1], line.number, "the controller");
+        if (mode < 0 || mode > 7) fail(line.number, "expected a controller from 0 to 7");
+        current_item(line, keyword).controllers[axis] = static_cast<int>(mode);
+        record_slot(line, statement_begin, static_cast<LwsLinkSlot>(kSlotHController + axis));
+    } else if (keyword == "FullTimeIK") {
+        const bool on = words.size() < 2 || integer(words[1], line.number, "FullTimeIK") != 0;
+        Item &item = current_item(line, keyword);
+        item.flags = on ? (item.flags | host_abi::kItemFlagFullTimeIk) : (item.flags & ~host_abi::kItemFlagFullTimeIk);
+        record_slot(line, statement_begin, kSlotFullTimeIk);
+    } else if (record_ && statement_begin == line.begin) {
+        // Layout sometimes writes a statement straight after the previous one's
+        // number ("HJointStiffness 50PController 3"). Read the one we care about.
+        for (size_t i = 1; i < statement.size(); ++i) {
+            if (!std::isupper(static_cast<unsigned char>(statement[i])) ||
+                !std::isdigit(static_cast<unsigned char>(statement[i - 1])))
+                continue;
+            const std::string_view glued = statement.substr(i);
+            const std::string_view word = split(glued).front();
+            if (word == "HController" || word == "PController" || word == "BController" || word == "ParentItem" ||
+                word == "TargetItem" || word == "GoalObject" || word == "FullTimeIK") {
+                read_statement(line, glued, line.begin + static_cast<size_t>(glued.data() - line.content.data()));
+                return;
+            }
+        }
+    }
+}
+
+void Reader::record_slot(const Line &line, size_t statement_begin, LwsLinkSlot slot) {
+    LwsStatementPlace &place = doc_.items[*record_].slots[slot];
+    if (place.present) fail(line.number, "this item already has a " + std::string(split(trim(line.content))[0]) +
+                                             " statement (a second one would be ambiguous)");
+    place.present = true;
+    place.line = {line.begin, line.end};
+    place.statement_begin = statement_begin;
+}
+
+void Reader::declare_item(const Line &line, const std::vector<std::string_view> &words) {
+    finish_item();
+    const std::string_view keyword = words.front();
+    const std::string_view content = trim(line.content);
+    const bool with_ids = doc_.version >= 4;
+    ItemKind kind = ItemKind::Object;
+    std::string name;
+    ItemIdValue id = 0;
+    size_t skip = 1;  // words before the name or path
+
+    if (keyword == "LoadObjectLayer") {
+        if (words.size() < (with_ids ? 4u : 3u)) fail(line.number, "expected 'LoadObjectLayer LAYER [ID] PATH'");
+        integer(words[1], line.number, "the layer");
+        skip = 2;
+    } else if (keyword == "AddBone") {
+        kind = ItemKind::Bone;
+        name = "Bone";
+    } else if (keyword == "AddLight") {
+        kind = ItemKind::Light;
+        name = "Light";
+    } else if (keyword == "AddCamera") {
+        kind = ItemKind::Camera;
+        name = "Camera";
+    }
+    const bool optional_id = keyword == "LoadObject";  // seen both with and without an id
+    const bool has_id = with_ids && (!optional_id || (words.size() > 2 && words[1].size() == 8 &&
+                                                       words[1].find_first_not_of("0123456789abcdefABCDEF") ==
+                                                           std::string_view::npos));
+    if (has_id) {
+        if (words.size() <= skip) fail(line.number, "expected the item id after " + std::string(keyword));
+        id = hex_id(words[skip], line.number);
+        ++skip;
+    }
+    if (kind == ItemKind::Object) {
+        const std::string_view rest = rest_after(content, skip);
+        if (rest.empty()) fail(line.number, "expected a name or path after " + std::string(keyword));
+        if (keyword == "AddNullObject") {
+            name = std::string(rest);
+        } else {
+            std::string_view base = rest.substr(std::min(rest.size(), rest.find_last_of("/\\:") + 1));
+            const size_t dot = base.find_last_of('.');
+            if (dot != std::string_view::npos && dot > 0) base = base.substr(0, dot);
+            name = std::string(base);
+            const long layer = integer(words[1], line.number, "the layer");
+            if (keyword == "LoadObjectLayer" && layer != 1) name += ":Layer" + std::to_string(layer);
+        }
+    }
+
+    if (kind == ItemKind::Bone && !current_object_) fail(line.number, "AddBone comes before any object");
+    if (!has_id) {
+        switch (kind) {
+        case ItemKind::Object: id = 0x10000000u | object_count_; break;
+        case ItemKind::Light: id = 0x20000000u | light_count_; break;
+        case ItemKind::Camera: id = 0x30000000u | camera_count_; break;
+        case ItemKind::Bone: id = 0x40000000u | (bone_counts_[current_object_] << 16) | (current_object_ & 0xFFFFu); break;
+        }
+    }
+    if (kind_of(id) != kind)
+        fail(line.number, "the id " + format_lws_id(id) + " is not an id of a" +
+                              (kind == ItemKind::Object ? "n " : " ") + item_kind_name(kind));
+    if (kind == ItemKind::Bone && bone_owner(id) != current_object_)
+        fail(line.number, "the bone id " + format_lws_id(id) + " does not belong to the object before it (" +
+                              format_lws_id(current_object_) + ")");
+    auto earlier = declared_at_.find(id);
+    if (earlier != declared_at_.end())
+        fail(line.number, "duplicate item id " + format_lws_id(id) + " (first declared at line " +
+                              std::to_string(earlier->second) + ")");
+    if (!scene_.add_with_id(id, name))
+        fail(line.number, "the id " + format_lws_id(id) + " is out of the range this host can hold");
+    declared_at_[id] = line.number;
+
+    switch (kind) {
+    case ItemKind::Object:
+        ++object_count_;
+        current_object_ = id;
+        objects_in_order_.push_back(id);
+        break;
+    case ItemKind::Light: ++light_count_; break;
+    case ItemKind::Camera: ++camera_count_; break;
+    case ItemKind::Bone: ++bone_counts_[current_object_]; break;
+    }
+    LwsItemRecord record;
+    record.id = id;
+    record.line = line.number;
+    doc_.items.push_back(std::move(record));
+    record_ = doc_.items.size() - 1;
+    declaration_end_ = line.end;
+}
+
+void Reader::read_motion(const Line &motion_line) {
+    LwsItemRecord &record = current(motion_line, split(trim(motion_line.content))[0]);
+    if (!record.envelopes.empty()) fail(motion_line.number, "this item already has a motion");
+    Line line = expect_line("'NumChannels'");
+    auto words = split(trim(line.content));
+    if (words.size() != 2 || words[0] != "NumChannels") fail(line.number, "expected 'NumChannels COUNT'");
+    const long count = integer(words[1], line.number, "NumChannels");
+    if (count < 1 || count > kMotionChannelCount)
+        fail(line.number, "expected from 1 to 9 motion channels, found " + std::to_string(count));
+    bool seen[kMotionChannelCount] = {};
+    for (long i = 0; i < count; ++i) {
+        line = expect_line("'Channel' (" + std::to_string(count - i) + " of " + std::to_string(count) +
+                           " channels still to come)");
+        words = split(trim(line.content));
+        if (words.size() != 2 || words[0] != "Channel")
+            fail(line.number, "expected 'Channel N': NumChannels says " + std::to_string(count) + " but only " +
+                                  std::to_string(i) + " follow");
+        const long channel = integer(words[1], line.number, "the channel");
+        if (channel < 0 || channel >= count) fail(line.number, "expected a channel from 0 to " + std::to_string(count - 1));
+        if (seen[channel]) fail(line.number, "channel " + std::to_string(channel) + " appears twice");
+        seen[channel] = true;
+        const Line open = expect_line("'{ Envelope'");
+        if (trim(open.content) != "{ Envelope") fail(open.number, "expected '{ Envelope' after 'Channel'");
+        read_envelope(open, static_cast<int>(channel));
+    }
+    motion_end_ = pos_;
+    // Layout leaves a blank line after the motion; statements we add go after it.
+    if (pos_ < text_.size()) {
+        const size_t nl = text_.find('\n', pos_);
+        const std::string_view next =
+            trim(std::string_view(text_).substr(pos_, (nl == std::string::npos ? text_.size() : nl) - pos_));
+        if (next.empty() && nl != std::string::npos) motion_end_ = nl + 1;
+    }
+}
+
+void Reader::read_envelope(const Line &open, int channel) {
+    LwsItemRecord &record = doc_.items[*record_];
+    Envelope &envelope = scene_.find(record.id)->channel(static_cast<MotionChannel>(channel)).envelope;
+    LwsEnvelopeRecord env;
+    env.channel = channel;
+    env.open_line = {open.begin, open.end};
+    Line line = expect_line("the key count of the envelope opened at line " + std::to_string(open.number));
+    const std::string_view count_text = trim(line.content);
+    env.indent = std::string(line.content.substr(0, line.content.find_first_not_of(" \t")));
+    const long declared = integer(count_text, line.number, "the key count");
+    if (declared < 0) fail(line.number, "expected a key count of 0 or more");
+    const int count_line = line.number;
+    double last_time = 0;
+    for (;;) {
+        line = expect_line("'}' closing the envelope opened at line " + std::to_string(open.number));
+        const std::string_view content = trim(line.content);
+        if (content == "}") break;
+        const auto words = split(content);
+        if (!words.empty() && words[0] == "Key") {
+            if (words.size() != 10)
+                fail(line.number, "expected 'Key VALUE TIME SHAPE' and six parameters, found " +
+                                      std::to_string(words.size() - 1) + " numbers");
+            double v[9];
+            for (int i = 0; i < 9; ++i) v[i] = number(words[i + 1], line.number, "a key");
+            if (v[2] != std::floor(v[2]) || v[2] < 0 || v[2] > 5)
+                fail(line.number, "expected a key shape from 0 to 5, found '" + std::string(words[3]) + "'");
+            if (!env.key_lines.empty() && !(v[1] > last_time))
+                fail(line.number, "expected keys in increasing time; this key is not after the one before");
+            last_time = v[1];
+            EnvelopeKey *key = envelope.create_key(v[1], v[0]);
+            key->shape = static_cast<KeyShape>(static_cast<int>(v[2]));
+            if (key->shape == KeyShape::Bezier2D) {
+                for (int i = 0; i < 4; ++i) key->params[i] = v[3 + i];
+            } else {
+                key->tension = v[3];
+                key->continuity = v[4];
+                key->bias = v[5];
+                for (int i = 0; i < 3; ++i) key->params[i] = v[6 + i];
+            }
+            env.key_lines.push_back({line.begin, line.end});
+        } else if (!words.empty() && words[0] == "Behaviors") {
+            if (words.size() != 3) fail(line.number, "expected 'Behaviors PRE POST'");
+            const long pre = integer(words[1], line.number, "the pre behavior");
+            const long post = integer(words[2], line.number, "the post behavior");
+            if (pre < 0 || pre > 5 || post < 0 || post > 5) fail(line.number, "expected behaviors from 0 to 5");
+            envelope.pre_behavior = static_cast<EnvelopeBehavior>(pre);
+            envelope.post_behavior = static_cast<EnvelopeBehavior>(post);
+            env.behaviors_line = {line.begin, line.end};
+        } else if (!content.empty() && content.front() == '{') {
+            fail(line.number, "expected a key, 'Behaviors' or '}' in the envelope opened at line " +
+                                  std::to_string(open.number));
+        } else {
+            env.other_lines.push_back({line.begin, line.end});
+        }
+    }
+    env.close_line = {line.begin, line.end};
+    env.block = {open.begin, line.end};
+    if (static_cast<size_t>(declared) != env.key_lines.size())
+        doc_.warnings.push_back(doc_.path + ":" + std::to_string(count_line) + ": the envelope says " +
+                                std::to_string(declared) + " keys but holds " + std::to_string(env.key_lines.size()) +
+                                "; the keys are used");
+    record.envelopes.push_back(std::move(env));
+}
+
+void Reader::finish_item() {
+    if (!record_) return;
+    LwsItemRecord &record = doc_.items[*record_];
+    record.insert_at = pivot_rotation_end_   ? pivot_rotation_end_
+                       : pivot_end_          ? pivot_end_
+                       : locked_end_         ? locked_end_
+                       : motion_end_         ? motion_end_
+                                             : declaration_end_;
+    motion_end_ = locked_end_ = pivot_end_ = pivot_rotation_end_ = declaration_end_ = 0;
+    record_.reset();
+}
+
+void Reader::resolve_links() {
+    auto where = [&](const PendingLink &link) { return link.line; };
+    for (PendingLink &link : pending_) {
+        if (link.object_number) {
+            const uint32_t n = link.target;
+            if (n > objects_in_order_.size())
+                fail(where(link), "GoalObject " + std::to_string(n) + " names no object (the scene has " +
+                                      std::to_string(objects_in_order_.size()) + ")");
+            link.target = objects_in_order_[n - 1];
+        }
+        if (link.target != 0 && !scene_.find(link.target))
+            fail(where(link), "unknown item reference " + format_lws_id(link.target) + ": no item has this id");
+        Item &item = *scene_.find(link.item);
+        switch (link.slot) {
+        case kSlotParent: break;  // below, once every link is known to point somewhere
+        case kSlotTarget: item.target = link.target; break;
+        case kSlotGoal: item.goal = link.target; break;
+        case kSlotPole: item.pole = link.target; break;
+        case kSlotPositionItem: item.position_item = link.target; break;
+        case kSlotRotationItem: item.rotation_item = link.target; break;
+        case kSlotScaleItem: item.scale_item = link.target; break;
+        default: break;
+        }
+    }
+    for (const PendingLink &link : pending_) {
+        if (link.slot != kSlotParent) continue;
+        const std::string refused = scene_.set_parent(link.item, link.target);
+        if (!refused.empty()) fail(where(link), "ParentItem " + format_lws_id(link.target) + ": " + refused);
+    }
+    if (scene_.frames_per_second > 0) scene_.time /= scene_.frames_per_second;
+    for (LwsItemRecord &record : doc_.items) {
+        const Item &item = *scene_.find(record.id);
+        record.loaded = {item.parent,        item.target,        item.goal,       item.pole,
+                         item.position_item, item.rotation_item, item.scale_item, item.controllers,
+                         (item.flags & host_abi::kItemFlagFullTimeIk) != 0};
+        for (LwsEnvelopeRecord &env : record.envelopes) {
+            const Envelope &envelope = item.channel(static_cast<MotionChannel>(env.channel)).envelope;
+            env.loaded_keys.reserve(envelope.key_count());
+            for (const auto &key : envelope.keys()) env.loaded_keys.push_back(*key);
+            env.loaded_pre = envelope.pre_behavior;
+            env.loaded_post = envelope.post_behavior;
+        }
+    }
+}
+
+// Layout tells items of the same name apart by a number: "Null", "Null (1)", ...
+void Reader::name_duplicates() {
+    std::map<std::pair<ItemIdValue, std::string>, int> seen;
+    for (const LwsItemRecord &record : doc_.items) {
+        Item &item = *scene_.find(record.id);
+        const ItemIdValue group = item.kind == ItemKind::Bone ? bone_owner(item.id) : static_cast<ItemIdValue>(item.kind);
+        const int n = seen[{group, item.name}]++;
+        if (n > 0) {
+            item.name += " (" + std::to_string(n) + ")";
+            item.motion->name = item.name;
+        }
+    }
+}
+
+}  // namespace
+
+bool read_lws_text(std::string text, const std::string &name, Scene *scene, LwsDocument *document,
+                   std::string *error, const LwsProgress &progress) {
+    Scene fresh;
+    LwsDocument doc;
+    doc.path = name;
+    doc.text = std::move(text);
+    try {
+        Reader reader(doc.text, fresh, doc, progress);
+        reader.read();
+    } catch (const ParseError &e) {
+        *error = name + ":" + std::to_string(e.line) + ": " + e.what;
+        return false;
+    }
+    const size_t slash = name.find_last_of("/\\");
+    fresh.name = slash == std::string::npos ? name : name.substr(slash + 1);
+    fresh.filename = name;
+    *scene = std::move(fresh);
+    *document = std::move(doc);
+    return true;
+}
+
+bool read_lws_file(const std::string &path, Scene *scene, LwsDocument *document, std::string *error,
+                   const LwsProgress &progress) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        *error = path + ": cannot open the file for reading";
+        return false;
+    }
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    in.seekg(0, std::ios::beg);
+    std::string content(size > 0 ? static_cast<size_t>(size) : 0, '\0');
+    if (size < 0 || !in.read(&content[0], static_cast<std::streamsize>(content.size()))) {
+        *error = path + ": reading the file failed";
+        return false;
+    }
+    return read_lws_text(std::move(content), path, scene, document, error, progress);
+}
+
+}  // namespace headless

@@ -1,0 +1,347 @@
+// Scene files: reading real and hand-made files, writing them back byte for
+// byte, writing changes in the file's conventions, and refusing broken files.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <dirent.h>
+#include <fstream>
+#include <sstream>
+
+#include "host/lws_reader.h"
+#include "host/lws_writer.h"
+#include "module/host_api.h"
+
+namespace headless {
+namespace {
+
+std::string read_all(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+constexpr double kPi = 3.14159265358979323846;
+
+std::vector<std::string> files_in(const std::string &folder, const std::string &suffix) {
+    std::vector<std::string> out;
+    if (DIR *dir = opendir(folder.c_str())) {
+        while (dirent *entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) out.push_back(folder + "/" + name);
+        }
+        closedir(dir);
+    }
+    return out;
+}
+
+struct Loaded {
+    Scene scene;
+    LwsDocument doc;
+};
+
+Loaded load_text(const std::string &text, const std::string &name = "hand.lws") {
+    Loaded l;
+    std::string error;
+    EXPECT_TRUE(read_lws_text(text, name, &l.scene, &l.doc, &error)) << error;
+    return l;
+}
+
+std::string render(const Loaded &l) {
+    std::string out, error;
+    EXPECT_TRUE(render_lws(l.doc, l.scene, &out, &error)) << error;
+    return out;
+}
+
+TEST(LwsRoundTrip, EveryRealFileAndExampleComesBackByteForByte) {
+    std::vector<std::string> files = files_in(KR_TESTDATA_LWS, ".lws");
+    const size_t real_files = files.size();
+    for (const std::string &example : files_in(KR_EXAMPLES_DIR, ".lws")) files.push_back(example);
+    if (real_files == 0) GTEST_SKIP() << "no scene files in " << KR_TESTDATA_LWS;
+    int round_tripped = 0;
+    for (const std::string &path : files) {
+        Scene scene;
+        LwsDocument doc;
+        std::string error, out;
+        const std::string original = read_all(path);
+        if (original.compare(0, 8, "LWSC\n1\n\n") == 0 || original.compare(0, 8, "LWSC\n2\n\n") == 0) {
+            // Scenes of LightWave 5 and older are refused, naming the version line.
+            EXPECT_FALSE(read_lws_file(path, &scene, &doc, &error));
+            EXPECT_NE(error.find(path + ":2: scene format"), std::string::npos) << error;
+            continue;
+        }
+        ASSERT_TRUE(read_lws_file(path, &scene, &doc, &error)) << error;
+        EXPECT_FALSE(scene.all_items().empty()) << path;
+        ASSERT_TRUE(render_lws(doc, scene, &out, &error)) << error;
+        EXPECT_TRUE(out == original) << path;
+        ++round_tripped;
+    }
+    EXPECT_GE(round_tripped, 8);
+}
+
+TEST(LwsRead, IkRigOfAnOlderFileResolvesImplicitIdsForwardReferencesAndGlueLines) {
+    const std::string path = std::string(KR_TESTDATA_LWS) + "/astrofra__legacy-lightwave-projects__Smilla_IK.lws";
+    Loaded l;
+    std::string error;
+    if (!read_lws_file(path, &l.scene, &l.doc, &error)) GTEST_SKIP() << error;
+    EXPECT_EQ(l.doc.line_ending, "\r\n");
+    EXPECT_EQ(l.scene.frames_per_second, 25);
+    const Item *base = l.scene.find_by_name("Base");
+    ASSERT_NE(base, nullptr);
+    EXPECT_EQ(base->id, 0x40000000u);
+    EXPECT_EQ(base->parent, 0x40110000u);  // a bone declared later
+    EXPECT_EQ(l.scene.find(0x40110000u)->name, "basedown");
+    // GoalObject 8: the eighth object in file order.
+    EXPECT_EQ(l.scene.find_by_name("neck")->goal, l.scene.find_by_name("neck_target")->id);
+    EXPECT_TRUE(l.scene.find_by_name("neck")->flags & host_abi::kItemFlagFullTimeIk);
+    EXPECT_EQ(l.scene.find_by_name("hand_left")->target, l.scene.find_by_name("left_arm_target")->id);
+    // "HJointStiffness 50PController 3"
+    EXPECT_EQ(l.scene.find_by_name("arm_left")->controllers, (std::array<int, 3>{3, 3, 3}));
+    EXPECT_NE(l.scene.find_by_name("Light (4)"), nullptr);
+    const Item *smila = l.scene.find_by_name("smila");
+    EXPECT_NEAR(smila->pivot[1], 0.949667, 1e-12);
+}
+
+TEST(LwsRead, NewerFileKeepsExplicitIdsAndPivotRotationInRadians) {
+    const std::string path = std::string(KR_TESTDATA_LWS) + "/sandrum__lightwave3D-MCP__WeightTest_rig.lws";
+    Loaded l;
+    std::string error;
+    if (!read_lws_file(path, &l.scene, &l.doc, &error)) GTEST_SKIP() << error;
+    EXPECT_EQ(l.doc.version, 8);
+    const Item *upper = l.scene.find_by_name("WT_Upper");
+    ASSERT_NE(upper, nullptr);
+    EXPECT_EQ(upper->id, 0x40010000u);
+    EXPECT_EQ(upper->parent, 0x40000000u);
+    EXPECT_EQ(l.scene.find(0x40000000u)->parent, 0x10000000u);
+}
+
+// A scene written for these tests: every key shape and behaviour.
+const char *const kShapes =
+    "LWSC\n5\n\nFirstFrame -10\nLastFrame 90\nFramesPerSecond 24\nCurrentFrame 12\n\n"
+    "AddNullObject 10000004 Root\nObjectMotion\nNumChannels 9\n"
+    "Channel 0\n{ Envelope\n  6\n"
+    "  Key 1 -0.5 0 0.5 -0.25 0.125 1.5 2.5 0\n"
+    "  Key 2 0 1 0 0 0 0.75 -0.75 0\n"
+    "  Key 3 0.5 2 0 0 0 1 1 0\n"
+    "  Key 4 1 3 0 0 0 115.04348 0 0\n"
+    "  Key 5 1.5 4 0 0 0 0 0 0\n"
+    "  Key 6 2 5 -0.1 0.2 0.3 -0.4 0.9 0\n"
+    "  Behaviors 4 3\n}\n"
+    "Channel 1\n{ Envelope\n  0\n  Behaviors 0 2\n}\n"
+    "Channel 2\n{ Envelope\n  1\n  Key 7 0 0 0 0 0 0 0 0\n  Behaviors 5 5\n}\n"
+    "Channel 3\n{ Envelope\n  1\n  Key 1.5707963267948966 0 0 0 0 0 0 0 0\n  Behaviors 1 1\n}\n"
+    "Channel 4\n{ Envelope\n  1\n  Key 0 0 0 0 0 0 0 0 0\n  Behaviors 1 1\n}\n"
+    "Channel 5\n{ Envelope\n  1\n  Key 0 0 0 0 0 0 0 0 0\n  Behaviors 1 1\n}\n"
+    "Channel 6\n{ Envelope\n  1\n  Key 1 0 0 0 0 0 0 0 0\n  Behaviors 1 1\n}\n"
+    "Channel 7\n{ Envelope\n  1\n  Key 1 0 0 0 0 0 0 0 0\n  Behaviors 1 1\n}\n"
+    "Channel 8\n{ Envelope\n  1\n  Key 1 0 0 0 0 0 0 0 0\n  Behaviors 1 1\n}\n\n"
+    "PivotPosition 1 2 3\nPivotRotation 90 0 -45\n";
+
+TEST(LwsRead, EveryKeyShapeParameterAndBehaviourReadsBackWithItsValues) {
+    Loaded l = load_text(kShapes);
+    EXPECT_EQ(l.scene.frame_start, -10);
+    EXPECT_EQ(l.scene.frame_end, 90);
+    EXPECT_EQ(l.scene.frames_per_second, 24);
+    EXPECT_DOUBLE_EQ(l.scene.time, 0.5);
+    const Item &root = *l.scene.find(0x10000004u);
+    EXPECT_EQ(root.name, "Root");
+    EXPECT_DOUBLE_EQ(root.pivot_rotation[0], kPi / 2);
+    EXPECT_DOUBLE_EQ(root.pivot_rotation[2], -kPi / 4);
+    const Envelope &x = root.channel(kPositionX).envelope;
+    ASSERT_EQ(x.key_count(), 6u);
+    const auto &k = x.keys();
+    EXPECT_EQ(k[0]->time, -0.5);
+    EXPECT_EQ(k[0]->value, 1);
+    EXPECT_EQ(k[0]->shape, KeyShape::Tcb);
+    EXPECT_EQ(k[0]->tension, 0.5);
+    EXPECT_EQ(k[0]->continuity, -0.25);
+    EXPECT_EQ(k[0]->bias, 0.125);
+    EXPECT_EQ(k[0]->params[0], 1.5);  // incoming tangent
+    EXPECT_EQ(k[0]->params[1], 2.5);  // outgoing tangent
+    EXPECT_EQ(k[1]->shape, KeyShape::Hermite);
+    EXPECT_EQ(k[1]->params[1], -0.75);
+    EXPECT_EQ(k[2]->shape, KeyShape::Bezier);
+    EXPECT_EQ(k[3]->shape, KeyShape::Linear);
+    EXPECT_EQ(k[4]->shape, KeyShape::Stepped);
+    EXPECT_EQ(k[5]->shape, KeyShape::Bezier2D);
+    EXPECT_EQ(k[5]->params[0], -0.1);  // incoming handle time
+    EXPECT_EQ(k[5]->params[1], 0.2);
+    EXPECT_EQ(k[5]->params[2], 0.3);   // outgoing handle time
+    EXPECT_EQ(k[5]->params[3], -0.4);
+    EXPECT_EQ(x.pre_behavior, EnvelopeBehavior::OffsetRepeat);
+    EXPECT_EQ(x.post_behavior, EnvelopeBehavior::Oscillate);
+    const Envelope &y = root.channel(kPositionY).envelope;
+    EXPECT_EQ(y.key_count(), 0u);
+    EXPECT_EQ(y.pre_behavior, EnvelopeBehavior::Reset);
+    EXPECT_EQ(y.post_behavior, EnvelopeBehavior::Repeat);
+    EXPECT_EQ(root.channel(kPositionZ).envelope.pre_behavior, EnvelopeBehavior::Linear);
+    EXPECT_EQ(root.channel(kHeading).envelope.keys()[0]->value, 1.5707963267948966);  // radians stay radians
+    EXPECT_EQ(render(l), kShapes);
+}
+
+TEST(LwsWrite, ChangedKeysAreWrittenInTheFilesStyleAndUnchangedKeysKeepTheirText) {
+    Loaded l = load_text(kShapes);
+    Envelope &x = l.scene.find(0x10000004u)->channel(kPositionX).envelope;
+    EnvelopeKey *added = x.create_key(2.0 / 3.0, -0.25);
+    added->shape = KeyShape::Linear;
+    x.post_behavior = EnvelopeBehavior::Constant;
+    Envelope &bezier = l.scene.find(0x10000004u)->channel(kPositionX).envelope;
+    bezier.keys()[6]->params[3] = -0.5;  // the 2D Bezier key, now last
+    const std::string out = render(l);
+    EXPECT_NE(out.find("{ Envelope\n  7\n  Key 1 -0.5 0 0.5 -0.25 0.125 1.5 2.5 0\n"), std::string::npos);
+    EXPECT_NE(out.find("  Key -0.25 0.66666666666666663 3 0 0 0 0 0 0\n  Key 4 1 3"), std::string::npos) << out;
+    EXPECT_NE(out.find("  Key 6 2 5 -0.10000000000000001 0.20000000000000001 0.29999999999999999 -0.5 0 0\n"
+                       "  Behaviors 4 1\n}\n"),
+              std::string::npos);
+    Loaded again = load_text(out);
+    const Envelope &read = again.scene.find(0x10000004u)->channel(kPositionX).envelope;
+    ASSERT_EQ(read.key_count(), 7u);
+    EXPECT_EQ(read.keys()[3]->time, 2.0 / 3.0);
+    EXPECT_EQ(read.keys()[6]->params[3], -0.5);
+    EXPECT_EQ(read.post_behavior, EnvelopeBehavior::Constant);
+    // Only that channel's block changed.
+    const size_t channel1 = out.find("Channel 1\n");
+    EXPECT_EQ(out.substr(channel1), std::string(kShapes).substr(std::string(kShapes).find("Channel 1\n")));
+}
+
+const char *const kOlderRig =
+    "LWSC\r\n3\r\n\r\nFramesPerSecond 30\r\n\r\n"
+    "LoadObjectLayer 1 Objects/body.lwo\r\nShowObject 6 3\r\nObjectMotion\r\nNumChannels 1\r\nChannel 0\r\n"
+    "{ Envelope\r\n  1\r\n  Key 0 0 0 0 0 0 0 0 0\r\n  Behaviors 1 1\r\n}\r\n\r\nShadowOptions 7\r\n\r\n"
+    "AddBone\r\nBoneName upper\r\nBoneMotion\r\nNumChannels 1\r\nChannel 0\r\n"
+    "{ Envelope\r\n  1\r\n  Key 0 0 0 0 0 0 0 0 0\r\n  Behaviors 1 1\r\n}\r\n\r\n"
+    "HController 3\r\nHJointStiffness 50PController 3\r\nParentItem 40010000\r\n"
+    "AddBone\r\nBoneName lower\r\nBoneMotion\r\nNumChannels 1\r\nChannel 0\r\n"
+    "{ Envelope\r\n  1\r\n  Key 0 0 0 0 0 0 0 0 0\r\n  Behaviors 1 1\r\n}\r\n\r\nLockedChannels 3\r\n"
+    "AddNullObject goal\r\n"
+    "AddNullObject holder\r\nPivotPosition 0 1 0\r\nPivotRotation 0 0 0\r\n"
+    "AddLight\r\nLightName Key\r\nParentItem 10000002\r\n";
+
+TEST(LwsWrite, ChangedLinksGoWhereLayoutWritesThemInTheFilesConventions) {
+    Loaded l = load_text(kOlderRig);
+    const ItemIdValue body = 0x10000000u, upper = 0x40000000u, lower = 0x40010000u, goal = 0x10000001u,
+                      holder = 0x10000002u, light = 0x20000000u;
+    EXPECT_EQ(l.scene.find(upper)->controllers, (std::array<int, 3>{3, 3, 0}));
+    ASSERT_EQ(l.scene.set_parent(upper, 0), "");      // back under its object, said explicitly
+    ASSERT_EQ(l.scene.set_parent(lower, upper), "");  // a new line after LockedChannels
+    ASSERT_EQ(l.scene.set_parent(body, holder), "");  // after the envelope's blank line
+    ASSERT_EQ(l.scene.set_parent(light, 0), "");
+    l.scene.find(upper)->controllers = {3, 0, 1};      // the glued one is split off
+    l.scene.find(upper)->goal = goal;
+    l.scene.find(upper)->flags |= host_abi::kItemFlagFullTimeIk;
+    l.scene.find(holder)->target = goal;
+    l.scene.find(upper)->channel(kPositionX).envelope.keys()[0]->value = 1.0 / 3.0;
+    l.scene.find(upper)->channel(kPositionX).envelope.create_key(-1e-12, 2);
+    const std::string out = render(l);
+    EXPECT_NE(out.find("\r\n\r\nParentItem 10000002\r\nShadowOptions 7\r\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("  Key 2 -9.9999999999999998e-013 0 0 0 0 0 0 0\r\n  Key 0.33333333 0 0"),
+              std::string::npos) << out;
+    EXPECT_NE(out.find("HController 3\r\nHJointStiffness 50\r\nBController 1\r\nGoalObject 2\r\nFullTimeIK 1\r\n"
+                       "ParentItem 10000000\r\nAddBone\r\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("LockedChannels 3\r\nParentItem 40000000\r\nAddNullObject goal"), std::string::npos) << out;
+    EXPECT_NE(out.find("PivotRotation 0 0 0\r\nTargetItem 10000001\r\nAddLight"), std::string::npos) << out;
+    EXPECT_NE(out.find("LightName Key\r\n"), std::string::npos);
+    EXPECT_EQ(out.find("ParentItem 10000002\r\n", out.find("AddLight")), std::string::npos);
+    EXPECT_EQ(out.find("\n", 0) - 1, out.find("\r\n"));
+
+    Loaded again = load_text(out);
+    const Scene &s = again.scene;
+    EXPECT_EQ(s.find(upper)->parent, body);
+    EXPECT_EQ(s.find(lower)->parent, upper);
+    EXPECT_EQ(s.find(body)->parent, holder);
+    EXPECT_EQ(s.find(light)->parent, 0u);
+    EXPECT_EQ(s.find(upper)->controllers, (std::array<int, 3>{3, 0, 1}));
+    EXPECT_EQ(s.find(upper)->goal, goal);
+    EXPECT_TRUE(s.find(upper)->flags & host_abi::kItemFlagFullTimeIk);
+    EXPECT_EQ(s.find(holder)->target, goal);
+    EXPECT_NEAR(s.find(upper)->channel(kPositionX).envelope.keys()[1]->value, 1.0 / 3.0, 1e-8);
+    // Clearing what was set removes the lines again.
+    again.scene.find(upper)->flags = 0;
+    again.scene.find(upper)->goal = 0;
+    again.scene.find(holder)->target = 0;
+    const std::string cleared = render(again);
+    EXPECT_EQ(cleared.find("GoalObject"), std::string::npos);
+    EXPECT_EQ(cleared.find("FullTimeIK"), std::string::npos);
+    EXPECT_EQ(cleared.find("TargetItem"), std::string::npos);
+}
+
+TEST(LwsRead, BrokenFilesAreRefusedNamingTheFileLineAndWhatWasExpected) {
+    const std::string good(kShapes);
+    auto replaced = [&](const std::string &from, const std::string &to) {
+        std::string s = good;
+        s.replace(s.find(from), from.size(), to);
+        return s;
+    };
+    const struct {
+        std::string text;
+        std::string expected;
+    } cases[] = {
+        {good.substr(0, good.find("  Behaviors 4 3")), "hand.lws:20: the file ends early; expected '}' closing the envelope opened at line 13"},
+        {good.substr(0, good.find("Channel 8")), "expected 'Channel' (1 of 9 channels still to come)"},
+        {replaced("Channel 8\n{ Envelope\n  1\n  Key 1 0 0 0 0 0 0 0 0\n  Behaviors 1 1\n}\n\n", "\n"),
+         ":64: expected 'Channel N': NumChannels says 9 but only 8 follow"},
+        {replaced("Key 3 0.5 2", "Key 3 0.5x 2"), "hand.lws:17: expected a number for a key, found '0.5x'"},
+        {replaced("Key 3 0.5 2 0 0 0 1 1 0", "Key 3 0.5 2 0 0 0 1 1"), ":17: expected 'Key VALUE TIME SHAPE'"},
+        {replaced("Key 3 0.5 2", "Key 3 0.5 9"), ":17: expected a key shape from 0 to 5"},
+        {replaced("Key 3 0.5 2", "Key 3 -0.5 2"), ":17: expected keys in increasing time"},
+        {replaced("Behaviors 4 3", "Behaviors 4 7"), ":21: expected behaviors from 0 to 5"},
+        {replaced("FramesPerSecond 24", "FramesPerSecond fast"), "hand.lws:6: expected a number for FramesPerSecond"},
+        {good + "ParentItem 10000009\n", ":73: unknown item reference 10000009"},
+        {good + "AddNullObject 10000004 Again\n", ":73: duplicate item id 10000004 (first declared at line 9)"},
+        {good + "AddNullObject 2000000a Light\n", ":73: the id 2000000a is not an id of an object"},
+        {good + "AddBone 40000003\n", ":73: the bone id 40000003 does not belong to the object before it"},
+        {good + "AddNullObject 10000005 Child\nParentItem 10000004\nAddNullObject 10000006 Loop\n"
+                "ParentItem 10000005\n" + "TargetItem\n", ":77: expected an item"},
+        {good + "Plugin MasterHandler 1 X\n{ Data\n", ":74: the file ends inside the plug-in opened at line 73"},
+        {good + "{ Block\n  { Inner\n  }\n", ":75: the file ends inside the block opened at line 73"},
+        {"LWSC\n", "hand.lws:1: the file ends early; expected the format version"},
+        {"LWSX\n3\n", "hand.lws:1: expected 'LWSC'"},
+    };
+    for (const auto &c : cases) {
+        Scene scene;
+        scene.add_object("kept");
+        LwsDocument doc;
+        std::string error;
+        EXPECT_FALSE(read_lws_text(c.text, "hand.lws", &scene, &doc, &error)) << c.expected;
+        EXPECT_NE(error.find(c.expected), std::string::npos) << "got: " << error << "\nwanted: " << c.expected;
+        EXPECT_NE(scene.find_by_name("kept"), nullptr);  // a failed load leaves the scene alone
+    }
+    // A wrong key count loses nothing: the keys are used, with a warning.
+    Loaded l = load_text(replaced("{ Envelope\n  6\n", "{ Envelope\n  5\n"));
+    EXPECT_EQ(l.scene.find(0x10000004u)->channel(kPositionX).envelope.key_count(), 6u);
+    ASSERT_EQ(l.doc.warnings.size(), 1u);
+    EXPECT_NE(l.doc.warnings[0].find("hand.lws:14: the envelope says 5 keys but holds 6"), std::string::npos);
+}
+
+TEST(LwsWrite, SavingNeverOverwritesUnlessAskedAndLeavesNoPartialFile) {
+    Loaded l = load_text(kShapes);
+    const std::string folder = ::testing::TempDir();
+    const std::string path = folder + "lws_write_test.lws";
+    std::remove(path.c_str());
+    std::string error;
+    ASSERT_TRUE(write_lws_file(l.doc, l.scene, path, false, &error)) << error;
+    EXPECT_EQ(read_all(path), kShapes);
+    {
+        std::ofstream(path, std::ios::binary) << "precious";
+    }
+    EXPECT_FALSE(write_lws_file(l.doc, l.scene, path, false, &error));
+    EXPECT_NE(error.find("exists"), std::string::npos);
+    EXPECT_EQ(read_all(path), "precious");
+    // A change the file cannot take fails before anything is written.
+    l.scene.add_object("new");
+    EXPECT_FALSE(write_lws_file(l.doc, l.scene, path, true, &error));
+    EXPECT_NE(error.find("'new' was added after loading"), std::string::npos) << error;
+    EXPECT_EQ(read_all(path), "precious");
+    l.scene.remove_item(l.scene.find_by_name("new")->id);
+    ASSERT_TRUE(write_lws_file(l.doc, l.scene, path, true, &error)) << error;
+    EXPECT_EQ(read_all(path), kShapes);
+    EXPECT_FALSE(write_lws_file(l.doc, l.scene, folder + "no/such/folder/x.lws", true, &error));
+    std::remove(path.c_str());
+    for (const std::string &left : files_in(folder, "")) EXPECT_EQ(left.find("lws_write_test"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace headless
