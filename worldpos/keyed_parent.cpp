@@ -32,6 +32,7 @@ struct KeyedParentRun {
     uint64_t new_parent;
     char parent_text[kCommandTextSize];
     KeyFrameTable table;
+    HostId last_selected;  // the item of the last "SelectItem ", or null
 };
 
 void send_command(const HostContext *context, const char *text) {
@@ -249,6 +250,7 @@ bool reparent_item(KeyedParentRun &run, HostId item) {
     char select_text[kCommandTextSize];
     write_id_command(select_text, "SelectItem", item_id_value(item));
     send_command(context, select_text);
+    run.last_selected = item;
     send_command(context, run.parent_text);
     for (int32_t i = 0; i < range.count; ++i)
         if (records[i].has_key) write_keys(context, slots, records[i]);
@@ -277,16 +279,27 @@ int32_t parent_with_world_position_using(const HostContext *context, const HostI
     run.new_parent = new_parent;
     write_id_command(run.parent_text, "ParentItem", new_parent);
     key_frame_table_init(&run.table, allocator);
+    run.last_selected = nullptr;
 
     int32_t count = 0;
     bool failed = false;
+    HostId last_entry = nullptr;
     for (const HostId *entry = selected_items; entry && *entry; ++entry) {
         ++count;
+        last_entry = *entry;
         if (item_id_value(*entry) == new_parent) continue;
         if (!reparent_item(run, *entry)) {
             failed = true;
             break;
         }
+    }
+    // The caller gives the selection back by adding every entry but the last
+    // to it, so the walk has to end on the last entry even when that one was
+    // skipped or had no keys.
+    if (!failed && run.last_selected && run.last_selected != last_entry) {
+        char select_text[kCommandTextSize];
+        write_id_command(select_text, "SelectItem", item_id_value(last_entry));
+        send_command(context, select_text);
     }
 
     key_frame_table_free(&run.table);
