@@ -8,6 +8,7 @@
 
 #include "../host/lws_reader.h"
 #include "../host/lws_writer.h"
+#include "world_motion_report.h"
 
 namespace headless {
 namespace {
@@ -228,9 +229,14 @@ bool ScriptRunner::run_statement(const std::string &line, std::string *error) {
         }
         const size_t first_message = host_.messages.size();
         const size_t first_command = host_.commands.size();
+        // The re-parents that keep world motion also say how well they kept it.
+        const bool keeps_world_motion = server->name == "KR_setParent_wPos" || server->name == "KR_unParent_wPos";
+        WorldMotionBefore before;
+        if (keeps_world_motion) before = record_world_motion(scene);
         const int result = host_.activate(*server->record);
         out_ << "run " << server->name << " -> " << result << "\n";
         report_since(first_message, first_command);
+        if (keeps_world_motion) print_world_motion_report(out_, scene, before);
     } else if (verb == "load") {
         if (!load_scene(words, line, error)) return false;
     } else if (verb == "save") {
