@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "command_interpreter.h"
+#include "panel_toolkit.h"
 #include "services.h"
 
 namespace headless {
@@ -47,7 +48,7 @@ std::string text_or_null(const char *text) { return text ? std::string(text) : s
 
 }  // namespace
 
-Host::Host() : product_info_(1u | (kDefaultBuild << 4) | (11u << 20)) {
+Host::Host() : product_info_(1u | (kDefaultBuild << 4) | (11u << 20)), panels_(std::make_unique<PanelToolkit>(*this)) {
     if (g_current) violation("a second host was created while another was current");
     g_current = this;
     generic_ = LayoutGeneric{generic_save_scene, generic_load_scene, this, generic_lookup, generic_execute,
@@ -85,6 +86,8 @@ void *Host::lookup(const char *service_name, int) {
     if (name == "Channel Info 2") return const_cast<ChannelInfo *>(&channel_info_service());
     if (name == "Animation Envelopes") return const_cast<EnvelopeFuncs *>(&envelope_service());
     if (name == "LW Scene Info 3") return &scene_info_;
+    if (name == "LWPanelServices") return &panels_->services();
+    if (name == "Headless Desktop") return panels_->desktop_record();
     // The value itself travels in the pointer.
     if (name == "Product Info") return reinterpret_cast<void *>(static_cast<uintptr_t>(product_info_));
     return nullptr;
@@ -164,8 +167,10 @@ void Host::publish() {
 int Host::activate(const ServerRecord &server) {
     publish();
     ++activation_depth_;
+    const int serial = ++activation_serial_;
     const int result = server.activate(6, global_lookup(), &generic_, nullptr);
     --activation_depth_;
+    panels_->end_activation(serial);
     publish();
     return result;
 }

@@ -20,6 +20,7 @@
 namespace headless {
 
 class PluginLibrary;
+class PanelToolkit;
 struct ServerInfo;
 
 struct MessageRecord {
@@ -69,7 +70,11 @@ public:
     uint32_t product_info() const { return product_info_; }
     uint32_t build() const { return (product_info_ >> 4) & 0xFFFu; }
 
-    // Size of the desktop's client area, for panels placed relative to it.
+    // Panels the plug-in builds, and the script of what the user does in them.
+    PanelToolkit &panels() { return *panels_; }
+
+    // Size of the desktop's client area, for panels placed relative to it
+    // (the "Headless Desktop" service).
     int desktop_width = 1920;
     int desktop_height = 1080;
 
@@ -96,6 +101,8 @@ public:
     // Runs one server's activation as the host would when the user runs it.
     int activate(const ServerRecord &server);
     bool in_activation() const { return activation_depth_ > 0; }
+    // Counts activations; the one running now, or the last one.
+    int activation_serial() const { return activation_serial_; }
 
     // Publishes scene changes (selection, time, options) in the data records
     // the plug-in reads. Earlier selection lists stay readable until the
@@ -113,6 +120,8 @@ private:
     uint32_t product_info_;
     CommandApplier applier_;
     int activation_depth_ = 0;
+    int activation_serial_ = 0;
+    std::unique_ptr<PanelToolkit> panels_;
 
     InterfaceInfo interface_info_{};
     SceneInfo scene_info_{};

@@ -12,4 +12,12 @@ echo
 echo "Windows x64 plug-in: $build_root/windows/KRtools.p"
 echo "Linux plug-in:       $build_root/linux/KRtools.p"
 echo
-"$build_root/linux/tools/lwheadless" "$build_root/linux/KRtools.p" "$root/examples/memorize.lwh"
+out=$build_root/character_rig_linked.lws
+"$build_root/linux/tools/lwheadless" --list "$build_root/linux/KRtools.p" "$root/examples/rig-links.lwh" \
+    -e "save --force $out"
+echo
+echo "The changed scene: $out"
+
+# The link panel, scripted; its picture lands beside the build.
+(cd "$build_root" && "$build_root/linux/tools/lwheadless" "$build_root/linux/KRtools.p" "$root/examples/link-panel.lwh")
+echo "Link panel picture:  $build_root/link-panel.svg"

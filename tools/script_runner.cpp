@@ -8,6 +8,7 @@
 
 #include "../host/lws_reader.h"
 #include "../host/lws_writer.h"
+#include "../host/panel_toolkit.h"
 #include "world_motion_report.h"
 
 namespace headless {
@@ -49,6 +50,43 @@ std::string rest_after(const std::string &line, size_t skip) {
     if (pos == std::string::npos) return "";
     size_t end = line.find_last_not_of(" \t\r");
     return line.substr(pos, end - pos + 1);
+}
+
+// "enter", "space", one character, or a key code (decimal or 0x hex).
+bool parse_key(const std::string &text, unsigned short *key) {
+    if (text == "enter") {
+        *key = 13;
+    } else if (text == "space") {
+        *key = ' ';
+    } else if (text.size() == 1) {
+        *key = static_cast<unsigned char>(text[0]);
+    } else {
+        unsigned long value = 0;
+        if (!parse_unsigned(text, &value) || value > 0xFFFF) return false;
+        *key = static_cast<unsigned short>(value);
+    }
+    return true;
+}
+
+// "click", "ctrl-click", "ctrl-shift-click"...: the qualifier word of the click.
+bool parse_click(const std::string &verb, int *qualifiers) {
+    *qualifiers = 0;
+    std::string rest = verb;
+    while (rest != "click") {
+        const size_t dash = rest.find('-');
+        if (dash == std::string::npos) return false;
+        const std::string modifier = rest.substr(0, dash);
+        if (modifier == "ctrl")
+            *qualifiers |= kQualifierCtrl;
+        else if (modifier == "shift")
+            *qualifiers |= kQualifierShift;
+        else if (modifier == "alt")
+            *qualifiers |= kQualifierAlt;
+        else
+            return false;
+        rest = rest.substr(dash + 1);
+    }
+    return true;
 }
 
 }  // namespace
@@ -202,6 +240,15 @@ bool ScriptRunner::run_statement(const std::string &line, std::string *error) {
             return false;
         }
         host_.set_build(static_cast<uint32_t>(build));
+    } else if (verb == "color") {
+        unsigned long value = 0;
+        ItemIdValue item = 0;
+        if (words.size() != 3 || !parse_unsigned(words[2], &value) || value > 0xFFFFFFFFul) {
+            *error = "usage: color ITEM VALUE";
+            return false;
+        }
+        if (!resolve_item(words[1], &item, error)) return false;
+        scene.find(item)->color = static_cast<int>(static_cast<uint32_t>(value));
     } else if (verb == "parent-in-place") {
         if (words.size() != 2 || (words[1] != "on" && words[1] != "off")) {
             *error = "usage: parent-in-place on|off";
@@ -229,14 +276,24 @@ bool ScriptRunner::run_statement(const std::string &line, std::string *error) {
         }
         const size_t first_message = host_.messages.size();
         const size_t first_command = host_.commands.size();
+        PanelToolkit &panels = host_.panels();
+        const size_t first_log = panels.log.size();
+        const size_t first_script_error = panels.script_errors.size();
         // The re-parents that keep world motion also say how well they kept it.
         const bool keeps_world_motion = server->name == "KR_setParent_wPos" || server->name == "KR_unParent_wPos";
         WorldMotionBefore before;
         if (keeps_world_motion) before = record_world_motion(scene);
         const int result = host_.activate(*server->record);
         out_ << "run " << server->name << " -> " << result << "\n";
+        for (size_t i = first_log; i < panels.log.size(); ++i) out_ << "  panel: " << panels.log[i] << "\n";
         report_since(first_message, first_command);
         if (keeps_world_motion) print_world_motion_report(out_, scene, before);
+        if (panels.script_errors.size() > first_script_error) {
+            *error = "panel: " + panels.script_errors[first_script_error];
+            return false;
+        }
+    } else if (verb == "panel") {
+        if (!queue_panel_action(words, line, error)) return false;
     } else if (verb == "load") {
         if (!load_scene(words, line, error)) return false;
     } else if (verb == "save") {
@@ -296,6 +353,80 @@ bool ScriptRunner::save_scene(const std::vector<std::string> &words, const std::
     if (!write_lws_file(*document_, host_.scene(), path, force, error)) return false;
     out_ << "saved " << path << "\n";
     return true;
+}
+
+bool ScriptRunner::queue_panel_action(const std::vector<std::string> &words, const std::string &line,
+                                      std::string *error) {
+    static const char kUsage[] =
+        "usage: panel click|ctrl-click|shift-click|alt-click NODE | key KEY | toggle LABEL | button LABEL | "
+        "ok | cancel | svg FILE | show";
+    if (words.size() < 2) {
+        *error = kUsage;
+        return false;
+    }
+    const std::string &what = words[1];
+    const std::string argument = rest_after(line, 2);
+    std::deque<PanelAction> &script = host_.panels().script;
+    int qualifiers = 0;
+    unsigned short key = 0;
+    if (what == "ok" || what == "cancel" || what == "show") {
+        if (words.size() != 2) {
+            *error = kUsage;
+            return false;
+        }
+        if (what == "ok") script.push_back(PanelAction::ok());
+        if (what == "cancel") script.push_back(PanelAction::cancel());
+        if (what == "show") {
+            // Goes to the panel's log, so it prints in order with the run.
+            PanelToolkit *panels = &host_.panels();
+            script.push_back(PanelAction::look([panels](HeadlessPanel &panel) {
+                std::ostringstream text;
+                print_panel(text, panel);
+                std::istringstream lines(text.str());
+                for (std::string row; std::getline(lines, row);) panels->log.push_back(row);
+            }));
+        }
+        return true;
+    }
+    if (argument.empty()) {
+        *error = kUsage;
+        return false;
+    }
+    if (parse_click(what, &qualifiers)) {
+        script.push_back(PanelAction::click(argument, qualifiers));
+    } else if (what == "key") {
+        if (!parse_key(argument, &key)) {
+            *error = "usage: panel key CHARACTER|enter|space|CODE";
+            return false;
+        }
+        script.push_back(PanelAction::press(key));
+    } else if (what == "toggle") {
+        script.push_back(PanelAction::toggle(argument));
+    } else if (what == "button") {
+        script.push_back(PanelAction::button(argument));
+    } else if (what == "svg") {
+        script.push_back(PanelAction::svg(argument));
+    } else {
+        *error = kUsage;
+        return false;
+    }
+    return true;
+}
+
+void print_panel(std::ostream &out, const HeadlessPanel &panel) {
+    out << "panel \"" << panel.title << "\" at " << panel.x << "," << panel.y << " size " << panel.width << "x"
+        << panel.height << "\n";
+    for (const auto &control : panel.controls) {
+        if (control->kind == "TreeControl" || control->kind == "BorderControl") continue;
+        out << "  " << (control->kind == "BoolButtonControl" ? (control->int_value ? "[x] " : "[ ] ") : "( ) ")
+            << control->plain_label() << (control->ghosted ? " (ghosted)" : "") << "\n";
+    }
+    for (const TreeRow &row : panel.visible_rows()) {
+        out << "  " << std::string(static_cast<size_t>(row.depth) * 2, ' ')
+            << (row.has_children ? (row.open ? "- " : "+ ") : "  ") << row.name;
+        if (row.icon >= 0) out << "  (icon " << row.icon << ", colour " << row.colour << ")";
+        out << (row.selected ? "  <- chosen" : "") << "\n";
+    }
 }
 
 bool ScriptRunner::run_script(std::istream &in, const std::string &source_name, std::string *error) {

@@ -29,6 +29,7 @@ public:
     void print_scene() const;
 
 private:
+    bool queue_panel_action(const std::vector<std::string> &words, const std::string &line, std::string *error);
     bool resolve_item(const std::string &name_or_id, ItemIdValue *id, std::string *error) const;
     void report_since(size_t first_message, size_t first_command) const;
     std::string item_label(ItemIdValue id) const;
@@ -47,5 +48,9 @@ private:
 };
 
 std::vector<std::string> split_words(const std::string &line);
+
+struct HeadlessPanel;
+// The panel as text: its buttons and the visible rows of its tree.
+void print_panel(std::ostream &out, const HeadlessPanel &panel);
 
 }  // namespace headless
