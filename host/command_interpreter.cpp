@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host.h"
+#include "parent_in_place.h"
 
 namespace headless {
 namespace {
@@ -75,7 +76,8 @@ std::string set_parent(Scene &scene, uint32_t id) {
     if (!refused.empty()) return refused;
     // Each item on its own: one refusal does not stop the others.
     for (ItemIdValue selected : scene.selection) {
-        const std::string why = scene.set_parent(selected, id);
+        const bool in_place = scene.general_flags & host_abi::kGeneralFlagParentInPlace;
+        const std::string why = in_place ? set_parent_in_place(scene, selected, id) : scene.set_parent(selected, id);
         if (why.empty()) continue;
         const Item *item = scene.find(selected);
         refused += (refused.empty() ? "" : "; ") + (item ? item->name : hex(selected)) + ": " + why;
@@ -119,8 +121,7 @@ std::string toggle_parent_in_place(Scene &scene, uint32_t) {
 }
 
 // While Parent in Place is on, Layout keeps a re-parented item where it is in
-// the world. The scene has no animated channels yet, so ParentItem only
-// re-parents for now.
+// the world at the current time (parent_in_place.h).
 const KnownCommand kCommands[] = {
     {"ParentItem", Argument::ItemId, set_parent},
     {"TargetItem", Argument::ItemId, set_link<&Item::target>},

@@ -13,11 +13,11 @@ run_suite() {  # name, extra cmake arguments...
     ctest --test-dir "$build_root/$name" --output-on-failure -j "$jobs"
 }
 
-run_suite native -DKR_BENCH=ON
+run_suite native -DKR_TESTS=ON -DKR_BENCH=ON
 echo "=== valgrind ==="
 "$root/scripts/valgrind-suite.sh" "$build_root/native"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_suite sanitize -DKR_SANITIZE=ON
-run_suite windows "${windows_args[@]}"
+run_suite windows-tests "${windows_args[@]}"
 echo "=== fuzz ==="
 "$root/scripts/fuzz-suite.sh"
 echo "all test suites passed"

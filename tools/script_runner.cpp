@@ -9,6 +9,7 @@
 #include "../host/lws_reader.h"
 #include "../host/lws_writer.h"
 #include "../host/panel_toolkit.h"
+#include "world_motion_report.h"
 
 namespace headless {
 namespace {
@@ -278,10 +279,15 @@ bool ScriptRunner::run_statement(const std::string &line, std::string *error) {
         PanelToolkit &panels = host_.panels();
         const size_t first_log = panels.log.size();
         const size_t first_script_error = panels.script_errors.size();
+        // The re-parents that keep world motion also say how well they kept it.
+        const bool keeps_world_motion = server->name == "KR_setParent_wPos" || server->name == "KR_unParent_wPos";
+        WorldMotionBefore before;
+        if (keeps_world_motion) before = record_world_motion(scene);
         const int result = host_.activate(*server->record);
         out_ << "run " << server->name << " -> " << result << "\n";
         for (size_t i = first_log; i < panels.log.size(); ++i) out_ << "  panel: " << panels.log[i] << "\n";
         report_since(first_message, first_command);
+        if (keeps_world_motion) print_world_motion_report(out_, scene, before);
         if (panels.script_errors.size() > first_script_error) {
             *error = "panel: " + panels.script_errors[first_script_error];
             return false;

@@ -1,9 +1,312 @@
 #include "keyed_parent.h"
 
-// The keyed re-parent is not built yet: this only answers with the count the
-// caller relies on, and sends nothing to the host.
-int32_t parent_with_world_position(const HostContext *, const HostId *selected_items, uint64_t) {
+#include <cmath>
+
+#include "../module/item_id.h"
+#include "key_frame_table.h"
+#include "keyed_parent_allocator.h"
+#include "transform_chain.h"
+#include "transform_math.h"
+
+namespace {
+
+constexpr int32_t kFailed = -1;
+// "SelectItem " or "ParentItem ", eight digits and the NUL.
+constexpr int kCommandTextSize = 24;
+
+struct ChannelSlot {
+    HostId envelope;
+    int32_t key_count;
+    HostId first_key;  // null: the channel takes no part in the frame range or the marking
+    double first_time;
+    double last_time;
+};
+
+struct FrameRange {
+    int32_t first;
+    int32_t count;
+};
+
+struct KeyedParentRun {
+    const HostContext *context;
+    uint64_t new_parent;
+    char parent_text[kCommandTextSize];
+    KeyFrameTable table;
+    HostId last_selected;  // the item of the last "SelectItem ", or null
+};
+
+void send_command(const HostContext *context, const char *text) {
+    context->generic_local->evaluate(context->generic_local->data, text);
+}
+
+// "<verb> " followed by the id's eight digits.
+void write_id_command(char *out, const char *verb, uint64_t id) {
+    int length = 0;
+    while (verb[length]) {
+        out[length] = verb[length];
+        ++length;
+    }
+    out[length++] = ' ';
+    write_item_id_hex(static_cast<uint32_t>(id), out + length);
+}
+
+// Key time to frame number, truncated toward zero. False when the time is not
+// finite or the frame does not fit a 32-bit signed integer.
+bool frame_number(double time, double frames_per_second, int32_t *frame) {
+    if (!std::isfinite(time)) return false;
+    const double product = time * frames_per_second;
+    if (!(product > -2147483649.0 && product < 2147483648.0)) return false;
+    *frame = static_cast<int32_t>(product);
+    return true;
+}
+
+double key_time(const HostContext *context, HostId envelope, HostId key) {
+    double time = 0.0;
+    context->envelopes->key_get(envelope, key, host_abi::kKeyTagTime, &time);
+    return time;
+}
+
+// The item's first six channels. A group that ends early, or a channel
+// without an envelope or keys, leaves the slot unkeyed. Returns whether any
+// channel has keys.
+bool read_channel_slots(const HostContext *context, HostId item, ChannelSlot slots[kMotionChannels]) {
+    const HostId group = context->item_info->channel_group(item);
+    HostId channel = nullptr;
+    bool any_keyed = false;
+    for (int i = 0; i < kMotionChannels; ++i) {
+        ChannelSlot &slot = slots[i];
+        slot = ChannelSlot{nullptr, 0, nullptr, 0.0, 0.0};
+        // Asking again from null would start over at the first channel.
+        if (!group || (i > 0 && !channel)) continue;
+        channel = context->channel_info->next_channel(group, channel);
+        if (!channel) continue;
+        slot.envelope = context->channel_info->channel_envelope(channel);
+        if (!slot.envelope) continue;
+        int32_t key_count = 0;
+        context->envelopes->env_get(slot.envelope, group, host_abi::kEnvTagKeyCount, &key_count);
+        slot.key_count = key_count;
+        if (key_count == 0) continue;
+        const HostId first_key = context->envelopes->next_key(slot.envelope, nullptr);
+        const HostId last_key = context->envelopes->prev_key(slot.envelope, nullptr);
+        if (!first_key || !last_key) continue;
+        slot.first_key = first_key;
+        slot.first_time = key_time(context, slot.envelope, first_key);
+        slot.last_time = key_time(context, slot.envelope, last_key);
+        any_keyed = true;
+    }
+    return any_keyed;
+}
+
+bool frame_range(const ChannelSlot slots[kMotionChannels], double frames_per_second, FrameRange *range) {
+    int64_t first = 0;
+    int64_t last = 0;
+    bool seen = false;
+    for (int i = 0; i < kMotionChannels; ++i) {
+        if (!slots[i].first_key) continue;
+        int32_t first_frame = 0;
+        int32_t last_frame = 0;
+        if (!frame_number(slots[i].first_time, frames_per_second, &first_frame) ||
+            !frame_number(slots[i].last_time, frames_per_second, &last_frame))
+            return false;
+        if (!seen || first_frame < first) first = first_frame;
+        if (!seen || last_frame > last) last = last_frame;
+        seen = true;
+    }
+    const int64_t count = last - first + 1;
+    if (!seen || count < 1 || count > INT32_MAX) return false;
+    range->first = static_cast<int32_t>(first);
+    range->count = static_cast<int32_t>(count);
+    return true;
+}
+
+// Marks every key of the keyed channels into the record of its frame, channel
+// 0 to 5 and keys in time order, so a record keeps the last key marked into it.
+// False when a key lies outside the range: a time that is not a number, or
+// keys that do not run in time order.
+bool mark_keys(const HostContext *context, const ChannelSlot slots[kMotionChannels], double frames_per_second,
+               const FrameRange &range, KeyFrameRecord *records) {
+    for (int32_t i = 0; i < range.count; ++i) {
+        records[i].has_key = 0;
+        for (int k = 0; k < kMotionChannels; ++k) records[i].keys[k] = nullptr;
+    }
+    for (int k = 0; k < kMotionChannels; ++k) {
+        const ChannelSlot &slot = slots[k];
+        for (HostId key = slot.first_key; key; key = context->envelopes->next_key(slot.envelope, key)) {
+            const double time = key_time(context, slot.envelope, key);
+            int32_t frame = 0;
+            if (!frame_number(time, frames_per_second, &frame)) return false;
+            const int64_t index = static_cast<int64_t>(frame) - range.first;
+            if (index < 0 || index >= range.count) return false;
+            KeyFrameRecord &record = records[index];
+            record.keys[k] = key;
+            record.time = time;
+            record.has_key = 1;
+        }
+    }
+    return true;
+}
+
+// The inverse of the item's pivot rotation, built as the chain's inverse
+// builds each pivot-rotation factor. False when the item has none.
+bool inverse_pivot_rotation(const HostContext *context, HostId item, Matrix3 *out) {
+    Vector3 angles{0.0, 0.0, 0.0};
+    context->item_info->param(item, host_abi::kParamPivotRotation, 0.0, &angles.x);
+    if (vec3_exact_nonzero_mask(&angles) == 0) return false;
+    hpb_round_single(&angles, 1);
+    const Vector3 negated{-angles.x, -angles.y, -angles.z};
+    hpb_to_matrix3_reverse(out, &negated);
+    return true;
+}
+
+struct ItemSolve {
+    HostId item;
+    HostId parent;  // null: no new parent
+    bool has_pivot_rotation;
+    Matrix3 inverse_pivot_rotation;
+    Vector3 parent_pivot;
+};
+
+// The item's local position and rotation at `time` that give its current world
+// position and rotation under the new parent. False when they are not finite.
+bool solve_record(const HostContext *context, const ItemSolve &solve, double time, double values[6]) {
+    const ItemInfo *info = context->item_info;
+    Matrix3 rotation;
+    Vector3 position;
+    chain_world_rotation(info->parent, info->param, solve.item, time, &rotation);
+    item_world_position(info, solve.item, time, &position);
+
+    if (!solve.parent) {
+        // Without a parent the world values are the local ones, once the item's
+        // own pivot rotation, which applies on top of them, is taken out.
+        if (solve.has_pivot_rotation) {
+            matrix3_multiply(&rotation, &rotation, &solve.inverse_pivot_rotation);
+            matrix3_normalize_rows(&rotation);
+        }
+    } else {
+        Matrix3 compensation;
+        chain_inverse_rotation(info, solve.parent, time, &compensation);
+        if (solve.has_pivot_rotation) matrix3_multiply(&compensation, &compensation, &solve.inverse_pivot_rotation);
+        Matrix3 inverse_rotation_scale;
+        chain_inverse_rotation_scale(info, solve.parent, time, &inverse_rotation_scale);
+        Vector3 parent_position;
+        item_world_position(info, solve.parent, time, &parent_position);
+
+        Vector3 offset{position.x - parent_position.x, position.y - parent_position.y,
+                       position.z - parent_position.z};
+        vec3_times_matrix3(&offset, &offset, &inverse_rotation_scale);
+        position = Vector3{offset.x + solve.parent_pivot.x, offset.y + solve.parent_pivot.y,
+                           offset.z + solve.parent_pivot.z};
+        matrix3_multiply(&rotation, &rotation, &compensation);
+        matrix3_normalize_rows(&rotation);
+    }
+    Vector3 angles;
+    matrix3_to_hpb(&angles, &rotation);
+    values[0] = position.x;
+    values[1] = position.y;
+    values[2] = position.z;
+    values[3] = angles.x;
+    values[4] = angles.y;
+    values[5] = angles.z;
+    for (int i = 0; i < kMotionChannels; ++i)
+        if (!std::isfinite(values[i])) return false;
+    return true;
+}
+
+void write_keys(const HostContext *context, const ChannelSlot slots[kMotionChannels], const KeyFrameRecord &record) {
+    for (int l = 0; l < kMotionChannels; ++l) {
+        const HostId envelope = slots[l].envelope;
+        if (!envelope) continue;  // a channel the group does not have
+        double value = record.values[l];
+        if (record.keys[l])
+            context->envelopes->key_set(envelope, record.keys[l], host_abi::kKeyTagValue, &value);
+        else
+            context->envelopes->create_key(envelope, record.time, value);
+    }
+}
+
+// Steps one item through reading, solving, re-parenting and re-keying. False
+// when the operation has to end; nothing has been sent for the item then.
+bool reparent_item(KeyedParentRun &run, HostId item) {
+    const HostContext *context = run.context;
+    ChannelSlot slots[kMotionChannels];
+    if (!read_channel_slots(context, item, slots)) return true;  // unkeyed: left as it is
+
+    const double frames_per_second = context->scene_info->frames_per_second;
+    FrameRange range;
+    if (!frame_range(slots, frames_per_second, &range)) return false;
+    if (!key_frame_table_reserve(&run.table, range.count)) return false;
+    KeyFrameRecord *records = run.table.records;
+    if (!mark_keys(context, slots, frames_per_second, range, records)) return false;
+
+    ItemSolve solve;
+    solve.item = item;
+    solve.parent = item_id_handle(run.new_parent);
+    solve.has_pivot_rotation = inverse_pivot_rotation(context, item, &solve.inverse_pivot_rotation);
+    solve.parent_pivot = Vector3{0.0, 0.0, 0.0};
+    if (solve.parent) context->item_info->param(solve.parent, host_abi::kParamPivot, 0.0, &solve.parent_pivot.x);
+    for (int32_t i = 0; i < range.count; ++i)
+        if (records[i].has_key && !solve_record(context, solve, records[i].time, records[i].values)) return false;
+
+    char select_text[kCommandTextSize];
+    write_id_command(select_text, "SelectItem", item_id_value(item));
+    send_command(context, select_text);
+    run.last_selected = item;
+    send_command(context, run.parent_text);
+    for (int32_t i = 0; i < range.count; ++i)
+        if (records[i].has_key) write_keys(context, slots, records[i]);
+    return true;
+}
+
+bool services_present(const HostContext *context) {
+    return context && context->generic_local && context->generic_local->evaluate && context->item_info &&
+           context->interface_info && context->channel_info && context->envelopes && context->scene_info;
+}
+
+}  // namespace
+
+int32_t parent_with_world_position_using(const HostContext *context, const HostId *selected_items,
+                                         uint64_t new_parent, const KeyFrameAllocator *allocator) {
+    if (!services_present(context)) return kFailed;
+
+    // The host's own Parent in Place would move the items again on top of the
+    // keys written here, so it stays off while they are re-parented.
+    const bool toggled_parent_in_place =
+        (context->interface_info->general_flags & host_abi::kGeneralFlagParentInPlace) != 0;
+    if (toggled_parent_in_place) send_command(context, "ParentInPlace");
+
+    KeyedParentRun run;
+    run.context = context;
+    run.new_parent = new_parent;
+    write_id_command(run.parent_text, "ParentItem", new_parent);
+    key_frame_table_init(&run.table, allocator);
+    run.last_selected = nullptr;
+
     int32_t count = 0;
-    for (const HostId *entry = selected_items; entry && *entry; ++entry) ++count;
-    return count;
+    bool failed = false;
+    HostId last_entry = nullptr;
+    for (const HostId *entry = selected_items; entry && *entry; ++entry) {
+        ++count;
+        last_entry = *entry;
+        if (item_id_value(*entry) == new_parent) continue;
+        if (!reparent_item(run, *entry)) {
+            failed = true;
+            break;
+        }
+    }
+    // The caller gives the selection back by adding every entry but the last
+    // to it, so the walk has to end on the last entry even when that one was
+    // skipped or had no keys.
+    if (!failed && run.last_selected && run.last_selected != last_entry) {
+        char select_text[kCommandTextSize];
+        write_id_command(select_text, "SelectItem", item_id_value(last_entry));
+        send_command(context, select_text);
+    }
+
+    key_frame_table_free(&run.table);
+    if (toggled_parent_in_place) send_command(context, "ParentInPlace");
+    return failed ? kFailed : count;
+}
+
+int32_t parent_with_world_position(const HostContext *context, const HostId *selected_items, uint64_t new_parent) {
+    return parent_with_world_position_using(context, selected_items, new_parent, platform_key_frame_allocator());
 }

@@ -1,0 +1,51 @@
+#include "key_frame_table.h"
+
+#include <cstdlib>
+#if defined(_WIN32)
+#include <malloc.h>
+#endif
+
+namespace {
+
+#if defined(_WIN32)
+void *platform_resize(void *, void *block, size_t bytes) { return _aligned_realloc(block, bytes, 16); }
+void platform_release(void *, void *block) { _aligned_free(block); }
+#else
+// The old records are not needed, so there is nothing to copy.
+void *platform_resize(void *, void *block, size_t bytes) {
+    void *grown = nullptr;
+    if (posix_memalign(&grown, 16, bytes) != 0) return nullptr;
+    std::free(block);
+    return grown;
+}
+void platform_release(void *, void *block) { std::free(block); }
+#endif
+
+const KeyFrameAllocator kPlatformAllocator = {platform_resize, platform_release, nullptr};
+
+}  // namespace
+
+const KeyFrameAllocator *platform_key_frame_allocator() { return &kPlatformAllocator; }
+
+void key_frame_table_init(KeyFrameTable *table, const KeyFrameAllocator *allocator) {
+    table->records = nullptr;
+    table->capacity = 0;
+    table->allocator = allocator;
+}
+
+bool key_frame_table_reserve(KeyFrameTable *table, int32_t count) {
+    if (count <= 0) return false;
+    if (count <= table->capacity) return true;
+    void *block = table->allocator->resize(table->allocator->data, table->records,
+                                           static_cast<size_t>(count) * sizeof(KeyFrameRecord));
+    if (!block) return false;
+    table->records = static_cast<KeyFrameRecord *>(block);
+    table->capacity = count;
+    return true;
+}
+
+void key_frame_table_free(KeyFrameTable *table) {
+    if (table->records) table->allocator->release(table->allocator->data, table->records);
+    table->records = nullptr;
+    table->capacity = 0;
+}
