@@ -107,6 +107,15 @@ protected:
         }
         for (const CommandRecord &command : host.commands)
             EXPECT_TRUE(well_formed(command.text)) << command.text.substr(0, 80);
+        // The rig's keys are finite: whatever the host said, none may become
+        // a value or a time that is not a number.
+        for (ItemIdValue id : host.scene().all_items()) {
+            const Item &item = *host.scene().find(id);
+            for (const auto &channel : item.motion->channels)
+                for (const auto &key : channel->envelope.keys())
+                    EXPECT_TRUE(std::isfinite(key->value) && std::isfinite(key->time))
+                        << item.name << " " << channel->name << " key at " << key->time << " = " << key->value;
+        }
     }
 
     RigIds ids{};
@@ -256,6 +265,24 @@ TEST_F(HostileAnswers, OldBuildsWalkTheSelectionAsItWasWhenTheCommandStarted) {
                                                "AddToSelection 20000000", "AddToSelection 10000000"};
     EXPECT_EQ(selections, expected);
     for (ItemIdValue id : {ids.base, ids.light, ids.camera}) EXPECT_EQ(host.scene().find(id)->target, ids.target);
+}
+
+TEST_F(HostileAnswers, AKeyedReparentFollowsTheSelectionItStartedWith) {
+    HostileOptions options;
+    options.selection_changes = true;
+    HostileHost hostile(host, options);
+    // Unkeyed items are left where they are: key the light and the camera.
+    for (ItemIdValue id : {ids.light, ids.camera}) host.scene().find(id)->channel(kPositionY).envelope.create_key(0, 1);
+    select({ids.target});
+    ASSERT_EQ(run("KR_memItem"), 0);
+    select({ids.base, ids.light, ids.camera});
+    ASSERT_EQ(run("KR_setParent_wPos"), 0);
+    for (ItemIdValue id : {ids.base, ids.light, ids.camera}) EXPECT_EQ(host.scene().find(id)->parent, ids.target);
+    // Base's keys were rewritten under Target, which stands still at the
+    // origin: its motion, and so its keys, are unchanged.
+    const Envelope &x = host.scene().find(ids.base)->channel(kPositionX).envelope;
+    ASSERT_EQ(x.key_count(), 3u);
+    EXPECT_DOUBLE_EQ(x.keys()[2]->value, 2.0);
 }
 
 TEST_F(HostileAnswers, ANameOf64KiBReachesTheMessageWhole) {
