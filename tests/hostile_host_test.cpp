@@ -25,6 +25,7 @@ struct HostileCase {
     std::function<void(HostileOptions &)> options;
     std::function<void(Host &)> host_setup;
 };
+void PrintTo(const HostileCase &value, std::ostream *out) { *out << value.name; }
 
 struct RigIds {
     ItemIdValue base, rig, target, hip, knee, light, camera;

@@ -188,6 +188,8 @@ struct HostileTime {
     int key_index;  // of position X's keys at 0, 0.5 and 1 s
     double time;
 };
+// By name: gtest would otherwise print the record's bytes, padding included.
+void PrintTo(const HostileTime &value, std::ostream *out) { *out << value.name; }
 
 class HostileKeyTimes : public KeyedParentTable, public ::testing::WithParamInterface<HostileTime> {};
 
