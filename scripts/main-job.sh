@@ -18,6 +18,9 @@ out=$build_root/character_rig_linked.lws
 echo
 echo "The changed scene: $out"
 
+# Re-parent a keyed item while keeping its motion in the world, with the report.
+"$build_root/linux/tools/lwheadless" "$build_root/linux/KRtools.p" "$root/examples/reparent-keep-motion.lwh"
+
 # The link panel, scripted; its picture lands beside the build.
 (cd "$build_root" && "$build_root/linux/tools/lwheadless" "$build_root/linux/KRtools.p" "$root/examples/link-panel.lwh")
 echo "Link panel picture:  $build_root/link-panel.svg"

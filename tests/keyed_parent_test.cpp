@@ -396,8 +396,9 @@ double distance(const Vec3 &a, const Vec3 &b) {
 }
 
 TEST_F(KeyedParentProperty, WorldMotionIsKeptAtEveryKey) {
-    const char *fixed = std::getenv("KR_PROPERTY_SEED");  // to replay a printed seed
-    const uint64_t seed = fixed ? std::strtoull(fixed, nullptr, 10) : std::random_device{}();
+    // A fixed seed keeps runs repeatable; KR_PROPERTY_SEED explores others.
+    const char *fixed = std::getenv("KR_PROPERTY_SEED");
+    const uint64_t seed = fixed ? std::strtoull(fixed, nullptr, 10) : 20261207u;
     std::printf("keyed re-parent property seed %llu\n", static_cast<unsigned long long>(seed));
     random.seed(seed);
     double largest_between_keys = 0.0;
