@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <sstream>
 #include <vector>
 
@@ -48,17 +47,11 @@ bool parse_mode(const std::string &word, uint32_t *out) {
     return true;
 }
 
-std::string hex(uint32_t id) {
-    char buffer[12];
-    std::snprintf(buffer, sizeof buffer, "%08X", id);
-    return buffer;
-}
-
 std::string require_selection(const Scene &scene) { return scene.selection.empty() ? "no item is selected" : ""; }
 
 // Links to item 0 clear; any other id must name an item of the scene.
 std::string require_link_item(const Scene &scene, uint32_t id) {
-    if (id != 0 && !scene.find(id)) return "no item " + hex(id) + " in the scene";
+    if (id != 0 && !scene.find(id)) return "no item " + item_id_text(id) + " in the scene";
     return require_selection(scene);
 }
 
@@ -80,7 +73,7 @@ std::string set_parent(Scene &scene, uint32_t id) {
         const std::string why = in_place ? set_parent_in_place(scene, selected, id) : scene.set_parent(selected, id);
         if (why.empty()) continue;
         const Item *item = scene.find(selected);
-        refused += (refused.empty() ? "" : "; ") + (item ? item->name : hex(selected)) + ": " + why;
+        refused += (refused.empty() ? "" : "; ") + (item ? item->name : item_id_text(selected)) + ": " + why;
     }
     return refused;
 }
@@ -103,13 +96,13 @@ std::string toggle_full_time_ik(Scene &scene, uint32_t) {
 }
 
 std::string select_item(Scene &scene, uint32_t id) {
-    if (!scene.find(id)) return "no item " + hex(id) + " in the scene";
+    if (!scene.find(id)) return "no item " + item_id_text(id) + " in the scene";
     scene.selection.assign(1, id);
     return "";
 }
 
 std::string add_to_selection(Scene &scene, uint32_t id) {
-    if (!scene.find(id)) return "no item " + hex(id) + " in the scene";
+    if (!scene.find(id)) return "no item " + item_id_text(id) + " in the scene";
     if (std::find(scene.selection.begin(), scene.selection.end(), id) == scene.selection.end())
         scene.selection.push_back(id);
     return "";

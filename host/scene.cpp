@@ -1,6 +1,7 @@
 #include "scene.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace headless {
 
@@ -22,6 +23,12 @@ Vec3 Item::motion_at(MotionChannel first, double at) const {
 
 void Item::set_static(MotionChannel first, const Vec3 &value) {
     for (int i = 0; i < 3; ++i) motion->channels[first + i]->envelope.default_value = value[i];
+}
+
+std::string item_id_text(ItemIdValue id) {
+    char buffer[12];
+    std::snprintf(buffer, sizeof buffer, "%08X", id);
+    return buffer;
 }
 
 Scene::Scene() = default;

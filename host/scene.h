@@ -22,6 +22,9 @@ const char *item_kind_name(ItemKind kind);
 inline ItemKind kind_of(ItemIdValue id) { return static_cast<ItemKind>(id >> 28); }
 inline ItemIdValue bone_owner(ItemIdValue bone) { return (bone & 0xFFFFu) | 0x10000000u; }
 
+// An id as the host's selection commands write it: eight upper-case hex digits.
+std::string item_id_text(ItemIdValue id);
+
 using Vec3 = std::array<double, 3>;
 
 struct Item {

@@ -17,12 +17,6 @@
 namespace headless {
 namespace {
 
-std::string long_id(ItemIdValue id) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "%08X", id);
-    return buffer;
-}
-
 std::vector<double> key_times(const Envelope &envelope) {
     std::vector<double> times;
     for (const auto &k : envelope.keys()) times.push_back(k->time);
@@ -186,10 +180,10 @@ TEST_F(KeyedParent, NewParentInTheListIsSkippedButCounted) {
     item(p).set_static(kPositionY, {0, 2, 0});
 
     reparent({a, p, b}, p);
-    EXPECT_EQ(command_texts(), (std::vector<std::string>{"SelectItem " + long_id(a), "ParentItem " + long_id(p),
-                                                         "SelectItem " + long_id(b), "ParentItem " + long_id(p),
-                                                         "AddToSelection " + long_id(p),
-                                                         "AddToSelection " + long_id(a)}));
+    EXPECT_EQ(command_texts(), (std::vector<std::string>{"SelectItem " + item_id_text(a), "ParentItem " + item_id_text(p),
+                                                         "SelectItem " + item_id_text(b), "ParentItem " + item_id_text(p),
+                                                         "AddToSelection " + item_id_text(p),
+                                                         "AddToSelection " + item_id_text(a)}));
     EXPECT_EQ(item(a).parent, p);
     EXPECT_EQ(item(b).parent, p);
     EXPECT_EQ(item(p).parent, 0u);
@@ -205,8 +199,8 @@ TEST_F(KeyedParent, SelectionIsRestoredWhenTheLastEntryIsSkipped) {
     const ItemIdValue p = scene().add_object("P");
     key(a, kPositionX, 0.0, 1.0);
     reparent({a, p}, p);
-    EXPECT_EQ(command_texts(), (std::vector<std::string>{"SelectItem " + long_id(a), "ParentItem " + long_id(p),
-                                                         "SelectItem " + long_id(p), "AddToSelection " + long_id(a)}));
+    EXPECT_EQ(command_texts(), (std::vector<std::string>{"SelectItem " + item_id_text(a), "ParentItem " + item_id_text(p),
+                                                         "SelectItem " + item_id_text(p), "AddToSelection " + item_id_text(a)}));
     EXPECT_EQ(std::set<ItemIdValue>(scene().selection.begin(), scene().selection.end()),
               (std::set<ItemIdValue>{a, p}));
 }
@@ -233,7 +227,7 @@ TEST_F(KeyedParent, UnparentingSendsEightZerosAndWritesWorldValues) {
     const WorldAxes axes_before = world_axes(mover, 0.0);
 
     reparent({mover}, 0);
-    EXPECT_EQ(command_texts(), (std::vector<std::string>{"SelectItem " + long_id(mover), "ParentItem 00000000"}));
+    EXPECT_EQ(command_texts(), (std::vector<std::string>{"SelectItem " + item_id_text(mover), "ParentItem 00000000"}));
     EXPECT_EQ(item(mover).parent, 0u);
     // The plug-in evaluates with angles settled to single precision.
     expect_near(item(mover).motion_at(kPositionX, 0.0), before, 1e-7);
@@ -272,9 +266,9 @@ TEST_F(KeyedParent, ParentInPlaceIsSwitchedOffFirstAndOnLast) {
 
     reparent({mover, still}, parent);
     EXPECT_EQ(command_texts(),
-              (std::vector<std::string>{"ParentInPlace", "SelectItem " + long_id(mover), "ParentItem " + long_id(parent),
-                                        "SelectItem " + long_id(still), "ParentInPlace",
-                                        "AddToSelection " + long_id(mover)}));
+              (std::vector<std::string>{"ParentInPlace", "SelectItem " + item_id_text(mover), "ParentItem " + item_id_text(parent),
+                                        "SelectItem " + item_id_text(still), "ParentInPlace",
+                                        "AddToSelection " + item_id_text(mover)}));
     EXPECT_TRUE(scene().general_flags & host_abi::kGeneralFlagParentInPlace);
     EXPECT_EQ(std::set<ItemIdValue>(scene().selection.begin(), scene().selection.end()),
               (std::set<ItemIdValue>{mover, still}));

@@ -17,12 +17,6 @@ std::string short_id(ItemIdValue id) {
     return buffer;
 }
 
-std::string long_id(ItemIdValue id) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "%08X", id);
-    return buffer;
-}
-
 // Replaces every "{m}" with `id`.
 std::vector<std::string> expand(const std::vector<std::string> &pattern, const std::string &id) {
     std::vector<std::string> out;
@@ -196,9 +190,9 @@ TEST_F(LinkCommand, UnparentWithABoneFirstGivesAllSelectedItemsTheBonesObject) {
         if (build >= 1292) {
             EXPECT_EQ(texts(), (std::vector<std::string>{parent_text}));
         } else {
-            EXPECT_EQ(texts(), (std::vector<std::string>{"SelectItem " + long_id(arm_bone2), parent_text,
-                                                         "SelectItem " + long_id(arm_bone), parent_text,
-                                                         "AddToSelection " + long_id(arm_bone2)}));
+            EXPECT_EQ(texts(), (std::vector<std::string>{"SelectItem " + item_id_text(arm_bone2), parent_text,
+                                                         "SelectItem " + item_id_text(arm_bone), parent_text,
+                                                         "AddToSelection " + item_id_text(arm_bone2)}));
         }
         expect_all_applied();
         EXPECT_EQ(item(arm_bone2).parent, arm);

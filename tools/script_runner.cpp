@@ -14,12 +14,6 @@
 namespace headless {
 namespace {
 
-std::string hex_id(ItemIdValue id) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "%08X", id);
-    return buffer;
-}
-
 bool parse_double(const std::string &text, double *out) {
     if (text.empty()) return false;
     char *end = nullptr;
@@ -104,8 +98,8 @@ ScriptRunner::ScriptRunner(Host &host, PluginLibrary &plugin, std::ostream &out)
 
 std::string ScriptRunner::item_label(ItemIdValue id) const {
     const Item *item = host_.scene().find(id);
-    if (!item) return id ? "<" + hex_id(id) + ">" : "(none)";
-    return item->name + " [" + hex_id(id) + "]";
+    if (!item) return id ? "<" + item_id_text(id) + ">" : "(none)";
+    return item->name + " [" + item_id_text(id) + "]";
 }
 
 bool ScriptRunner::resolve_item(const std::string &name_or_id, ItemIdValue *id, std::string *error) const {

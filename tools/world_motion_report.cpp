@@ -62,10 +62,8 @@ std::string format_number(double value) {
 
 std::string label(const Scene &scene, ItemIdValue id) {
     if (!id) return "(none)";
-    char digits[16];
-    std::snprintf(digits, sizeof digits, "%08X", id);
     const Item *item = scene.find(id);
-    return (item ? item->name : std::string("<gone>")) + " [" + digits + "]";
+    return (item ? item->name : std::string("<gone>")) + " [" + item_id_text(id) + "]";
 }
 
 void print_change(std::ostream &out, const char *where, const LargestChange &change) {
