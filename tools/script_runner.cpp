@@ -1,5 +1,6 @@
 #include "script_runner.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <istream>
@@ -33,17 +34,41 @@ bool parse_unsigned(const std::string &text, unsigned long *out) {
 }
 
 // The rest of the line after the first `skip` words, for names with blanks.
-std::string rest_after(const std::string &line, size_t skip) {
+struct Word {
+    std::string text;
+    size_t begin;  // where it starts in the line, its quote included
+};
+
+// Words are separated by blanks; a word in double quotes may hold blanks
+// (item names such as "Wheel (3)"). An unclosed quote runs to the line's end.
+std::vector<Word> scan_words(const std::string &line) {
+    std::vector<Word> words;
     size_t pos = 0;
-    for (size_t i = 0; i < skip; ++i) {
-        pos = line.find_first_not_of(" \t", pos);
-        pos = line.find_first_of(" \t", pos);
-        if (pos == std::string::npos) return "";
+    while ((pos = line.find_first_not_of(" \t\r", pos)) != std::string::npos) {
+        Word word{"", pos};
+        if (line[pos] == '"') {
+            const size_t close = line.find('"', pos + 1);
+            const size_t end = close == std::string::npos ? line.size() : close;
+            word.text = line.substr(pos + 1, end - pos - 1);
+            pos = close == std::string::npos ? line.size() : close + 1;
+        } else {
+            const size_t end = std::min(line.find_first_of(" \t\r", pos), line.size());
+            word.text = line.substr(pos, end - pos);
+            pos = end;
+        }
+        words.push_back(std::move(word));
     }
-    pos = line.find_first_not_of(" \t", pos);
-    if (pos == std::string::npos) return "";
-    size_t end = line.find_last_not_of(" \t\r");
-    return line.substr(pos, end - pos + 1);
+    return words;
+}
+
+// The rest of the line after the first `skip` words, for names with blanks;
+// a rest that is one quoted word loses its quotes.
+std::string rest_after(const std::string &line, size_t skip) {
+    const std::vector<Word> words = scan_words(line);
+    if (words.size() <= skip) return "";
+    if (words.size() == skip + 1) return words[skip].text;
+    const size_t end = line.find_last_not_of(" \t\r");
+    return line.substr(words[skip].begin, end - words[skip].begin + 1);
 }
 
 // "enter", "space", one character, or a key code (decimal or 0x hex).
@@ -87,9 +112,7 @@ bool parse_click(const std::string &verb, int *qualifiers) {
 
 std::vector<std::string> split_words(const std::string &line) {
     std::vector<std::string> words;
-    std::istringstream in(line);
-    std::string word;
-    while (in >> word) words.push_back(word);
+    for (Word &word : scan_words(line)) words.push_back(std::move(word.text));
     return words;
 }
 
