@@ -38,13 +38,22 @@ double handle_slope(double value_offset, double time_offset, double span) {
 // Tangents are the value change across the whole span (the derivative with
 // respect to the span's own parameter from 0 to 1).
 
+// The spans on either side of key i and the value change across each.
+struct Neighbourhood {
+    double before, after;            // span lengths (0 for none)
+    double rise_before, rise_after;  // value changes (0 for none)
+};
+
+Neighbourhood neighbourhood_of(const Keys &keys, size_t i) {
+    const double value = keys[i]->value;
+    return {span_before(keys, i), span_after(keys, i), i > 0 ? value - keys[i - 1]->value : 0.0,
+            i + 1 < keys.size() ? keys[i + 1]->value - value : 0.0};
+}
+
 // Outgoing tangent of key i towards key i + 1, by key i's own shape.
 double outgoing_tangent(const Keys &keys, size_t i) {
     const EnvelopeKey &key = *keys[i];
-    const double after = span_after(keys, i);
-    const double before = span_before(keys, i);
-    const double rise_after = i + 1 < keys.size() ? keys[i + 1]->value - key.value : 0.0;
-    const double rise_before = i > 0 ? key.value - keys[i - 1]->value : 0.0;
+    const auto [before, after, rise_before, rise_after] = neighbourhood_of(keys, i);
     switch (key.shape) {
     case KeyShape::Tcb: {
         const double from_before = (1 - key.tension) * (1 + key.continuity) * (1 + key.bias);
@@ -66,10 +75,7 @@ double outgoing_tangent(const Keys &keys, size_t i) {
 // Incoming tangent of key i from key i - 1, by key i's own shape.
 double incoming_tangent(const Keys &keys, size_t i) {
     const EnvelopeKey &key = *keys[i];
-    const double after = span_after(keys, i);
-    const double before = span_before(keys, i);
-    const double rise_after = i + 1 < keys.size() ? keys[i + 1]->value - key.value : 0.0;
-    const double rise_before = i > 0 ? key.value - keys[i - 1]->value : 0.0;
+    const auto [before, after, rise_before, rise_after] = neighbourhood_of(keys, i);
     switch (key.shape) {
     case KeyShape::Tcb: {
         const double from_before = (1 - key.tension) * (1 - key.continuity) * (1 + key.bias);
