@@ -12,4 +12,14 @@ configure_and_build() {  # name, extra cmake arguments...
     cmake --build "$build_root/$name" -j "$jobs"
 }
 
+# Tests that start wine together on a fresh prefix race to start its server
+# ("chdir to /tmp/wine-...: No such file or directory"). Prepare the prefix
+# once and keep one server up until the calling script ends.
+start_wine_server() {
+    mkdir -p "$WINEPREFIX"
+    wineserver --persistent
+    trap 'wineserver --kill 2>/dev/null || true' EXIT
+    wineboot --init >/dev/null 2>&1
+}
+
 windows_args=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake")

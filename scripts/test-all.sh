@@ -17,6 +17,7 @@ run_suite native -DKR_TESTS=ON -DKR_BENCH=ON
 echo "=== valgrind ==="
 "$root/scripts/valgrind-suite.sh" "$build_root/native"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_suite sanitize -DKR_SANITIZE=ON
+start_wine_server
 run_suite windows-tests "${windows_args[@]}"
 echo "=== fuzz ==="
 "$root/scripts/fuzz-suite.sh"
