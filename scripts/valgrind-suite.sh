@@ -36,7 +36,9 @@ for example in "$root"/examples/*.lwh; do
 done
 [ ${#jobs_list[@]} -gt 0 ] || { echo "no test executables in $build"; exit 1; }
 
-# Two at a time: memcheck is single-threaded and slow.
+# Two at a time: memcheck is single-threaded and slow. Files the examples
+# write land beside the logs, not in the caller's directory.
+cd "$log_dir"
 failed=0
 printf '%s\n' "${jobs_list[@]}" | xargs -P "$jobs" -I{} bash -c '
     entry="{}"; name=${entry%%|*}; command=${entry#*|}
