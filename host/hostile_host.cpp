@@ -49,8 +49,17 @@ HostId item_next(HostId item) {
     if (h->options().unknown_kinds_in_lists && unknown < kHostileUnknownIdCount)
         return unknown + 1 < kHostileUnknownIdCount ? unknown_id(unknown + 1) : nullptr;
     const HostId next = h->own_item_info().next(item);
-    if (next || !h->options().unknown_kinds_in_lists) return next;
-    return unknown_id(0);
+    if (next) return next;
+    if (h->options().item_lists_start_over) {
+        // Back to the first item of this item's own list; a bone's list is its object's bones.
+        const uint32_t id = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(item));
+        const uint32_t kind = id >> 28;
+        if (kind >= 1 && kind <= 4) {
+            const uintptr_t owner = kind == 4 ? ((id & 0xFFFFu) | 0x10000000u) : 0;
+            return h->own_item_info().first(static_cast<int>(kind) - 1, reinterpret_cast<HostId>(owner));
+        }
+    }
+    return h->options().unknown_kinds_in_lists ? unknown_id(0) : nullptr;
 }
 
 bool has_tail(const HostileOptions &options) { return options.extra_children > 0 || options.endless_children; }

@@ -42,6 +42,7 @@ struct HostileOptions {
     int extra_children = 0;           // after an item's own children, this many more that are not its own
     bool endless_children = false;    // a child list that never ends
     bool unknown_kinds_in_lists = false;  // item lists end with ids of unknown kinds and of no item
+    bool item_lists_start_over = false;   // an item list goes back to its first item instead of ending
     bool unknown_kinds_selected = false;  // the selection holds such ids too
     bool selection_changes = false;   // the selected-items list changes after every command text
     // Names of this many bytes (0: the items' own names); null names.

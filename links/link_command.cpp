@@ -2,6 +2,7 @@
 
 #include "../module/host_context.h"
 #include "../module/item_id.h"
+#include "../module/item_list_walk.h"
 #include "../module/link_flags.h"
 #include "../module/module_state.h"
 #include "link_emission.h"
@@ -23,7 +24,9 @@ bool item_still_exists(const HostContext *context, uint64_t item) {
     if (kind < host_abi::kIdKindObject || kind > host_abi::kIdKindBone) return false;
     const int kind_index = static_cast<int>(kind) - 1;
     const HostId owner = kind == host_abi::kIdKindBone ? item_id_handle(bone_owner_object(item)) : nullptr;
-    for (HostId walked = context->item_info->first(kind_index, owner); walked; walked = context->item_info->next(walked))
+    ItemListWalk walk;
+    for (HostId walked = item_list_begin(&walk, context->item_info, kind_index, owner); walked;
+         walked = item_list_next(&walk, walked))
         if (item_id_value(walked) == item) return true;
     return false;
 }

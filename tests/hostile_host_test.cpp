@@ -159,6 +159,7 @@ const HostileCase kCases[] = {
     {"ChildListsLongerThanItemLists", [](HostileOptions &o) { o.extra_children = 64; }, nullptr},
     {"EndlessChildLists", [](HostileOptions &o) { o.endless_children = true; }, nullptr},
     {"UnknownKindsInItemLists", [](HostileOptions &o) { o.unknown_kinds_in_lists = true; }, nullptr},
+    {"ItemListsThatStartOver", [](HostileOptions &o) { o.item_lists_start_over = true; }, nullptr},
     {"UnknownKindsSelected", [](HostileOptions &o) { o.unknown_kinds_selected = true; }, nullptr},
     {"SelectionChangesWhileCommandsRun", [](HostileOptions &o) { o.selection_changes = true; }, nullptr},
     {"NamesOf64KiB", [](HostileOptions &o) { o.name_length = 64 * 1024; }, nullptr},
@@ -284,6 +285,31 @@ TEST_F(HostileAnswers, AKeyedReparentFollowsTheSelectionItStartedWith) {
     const Envelope &x = host.scene().find(ids.base)->channel(kPositionX).envelope;
     ASSERT_EQ(x.key_count(), 3u);
     EXPECT_DOUBLE_EQ(x.keys()[2]->value, 2.0);
+}
+
+TEST_F(HostileAnswers, ItemListsThatStartOverEndWhereTheyBegan) {
+    HostileOptions options;
+    options.item_lists_start_over = true;
+    HostileHost hostile(host, options);
+    // The memorized item is gone: the walk looking for it must end.
+    select({ids.light});
+    ASSERT_EQ(run("KR_memItem"), 0);
+    ASSERT_TRUE(host.scene().remove_item(ids.light));
+    select({ids.base});
+    host.messages.clear();
+    EXPECT_EQ(run("KR_setTarget"), 0);
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].text, "require memorized Item");
+
+    // The panel's tree holds every item once.
+    std::vector<std::string> roots;
+    host.panels().script = {PanelAction::look([&](HeadlessPanel &panel) {
+                                for (const TreeRow &row : panel.visible_rows())
+                                    if (row.depth == 0) roots.push_back(row.name);
+                            }),
+                            PanelAction::cancel()};
+    EXPECT_EQ(run("KR_Tandrel"), 0);
+    EXPECT_EQ(roots, (std::vector<std::string>{"Base", "Rig", "Target", "Camera"}));
 }
 
 TEST_F(HostileAnswers, ANameOf64KiBReachesTheMessageWhole) {
