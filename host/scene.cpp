@@ -5,6 +5,34 @@
 
 namespace headless {
 
+namespace {
+
+ItemIdValue id_of(ItemIdValue id) { return id; }
+template <class Entry>
+ItemIdValue id_of(const Entry &entry) { return entry.id; }
+
+// Walks ask for the item after the one they were just given: a remembered
+// position makes each step constant time, so walking a list is linear.
+// The hint is checked against the list, never trusted.
+template <class List>
+size_t position_in(const List &list, ItemIdValue id, size_t *hint) {
+    if (*hint < list.size() && id_of(list[*hint]) == id) return *hint;
+    for (size_t i = 0; i < list.size(); ++i)
+        if (id_of(list[i]) == id) return *hint = i;
+    return list.size();
+}
+
+// The entry after `id` in `list`, or 0; leaves the hint on the returned entry.
+template <class List>
+ItemIdValue entry_after(const List &list, ItemIdValue id, size_t *hint) {
+    const size_t at = position_in(list, id, hint);
+    if (at + 1 >= list.size()) return 0;
+    *hint = at + 1;
+    return id_of(list[at + 1]);
+}
+
+}  // namespace
+
 const char *item_kind_name(ItemKind kind) {
     switch (kind) {
     case ItemKind::Object: return "object";
@@ -131,10 +159,10 @@ const std::vector<ItemIdValue> *Scene::list_of(ItemIdValue id) const {
     switch (kind_of(id)) {
     case ItemKind::Light: return &lights_;
     case ItemKind::Camera: return &cameras_;
-    case ItemKind::Bone:
-        for (const ObjectEntry &e : objects_)
-            if (e.id == bone_owner(id)) return &e.bones;
-        return nullptr;
+    case ItemKind::Bone: {
+        const size_t at = position_in(objects_, bone_owner(id), &owner_hint_);
+        return at < objects_.size() ? &objects_[at].bones : nullptr;
+    }
     case ItemKind::Object: return nullptr;
     }
     return nullptr;
@@ -145,26 +173,19 @@ ItemIdValue Scene::first(int kind_index, ItemIdValue bone_owner_id) const {
     case 0: return objects_.empty() ? 0 : objects_.front().id;
     case 1: return lights_.empty() ? 0 : lights_.front();
     case 2: return cameras_.empty() ? 0 : cameras_.front();
-    case 3:
-        for (const ObjectEntry &e : objects_)
-            if (e.id == bone_owner_id) return e.bones.empty() ? 0 : e.bones.front();
-        return 0;
+    case 3: {
+        const size_t at = position_in(objects_, bone_owner_id, &owner_hint_);
+        return at < objects_.size() && !objects_[at].bones.empty() ? objects_[at].bones.front() : 0;
+    }
     default: return 0;
     }
 }
 
 ItemIdValue Scene::next(ItemIdValue id) const {
     if (!find(id)) return 0;
-    if (kind_of(id) == ItemKind::Object) {
-        for (size_t i = 0; i < objects_.size(); ++i)
-            if (objects_[i].id == id) return i + 1 < objects_.size() ? objects_[i + 1].id : 0;
-        return 0;
-    }
+    if (kind_of(id) == ItemKind::Object) return entry_after(objects_, id, &list_hint_);
     const std::vector<ItemIdValue> *list = list_of(id);
-    if (!list) return 0;
-    auto it = std::find(list->begin(), list->end(), id);
-    if (it == list->end() || ++it == list->end()) return 0;
-    return *it;
+    return list ? entry_after(*list, id, &list_hint_) : 0;
 }
 
 ItemIdValue Scene::first_child(ItemIdValue parent) const {
@@ -174,10 +195,7 @@ ItemIdValue Scene::first_child(ItemIdValue parent) const {
 
 ItemIdValue Scene::next_child(ItemIdValue parent, ItemIdValue previous) const {
     const Item *item = find(parent);
-    if (!item) return 0;
-    auto it = std::find(item->children.begin(), item->children.end(), previous);
-    if (it == item->children.end() || ++it == item->children.end()) return 0;
-    return *it;
+    return item ? entry_after(item->children, previous, &child_hint_) : 0;
 }
 
 std::vector<ItemIdValue> Scene::all_items() const {

@@ -139,6 +139,10 @@ private:
     uint32_t next_object_serial_ = 0;
     uint32_t next_light_serial_ = 0;
     uint32_t next_camera_serial_ = 0;
+    // Where the last walks stood, so the next step needs no search.
+    mutable size_t owner_hint_ = 0;
+    mutable size_t list_hint_ = 0;
+    mutable size_t child_hint_ = 0;
 };
 
 }  // namespace headless
