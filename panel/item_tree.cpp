@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "../module/item_id.h"
+#include "../module/item_list_walk.h"
 #include "link_panel.h"
 
 namespace {
@@ -45,9 +46,9 @@ char *write_label(const HostContext *context, ItemTree *tree, HostId item) {
 
 ItemNode *node_end(const ItemTree *tree) { return tree->nodes + tree->item_count; }
 
-// Builds the children of `node` as one run at `*cursor`, then each child's
-// subtree. The host's child lists should hold only counted items; one that
-// holds more stops at the end of the node array.
+// Fills the children of `node` as one run at `*cursor`. The host's child
+// lists should hold only counted items; one that holds more stops at the end
+// of the node array.
 void add_child_nodes(const HostContext *context, ItemTree *tree, ItemNode *node, ItemNode **cursor) {
     const ItemInfo *items = context->item_info;
     const HostId parent = item_id_handle(node->item);
@@ -64,7 +65,6 @@ void add_child_nodes(const HostContext *context, ItemTree *tree, ItemNode *node,
     node->child_count = count;
     node->children = count ? run : nullptr;
     *cursor = run + count;
-    for (int32_t i = 0; i < count; ++i) add_child_nodes(context, tree, run + i, cursor);
 }
 
 }  // namespace
@@ -88,12 +88,16 @@ bool build_item_tree(const HostContext *context, ItemTree *tree) {
     // Sizing pass: objects each followed by their bones, then lights, then cameras.
     int32_t item_count = 0;
     size_t label_size = 0;
+    ItemListWalk walk;
+    ItemListWalk bone_walk;
     for (int kind : kRootKinds) {
-        for (HostId item = items->first(kind, nullptr); item; item = items->next(item)) {
+        for (HostId item = item_list_begin(&walk, items, kind, nullptr); item && item_count < kMaxListedItems;
+             item = item_list_next(&walk, item)) {
             ++item_count;
             label_size += label_length(context, item);
             if (kind != host_abi::kKindIndexObject) continue;
-            for (HostId bone = items->first(host_abi::kKindIndexBone, item); bone; bone = items->next(bone)) {
+            for (HostId bone = item_list_begin(&bone_walk, items, host_abi::kKindIndexBone, item);
+                 bone && item_count < kMaxListedItems; bone = item_list_next(&bone_walk, bone)) {
                 ++item_count;
                 label_size += label_length(context, bone);
             }
@@ -109,8 +113,8 @@ bool build_item_tree(const HostContext *context, ItemTree *tree) {
     if (!tree->labels || !tree->nodes) return false;
 
     for (int kind : kRootKinds) {
-        for (HostId item = items->first(kind, nullptr); item && tree->root_count < item_count;
-             item = items->next(item)) {
+        for (HostId item = item_list_begin(&walk, items, kind, nullptr); item && tree->root_count < item_count;
+             item = item_list_next(&walk, item)) {
             if (items->parent(item)) continue;
             ItemNode *node = tree->nodes + tree->root_count;
             node->item = item_id_value(item);
@@ -119,9 +123,25 @@ bool build_item_tree(const HostContext *context, ItemTree *tree) {
         }
     }
 
+    // Each node's children are filled when the walk reaches it, so the walk
+    // goes on into them: runs are laid out depth first.
     ItemNode *cursor = tree->nodes + tree->root_count;
-    for (int32_t i = 0; i < tree->root_count; ++i) add_child_nodes(context, tree, tree->nodes + i, &cursor);
+    for (int32_t i = 0; i < tree->root_count; ++i) {
+        ItemNode *root = tree->nodes + i;
+        for (ItemNode *node = root; node; node = next_in_subtree(root, node))
+            add_child_nodes(context, tree, node, &cursor);
+    }
     return true;
+}
+
+ItemNode *next_in_subtree(const ItemNode *top, ItemNode *node) {
+    if (node->child_count > 0) return node->children;
+    while (node != top && node->parent) {
+        const ItemNode *parent = node->parent;
+        if (node + 1 < parent->children + parent->child_count) return node + 1;
+        node = node->parent;
+    }
+    return nullptr;
 }
 
 void free_item_tree(ItemTree *tree) {

@@ -34,6 +34,11 @@ uint32_t item_icon_code(uint64_t item);
 // Colour code of the interface's item colour value.
 uint32_t item_colour_code(uint32_t colour);
 
+// The node after `node` in a depth-first walk of the subtree under `top`
+// (`top` first), or null at its end. Walks by the parent links, without
+// recursion, so a hierarchy of any depth fits the stack.
+ItemNode *next_in_subtree(const ItemNode *top, ItemNode *node);
+
 // Counts the items, allocates the node array and the label buffer and fills
 // both. Returns false when an allocation failed; `tree` must then still be
 // freed with free_item_tree. `tree->build` is left as the caller set it.

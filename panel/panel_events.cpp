@@ -53,8 +53,7 @@ void collapse_to_selection(PanelControl *, void *data) {
 }
 
 void open_subtree(ItemNode *node) {
-    node->state = 1;
-    for (int32_t i = 0; i < node->child_count; ++i) open_subtree(node->children + i);
+    for (ItemNode *walked = node; walked; walked = next_in_subtree(node, walked)) walked->state = 1;
 }
 
 void descend_selection(PanelControl *, void *data) {

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "host/host.h"
 #include "host/services.h"
@@ -92,6 +93,51 @@ TEST_F(ItemTreeModel, RootsThenChildRunsWithParents) {
 
     const ItemNode spare{};
     EXPECT_EQ(std::memcmp(&tree.nodes[6], &spare, sizeof spare), 0);
+}
+
+TEST_F(ItemTreeModel, EachNodesChildRunFollowsItsElderSiblingsSubtrees) {
+    Scene &scene = host.scene();
+    const ItemIdValue base = scene.add_object("Base");
+    const ItemIdValue a = scene.add_object("A");
+    const ItemIdValue b = scene.add_object("B");
+    const ItemIdValue a1 = scene.add_object("A1");
+    const ItemIdValue a2 = scene.add_object("A2");
+    const ItemIdValue a1x = scene.add_object("A1x");
+    const ItemIdValue b1 = scene.add_object("B1");
+    for (auto [child, parent] : {std::pair{a, base}, {b, base}, {a1, a}, {a2, a}, {a1x, a1}, {b1, b}})
+        ASSERT_EQ(scene.set_parent(child, parent), "");
+    build();
+
+    const ItemIdValue order[] = {base, a, b, a1, a2, a1x, b1};
+    ASSERT_EQ(tree.item_count, 7);
+    for (int i = 0; i < 7; ++i) EXPECT_EQ(tree.nodes[i].item, order[i]) << i;
+    EXPECT_EQ(tree.nodes[3].children, &tree.nodes[5]);
+    EXPECT_EQ(tree.nodes[2].children, &tree.nodes[6]);
+
+    // Opening B's subtree opens B and B1 only.
+    open_subtree(&tree.nodes[2]);
+    for (int i = 0; i < 7; ++i) EXPECT_EQ(tree.nodes[i].state, i == 2 || i == 6 ? 1 : 0) << i;
+}
+
+TEST_F(ItemTreeModel, AHierarchyDeeperThanTheStackAllowsForRecursionIsBuiltAndOpened) {
+    constexpr int kDepth = 100000;
+    Scene &scene = host.scene();
+    // Lights: there are not ids enough for this many objects.
+    std::vector<ItemIdValue> levels;
+    for (int i = 0; i < kDepth; ++i) levels.push_back(scene.add_light("Level" + std::to_string(i)));
+    // Linked from the bottom up, so the host's cycle check has no chain to walk.
+    for (int i = kDepth - 1; i > 0; --i) ASSERT_EQ(scene.set_parent(levels[i], levels[i - 1]), "");
+    const ItemIdValue deepest = levels.back();
+    build();
+
+    ASSERT_EQ(tree.root_count, 1);
+    open_subtree(&tree.nodes[0]);
+    const ItemNode *node = &tree.nodes[0];
+    int depth = 1;
+    while (node->child_count == 1 && node->state == 1) node = node->children, ++depth;
+    EXPECT_EQ(depth, kDepth);
+    EXPECT_EQ(node->item, deepest);
+    EXPECT_EQ(node->state, 1);
 }
 
 TEST_F(ItemTreeModel, CallbacksAnswerThroughThePanelRecord) {
