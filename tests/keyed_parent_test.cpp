@@ -319,15 +319,22 @@ TEST_P(UnframeableKeys, ShowErrAndLeaveTheItemAsItWas) {
     key(mover, kHeading, GetParam().last, 0.5);
     key(other, kPositionX, 0.0, 2.0);
 
-    reparent({mover, other}, parent);
-    EXPECT_EQ(command_texts(), (std::vector<std::string>{"ParentInPlace", "ParentInPlace"}));
-    ASSERT_EQ(host.messages.size(), 1u);
-    EXPECT_EQ(host.messages[0].kind, "error");
-    EXPECT_EQ(host.messages[0].text, "err");
-    EXPECT_EQ(item(mover).parent, 0u);
-    EXPECT_EQ(item(other).parent, 0u);
-    EXPECT_EQ(envelope(mover, kPositionY).key_count(), 0u);
-    EXPECT_DOUBLE_EQ(envelope(mover, kPositionX).keys()[0]->value, 1.0);
+    // Older builds take another way through the selection; the failure ends
+    // it the same way, with no selection texts after it.
+    for (uint32_t build : {2700u, 1291u}) {
+        SCOPED_TRACE(build);
+        host.set_build(build);
+        reparent({mover, other}, parent);
+        EXPECT_EQ(command_texts(), (std::vector<std::string>{"ParentInPlace", "ParentInPlace"}));
+        ASSERT_EQ(host.messages.size(), 1u);
+        EXPECT_EQ(host.messages[0].kind, "error");
+        EXPECT_EQ(host.messages[0].text, "err");
+        EXPECT_EQ(item(mover).parent, 0u);
+        EXPECT_EQ(item(other).parent, 0u);
+        EXPECT_TRUE(scene().general_flags & host_abi::kGeneralFlagParentInPlace);
+        EXPECT_EQ(envelope(mover, kPositionY).key_count(), 0u);
+        EXPECT_DOUBLE_EQ(envelope(mover, kPositionX).keys()[0]->value, 1.0);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Times, UnframeableKeys,

@@ -355,6 +355,13 @@ TEST_F(LinkCommand, ADeletedMemorizedItemIsReportedEveryTime) {
 }
 
 TEST_F(LinkCommand, AMemorizedBoneIsFoundAmongItsOwnObjectsBones) {
+    // Its own object, not the selected item's, holds it.
+    memorize(leg_bone);
+    select({arm_bone});
+    EXPECT_EQ(run("KR_setTarget"), 0);
+    EXPECT_TRUE(host.messages.empty());
+    EXPECT_EQ(item(arm_bone).target, leg_bone);
+
     memorize(arm_bone2);
     select({arm_bone});
     EXPECT_EQ(run("KR_setTarget"), 0);
@@ -376,6 +383,18 @@ TEST_F(LinkCommand, AMemorizedBoneGoesWithItsObject) {
     select({arm});
     EXPECT_EQ(run("KR_setGoal"), 0);
     expect_single_warning("require memorized Item");
+}
+
+TEST_F(LinkCommand, WithoutSceneInfoOnlyTheWorldPositionCommandsFail) {
+    memorize(base);
+    host.withhold("LW Scene Info 3");
+    select({arm});
+    EXPECT_EQ(run("KR_setParent_wPos"), 2);
+    EXPECT_EQ(run("KR_unParent_wPos"), 2);
+    EXPECT_TRUE(host.commands.empty());
+    EXPECT_TRUE(host.messages.empty());
+    EXPECT_EQ(run("KR_setParent"), 0);
+    EXPECT_EQ(item(arm).parent, base);
 }
 
 TEST_F(LinkCommand, ClearCommandsLeaveTheMemorizedItem) {
