@@ -14,17 +14,55 @@ constexpr int kTitleBar = 24;
 constexpr int kRowHeight = 16;
 constexpr int kIndent = 14;
 
+// Length of the well-formed UTF-8 sequence at `at` that XML allows, or 0.
+size_t utf8_sequence_length(const std::string &text, size_t at) {
+    const auto byte = [&](size_t i) { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u; };
+    const unsigned lead = byte(at);
+    const auto continuation = [&](size_t i) { return (byte(i) & 0xC0u) == 0x80u; };
+    if (lead >= 0xC2 && lead <= 0xDF) return continuation(at + 1) ? 2 : 0;
+    if (lead >= 0xE0 && lead <= 0xEF) {
+        const unsigned second = byte(at + 1);
+        if (!continuation(at + 1) || !continuation(at + 2)) return 0;
+        if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second >= 0xA0)) return 0;  // overlong, surrogate
+        if (lead == 0xEF && second == 0xBF && byte(at + 2) >= 0xBE) return 0;                // U+FFFE, U+FFFF
+        return 3;
+    }
+    if (lead >= 0xF0 && lead <= 0xF4) {
+        const unsigned second = byte(at + 1);
+        if (!continuation(at + 1) || !continuation(at + 2) || !continuation(at + 3)) return 0;
+        if ((lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second >= 0x90)) return 0;
+        return 4;
+    }
+    return 0;
+}
+
+// Text for the picture. Item names come from the scene in whatever encoding
+// it was written (code page 932 in older scenes); bytes that are not UTF-8
+// become U+FFFD so that the file stays well-formed XML.
 std::string escaped(const std::string &text) {
     std::string out;
-    for (char c : text) {
+    for (size_t at = 0; at < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[at]);
+        if (c >= 0x80) {
+            const size_t length = utf8_sequence_length(text, at);
+            if (length) {
+                out.append(text, at, length);
+                at += length;
+            } else {
+                out += "\xEF\xBF\xBD";
+                ++at;
+            }
+            continue;
+        }
         switch (c) {
         case '&': out += "&amp;"; break;
         case '<': out += "&lt;"; break;
         case '>': out += "&gt;"; break;
         case '"': out += "&quot;"; break;
         default:
-            if (static_cast<unsigned char>(c) >= 0x20) out += c;
+            if (c >= 0x20) out += static_cast<char>(c);
         }
+        ++at;
     }
     return out;
 }

@@ -250,5 +250,15 @@ TEST_F(LinkPanelRun, PictureShowsGhostingTheOpenTreeAndTheChoice) {
     EXPECT_EQ(picture.find('\x03'), std::string::npos);
 }
 
+TEST_F(LinkPanelRun, PictureStaysWellFormedWhateverTheNamesEncoding) {
+    host.scene().find(lid)->name = "\x98\x72 & lid";  // code page 932, not UTF-8
+    host.scene().find(crate)->name = "Kiste \xC3\xBC \xE8\x85\x95";  // UTF-8 ü and a CJK character
+    std::string picture;
+    run_panel({A::press('q'), A::look([&](HeadlessPanel &panel) { picture = panel_svg(panel); }), A::cancel()});
+    EXPECT_NE(picture.find("\xEF\xBF\xBDr &amp; lid"), std::string::npos);
+    EXPECT_NE(picture.find("Kiste \xC3\xBC \xE8\x85\x95"), std::string::npos);
+    EXPECT_EQ(picture.find('\x98'), std::string::npos);
+}
+
 }  // namespace
 }  // namespace headless
