@@ -187,6 +187,10 @@ HeadlessControl *PanelToolkit::live_control(PanelControl *record, const char *op
 
 PanelId PanelToolkit::create(const char *title) {
     if (!host_.in_activation()) host_.violation("panel created outside an activation");
+    if (refuse_panels) {
+        log.push_back("panel " + quoted(text_or_empty(title)) + " refused");
+        return nullptr;
+    }
     auto panel = std::make_unique<HeadlessPanel>();
     panel->title = text_or_empty(title);
     panel->activation = host_.activation_serial();
@@ -288,6 +292,10 @@ PanelControl *PanelToolkit::add_control(PanelId handle, const char *type_name, C
     const std::string kind = text_or_empty(type_name);
     if (kind != "TreeControl" && kind != "BoolButtonControl" && kind != "ButtonControl" && kind != "BorderControl") {
         log.push_back("unknown control kind " + quoted(kind));
+        return nullptr;
+    }
+    if (refuse_controls_from >= 0 && panel->controls.size() >= static_cast<size_t>(refuse_controls_from)) {
+        log.push_back("control " + quoted(text_or_empty(label)) + " refused");
         return nullptr;
     }
     auto control = std::make_unique<HeadlessControl>();

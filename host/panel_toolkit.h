@@ -109,6 +109,10 @@ public:
     // Actions the panel could not carry out: a node not visible, a control
     // that does not exist.
     std::vector<std::string> script_errors;
+    // A host short of resources: panel creation fails, or the control with
+    // this index (0 the first) and every later one is refused; -1 refuses none.
+    bool refuse_panels = false;
+    int refuse_controls_from = -1;
     // Every panel ever created; destroyed ones stay for inspection and to
     // catch late calls.
     const std::vector<std::unique_ptr<HeadlessPanel>> &panels() const { return panels_; }

@@ -120,6 +120,14 @@ TEST_F(LinkPanelRun, WithoutAMemorizedItemTheFirstRootIsChosen) {
     EXPECT_EQ(run_panel({A::cancel()}).selected, "Base");
 }
 
+TEST_F(LinkPanelRun, WithoutARootObjectTheFirstRootLightOrCameraIsChosen) {
+    ASSERT_EQ(host.scene().set_parent(base, lamp), "");
+    ASSERT_EQ(host.scene().set_parent(crate, lamp), "");
+    EXPECT_EQ(run_panel({A::cancel()}).selected, "Lamp");
+    ASSERT_EQ(host.scene().set_parent(lamp, camera), "");
+    EXPECT_EQ(run_panel({A::cancel()}).selected, "Camera");
+}
+
 TEST_F(LinkPanelRun, OldBuildsTakeNothingUntilTheTreeIsClicked) {
     run_panel({A::toggle("Goal"), A::press('q'), A::click("Lid"), A::ok()});
     host.set_build(998);
@@ -167,6 +175,38 @@ TEST_F(LinkPanelRun, NothingSelectedOrNoPanelServicesShowsNoPanel) {
     EXPECT_TRUE(host.panels().panels().empty());
     EXPECT_TRUE(host.messages.empty());
     host.panels().script.clear();
+}
+
+TEST_F(LinkPanelRun, AHostShortOfPanelsOrControlsChangesNothing) {
+    run_panel({A::toggle("Goal"), A::ok()});
+    const uint32_t choice = shown_choice();
+    host.commands.clear();
+    host.messages.clear();
+
+    host.panels().refuse_panels = true;
+    act(A::ok());
+    EXPECT_EQ(run("KR_Tandrel"), 0);
+    host.panels().script.clear();
+    host.panels().refuse_panels = false;
+    const size_t panels_before = host.panels().panels().size();
+
+    // Refusing each control in turn: whatever was made is destroyed, no links are sent.
+    for (int refused = 0; refused < 16; ++refused) {
+        SCOPED_TRACE(refused);
+        host.panels().refuse_controls_from = refused;
+        act({A::toggle("Parent"), A::ok()});
+        EXPECT_EQ(run("KR_Tandrel"), 0);
+        host.panels().script.clear();
+    }
+    host.panels().refuse_controls_from = -1;
+    for (size_t i = panels_before; i < host.panels().panels().size(); ++i) {
+        EXPECT_TRUE(host.panels().panels()[i]->destroyed);
+        EXPECT_FALSE(host.panels().panels()[i]->is_open);
+    }
+    EXPECT_EQ(host.panels().panels().size(), panels_before + 16);
+    EXPECT_TRUE(host.commands.empty());
+    EXPECT_TRUE(host.messages.empty());
+    EXPECT_EQ(shown_choice(), choice);
 }
 
 TEST_F(LinkPanelRun, ParentInPlaceQuestionOnlyForParentAwayFromFrameZero) {
