@@ -205,6 +205,45 @@ TEST_F(KeyedParent, SelectionIsRestoredWhenTheLastEntryIsSkipped) {
               (std::set<ItemIdValue>{a, p}));
 }
 
+// A child and its parent both selected, in either order: each is solved on
+// the scene the earlier one left, and both keep their world motion at keys.
+TEST_F(KeyedParent, AChildAndItsParentKeepTheirMotionInEitherOrder) {
+    for (bool child_first : {false, true}) {
+        SCOPED_TRACE(child_first);
+        const ItemIdValue target = scene().add_object("NewParent");
+        key(target, kPositionY, 0.0, 1.0);
+        key(target, kHeading, 1.0, 0.7);
+        const ItemIdValue upper = scene().add_object("Upper");
+        const ItemIdValue lower = scene().add_object("Lower");
+        ASSERT_EQ(scene().set_parent(lower, upper), "");
+        for (double time : {0.0, 0.5, 1.0}) {
+            key(upper, kPositionX, time, 2.0 * time);
+            key(upper, kPitch, time, 0.3 * time);
+            key(lower, kPositionZ, time, 1.0 - time);
+            key(lower, kBank, time, -0.4 * time);
+        }
+        std::vector<Vec3> before;
+        std::vector<WorldAxes> axes_before;
+        for (ItemIdValue id : {upper, lower})
+            for (double time : {0.0, 0.5, 1.0}) {
+                before.push_back(world_position(id, time));
+                axes_before.push_back(world_axes(id, time));
+            }
+
+        reparent(child_first ? std::vector<ItemIdValue>{lower, upper} : std::vector<ItemIdValue>{upper, lower},
+                 target);
+        EXPECT_EQ(item(upper).parent, target);
+        EXPECT_EQ(item(lower).parent, target);
+        size_t i = 0;
+        for (ItemIdValue id : {upper, lower})
+            for (double time : {0.0, 0.5, 1.0}) {
+                expect_near(world_position(id, time), before[i], 1e-6);
+                expect_near(world_axes(id, time), axes_before[i], 1e-6);
+                ++i;
+            }
+    }
+}
+
 TEST_F(KeyedParent, UnkeyedItemIsLeftAlone) {
     const ItemIdValue parent = scene().add_object("Base");
     const ItemIdValue still = scene().add_object("Still");
