@@ -244,6 +244,38 @@ TEST_F(KeyedParent, AChildAndItsParentKeepTheirMotionInEitherOrder) {
     }
 }
 
+// A wheel keyed ten turns apart, and a heading keyed through 180 degrees,
+// keep turning the way they were keyed: between the keys too, the world
+// rotation is the one the animator had.
+TEST_F(KeyedParent, KeyedTurnsSurviveTheRotationsComingBackFromAMatrix) {
+    const double pi = 3.141592653589793;
+    const ItemIdValue turned = scene().add_object("Turned");
+    item(turned).set_static(kHeading, {pi / 6, 0, 0});
+    for (bool to_parent : {true, false}) {
+        SCOPED_TRACE(to_parent);
+        const ItemIdValue wheel = scene().add_object("Wheel");
+        key(wheel, kBank, 0.0, 0.0);
+        key(wheel, kBank, 1.0, 20.0 * pi);
+        key(wheel, kHeading, 0.0, 170.0 * pi / 180.0);
+        key(wheel, kHeading, 1.0, 190.0 * pi / 180.0);
+        if (!to_parent) {
+            ASSERT_EQ(scene().set_parent(wheel, turned), "");
+        }
+        std::vector<WorldAxes> before;
+        for (double time : {0.0, 0.25, 0.5, 1.0}) before.push_back(world_axes(wheel, time));
+
+        reparent({wheel}, to_parent ? turned : 0);
+        const auto &bank = envelope(wheel, kBank).keys();
+        ASSERT_EQ(bank.size(), 2u);
+        // Angles pass through single-precision degrees: at ten turns a step is 4e-6 radians.
+        EXPECT_NEAR(bank[1]->value - bank[0]->value, 20.0 * pi, 1e-5);
+        const auto &heading = envelope(wheel, kHeading).keys();
+        EXPECT_NEAR(heading[1]->value - heading[0]->value, 20.0 * pi / 180.0, 1e-6);
+        size_t i = 0;
+        for (double time : {0.0, 0.25, 0.5, 1.0}) expect_near(world_axes(wheel, time), before[i++], 1e-5);
+    }
+}
+
 TEST_F(KeyedParent, UnkeyedItemIsLeftAlone) {
     const ItemIdValue parent = scene().add_object("Base");
     const ItemIdValue still = scene().add_object("Still");

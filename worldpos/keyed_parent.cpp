@@ -212,6 +212,35 @@ bool solve_record(const HostContext *context, const ItemSolve &solve, double tim
     return true;
 }
 
+// Solved angles come back from a matrix, within half a turn of zero, so turns
+// the animator keyed (a wheel keyed ten turns apart, a heading keyed through
+// 180 degrees) would be lost and the host would interpolate the other way
+// round. Each written angle takes the whole turns that keep the item's own
+// change of angle since the previous key; the first keeps the turns of the
+// item's own angle. At the keys the rotation is the same either way.
+void keep_keyed_turns(const HostContext *context, HostId item, KeyFrameRecord *records, int32_t count) {
+    constexpr double kTurn = 6.283185307179586;
+    bool have_previous = false;
+    double previous_own[3] = {0.0, 0.0, 0.0};
+    double previous_written[3] = {0.0, 0.0, 0.0};
+    for (int32_t i = 0; i < count; ++i) {
+        if (!records[i].has_key) continue;
+        double own[3] = {0.0, 0.0, 0.0};
+        context->item_info->param(item, host_abi::kParamRotation, records[i].time, own);
+        for (int a = 0; a < 3; ++a) {
+            double &value = records[i].values[3 + a];
+            const double wanted = have_previous ? previous_written[a] + (own[a] - previous_own[a]) : own[a];
+            const double turns = std::nearbyint((wanted - value) / kTurn);
+            // A host that answers with no number, or a number of turns beyond
+            // any animation, leaves the solved angle as it is.
+            if (std::fabs(turns) < 0x1p31) value += turns * kTurn;
+            previous_own[a] = own[a];
+            previous_written[a] = value;
+        }
+        have_previous = true;
+    }
+}
+
 void write_keys(const HostContext *context, const ChannelSlot slots[kMotionChannels], const KeyFrameRecord &record) {
     for (int l = 0; l < kMotionChannels; ++l) {
         const HostId envelope = slots[l].envelope;
@@ -246,6 +275,7 @@ bool reparent_item(KeyedParentRun &run, HostId item) {
     if (solve.parent) context->item_info->param(solve.parent, host_abi::kParamPivot, 0.0, &solve.parent_pivot.x);
     for (int32_t i = 0; i < range.count; ++i)
         if (records[i].has_key && !solve_record(context, solve, records[i].time, records[i].values)) return false;
+    keep_keyed_turns(context, item, records, range.count);
 
     char select_text[kCommandTextSize];
     write_id_command(select_text, "SelectItem", item_id_value(item));
