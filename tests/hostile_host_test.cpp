@@ -165,6 +165,8 @@ const HostileCase kCases[] = {
     {"NamesOf64KiB", [](HostileOptions &o) { o.name_length = 64 * 1024; }, nullptr},
     {"NullNames", [](HostileOptions &o) { o.null_names = true; }, nullptr},
     {"EveryBitSetInColoursAndFlags", [](HostileOptions &o) { o.colour_all_bits = o.flags_all_bits = true; }, nullptr},
+    {"PanelsRefused", [](HostileOptions &) {}, [](Host &h) { h.panels().refuse_panels = true; }},
+    {"ControlsRefused", [](HostileOptions &) {}, [](Host &h) { h.panels().refuse_controls_from = 5; }},
     {"YesNoAnswersSeven", [](HostileOptions &) {}, [](Host &h) { h.default_yes_no = 7; }},
     {"YesNoAnswersMinusOne", [](HostileOptions &) {}, [](Host &h) { h.default_yes_no = -1; }},
     {"EverythingAtOnce",
