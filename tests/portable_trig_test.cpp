@@ -91,6 +91,24 @@ TEST(PortableTrig, HugeAnglesKeepTheirValue) {
     }
 }
 
+TEST(PortableTrig, ZeroAndTinyAnglesKeepTheirSign) {
+    EXPECT_TRUE(std::signbit(portable_sin(-0.0)));
+    EXPECT_FALSE(std::signbit(portable_sin(0.0)));
+    for (double tiny : {-0x1p-1074, -1e-300, -0x1p-30}) {
+        EXPECT_EQ(portable_sin(tiny), tiny);
+        EXPECT_EQ(portable_cos(tiny), 1.0);
+    }
+}
+
+TEST(PortableTrig, VerticalDirectionsOnTheNegativeSideAreExact) {
+    const double inf = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(portable_atan2(inf, -1.0), kHalfPi);
+    EXPECT_EQ(portable_atan2(-inf, -1e300), -kHalfPi);
+    EXPECT_EQ(portable_atan2(1e300, -1.0), kHalfPi);
+    EXPECT_EQ(portable_atan2(-0x1p61, -1.0), -kHalfPi);
+    EXPECT_EQ(portable_atan2(0x1p61, -1.0), portable_atan2(0x1p61, 1.0));
+}
+
 // glibc's long double functions rounded to double are within a hair of the
 // true value; other runtimes' are not (x87 fsin reduces with a 66-bit pi).
 #if defined(__GLIBC__)
@@ -127,6 +145,16 @@ TEST(PortableTrig, WithinOneUlpNextToMultiplesOfAQuarterTurn) {
     }
 }
 
+TEST(PortableTrig, ArcTangentWithinOneUlpOfLongDouble) {
+    const uint64_t seed = 1414;
+    std::mt19937_64 random(seed);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    for (int i = 0; i < 200000; ++i) {
+        const double y = std::ldexp(unit(random), static_cast<int>(random() % 140) - 70);
+        const double x = std::ldexp(unit(random), static_cast<int>(random() % 140) - 70);
+        ASSERT_LE(ulps_apart(portable_atan2(y, x), static_cast<double>(atan2l(y, x))), 1.0) << y << " " << x;
+    }
+}
 #endif
 
 }  // namespace

@@ -229,6 +229,8 @@ double atan_non_negative(double x) {
 
 double portable_sin(double x) {
     if (!std::isfinite(x)) return x - x;
+    // The reduction turns -0 into +0; sin keeps the sign of a zero.
+    if (x == 0.0) return x;
     const Reduced r = reduce(x);
     switch (r.quadrant) {
     case 0: return kernel_sin(r.head, r.tail);
@@ -265,14 +267,12 @@ double portable_atan2(double y, double x) {
     }
     const double ay = std::fabs(y);
     const double ax = std::fabs(x);
-    double z;
     if (std::isinf(y) || ay > ax * 0x1p60) {
-        z = kHalfPi + 0.5 * kPiLow;
-    } else if (x_negative && ay < ax * 0x1p-60) {
-        z = 0.0;
-    } else {
-        z = atan_non_negative(ay / ax);
+        // Straight up or down whatever the side of x: pi - this would lose the low part.
+        const double vertical = kHalfPi + 0.5 * kPiLow;
+        return y_negative ? -vertical : vertical;
     }
+    const double z = x_negative && ay < ax * 0x1p-60 ? 0.0 : atan_non_negative(ay / ax);
     if (!x_negative) return y_negative ? -z : z;
     const double angle = kPi - (z - kPiLow);
     return y_negative ? -angle : angle;
