@@ -67,16 +67,6 @@ TEST(PortableTrig, HostileArgumentsGiveNaNOrABoundedValue) {
     EXPECT_EQ(portable_atan2(1.0, inf), 0.0);
 }
 
-// Distance in units in the last place, counting across zero.
-double ulps_apart(double a, double b) {
-    auto ordered = [](double d) {
-        int64_t i;
-        std::memcpy(&i, &d, sizeof i);
-        return i < 0 ? std::numeric_limits<int64_t>::min() - i : i;
-    };
-    return std::fabs(static_cast<double>(ordered(a) - ordered(b)));
-}
-
 TEST(PortableTrig, HugeAnglesKeepTheirValue) {
     // sin(1e22) = -0.852200849767188801772..., cos(1e22) = 0.523214785395138945497...,
     // each rounded to the nearest double.
@@ -112,6 +102,16 @@ TEST(PortableTrig, VerticalDirectionsOnTheNegativeSideAreExact) {
 // glibc's long double functions rounded to double are within a hair of the
 // true value; other runtimes' are not (x87 fsin reduces with a 66-bit pi).
 #if defined(__GLIBC__)
+// Distance in units in the last place, counting across zero.
+double ulps_apart(double a, double b) {
+    auto ordered = [](double d) {
+        int64_t i;
+        std::memcpy(&i, &d, sizeof i);
+        return i < 0 ? std::numeric_limits<int64_t>::min() - i : i;
+    };
+    return std::fabs(static_cast<double>(ordered(a) - ordered(b)));
+}
+
 TEST(PortableTrig, WithinOneUlpOfLongDoubleOverTheWholeRange) {
     const uint64_t seed = 2718;
     std::mt19937_64 random(seed);

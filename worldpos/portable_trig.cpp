@@ -82,6 +82,8 @@ constexpr uint64_t kTwoOverPiBits[] = {
 };
 constexpr int kTwoOverPiWords = static_cast<int>(sizeof kTwoOverPiBits / sizeof kTwoOverPiBits[0]);
 static_assert(((kTwoOverPiBits[0] >> 10) + 1) >> 1 == 0x145f306dc9c883ULL, "2/pi starts as its double does");
+// The largest double is m × 2^971; its window (below) starts at digit 969 and is 192 long.
+static_assert(64 * kTwoOverPiWords >= 969 + 192, "2/pi table too short for the largest double");
 
 // Sixty-four digits of 2/pi from digit `first` on (digit 0 is the first after
 // the point); the digits before the point, at negative positions, are zeros.
