@@ -52,11 +52,11 @@ HostId item_next(HostId item) {
     if (next) return next;
     if (h->options().item_lists_start_over) {
         // Back to the first item of this item's own list; a bone's list is its object's bones.
-        const uint32_t id = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(item));
-        const uint32_t kind = id >> 28;
-        if (kind >= 1 && kind <= 4) {
-            const uintptr_t owner = kind == 4 ? ((id & 0xFFFFu) | 0x10000000u) : 0;
-            return h->own_item_info().first(static_cast<int>(kind) - 1, reinterpret_cast<HostId>(owner));
+        const ItemIdValue id = from_handle(item);
+        const int kind_index = static_cast<int>(kind_of(id)) - 1;
+        if (kind_index >= 0 && kind_index <= 3) {
+            const HostId owner = kind_of(id) == ItemKind::Bone ? to_handle(bone_owner(id)) : nullptr;
+            return h->own_item_info().first(kind_index, owner);
         }
     }
     return h->options().unknown_kinds_in_lists ? unknown_id(0) : nullptr;
