@@ -376,8 +376,11 @@ void Reader::declare_item(const Line &line, const std::vector<std::string_view> 
             const size_t dot = base.find_last_of('.');
             if (dot != std::string_view::npos && dot > 0) base = base.substr(0, dot);
             name = std::string(base);
-            const long layer = integer(words[1], line.number, "the layer");
-            if (keyword == "LoadObjectLayer" && layer != 1) name += ":Layer" + std::to_string(layer);
+            // `LoadObject` loads the whole file and has no layer word.
+            if (keyword == "LoadObjectLayer") {
+                const long layer = integer(words[1], line.number, "the layer");
+                if (layer != 1) name += ":Layer" + std::to_string(layer);
+            }
         }
     }
 

@@ -268,6 +268,32 @@ TEST(LwsWrite, ChangedLinksGoWhereLayoutWritesThemInTheFilesConventions) {
     EXPECT_EQ(cleared.find("TargetItem"), std::string::npos);
 }
 
+TEST(LwsRead, WholeObjectFilesLoadWithAndWithoutAnIdAndComeBackUnchanged) {
+    const std::string older =
+        "LWSC\n3\n\nLoadObject Objects/Big Crate.lwo\nShowObject 6 3\nAddBone\nBoneName lid\n"
+        "LoadObject C:\\Props\\barrel.lwo\nParentItem 10000000\n";
+    Loaded a = load_text(older);
+    const Item *crate = a.scene.find(0x10000000u);
+    ASSERT_NE(crate, nullptr);
+    EXPECT_EQ(crate->name, "Big Crate");
+    EXPECT_EQ(a.scene.find(0x40000000u)->name, "lid");
+    ASSERT_NE(a.scene.find(0x10000001u), nullptr);
+    EXPECT_EQ(a.scene.find(0x10000001u)->name, "barrel");
+    EXPECT_EQ(a.scene.find(0x10000001u)->parent, 0x10000000u);
+    EXPECT_EQ(render(a), older);
+
+    const std::string newer = "LWSC\n5\n\nLoadObject 1000000a Objects/wheel.lwo\nAddBone 4000000a\n"
+                              "LoadObject 10000002 Objects/Axle 2.lwo\n";
+    Loaded b = load_text(newer);
+    ASSERT_NE(b.scene.find(0x1000000au), nullptr);
+    EXPECT_EQ(b.scene.find(0x1000000au)->name, "wheel");
+    EXPECT_EQ(b.scene.find(0x4000000au)->parent, 0x1000000au);
+    EXPECT_EQ(b.scene.find(0x10000002u)->name, "Axle 2");
+    ASSERT_EQ(b.scene.set_parent(0x10000002u, 0x1000000au), "");
+    const std::string out = render(b);
+    EXPECT_EQ(out, newer + "ParentItem 1000000a\n");
+}
+
 TEST(LwsRead, BrokenFilesAreRefusedNamingTheFileLineAndWhatWasExpected) {
     const std::string good(kShapes);
     auto replaced = [&](const std::string &from, const std::string &to) {
