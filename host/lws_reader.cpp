@@ -4,10 +4,15 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
+#include <new>
 #include <optional>
+#include <stdexcept>
 #include <string_view>
+
+#include <sys/stat.h>
 
 #include "../module/host_api.h"
 
@@ -609,6 +614,12 @@ bool read_lws_text(std::string text, const std::string &name, Scene *scene, LwsD
     } catch (const ParseError &e) {
         *error = name + ":" + std::to_string(e.line) + ": " + e.what;
         return false;
+    } catch (const std::bad_alloc &) {
+        *error = name + ": the scene is too large to hold in memory";
+        return false;
+    } catch (const std::exception &e) {
+        *error = name + ": the scene could not be read (" + e.what() + ")";
+        return false;
     }
     const size_t slash = name.find_last_of("/\\");
     fresh.name = slash == std::string::npos ? name : name.substr(slash + 1);
@@ -620,17 +631,42 @@ bool read_lws_text(std::string text, const std::string &name, Scene *scene, LwsD
 
 bool read_lws_file(const std::string &path, Scene *scene, LwsDocument *document, std::string *error,
                    const LwsProgress &progress) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        *error = path + ": cannot open the file for reading";
+    // A folder or a device opens as a stream on some systems and then reports
+    // a nonsense size; only a regular file is a scene.
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0) {
+        *error = path + ": cannot open the file for reading (" + std::strerror(errno) + ")";
         return false;
     }
-    in.seekg(0, std::ios::end);
-    const std::streamoff size = in.tellg();
-    in.seekg(0, std::ios::beg);
-    std::string content(size > 0 ? static_cast<size_t>(size) : 0, '\0');
-    if (size < 0 || !in.read(&content[0], static_cast<std::streamsize>(content.size()))) {
-        *error = path + ": reading the file failed";
+    if (S_ISDIR(info.st_mode)) {
+        *error = path + ": is a folder, not a scene file";
+        return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        *error = path + ": is not a regular file; expected a scene file";
+        return false;
+    }
+    std::string content;
+    try {
+        std::ifstream in(path, std::ios::binary);
+        if (!in) {
+            *error = path + ": cannot open the file for reading";
+            return false;
+        }
+        in.seekg(0, std::ios::end);
+        const std::streamoff size = in.tellg();
+        in.seekg(0, std::ios::beg);
+        if (size < 0 || static_cast<unsigned long long>(size) >= content.max_size()) {
+            *error = path + ": cannot tell the file's size";
+            return false;
+        }
+        content.assign(static_cast<size_t>(size), '\0');
+        if (!in.read(&content[0], static_cast<std::streamsize>(content.size()))) {
+            *error = path + ": reading the file failed";
+            return false;
+        }
+    } catch (const std::bad_alloc &) {
+        *error = path + ": the file is too large to hold in memory";
         return false;
     }
     return read_lws_text(std::move(content), path, scene, document, error, progress);

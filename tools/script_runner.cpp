@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <istream>
+#include <new>
 #include <ostream>
 #include <sstream>
+#include <stdexcept>
 
 #include "../host/lws_reader.h"
 #include "../host/lws_writer.h"
@@ -194,6 +196,18 @@ void ScriptRunner::report_since(size_t first_message, size_t first_command) cons
 }
 
 bool ScriptRunner::run_statement(const std::string &line, std::string *error) {
+    // Whatever a statement meets, the tool reports it and goes no further.
+    try {
+        return execute(line, error);
+    } catch (const std::bad_alloc &) {
+        *error = "out of memory";
+    } catch (const std::exception &e) {
+        *error = std::string("failed: ") + e.what();
+    }
+    return false;
+}
+
+bool ScriptRunner::execute(const std::string &line, std::string *error) {
     const std::vector<std::string> words = split_words(line);
     if (words.empty() || words[0][0] == '#') return true;
     const std::string &verb = words[0];
