@@ -7,6 +7,10 @@
 #include <dirent.h>
 #include <fstream>
 #include <sstream>
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "host/lws_reader.h"
 #include "host/lws_writer.h"
@@ -368,6 +372,52 @@ TEST(LwsWrite, SavingNeverOverwritesUnlessAskedAndLeavesNoPartialFile) {
     std::remove(path.c_str());
     for (const std::string &left : files_in(folder, "")) EXPECT_EQ(left.find("lws_write_test"), std::string::npos);
 }
+
+#ifndef _WIN32
+TEST(LwsWrite, ReplacingKeepsPermissionsWritesThroughLinksAndNeverReplacesWithoutBeingAsked) {
+    Loaded l = load_text(kShapes);
+    const std::string folder = ::testing::TempDir() + "lws_replace_test/";
+    ::mkdir(folder.c_str(), 0700);
+    const std::string path = folder + "private.lws", link = folder + "link.lws";
+    std::string error;
+    {
+        std::ofstream(path, std::ios::binary) << "old";
+    }
+    ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+    ASSERT_TRUE(write_lws_file(l.doc, l.scene, path, true, &error)) << error;
+    struct stat info;
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    EXPECT_EQ(read_all(path), kShapes);
+
+    // A link (relative, as most are) stays a link; the file it names is replaced.
+    ASSERT_EQ(::symlink("private.lws", link.c_str()), 0);
+    l.scene.find(0x10000004u)->channel(kPositionY).envelope.create_key(0, 5);
+    EXPECT_FALSE(write_lws_file(l.doc, l.scene, link, false, &error));
+    EXPECT_NE(error.find("exists"), std::string::npos);
+    ASSERT_TRUE(write_lws_file(l.doc, l.scene, link, true, &error)) << error;
+    ASSERT_EQ(::lstat(link.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    EXPECT_NE(read_all(path).find("Channel 1\n{ Envelope\n  1\n  Key 5 0 0"), std::string::npos);
+
+    // Without overwriting, a file that is there when the new one is put in
+    // place wins, however late it came.
+    const std::string late = folder + "late.lws";
+    ASSERT_TRUE(write_file_safely(late, "first", false, &error)) << error;
+    EXPECT_FALSE(write_file_safely(late, "second", false, &error));
+    EXPECT_NE(error.find("late.lws: the file exists"), std::string::npos) << error;
+    EXPECT_EQ(read_all(late), "first");
+    EXPECT_FALSE(write_file_safely(folder, "x", true, &error));  // a folder is never replaced
+
+    std::remove(late.c_str());
+    std::remove(link.c_str());
+    std::remove(path.c_str());
+    EXPECT_TRUE(files_in(folder, ".tmp").empty());
+    EXPECT_EQ(::rmdir(folder.c_str()), 0) << "files left behind";
+}
+#endif
 
 }  // namespace
 }  // namespace headless
