@@ -13,6 +13,15 @@
 namespace headless {
 namespace {
 
+std::string read_all(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool exists(const std::string &path) { return std::ifstream(path).good(); }
+
 void write_all(const std::string &path, const std::string &text) {
     std::ofstream(path, std::ios::binary) << text;
 }
@@ -52,6 +61,33 @@ TEST_F(ToolTest, LoadingWhatIsNotARegularFileFailsClearlyAndKeepsTheScene) {
 #endif
     EXPECT_NE(run_all({"load " + folder + "tool_no_such.lws"}).find("cannot open"), std::string::npos);
     EXPECT_NE(host.scene().find_by_name("Child"), nullptr);  // the scene loaded before is still there
+    std::remove(scene.c_str());
+}
+
+TEST_F(ToolTest, SaveTakesForceBeforeOrAfterTheNameAndRefusesUnknownOptions) {
+    const std::string scene = folder + "tool_save_options.lws";
+    const std::string copy = folder + "tool saved copy.lws";
+    write_all(scene, kTwoNulls);
+    ASSERT_EQ(run_all({"load " + scene, "save " + copy}), "");
+    EXPECT_EQ(read_all(copy), kTwoNulls);
+    write_all(copy, "older");
+    EXPECT_NE(run_all({"save " + copy}).find("exists"), std::string::npos);
+    ASSERT_EQ(run_all({"save " + copy + " --force"}), "");
+    EXPECT_EQ(read_all(copy), kTwoNulls);
+    EXPECT_FALSE(exists(copy + " --force"));
+    write_all(copy, "older");
+    ASSERT_EQ(run_all({"save --force \"" + copy + "\""}), "");
+    EXPECT_EQ(read_all(copy), kTwoNulls);
+
+    write_all(copy, "older");
+    for (const std::string &statement : std::vector<std::string>{"save --frce " + copy, "save " + copy + " -f", "save --force"}) {
+        const std::string error = run_all({statement});
+        EXPECT_NE(error.find("usage: save [--force] FILE.lws"), std::string::npos) << statement << ": " << error;
+    }
+    EXPECT_NE(run_all({"save " + copy + " --frce"}).find("unknown option '--frce'"), std::string::npos);
+    EXPECT_EQ(read_all(copy), "older");
+    EXPECT_FALSE(exists(copy + " --frce"));
+    std::remove(copy.c_str());
     std::remove(scene.c_str());
 }
 

@@ -36,7 +36,7 @@ private:
     std::string item_label(ItemIdValue id) const;
 
     bool load_scene(const std::vector<std::string> &words, const std::string &line, std::string *error);
-    bool save_scene(const std::vector<std::string> &words, const std::string &line, std::string *error);
+    bool save_scene(const std::string &line, std::string *error);
     std::string resolve_path(const std::string &path) const;
 
     Host &host_;
