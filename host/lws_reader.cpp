@@ -173,6 +173,8 @@ private:
     std::vector<PendingLink> pending_;
     std::vector<ItemIdValue> objects_in_order_;
     // Anchors of the current item for link statements that were absent.
+    bool header_open_ = false;
+    size_t header_end_ = 0;
     size_t motion_end_ = 0, locked_end_ = 0, pivot_end_ = 0, pivot_rotation_end_ = 0, declaration_end_ = 0;
 };
 
@@ -232,6 +234,16 @@ void Reader::skip_plugin(const Line &open) {
 void Reader::read_statement(const Line &line, std::string_view statement, size_t statement_begin) {
     const std::vector<std::string_view> words = split(statement);
     const std::string_view keyword = words.front();
+    if (record_ && header_open_) {
+        // Name and display statements lead an item; its motion comes after them.
+        const bool header = (keyword.substr(0, 4) == "Bone" && keyword != "BoneMotion") ||
+                            keyword.substr(0, 4) == "Show" || keyword == "ChangeObject" || keyword == "Group" ||
+                            keyword == "SchematicPosition" || keyword == "LightName" || keyword == "CameraName";
+        if (header && statement_begin == line.begin)
+            header_end_ = line.end;
+        else
+            header_open_ = false;
+    }
 
     if (keyword == "Plugin") return skip_plugin(line);
     if (keyword == "LoadObjectLayer" || keyword == "LoadObject" || keyword == "AddNullObject" ||
@@ -427,7 +439,8 @@ void Reader::declare_item(const Line &line, const std::vector<std::string_view> 
     record.line = line.number;
     doc_.items.push_back(std::move(record));
     record_ = doc_.items.size() - 1;
-    declaration_end_ = line.end;
+    declaration_end_ = header_end_ = line.end;
+    header_open_ = true;
 }
 
 void Reader::read_motion(const Line &motion_line) {
@@ -439,6 +452,8 @@ void Reader::read_motion(const Line &motion_line) {
     const long count = integer(words[1], line.number, "NumChannels");
     if (count < 1 || count > kMotionChannelCount)
         fail(line.number, "expected from 1 to 9 motion channels, found " + std::to_string(count));
+    record.channel_count_line = {line.begin, line.end};
+    record.channel_count = static_cast<int>(count);
     bool seen[kMotionChannelCount] = {};
     for (long i = 0; i < count; ++i) {
         line = expect_line("'Channel' (" + std::to_string(count - i) + " of " + std::to_string(count) +
@@ -455,7 +470,7 @@ void Reader::read_motion(const Line &motion_line) {
         if (trim(open.content) != "{ Envelope") fail(open.number, "expected '{ Envelope' after 'Channel'");
         read_envelope(open, static_cast<int>(channel));
     }
-    motion_end_ = pos_;
+    motion_end_ = record.motion_end = pos_;
     // Layout leaves a blank line after the motion; statements we add go after it.
     if (pos_ < text_.size()) {
         const size_t nl = text_.find('\n', pos_);
@@ -537,6 +552,8 @@ void Reader::finish_item() {
                        : locked_end_         ? locked_end_
                        : motion_end_         ? motion_end_
                                              : declaration_end_;
+    record.motion_insert_at = header_end_;
+    header_open_ = false;
     motion_end_ = locked_end_ = pivot_end_ = pivot_rotation_end_ = declaration_end_ = 0;
     record_.reset();
 }
@@ -580,6 +597,7 @@ void Reader::resolve_links() {
             const Envelope &envelope = item.channel(static_cast<MotionChannel>(env.channel)).envelope;
             env.loaded_keys.reserve(envelope.key_count());
             for (const auto &key : envelope.keys()) env.loaded_keys.push_back(*key);
+            env.loaded_default = envelope.default_value;
             env.loaded_pre = envelope.pre_behavior;
             env.loaded_post = envelope.post_behavior;
         }

@@ -36,9 +36,16 @@ bool same_key(const EnvelopeKey &a, const EnvelopeKey &b) {
     return true;
 }
 
+// A channel without keys holds one value, which the file can only carry in a key.
+bool holds_unkeyed_value(const Envelope &envelope, double loaded) {
+    return envelope.key_count() == 0 && envelope.default_value != loaded;
+}
+
+double neutral_value(int channel) { return channel >= kScaleX ? 1.0 : 0.0; }
+
 bool same_envelope(const Envelope &envelope, const LwsEnvelopeRecord &record) {
     if (envelope.pre_behavior != record.loaded_pre || envelope.post_behavior != record.loaded_post ||
-        envelope.key_count() != record.loaded_keys.size())
+        envelope.key_count() != record.loaded_keys.size() || holds_unkeyed_value(envelope, record.loaded_default))
         return false;
     for (size_t i = 0; i < record.loaded_keys.size(); ++i)
         if (!same_key(*envelope.keys()[i], record.loaded_keys[i])) return false;
@@ -62,6 +69,8 @@ private:
     std::string number(double value) const { return format_lws_number(value, doc_.version); }
 
     std::string envelope_block(const Envelope &envelope, const LwsEnvelopeRecord &record) const;
+    std::string new_channel(const Envelope &envelope, int channel) const;
+    void add_channels(const LwsItemRecord &record, const Item &item, int count);
     std::string key_line(const EnvelopeKey &key, const std::string &indent, const std::string &eol) const;
     bool link_edits(const LwsItemRecord &record, const Item &item, std::string *error);
     void set_statement(const LwsItemRecord &record, LwsLinkSlot slot, const std::string &statement);
@@ -87,7 +96,13 @@ std::string Renderer::key_line(const EnvelopeKey &key, const std::string &indent
 std::string Renderer::envelope_block(const Envelope &envelope, const LwsEnvelopeRecord &record) const {
     const std::string eol = ending_of(record.open_line);
     std::string block = raw(record.open_line);
-    block += record.indent + std::to_string(envelope.key_count()) + eol;
+    if (holds_unkeyed_value(envelope, record.loaded_default)) {
+        EnvelopeKey held;
+        held.value = envelope.default_value;
+        block += record.indent + "1" + eol + key_line(held, record.indent, eol);
+    } else {
+        block += record.indent + std::to_string(envelope.key_count()) + eol;
+    }
     // Keys the host left alone keep their text.
     size_t old = 0;
     for (const auto &key : envelope.keys()) {
@@ -105,6 +120,44 @@ std::string Renderer::envelope_block(const Envelope &envelope, const LwsEnvelope
         block += record.indent + "Behaviors " + std::to_string(static_cast<int>(envelope.pre_behavior)) + " " +
                  std::to_string(static_cast<int>(envelope.post_behavior)) + eol;
     return block + raw(record.close_line);
+}
+
+// A channel the file did not have, as Layout writes one: every channel has at
+// least one key, a channel without keys one at time 0 holding its value.
+std::string Renderer::new_channel(const Envelope &envelope, int channel) const {
+    const std::string &eol = doc_.line_ending;
+    std::string block = "Channel " + std::to_string(channel) + eol + "{ Envelope" + eol;
+    if (envelope.key_count() == 0) {
+        EnvelopeKey held;
+        held.value = envelope.default_value;
+        block += "  1" + eol + key_line(held, "  ", eol);
+    } else {
+        block += "  " + std::to_string(envelope.key_count()) + eol;
+        for (const auto &key : envelope.keys()) block += key_line(*key, "  ", eol);
+    }
+    return block + "  Behaviors " + std::to_string(static_cast<int>(envelope.pre_behavior)) + " " +
+           std::to_string(static_cast<int>(envelope.post_behavior)) + eol + "}" + eol;
+}
+
+// Channels from the item's channel count up to `count`, in its motion block
+// or in a new one.
+void Renderer::add_channels(const LwsItemRecord &record, const Item &item, int count) {
+    const std::string &eol = doc_.line_ending;
+    std::string channels;
+    const int first = record.envelopes.empty() ? 0 : record.channel_count;
+    for (int c = first; c < count; ++c) channels += new_channel(item.channel(static_cast<MotionChannel>(c)).envelope, c);
+    if (!record.envelopes.empty()) {
+        edits_.push_back({record.channel_count_line.begin, record.channel_count_line.end,
+                          "NumChannels " + std::to_string(count) + ending_of(record.channel_count_line)});
+        edits_.push_back({record.motion_end, record.motion_end, channels});
+        return;
+    }
+    static const char *const kMotion[] = {"", "ObjectMotion", "LightMotion", "CameraMotion", "BoneMotion"};
+    std::string text = std::string(kMotion[static_cast<int>(item.kind)]) + eol + "NumChannels " +
+                       std::to_string(count) + eol + channels + eol;
+    const size_t at = record.motion_insert_at;
+    if (at > 0 && doc_.text[at - 1] != '\n') text = eol + text;  // after a last line without ending
+    edits_.push_back({at, at, text});
 }
 
 // Replaces, removes (empty `statement`) or adds one link statement, keeping
@@ -193,12 +246,18 @@ bool Renderer::render(std::string *out, std::string *error) {
             const Envelope &envelope = item->channel(static_cast<MotionChannel>(env.channel)).envelope;
             if (!same_envelope(envelope, env)) edits_.push_back({env.block.begin, env.block.end, envelope_block(envelope, env)});
         }
-        for (int c = 0; c < kMotionChannelCount; ++c)
-            if (!recorded[c] && item->channel(static_cast<MotionChannel>(c)).envelope.key_count() > 0) {
-                *error = doc_.path + ": " + item->name + ": channel " + item->channel(static_cast<MotionChannel>(c)).name +
-                         " has keys but the file has no such channel for this item";
-                return false;
-            }
+        // Channels the file lacks are written once they hold anything but the
+        // neutral value (an item given a position in place, say). Cameras have six.
+        int needed = 0;
+        for (int c = 0; c < kMotionChannelCount; ++c) {
+            const Envelope &envelope = item->channel(static_cast<MotionChannel>(c)).envelope;
+            if (!recorded[c] && (envelope.key_count() > 0 || envelope.default_value != neutral_value(c))) needed = c + 1;
+        }
+        if (needed > 0)
+            add_channels(record, *item,
+                         std::max(needed, record.envelopes.empty()
+                                              ? (item->kind == ItemKind::Camera ? kScaleX : kMotionChannelCount)
+                                              : record.channel_count));
         if (!link_edits(record, *item, error)) return false;
     }
     for (ItemIdValue id : scene_.all_items())
