@@ -506,10 +506,11 @@ void Reader::read_envelope(const Line &open, int channel) {
             for (int i = 0; i < 9; ++i) v[i] = number(words[i + 1], line.number, "a key");
             if (v[2] != std::floor(v[2]) || v[2] < 0 || v[2] > 5)
                 fail(line.number, "expected a key shape from 0 to 5, found '" + std::string(words[3]) + "'");
-            if (!env.key_lines.empty() && !(v[1] > last_time))
-                fail(line.number, "expected keys in increasing time; this key is not after the one before");
+            // Keys may share a time (a key moved onto another's), never go back in time.
+            if (!env.key_lines.empty() && v[1] < last_time)
+                fail(line.number, "expected keys in increasing time; this key is before the one before it");
             last_time = v[1];
-            EnvelopeKey *key = envelope.create_key(v[1], v[0]);
+            EnvelopeKey *key = envelope.append_key(v[1], v[0]);
             key->shape = static_cast<KeyShape>(static_cast<int>(v[2]));
             if (key->shape == KeyShape::Bezier2D) {
                 for (int i = 0; i < 4; ++i) key->params[i] = v[3 + i];

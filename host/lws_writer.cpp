@@ -108,7 +108,7 @@ std::string Renderer::envelope_block(const Envelope &envelope, const LwsEnvelope
     for (const auto &key : envelope.keys()) {
         while (old < record.loaded_keys.size() && record.loaded_keys[old].time < key->time) ++old;
         if (old < record.loaded_keys.size() && old < record.key_lines.size() && same_key(record.loaded_keys[old], *key))
-            block += raw(record.key_lines[old]);
+            block += raw(record.key_lines[old++]);  // the next key may share its time
         else
             block += key_line(*key, record.indent, eol);
     }

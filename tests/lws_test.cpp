@@ -209,6 +209,32 @@ TEST(LwsWrite, ChangedKeysAreWrittenInTheFilesStyleAndUnchangedKeysKeepTheirText
     EXPECT_EQ(out.substr(channel1), std::string(kShapes).substr(std::string(kShapes).find("Channel 1\n")));
 }
 
+TEST(LwsWrite, KeysMovedOntoAnotherKeysTimeAreWrittenAndReadBack) {
+    Loaded l = load_text(kShapes);
+    Envelope &x = l.scene.find(0x10000004u)->channel(kPositionX).envelope;
+    ASSERT_TRUE(x.set_key_time(x.keys()[2].get(), 0.0));  // onto the key at 0
+    ASSERT_TRUE(x.set_key_time(x.keys()[5].get(), 1.5));  // onto the last-but-one
+    const std::string out = render(l);
+    Loaded again = load_text(out);
+    ASSERT_NE(again.scene.find(0x10000004u), nullptr);
+    const Envelope &read = again.scene.find(0x10000004u)->channel(kPositionX).envelope;
+    ASSERT_EQ(read.key_count(), 6u);
+    const double times[] = {-0.5, 0, 0, 1, 1.5, 1.5}, values[] = {1, 2, 3, 4, 5, 6};
+    for (size_t i = 0; i < 6; ++i) {
+        EXPECT_EQ(read.keys()[i]->time, times[i]) << i;
+        EXPECT_EQ(read.keys()[i]->value, values[i]) << i;
+    }
+    EXPECT_EQ(read.keys()[5]->shape, KeyShape::Bezier2D);
+    EXPECT_EQ(render(again), out);
+    // Keys that go back in time are still refused.
+    std::string bad = out, error;
+    bad.replace(bad.find("Key 4 1 "), 8, "Key 4 -1 ");
+    Scene scene;
+    LwsDocument doc;
+    EXPECT_FALSE(read_lws_text(bad, "hand.lws", &scene, &doc, &error));
+    EXPECT_NE(error.find(":18: expected keys in increasing time"), std::string::npos) << error;
+}
+
 const char *const kOlderRig =
     "LWSC\r\n3\r\n\r\nFramesPerSecond 30\r\n\r\n"
     "LoadObjectLayer 1 Objects/body.lwo\r\nShowObject 6 3\r\nObjectMotion\r\nNumChannels 1\r\nChannel 0\r\n"
