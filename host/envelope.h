@@ -27,6 +27,9 @@ struct EnvelopeKey {
     // time offset (>= 0), its value offset, relative to the key. Unused by
     // TCB, linear and stepped keys, whose tangents follow from their neighbours.
     double params[4] = {0.0, 0.0, 0.0, 0.0};
+    // 2D Bezier keys in scene files carry two more numbers the curve does not
+    // use (the first is the tangent the key had before); kept to write back.
+    double bezier_extra[2] = {0.0, 0.0};
 };
 
 class Envelope {

@@ -27,7 +27,7 @@ struct TextSpan {
 // EnvelopeKey as tension/continuity/bias = p1..p3 and params[0..2] = p4..p6
 // (p4/p5 are the incoming and outgoing tangents), except for 2D Bezier keys,
 // whose handles p1..p4 go to params[0..3] (incoming time and value offsets,
-// outgoing time and value offsets).
+// outgoing time and value offsets) and p5, p6 to bezier_extra.
 struct LwsEnvelopeRecord {
     int channel = -1;
     TextSpan block;             // from the `{ Envelope` line to after the `}` line

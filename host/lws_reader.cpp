@@ -514,6 +514,8 @@ void Reader::read_envelope(const Line &open, int channel) {
             key->shape = static_cast<KeyShape>(static_cast<int>(v[2]));
             if (key->shape == KeyShape::Bezier2D) {
                 for (int i = 0; i < 4; ++i) key->params[i] = v[3 + i];
+                key->bezier_extra[0] = v[7];
+                key->bezier_extra[1] = v[8];
             } else {
                 key->tension = v[3];
                 key->continuity = v[4];

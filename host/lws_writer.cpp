@@ -33,7 +33,7 @@ bool same_key(const EnvelopeKey &a, const EnvelopeKey &b) {
         return false;
     for (int i = 0; i < 4; ++i)
         if (a.params[i] != b.params[i]) return false;
-    return true;
+    return a.bezier_extra[0] == b.bezier_extra[0] && a.bezier_extra[1] == b.bezier_extra[1];
 }
 
 // A channel without keys holds one value, which the file can only carry in a key.
@@ -85,7 +85,7 @@ std::string Renderer::key_line(const EnvelopeKey &key, const std::string &indent
     if (key.shape == KeyShape::Bezier2D) {
         // Handles take the first four places; the rest hold nothing the curve uses.
         p[0] = key.params[0], p[1] = key.params[1], p[2] = key.params[2], p[3] = key.params[3];
-        p[4] = p[5] = 0.0;
+        p[4] = key.bezier_extra[0], p[5] = key.bezier_extra[1];
     }
     std::string line = indent + "Key " + number(key.value) + " " + format_lws_time(key.time, doc_.version) + " " +
                        std::to_string(static_cast<int>(key.shape));

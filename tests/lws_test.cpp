@@ -195,7 +195,7 @@ TEST(LwsWrite, ChangedKeysAreWrittenInTheFilesStyleAndUnchangedKeysKeepTheirText
     const std::string out = render(l);
     EXPECT_NE(out.find("{ Envelope\n  7\n  Key 1 -0.5 0 0.5 -0.25 0.125 1.5 2.5 0\n"), std::string::npos);
     EXPECT_NE(out.find("  Key -0.25 0.66666666666666663 3 0 0 0 0 0 0\n  Key 4 1 3"), std::string::npos) << out;
-    EXPECT_NE(out.find("  Key 6 2 5 -0.10000000000000001 0.20000000000000001 0.29999999999999999 -0.5 0 0\n"
+    EXPECT_NE(out.find("  Key 6 2 5 -0.10000000000000001 0.20000000000000001 0.29999999999999999 -0.5 0.90000000000000002 0\n"
                        "  Behaviors 4 1\n}\n"),
               std::string::npos);
     Loaded again = load_text(out);
@@ -203,6 +203,7 @@ TEST(LwsWrite, ChangedKeysAreWrittenInTheFilesStyleAndUnchangedKeysKeepTheirText
     ASSERT_EQ(read.key_count(), 7u);
     EXPECT_EQ(read.keys()[3]->time, 2.0 / 3.0);
     EXPECT_EQ(read.keys()[6]->params[3], -0.5);
+    EXPECT_EQ(read.keys()[6]->bezier_extra[0], 0.9);  // the 2D Bezier key's fifth number survives the edit
     EXPECT_EQ(read.post_behavior, EnvelopeBehavior::Constant);
     // Only that channel's block changed.
     const size_t channel1 = out.find("Channel 1\n");
