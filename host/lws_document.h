@@ -103,8 +103,6 @@ struct LwsDocument {
     std::string line_ending = "\n";  // of the first line, for lines we add
     std::vector<LwsItemRecord> items;
     std::vector<std::string> warnings;  // "file:line: ..." for oddities that lose nothing
-
-    const LwsItemRecord *record_of(ItemIdValue id) const;
 };
 
 // Numbers as the file's version writes them: LWSC 3 with eight significant

@@ -20,6 +20,8 @@ namespace headless {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
+constexpr uint32_t kMaxItemsOfAKind = 0x10000;   // an object id's 16 bits
+constexpr uint32_t kMaxBonesPerObject = 0x1000;  // a bone id's 12 bits of bone number
 
 struct Line {
     size_t begin = 0;  // first byte
@@ -167,7 +169,7 @@ private:
 
     std::optional<size_t> record_;  // index of the current item in doc_.items
     ItemIdValue current_object_ = 0;
-    uint32_t object_count_ = 0, light_count_ = 0, camera_count_ = 0;
+    uint32_t object_count_ = 0, light_count_ = 0, camera_count_ = 0, bone_count_ = 0;
     std::map<ItemIdValue, uint32_t> bone_counts_;
     std::map<ItemIdValue, int> declared_at_;
     std::vector<PendingLink> pending_;
@@ -402,6 +404,19 @@ void Reader::declare_item(const Line &line, const std::vector<std::string_view> 
     }
 
     if (kind == ItemKind::Bone && !current_object_) fail(line.number, "AddBone comes before any object");
+    // Every item costs memory whatever the file spends on it, so a file may
+    // add no more items of a kind than an object's id has numbers for, and no
+    // more bones to an object than a bone's id has.
+    const uint32_t of_kind = kind == ItemKind::Object  ? object_count_
+                             : kind == ItemKind::Light ? light_count_
+                             : kind == ItemKind::Camera ? camera_count_
+                                                        : bone_count_;
+    if (of_kind >= kMaxItemsOfAKind)
+        fail(line.number, "more than " + std::to_string(kMaxItemsOfAKind) + " " + item_kind_name(kind) +
+                              "s; a scene holds at most " + std::to_string(kMaxItemsOfAKind) + " items of a kind");
+    if (kind == ItemKind::Bone && bone_counts_[current_object_] >= kMaxBonesPerObject)
+        fail(line.number, "more than " + std::to_string(kMaxBonesPerObject) + " bones in the object " +
+                              scene_.find(current_object_)->name);
     if (!has_id) {
         switch (kind) {
         case ItemKind::Object: id = 0x10000000u | object_count_; break;
@@ -432,7 +447,10 @@ void Reader::declare_item(const Line &line, const std::vector<std::string_view> 
         break;
     case ItemKind::Light: ++light_count_; break;
     case ItemKind::Camera: ++camera_count_; break;
-    case ItemKind::Bone: ++bone_counts_[current_object_]; break;
+    case ItemKind::Bone:
+        ++bone_counts_[current_object_];
+        ++bone_count_;
+        break;
     }
     LwsItemRecord record;
     record.id = id;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <unordered_set>
 #include <vector>
 
 #include "../module/host_api.h"
@@ -260,8 +261,11 @@ bool Renderer::render(std::string *out, std::string *error) {
                                               : record.channel_count));
         if (!link_edits(record, *item, error)) return false;
     }
+    std::unordered_set<ItemIdValue> in_file;
+    in_file.reserve(doc_.items.size());
+    for (const LwsItemRecord &record : doc_.items) in_file.insert(record.id);
     for (ItemIdValue id : scene_.all_items())
-        if (!doc_.record_of(id)) {
+        if (!in_file.count(id)) {
             *error = doc_.path + ": the item '" + scene_.find(id)->name +
                      "' was added after loading; new items cannot be written into the file";
             return false;

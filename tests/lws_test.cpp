@@ -373,6 +373,33 @@ TEST(LwsRead, BrokenFilesAreRefusedNamingTheFileLineAndWhatWasExpected) {
     EXPECT_NE(l.doc.warnings[0].find("hand.lws:14: the envelope says 5 keys but holds 6"), std::string::npos);
 }
 
+TEST(LwsRead, FilesAddingMoreItemsThanIdsExistForAreRefusedAtTheLineThatDoesIt) {
+    const struct {
+        std::string text;
+        std::string expected;
+    } cases[] = {
+        {[] {
+             std::string t = "LWSC\n3\n\n";
+             for (int i = 0; i <= 0x10000; ++i) t += "AddLight\n";
+             return t;
+         }(),
+         "many.lws:65540: more than 65536 lights; a scene holds at most 65536 items of a kind"},
+        {[] {
+             std::string t = "LWSC\n3\n\nAddNullObject Rig\n";
+             for (int i = 0; i <= 0x1000; ++i) t += "AddBone\n";
+             return t;
+         }(),
+         "many.lws:4101: more than 4096 bones in the object Rig"},
+    };
+    for (const auto &c : cases) {
+        Scene scene;
+        LwsDocument doc;
+        std::string error;
+        EXPECT_FALSE(read_lws_text(c.text, "many.lws", &scene, &doc, &error));
+        EXPECT_EQ(error, c.expected);
+    }
+}
+
 TEST(LwsWrite, SavingNeverOverwritesUnlessAskedAndLeavesNoPartialFile) {
     Loaded l = load_text(kShapes);
     const std::string folder = ::testing::TempDir();
