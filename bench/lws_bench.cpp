@@ -1,6 +1,7 @@
 // Reading and writing a large scene: many bones keyed on every frame.
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
 #include <string>
 
 #include "host/lws_reader.h"
@@ -63,6 +64,37 @@ void BM_WriteScene(benchmark::State &state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * out.size()));
 }
 
+// 100 000 items (60 000 nulls, 40 000 lights), each parented: saving must stay linear in the items.
+const std::string &many_items_text() {
+    static const std::string text = [] {
+        std::string t = "LWSC\n5\n\nFramesPerSecond 30\n";
+        char line[64];
+        for (unsigned i = 0; i < 100000; ++i) {
+            if (i < 60000)
+                std::snprintf(line, sizeof line, "\nAddNullObject %08x N%u\n", 0x10000000u | i, i);
+            else
+                std::snprintf(line, sizeof line, "\nAddLight %08x\nLightName L%u\n", 0x20000000u | (i - 60000), i);
+            t += line;
+            if (i > 0) t += "ParentItem 10000000\n";
+        }
+        return t;
+    }();
+    return text;
+}
+
+void BM_WriteManyItems(benchmark::State &state) {
+    headless::Scene scene;
+    headless::LwsDocument doc;
+    std::string error, out;
+    if (!headless::read_lws_text(many_items_text(), "many.lws", &scene, &doc, &error)) state.SkipWithError(error.c_str());
+    scene.set_parent(0x20000000u, 0);
+    for (auto _ : state) {
+        if (!headless::render_lws(doc, scene, &out, &error)) state.SkipWithError(error.c_str());
+        benchmark::DoNotOptimize(out);
+    }
+}
+
+BENCHMARK(BM_WriteManyItems)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_ReadScene)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_WriteScene)->Unit(benchmark::kMillisecond)->Iterations(3);
 

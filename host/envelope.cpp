@@ -31,6 +31,11 @@ EnvelopeKey *Envelope::create_key(double time, double value) {
         existing->value = value;
         return existing;
     }
+    return append_key(time, value);
+}
+
+EnvelopeKey *Envelope::append_key(double time, double value) {
+    if (!std::isfinite(time)) return nullptr;
     auto key = std::make_unique<EnvelopeKey>();
     key->time = time;
     key->value = value;

@@ -27,6 +27,9 @@ struct EnvelopeKey {
     // time offset (>= 0), its value offset, relative to the key. Unused by
     // TCB, linear and stepped keys, whose tangents follow from their neighbours.
     double params[4] = {0.0, 0.0, 0.0, 0.0};
+    // 2D Bezier keys in scene files carry two more numbers the curve does not
+    // use (the first is the tangent the key had before); kept to write back.
+    double bezier_extra[2] = {0.0, 0.0};
 };
 
 class Envelope {
@@ -39,6 +42,9 @@ public:
     // Adds a key in time order; an existing key at exactly that time takes
     // the value instead. Returns the key, or null for a time that is not finite.
     EnvelopeKey *create_key(double time, double value);
+    // Adds a key after those at or before `time`, even one at the same time
+    // (a key moved onto another's time leaves two, and files keep both).
+    EnvelopeKey *append_key(double time, double value);
     bool destroy_key(const EnvelopeKey *key);
     EnvelopeKey *find_key(double time) const;
     // From null: the first (next) or last (previous) key; null past the ends.

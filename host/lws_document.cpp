@@ -6,12 +6,6 @@
 
 namespace headless {
 
-const LwsItemRecord *LwsDocument::record_of(ItemIdValue id) const {
-    for (const LwsItemRecord &record : items)
-        if (record.id == id) return &record;
-    return nullptr;
-}
-
 namespace {
 
 std::string format_with_digits(double value, int digits, bool three_digit_exponent) {

@@ -27,7 +27,7 @@ struct TextSpan {
 // EnvelopeKey as tension/continuity/bias = p1..p3 and params[0..2] = p4..p6
 // (p4/p5 are the incoming and outgoing tangents), except for 2D Bezier keys,
 // whose handles p1..p4 go to params[0..3] (incoming time and value offsets,
-// outgoing time and value offsets).
+// outgoing time and value offsets) and p5, p6 to bezier_extra.
 struct LwsEnvelopeRecord {
     int channel = -1;
     TextSpan block;             // from the `{ Envelope` line to after the `}` line
@@ -38,6 +38,7 @@ struct LwsEnvelopeRecord {
     TextSpan open_line;                   // the `{ Envelope` line
     TextSpan close_line;                  // the `}` line
     std::vector<EnvelopeKey> loaded_keys;
+    double loaded_default = 0.0;  // the channel's value when it has no keys
     EnvelopeBehavior loaded_pre = EnvelopeBehavior::Constant;
     EnvelopeBehavior loaded_post = EnvelopeBehavior::Constant;
 };
@@ -81,6 +82,14 @@ struct LwsItemRecord {
     ItemIdValue id = 0;
     int line = 0;  // of the declaration
     std::vector<LwsEnvelopeRecord> envelopes;
+    // The item's motion block, when it has one: its `NumChannels` line, the
+    // channel count, and where the last channel's envelope ends.
+    TextSpan channel_count_line;
+    int channel_count = 0;
+    size_t motion_end = 0;
+    // Where a motion block goes for an item that has none: after the
+    // declaration and the name and display lines that follow it.
+    size_t motion_insert_at = 0;
     std::array<LwsStatementPlace, kSlotCount> slots;
     // Where a link statement that was absent goes when nothing near it is.
     size_t insert_at = 0;
@@ -94,8 +103,6 @@ struct LwsDocument {
     std::string line_ending = "\n";  // of the first line, for lines we add
     std::vector<LwsItemRecord> items;
     std::vector<std::string> warnings;  // "file:line: ..." for oddities that lose nothing
-
-    const LwsItemRecord *record_of(ItemIdValue id) const;
 };
 
 // Numbers as the file's version writes them: LWSC 3 with eight significant

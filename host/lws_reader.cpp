@@ -4,10 +4,15 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
+#include <new>
 #include <optional>
+#include <stdexcept>
 #include <string_view>
+
+#include <sys/stat.h>
 
 #include "../module/host_api.h"
 
@@ -15,6 +20,8 @@ namespace headless {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
+constexpr uint32_t kMaxItemsOfAKind = 0x10000;   // an object id's 16 bits
+constexpr uint32_t kMaxBonesPerObject = 0x1000;  // a bone id's 12 bits of bone number
 
 struct Line {
     size_t begin = 0;  // first byte
@@ -162,12 +169,14 @@ private:
 
     std::optional<size_t> record_;  // index of the current item in doc_.items
     ItemIdValue current_object_ = 0;
-    uint32_t object_count_ = 0, light_count_ = 0, camera_count_ = 0;
+    uint32_t object_count_ = 0, light_count_ = 0, camera_count_ = 0, bone_count_ = 0;
     std::map<ItemIdValue, uint32_t> bone_counts_;
     std::map<ItemIdValue, int> declared_at_;
     std::vector<PendingLink> pending_;
     std::vector<ItemIdValue> objects_in_order_;
     // Anchors of the current item for link statements that were absent.
+    bool header_open_ = false;
+    size_t header_end_ = 0;
     size_t motion_end_ = 0, locked_end_ = 0, pivot_end_ = 0, pivot_rotation_end_ = 0, declaration_end_ = 0;
 };
 
@@ -227,6 +236,16 @@ void Reader::skip_plugin(const Line &open) {
 void Reader::read_statement(const Line &line, std::string_view statement, size_t statement_begin) {
     const std::vector<std::string_view> words = split(statement);
     const std::string_view keyword = words.front();
+    if (record_ && header_open_) {
+        // Name and display statements lead an item; its motion comes after them.
+        const bool header = (keyword.substr(0, 4) == "Bone" && keyword != "BoneMotion") ||
+                            keyword.substr(0, 4) == "Show" || keyword == "ChangeObject" || keyword == "Group" ||
+                            keyword == "SchematicPosition" || keyword == "LightName" || keyword == "CameraName";
+        if (header && statement_begin == line.begin)
+            header_end_ = line.end;
+        else
+            header_open_ = false;
+    }
 
     if (keyword == "Plugin") return skip_plugin(line);
     if (keyword == "LoadObjectLayer" || keyword == "LoadObject" || keyword == "AddNullObject" ||
@@ -376,12 +395,28 @@ void Reader::declare_item(const Line &line, const std::vector<std::string_view> 
             const size_t dot = base.find_last_of('.');
             if (dot != std::string_view::npos && dot > 0) base = base.substr(0, dot);
             name = std::string(base);
-            const long layer = integer(words[1], line.number, "the layer");
-            if (keyword == "LoadObjectLayer" && layer != 1) name += ":Layer" + std::to_string(layer);
+            // `LoadObject` loads the whole file and has no layer word.
+            if (keyword == "LoadObjectLayer") {
+                const long layer = integer(words[1], line.number, "the layer");
+                if (layer != 1) name += ":Layer" + std::to_string(layer);
+            }
         }
     }
 
     if (kind == ItemKind::Bone && !current_object_) fail(line.number, "AddBone comes before any object");
+    // Every item costs memory whatever the file spends on it, so a file may
+    // add no more items of a kind than an object's id has numbers for, and no
+    // more bones to an object than a bone's id has.
+    const uint32_t of_kind = kind == ItemKind::Object  ? object_count_
+                             : kind == ItemKind::Light ? light_count_
+                             : kind == ItemKind::Camera ? camera_count_
+                                                        : bone_count_;
+    if (of_kind >= kMaxItemsOfAKind)
+        fail(line.number, "more than " + std::to_string(kMaxItemsOfAKind) + " " + item_kind_name(kind) +
+                              "s; a scene holds at most " + std::to_string(kMaxItemsOfAKind) + " items of a kind");
+    if (kind == ItemKind::Bone && bone_counts_[current_object_] >= kMaxBonesPerObject)
+        fail(line.number, "more than " + std::to_string(kMaxBonesPerObject) + " bones in the object " +
+                              scene_.find(current_object_)->name);
     if (!has_id) {
         switch (kind) {
         case ItemKind::Object: id = 0x10000000u | object_count_; break;
@@ -412,14 +447,18 @@ void Reader::declare_item(const Line &line, const std::vector<std::string_view> 
         break;
     case ItemKind::Light: ++light_count_; break;
     case ItemKind::Camera: ++camera_count_; break;
-    case ItemKind::Bone: ++bone_counts_[current_object_]; break;
+    case ItemKind::Bone:
+        ++bone_counts_[current_object_];
+        ++bone_count_;
+        break;
     }
     LwsItemRecord record;
     record.id = id;
     record.line = line.number;
     doc_.items.push_back(std::move(record));
     record_ = doc_.items.size() - 1;
-    declaration_end_ = line.end;
+    declaration_end_ = header_end_ = line.end;
+    header_open_ = true;
 }
 
 void Reader::read_motion(const Line &motion_line) {
@@ -431,6 +470,8 @@ void Reader::read_motion(const Line &motion_line) {
     const long count = integer(words[1], line.number, "NumChannels");
     if (count < 1 || count > kMotionChannelCount)
         fail(line.number, "expected from 1 to 9 motion channels, found " + std::to_string(count));
+    record.channel_count_line = {line.begin, line.end};
+    record.channel_count = static_cast<int>(count);
     bool seen[kMotionChannelCount] = {};
     for (long i = 0; i < count; ++i) {
         line = expect_line("'Channel' (" + std::to_string(count - i) + " of " + std::to_string(count) +
@@ -447,7 +488,7 @@ void Reader::read_motion(const Line &motion_line) {
         if (trim(open.content) != "{ Envelope") fail(open.number, "expected '{ Envelope' after 'Channel'");
         read_envelope(open, static_cast<int>(channel));
     }
-    motion_end_ = pos_;
+    motion_end_ = record.motion_end = pos_;
     // Layout leaves a blank line after the motion; statements we add go after it.
     if (pos_ < text_.size()) {
         const size_t nl = text_.find('\n', pos_);
@@ -483,13 +524,16 @@ void Reader::read_envelope(const Line &open, int channel) {
             for (int i = 0; i < 9; ++i) v[i] = number(words[i + 1], line.number, "a key");
             if (v[2] != std::floor(v[2]) || v[2] < 0 || v[2] > 5)
                 fail(line.number, "expected a key shape from 0 to 5, found '" + std::string(words[3]) + "'");
-            if (!env.key_lines.empty() && !(v[1] > last_time))
-                fail(line.number, "expected keys in increasing time; this key is not after the one before");
+            // Keys may share a time (a key moved onto another's), never go back in time.
+            if (!env.key_lines.empty() && v[1] < last_time)
+                fail(line.number, "expected keys in increasing time; this key is before the one before it");
             last_time = v[1];
-            EnvelopeKey *key = envelope.create_key(v[1], v[0]);
+            EnvelopeKey *key = envelope.append_key(v[1], v[0]);
             key->shape = static_cast<KeyShape>(static_cast<int>(v[2]));
             if (key->shape == KeyShape::Bezier2D) {
                 for (int i = 0; i < 4; ++i) key->params[i] = v[3 + i];
+                key->bezier_extra[0] = v[7];
+                key->bezier_extra[1] = v[8];
             } else {
                 key->tension = v[3];
                 key->continuity = v[4];
@@ -529,6 +573,8 @@ void Reader::finish_item() {
                        : locked_end_         ? locked_end_
                        : motion_end_         ? motion_end_
                                              : declaration_end_;
+    record.motion_insert_at = header_end_;
+    header_open_ = false;
     motion_end_ = locked_end_ = pivot_end_ = pivot_rotation_end_ = declaration_end_ = 0;
     record_.reset();
 }
@@ -572,6 +618,7 @@ void Reader::resolve_links() {
             const Envelope &envelope = item.channel(static_cast<MotionChannel>(env.channel)).envelope;
             env.loaded_keys.reserve(envelope.key_count());
             for (const auto &key : envelope.keys()) env.loaded_keys.push_back(*key);
+            env.loaded_default = envelope.default_value;
             env.loaded_pre = envelope.pre_behavior;
             env.loaded_post = envelope.post_behavior;
         }
@@ -606,6 +653,12 @@ bool read_lws_text(std::string text, const std::string &name, Scene *scene, LwsD
     } catch (const ParseError &e) {
         *error = name + ":" + std::to_string(e.line) + ": " + e.what;
         return false;
+    } catch (const std::bad_alloc &) {
+        *error = name + ": the scene is too large to hold in memory";
+        return false;
+    } catch (const std::exception &e) {
+        *error = name + ": the scene could not be read (" + e.what() + ")";
+        return false;
     }
     const size_t slash = name.find_last_of("/\\");
     fresh.name = slash == std::string::npos ? name : name.substr(slash + 1);
@@ -617,17 +670,42 @@ bool read_lws_text(std::string text, const std::string &name, Scene *scene, LwsD
 
 bool read_lws_file(const std::string &path, Scene *scene, LwsDocument *document, std::string *error,
                    const LwsProgress &progress) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        *error = path + ": cannot open the file for reading";
+    // A folder or a device opens as a stream on some systems and then reports
+    // a nonsense size; only a regular file is a scene.
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0) {
+        *error = path + ": cannot open the file for reading (" + std::strerror(errno) + ")";
         return false;
     }
-    in.seekg(0, std::ios::end);
-    const std::streamoff size = in.tellg();
-    in.seekg(0, std::ios::beg);
-    std::string content(size > 0 ? static_cast<size_t>(size) : 0, '\0');
-    if (size < 0 || !in.read(&content[0], static_cast<std::streamsize>(content.size()))) {
-        *error = path + ": reading the file failed";
+    if (S_ISDIR(info.st_mode)) {
+        *error = path + ": is a folder, not a scene file";
+        return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        *error = path + ": is not a regular file; expected a scene file";
+        return false;
+    }
+    std::string content;
+    try {
+        std::ifstream in(path, std::ios::binary);
+        if (!in) {
+            *error = path + ": cannot open the file for reading";
+            return false;
+        }
+        in.seekg(0, std::ios::end);
+        const std::streamoff size = in.tellg();
+        in.seekg(0, std::ios::beg);
+        if (size < 0 || static_cast<unsigned long long>(size) >= content.max_size()) {
+            *error = path + ": cannot tell the file's size";
+            return false;
+        }
+        content.assign(static_cast<size_t>(size), '\0');
+        if (!in.read(&content[0], static_cast<std::streamsize>(content.size()))) {
+            *error = path + ": reading the file failed";
+            return false;
+        }
+    } catch (const std::bad_alloc &) {
+        *error = path + ": the file is too large to hold in memory";
         return false;
     }
     return read_lws_text(std::move(content), path, scene, document, error, progress);

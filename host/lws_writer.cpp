@@ -1,16 +1,22 @@
 #include "lws_writer.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <random>
+#include <unordered_set>
+#include <vector>
 
 #include "../module/host_api.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #ifdef _WIN32
+#include <io.h>
 #include <windows.h>
 #else
-#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace headless {
@@ -28,12 +34,19 @@ bool same_key(const EnvelopeKey &a, const EnvelopeKey &b) {
         return false;
     for (int i = 0; i < 4; ++i)
         if (a.params[i] != b.params[i]) return false;
-    return true;
+    return a.bezier_extra[0] == b.bezier_extra[0] && a.bezier_extra[1] == b.bezier_extra[1];
 }
+
+// A channel without keys holds one value, which the file can only carry in a key.
+bool holds_unkeyed_value(const Envelope &envelope, double loaded) {
+    return envelope.key_count() == 0 && envelope.default_value != loaded;
+}
+
+double neutral_value(int channel) { return channel >= kScaleX ? 1.0 : 0.0; }
 
 bool same_envelope(const Envelope &envelope, const LwsEnvelopeRecord &record) {
     if (envelope.pre_behavior != record.loaded_pre || envelope.post_behavior != record.loaded_post ||
-        envelope.key_count() != record.loaded_keys.size())
+        envelope.key_count() != record.loaded_keys.size() || holds_unkeyed_value(envelope, record.loaded_default))
         return false;
     for (size_t i = 0; i < record.loaded_keys.size(); ++i)
         if (!same_key(*envelope.keys()[i], record.loaded_keys[i])) return false;
@@ -57,6 +70,8 @@ private:
     std::string number(double value) const { return format_lws_number(value, doc_.version); }
 
     std::string envelope_block(const Envelope &envelope, const LwsEnvelopeRecord &record) const;
+    std::string new_channel(const Envelope &envelope, int channel) const;
+    void add_channels(const LwsItemRecord &record, const Item &item, int count);
     std::string key_line(const EnvelopeKey &key, const std::string &indent, const std::string &eol) const;
     bool link_edits(const LwsItemRecord &record, const Item &item, std::string *error);
     void set_statement(const LwsItemRecord &record, LwsLinkSlot slot, const std::string &statement);
@@ -71,7 +86,7 @@ std::string Renderer::key_line(const EnvelopeKey &key, const std::string &indent
     if (key.shape == KeyShape::Bezier2D) {
         // Handles take the first four places; the rest hold nothing the curve uses.
         p[0] = key.params[0], p[1] = key.params[1], p[2] = key.params[2], p[3] = key.params[3];
-        p[4] = p[5] = 0.0;
+        p[4] = key.bezier_extra[0], p[5] = key.bezier_extra[1];
     }
     std::string line = indent + "Key " + number(key.value) + " " + format_lws_time(key.time, doc_.version) + " " +
                        std::to_string(static_cast<int>(key.shape));
@@ -82,13 +97,19 @@ std::string Renderer::key_line(const EnvelopeKey &key, const std::string &indent
 std::string Renderer::envelope_block(const Envelope &envelope, const LwsEnvelopeRecord &record) const {
     const std::string eol = ending_of(record.open_line);
     std::string block = raw(record.open_line);
-    block += record.indent + std::to_string(envelope.key_count()) + eol;
+    if (holds_unkeyed_value(envelope, record.loaded_default)) {
+        EnvelopeKey held;
+        held.value = envelope.default_value;
+        block += record.indent + "1" + eol + key_line(held, record.indent, eol);
+    } else {
+        block += record.indent + std::to_string(envelope.key_count()) + eol;
+    }
     // Keys the host left alone keep their text.
     size_t old = 0;
     for (const auto &key : envelope.keys()) {
         while (old < record.loaded_keys.size() && record.loaded_keys[old].time < key->time) ++old;
         if (old < record.loaded_keys.size() && old < record.key_lines.size() && same_key(record.loaded_keys[old], *key))
-            block += raw(record.key_lines[old]);
+            block += raw(record.key_lines[old++]);  // the next key may share its time
         else
             block += key_line(*key, record.indent, eol);
     }
@@ -100,6 +121,44 @@ std::string Renderer::envelope_block(const Envelope &envelope, const LwsEnvelope
         block += record.indent + "Behaviors " + std::to_string(static_cast<int>(envelope.pre_behavior)) + " " +
                  std::to_string(static_cast<int>(envelope.post_behavior)) + eol;
     return block + raw(record.close_line);
+}
+
+// A channel the file did not have, as Layout writes one: every channel has at
+// least one key, a channel without keys one at time 0 holding its value.
+std::string Renderer::new_channel(const Envelope &envelope, int channel) const {
+    const std::string &eol = doc_.line_ending;
+    std::string block = "Channel " + std::to_string(channel) + eol + "{ Envelope" + eol;
+    if (envelope.key_count() == 0) {
+        EnvelopeKey held;
+        held.value = envelope.default_value;
+        block += "  1" + eol + key_line(held, "  ", eol);
+    } else {
+        block += "  " + std::to_string(envelope.key_count()) + eol;
+        for (const auto &key : envelope.keys()) block += key_line(*key, "  ", eol);
+    }
+    return block + "  Behaviors " + std::to_string(static_cast<int>(envelope.pre_behavior)) + " " +
+           std::to_string(static_cast<int>(envelope.post_behavior)) + eol + "}" + eol;
+}
+
+// Channels from the item's channel count up to `count`, in its motion block
+// or in a new one.
+void Renderer::add_channels(const LwsItemRecord &record, const Item &item, int count) {
+    const std::string &eol = doc_.line_ending;
+    std::string channels;
+    const int first = record.envelopes.empty() ? 0 : record.channel_count;
+    for (int c = first; c < count; ++c) channels += new_channel(item.channel(static_cast<MotionChannel>(c)).envelope, c);
+    if (!record.envelopes.empty()) {
+        edits_.push_back({record.channel_count_line.begin, record.channel_count_line.end,
+                          "NumChannels " + std::to_string(count) + ending_of(record.channel_count_line)});
+        edits_.push_back({record.motion_end, record.motion_end, channels});
+        return;
+    }
+    static const char *const kMotion[] = {"", "ObjectMotion", "LightMotion", "CameraMotion", "BoneMotion"};
+    std::string text = std::string(kMotion[static_cast<int>(item.kind)]) + eol + "NumChannels " +
+                       std::to_string(count) + eol + channels + eol;
+    const size_t at = record.motion_insert_at;
+    if (at > 0 && doc_.text[at - 1] != '\n') text = eol + text;  // after a last line without ending
+    edits_.push_back({at, at, text});
 }
 
 // Replaces, removes (empty `statement`) or adds one link statement, keeping
@@ -188,16 +247,25 @@ bool Renderer::render(std::string *out, std::string *error) {
             const Envelope &envelope = item->channel(static_cast<MotionChannel>(env.channel)).envelope;
             if (!same_envelope(envelope, env)) edits_.push_back({env.block.begin, env.block.end, envelope_block(envelope, env)});
         }
-        for (int c = 0; c < kMotionChannelCount; ++c)
-            if (!recorded[c] && item->channel(static_cast<MotionChannel>(c)).envelope.key_count() > 0) {
-                *error = doc_.path + ": " + item->name + ": channel " + item->channel(static_cast<MotionChannel>(c)).name +
-                         " has keys but the file has no such channel for this item";
-                return false;
-            }
+        // Channels the file lacks are written once they hold anything but the
+        // neutral value (an item given a position in place, say). Cameras have six.
+        int needed = 0;
+        for (int c = 0; c < kMotionChannelCount; ++c) {
+            const Envelope &envelope = item->channel(static_cast<MotionChannel>(c)).envelope;
+            if (!recorded[c] && (envelope.key_count() > 0 || envelope.default_value != neutral_value(c))) needed = c + 1;
+        }
+        if (needed > 0)
+            add_channels(record, *item,
+                         std::max(needed, record.envelopes.empty()
+                                              ? (item->kind == ItemKind::Camera ? kScaleX : kMotionChannelCount)
+                                              : record.channel_count));
         if (!link_edits(record, *item, error)) return false;
     }
+    std::unordered_set<ItemIdValue> in_file;
+    in_file.reserve(doc_.items.size());
+    for (const LwsItemRecord &record : doc_.items) in_file.insert(record.id);
     for (ItemIdValue id : scene_.all_items())
-        if (!doc_.record_of(id)) {
+        if (!in_file.count(id)) {
             *error = doc_.path + ": the item '" + scene_.find(id)->name +
                      "' was added after loading; new items cannot be written into the file";
             return false;
@@ -224,24 +292,193 @@ bool Renderer::render(std::string *out, std::string *error) {
     return true;
 }
 
-bool file_exists(const std::string &path) {
-#ifdef _WIN32
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-#else
-    struct stat info;
-    return ::stat(path.c_str(), &info) == 0;
-#endif
+std::string folder_of(const std::string &path) {
+    const size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? "" : path.substr(0, slash + 1);
 }
 
-bool replace_file(const std::string &from, const std::string &to) {
 #ifdef _WIN32
-    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+
+bool file_exists(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
 #else
-    return std::rename(from.c_str(), to.c_str()) == 0;
-#endif
+
+// A symbolic link, even one to nothing, stands where a new file would go.
+bool file_exists(const std::string &path) {
+    struct stat info;
+    return ::lstat(path.c_str(), &info) == 0;
 }
+
+// The file a chain of symbolic links ends at; it need not exist yet.
+bool follow_links(const std::string &path, std::string *out, std::string *error) {
+    std::string at = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat info;
+        if (::lstat(at.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+            *out = at;
+            return true;
+        }
+        std::vector<char> buffer(static_cast<size_t>(info.st_size > 0 ? info.st_size : 255) + 1);
+        const ssize_t length = ::readlink(at.c_str(), buffer.data(), buffer.size());
+        if (length < 0 || static_cast<size_t>(length) >= buffer.size()) {
+            *error = path + ": cannot read the symbolic link " + at;
+            return false;
+        }
+        const std::string target(buffer.data(), static_cast<size_t>(length));
+        at = !target.empty() && target[0] == '/' ? target : folder_of(at) + target;
+    }
+    *error = path + ": too many levels of symbolic links";
+    return false;
+}
+
+bool write_fully(int fd, const std::string &text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Puts the written file at `target` only if nothing is there, even something
+// that appeared after we looked.
+bool place_without_replacing(const std::string &temporary, const std::string &target, int *why) {
+    if (::link(temporary.c_str(), target.c_str()) == 0) return true;
+    *why = errno;
+#ifdef RENAME_NOREPLACE
+    // Some file systems have no hard links; the kernel can refuse to replace instead.
+    if (*why == EPERM || *why == ENOTSUP || *why == EOPNOTSUPP || *why == ENOSYS) {
+        if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return true;
+        *why = errno;
+    }
+#endif
+    return false;
+}
+
+#endif
 
 }  // namespace
+
+#ifdef _WIN32
+
+bool write_file_safely(const std::string &path, const std::string &text, bool overwrite, std::string *error) {
+    if (!overwrite && file_exists(path)) {
+        *error = path + ": the file exists; not replacing it (save --force replaces it)";
+        return false;
+    }
+    const std::string base = path.substr(folder_of(path).size());
+    std::random_device entropy;
+    std::string temporary;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temporary = folder_of(path) + "." + base + "." + std::to_string(entropy()) + ".tmp";
+        fd = _open(temporary.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) {
+        *error = path + ": cannot create a file in that folder";
+        return false;
+    }
+    bool ok = true;
+    for (size_t done = 0; ok && done < text.size();) {
+        const int n = _write(fd, text.data() + done, static_cast<unsigned>(std::min<size_t>(text.size() - done, 1u << 30)));
+        ok = n > 0;
+        if (ok) done += static_cast<size_t>(n);
+    }
+    ok = ok && _commit(fd) == 0;
+    ok = _close(fd) == 0 && ok;
+    if (!ok) {
+        std::remove(temporary.c_str());
+        *error = path + ": writing failed (disk full?); nothing was replaced";
+        return false;
+    }
+    // Without the flag the move refuses a file that is there by now.
+    if (!MoveFileExA(temporary.c_str(), path.c_str(), overwrite ? MOVEFILE_REPLACE_EXISTING : 0)) {
+        const bool appeared = GetLastError() == ERROR_ALREADY_EXISTS || GetLastError() == ERROR_FILE_EXISTS;
+        std::remove(temporary.c_str());
+        *error = appeared ? path + ": the file exists; not replacing it (save --force replaces it)"
+                          : path + ": cannot move the written file into place; nothing was replaced";
+        return false;
+    }
+    return true;
+}
+
+#else
+
+bool write_file_safely(const std::string &path, const std::string &text, bool overwrite, std::string *error) {
+    const std::string exists_error = path + ": the file exists; not replacing it (save --force replaces it)";
+    if (!overwrite && file_exists(path)) {
+        *error = exists_error;
+        return false;
+    }
+    std::string target;
+    if (!follow_links(path, &target, error)) return false;
+    struct stat info;
+    const bool replacing = ::stat(target.c_str(), &info) == 0;
+    if (replacing && !S_ISREG(info.st_mode)) {
+        *error = path + ": is not a regular file; not replacing it";
+        return false;
+    }
+    if (replacing && !overwrite) {
+        *error = exists_error;
+        return false;
+    }
+
+    // A fresh name that nothing, not even a link, may already hold.
+    const std::string folder = folder_of(target);
+    const std::string base = target.substr(folder.size());
+    std::random_device entropy;
+    std::string temporary;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(entropy()));
+        temporary = folder + "." + base + "." + suffix + ".tmp";
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, replacing ? 0600 : 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) {
+        *error = path + ": cannot create a file in that folder (" + std::strerror(errno) + ")";
+        return false;
+    }
+    // The replacement keeps the permissions of the file it replaces.
+    bool ok = !replacing || ::fchmod(fd, info.st_mode & 07777) == 0;
+    ok = ok && write_fully(fd, text) && ::fsync(fd) == 0;
+    const int write_errno = errno;
+    ok = ::close(fd) == 0 && ok;
+    if (!ok) {
+        ::unlink(temporary.c_str());
+        *error = path + ": writing failed (" + std::strerror(write_errno) + "); nothing was replaced";
+        return false;
+    }
+    int why = 0;
+    bool placed = false;
+    if (overwrite) {
+        placed = ::rename(temporary.c_str(), target.c_str()) == 0;
+        if (!placed) why = errno;
+    } else {
+        placed = place_without_replacing(temporary, target, &why);
+    }
+    // After link() the temporary name is still there; after rename() it is gone.
+    if (!overwrite || !placed) ::unlink(temporary.c_str());
+    if (!placed) {
+        *error = why == EEXIST ? exists_error
+                               : path + ": cannot move the written file into place (" + std::strerror(why) +
+                                     "); nothing was replaced";
+        return false;
+    }
+    // The new name must reach the disk too, or a crash may bring the old file back.
+    const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
+}
+
+#endif
 
 bool render_lws(const LwsDocument &document, const Scene &scene, std::string *out, std::string *error) {
     return Renderer(document, scene).render(out, error);
@@ -255,32 +492,7 @@ bool write_lws_file(const LwsDocument &document, const Scene &scene, const std::
     }
     std::string text;
     if (!render_lws(document, scene, &text, error)) return false;
-
-    const size_t slash = path.find_last_of("/\\");
-    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    std::random_device entropy;
-    const std::string temporary = folder + "." + base + "." + std::to_string(entropy() % 1000000u) + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            *error = path + ": cannot create a file in that folder";
-            return false;
-        }
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-        out.close();
-        if (!out) {
-            std::remove(temporary.c_str());
-            *error = path + ": writing failed (disk full?); nothing was replaced";
-            return false;
-        }
-    }
-    if (!replace_file(temporary, path)) {
-        std::remove(temporary.c_str());
-        *error = path + ": cannot move the written file into place; nothing was replaced";
-        return false;
-    }
-    return true;
+    return write_file_safely(path, text, overwrite, error);
 }
 
 }  // namespace headless

@@ -14,10 +14,15 @@ namespace headless {
 // change that the file cannot take (an item added or removed since loading).
 bool render_lws(const LwsDocument &document, const Scene &scene, std::string *out, std::string *error);
 
-// Writes the scene to `path` through a temporary file in the same folder, so
-// that a failure leaves no partial file. An existing file is replaced only
-// with `overwrite`.
+// Writes the scene to `path` with write_file_safely.
 bool write_lws_file(const LwsDocument &document, const Scene &scene, const std::string &path, bool overwrite,
                     std::string *error);
+
+// Writes `text` to `path` through a new temporary file beside it, flushed to
+// disk and then moved into place, so that a failure leaves no partial file and
+// the old one untouched. An existing file, even one that appears meanwhile, is
+// replaced only with `overwrite`; the replacement keeps its permissions, and a
+// symbolic link keeps pointing at the file, which is the one replaced.
+bool write_file_safely(const std::string &path, const std::string &text, bool overwrite, std::string *error);
 
 }  // namespace headless

@@ -7,6 +7,10 @@
 #include <dirent.h>
 #include <fstream>
 #include <sstream>
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "host/lws_reader.h"
 #include "host/lws_writer.h"
@@ -191,7 +195,7 @@ TEST(LwsWrite, ChangedKeysAreWrittenInTheFilesStyleAndUnchangedKeysKeepTheirText
     const std::string out = render(l);
     EXPECT_NE(out.find("{ Envelope\n  7\n  Key 1 -0.5 0 0.5 -0.25 0.125 1.5 2.5 0\n"), std::string::npos);
     EXPECT_NE(out.find("  Key -0.25 0.66666666666666663 3 0 0 0 0 0 0\n  Key 4 1 3"), std::string::npos) << out;
-    EXPECT_NE(out.find("  Key 6 2 5 -0.10000000000000001 0.20000000000000001 0.29999999999999999 -0.5 0 0\n"
+    EXPECT_NE(out.find("  Key 6 2 5 -0.10000000000000001 0.20000000000000001 0.29999999999999999 -0.5 0.90000000000000002 0\n"
                        "  Behaviors 4 1\n}\n"),
               std::string::npos);
     Loaded again = load_text(out);
@@ -199,10 +203,37 @@ TEST(LwsWrite, ChangedKeysAreWrittenInTheFilesStyleAndUnchangedKeysKeepTheirText
     ASSERT_EQ(read.key_count(), 7u);
     EXPECT_EQ(read.keys()[3]->time, 2.0 / 3.0);
     EXPECT_EQ(read.keys()[6]->params[3], -0.5);
+    EXPECT_EQ(read.keys()[6]->bezier_extra[0], 0.9);  // the 2D Bezier key's fifth number survives the edit
     EXPECT_EQ(read.post_behavior, EnvelopeBehavior::Constant);
     // Only that channel's block changed.
     const size_t channel1 = out.find("Channel 1\n");
     EXPECT_EQ(out.substr(channel1), std::string(kShapes).substr(std::string(kShapes).find("Channel 1\n")));
+}
+
+TEST(LwsWrite, KeysMovedOntoAnotherKeysTimeAreWrittenAndReadBack) {
+    Loaded l = load_text(kShapes);
+    Envelope &x = l.scene.find(0x10000004u)->channel(kPositionX).envelope;
+    ASSERT_TRUE(x.set_key_time(x.keys()[2].get(), 0.0));  // onto the key at 0
+    ASSERT_TRUE(x.set_key_time(x.keys()[5].get(), 1.5));  // onto the last-but-one
+    const std::string out = render(l);
+    Loaded again = load_text(out);
+    ASSERT_NE(again.scene.find(0x10000004u), nullptr);
+    const Envelope &read = again.scene.find(0x10000004u)->channel(kPositionX).envelope;
+    ASSERT_EQ(read.key_count(), 6u);
+    const double times[] = {-0.5, 0, 0, 1, 1.5, 1.5}, values[] = {1, 2, 3, 4, 5, 6};
+    for (size_t i = 0; i < 6; ++i) {
+        EXPECT_EQ(read.keys()[i]->time, times[i]) << i;
+        EXPECT_EQ(read.keys()[i]->value, values[i]) << i;
+    }
+    EXPECT_EQ(read.keys()[5]->shape, KeyShape::Bezier2D);
+    EXPECT_EQ(render(again), out);
+    // Keys that go back in time are still refused.
+    std::string bad = out, error;
+    bad.replace(bad.find("Key 4 1 "), 8, "Key 4 -1 ");
+    Scene scene;
+    LwsDocument doc;
+    EXPECT_FALSE(read_lws_text(bad, "hand.lws", &scene, &doc, &error));
+    EXPECT_NE(error.find(":18: expected keys in increasing time"), std::string::npos) << error;
 }
 
 const char *const kOlderRig =
@@ -268,6 +299,32 @@ TEST(LwsWrite, ChangedLinksGoWhereLayoutWritesThemInTheFilesConventions) {
     EXPECT_EQ(cleared.find("TargetItem"), std::string::npos);
 }
 
+TEST(LwsRead, WholeObjectFilesLoadWithAndWithoutAnIdAndComeBackUnchanged) {
+    const std::string older =
+        "LWSC\n3\n\nLoadObject Objects/Big Crate.lwo\nShowObject 6 3\nAddBone\nBoneName lid\n"
+        "LoadObject C:\\Props\\barrel.lwo\nParentItem 10000000\n";
+    Loaded a = load_text(older);
+    const Item *crate = a.scene.find(0x10000000u);
+    ASSERT_NE(crate, nullptr);
+    EXPECT_EQ(crate->name, "Big Crate");
+    EXPECT_EQ(a.scene.find(0x40000000u)->name, "lid");
+    ASSERT_NE(a.scene.find(0x10000001u), nullptr);
+    EXPECT_EQ(a.scene.find(0x10000001u)->name, "barrel");
+    EXPECT_EQ(a.scene.find(0x10000001u)->parent, 0x10000000u);
+    EXPECT_EQ(render(a), older);
+
+    const std::string newer = "LWSC\n5\n\nLoadObject 1000000a Objects/wheel.lwo\nAddBone 4000000a\n"
+                              "LoadObject 10000002 Objects/Axle 2.lwo\n";
+    Loaded b = load_text(newer);
+    ASSERT_NE(b.scene.find(0x1000000au), nullptr);
+    EXPECT_EQ(b.scene.find(0x1000000au)->name, "wheel");
+    EXPECT_EQ(b.scene.find(0x4000000au)->parent, 0x1000000au);
+    EXPECT_EQ(b.scene.find(0x10000002u)->name, "Axle 2");
+    ASSERT_EQ(b.scene.set_parent(0x10000002u, 0x1000000au), "");
+    const std::string out = render(b);
+    EXPECT_EQ(out, newer + "ParentItem 1000000a\n");
+}
+
 TEST(LwsRead, BrokenFilesAreRefusedNamingTheFileLineAndWhatWasExpected) {
     const std::string good(kShapes);
     auto replaced = [&](const std::string &from, const std::string &to) {
@@ -316,6 +373,33 @@ TEST(LwsRead, BrokenFilesAreRefusedNamingTheFileLineAndWhatWasExpected) {
     EXPECT_NE(l.doc.warnings[0].find("hand.lws:14: the envelope says 5 keys but holds 6"), std::string::npos);
 }
 
+TEST(LwsRead, FilesAddingMoreItemsThanIdsExistForAreRefusedAtTheLineThatDoesIt) {
+    const struct {
+        std::string text;
+        std::string expected;
+    } cases[] = {
+        {[] {
+             std::string t = "LWSC\n3\n\n";
+             for (int i = 0; i <= 0x10000; ++i) t += "AddLight\n";
+             return t;
+         }(),
+         "many.lws:65540: more than 65536 lights; a scene holds at most 65536 items of a kind"},
+        {[] {
+             std::string t = "LWSC\n3\n\nAddNullObject Rig\n";
+             for (int i = 0; i <= 0x1000; ++i) t += "AddBone\n";
+             return t;
+         }(),
+         "many.lws:4101: more than 4096 bones in the object Rig"},
+    };
+    for (const auto &c : cases) {
+        Scene scene;
+        LwsDocument doc;
+        std::string error;
+        EXPECT_FALSE(read_lws_text(c.text, "many.lws", &scene, &doc, &error));
+        EXPECT_EQ(error, c.expected);
+    }
+}
+
 TEST(LwsWrite, SavingNeverOverwritesUnlessAskedAndLeavesNoPartialFile) {
     Loaded l = load_text(kShapes);
     const std::string folder = ::testing::TempDir();
@@ -342,6 +426,52 @@ TEST(LwsWrite, SavingNeverOverwritesUnlessAskedAndLeavesNoPartialFile) {
     std::remove(path.c_str());
     for (const std::string &left : files_in(folder, "")) EXPECT_EQ(left.find("lws_write_test"), std::string::npos);
 }
+
+#ifndef _WIN32
+TEST(LwsWrite, ReplacingKeepsPermissionsWritesThroughLinksAndNeverReplacesWithoutBeingAsked) {
+    Loaded l = load_text(kShapes);
+    const std::string folder = ::testing::TempDir() + "lws_replace_test/";
+    ::mkdir(folder.c_str(), 0700);
+    const std::string path = folder + "private.lws", link = folder + "link.lws";
+    std::string error;
+    {
+        std::ofstream(path, std::ios::binary) << "old";
+    }
+    ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+    ASSERT_TRUE(write_lws_file(l.doc, l.scene, path, true, &error)) << error;
+    struct stat info;
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    EXPECT_EQ(read_all(path), kShapes);
+
+    // A link (relative, as most are) stays a link; the file it names is replaced.
+    ASSERT_EQ(::symlink("private.lws", link.c_str()), 0);
+    l.scene.find(0x10000004u)->channel(kPositionY).envelope.create_key(0, 5);
+    EXPECT_FALSE(write_lws_file(l.doc, l.scene, link, false, &error));
+    EXPECT_NE(error.find("exists"), std::string::npos);
+    ASSERT_TRUE(write_lws_file(l.doc, l.scene, link, true, &error)) << error;
+    ASSERT_EQ(::lstat(link.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    EXPECT_NE(read_all(path).find("Channel 1\n{ Envelope\n  1\n  Key 5 0 0"), std::string::npos);
+
+    // Without overwriting, a file that is there when the new one is put in
+    // place wins, however late it came.
+    const std::string late = folder + "late.lws";
+    ASSERT_TRUE(write_file_safely(late, "first", false, &error)) << error;
+    EXPECT_FALSE(write_file_safely(late, "second", false, &error));
+    EXPECT_NE(error.find("late.lws: the file exists"), std::string::npos) << error;
+    EXPECT_EQ(read_all(late), "first");
+    EXPECT_FALSE(write_file_safely(folder, "x", true, &error));  // a folder is never replaced
+
+    std::remove(late.c_str());
+    std::remove(link.c_str());
+    std::remove(path.c_str());
+    EXPECT_TRUE(files_in(folder, ".tmp").empty());
+    EXPECT_EQ(::rmdir(folder.c_str()), 0) << "files left behind";
+}
+#endif
 
 }  // namespace
 }  // namespace headless

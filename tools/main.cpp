@@ -45,6 +45,8 @@ void print_help(std::ostream &out) {
            "                                            it replaces the scene in memory\n"
            "  save [--force] FILE.lws                   write the loaded scene with the changes made;\n"
            "                                            an existing file is replaced only with --force\n"
+           "                                            (before or after the name; quote a name\n"
+           "                                            that starts with -)\n"
            "  panel ACTION                              what the user does in the next panel, in order:\n"
            "      click NODE                              pick a tree node by its item name\n"
            "      ctrl-click | shift-click | alt-click NODE  the same with a modifier held\n"

@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <istream>
+#include <new>
 #include <ostream>
 #include <sstream>
+#include <stdexcept>
 
 #include "../host/lws_reader.h"
 #include "../host/lws_writer.h"
@@ -37,6 +39,8 @@ bool parse_unsigned(const std::string &text, unsigned long *out) {
 struct Word {
     std::string text;
     size_t begin;  // where it starts in the line, its quote included
+    size_t end;    // after it, its closing quote included
+    bool quoted;
 };
 
 // Words are separated by blanks; a word in double quotes may hold blanks
@@ -45,8 +49,8 @@ std::vector<Word> scan_words(const std::string &line) {
     std::vector<Word> words;
     size_t pos = 0;
     while ((pos = line.find_first_not_of(" \t\r", pos)) != std::string::npos) {
-        Word word{"", pos};
-        if (line[pos] == '"') {
+        Word word{"", pos, pos, line[pos] == '"'};
+        if (word.quoted) {
             const size_t close = line.find('"', pos + 1);
             const size_t end = close == std::string::npos ? line.size() : close;
             word.text = line.substr(pos + 1, end - pos - 1);
@@ -56,6 +60,7 @@ std::vector<Word> scan_words(const std::string &line) {
             word.text = line.substr(pos, end - pos);
             pos = end;
         }
+        word.end = pos;
         words.push_back(std::move(word));
     }
     return words;
@@ -194,6 +199,18 @@ void ScriptRunner::report_since(size_t first_message, size_t first_command) cons
 }
 
 bool ScriptRunner::run_statement(const std::string &line, std::string *error) {
+    // Whatever a statement meets, the tool reports it and goes no further.
+    try {
+        return execute(line, error);
+    } catch (const std::bad_alloc &) {
+        *error = "out of memory";
+    } catch (const std::exception &e) {
+        *error = std::string("failed: ") + e.what();
+    }
+    return false;
+}
+
+bool ScriptRunner::execute(const std::string &line, std::string *error) {
     const std::vector<std::string> words = split_words(line);
     if (words.empty() || words[0][0] == '#') return true;
     const std::string &verb = words[0];
@@ -314,7 +331,7 @@ bool ScriptRunner::run_statement(const std::string &line, std::string *error) {
     } else if (verb == "load") {
         if (!load_scene(words, line, error)) return false;
     } else if (verb == "save") {
-        if (!save_scene(words, line, error)) return false;
+        if (!save_scene(line, error)) return false;
     } else if (verb == "servers") {
         print_servers();
     } else if (verb == "scene") {
@@ -356,17 +373,37 @@ bool ScriptRunner::load_scene(const std::vector<std::string> &words, const std::
     return true;
 }
 
-bool ScriptRunner::save_scene(const std::vector<std::string> &words, const std::string &line, std::string *error) {
-    const bool force = words.size() > 1 && words[1] == "--force";
-    if (words.size() < (force ? 3u : 2u)) {
-        *error = "usage: save [--force] FILE.lws";
+bool ScriptRunner::save_scene(const std::string &line, std::string *error) {
+    static const char kUsage[] = "usage: save [--force] FILE.lws (or save FILE.lws --force)";
+    // Options go before or after the file name, which may hold blanks; a name
+    // that starts with '-' is written in double quotes.
+    const std::vector<Word> words = scan_words(line);
+    bool force = false;
+    auto option = [&](const Word &word) {
+        if (word.quoted || word.text.compare(0, 1, "-") != 0) return false;
+        if (word.text == "--force") {
+            force = true;
+        } else if (error->empty()) {
+            *error = "save: unknown option '" + word.text + "'; " + kUsage;
+        }
+        return true;
+    };
+    error->clear();
+    size_t first = 1, last = words.size();
+    while (first < last && option(words[first])) ++first;
+    while (last > first && option(words[last - 1])) --last;
+    if (!error->empty()) return false;
+    if (first == last) {
+        *error = kUsage;
         return false;
     }
     if (!document_) {
         *error = "no scene file loaded: save writes back a scene read with 'load'";
         return false;
     }
-    const std::string path = resolve_path(rest_after(line, force ? 2 : 1));
+    const std::string name =
+        last - first == 1 ? words[first].text : line.substr(words[first].begin, words[last - 1].end - words[first].begin);
+    const std::string path = resolve_path(name);
     if (!write_lws_file(*document_, host_.scene(), path, force, error)) return false;
     out_ << "saved " << path << "\n";
     return true;

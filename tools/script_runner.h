@@ -29,13 +29,14 @@ public:
     void print_scene() const;
 
 private:
+    bool execute(const std::string &line, std::string *error);
     bool queue_panel_action(const std::vector<std::string> &words, const std::string &line, std::string *error);
     bool resolve_item(const std::string &name_or_id, ItemIdValue *id, std::string *error) const;
     void report_since(size_t first_message, size_t first_command) const;
     std::string item_label(ItemIdValue id) const;
 
     bool load_scene(const std::vector<std::string> &words, const std::string &line, std::string *error);
-    bool save_scene(const std::vector<std::string> &words, const std::string &line, std::string *error);
+    bool save_scene(const std::string &line, std::string *error);
     std::string resolve_path(const std::string &path) const;
 
     Host &host_;
