@@ -13,11 +13,12 @@ ItemIdValue id_of(const Entry &entry) { return entry.id; }
 
 // Walks ask for the item after the one they were just given: a remembered
 // position makes each step constant time, so walking a list is linear.
-// The hint is checked against the list, never trusted.
+// The hint is checked against the list, never trusted. Otherwise the search
+// starts at the end, where a scene being read adds the bones' objects.
 template <class List>
 size_t position_in(const List &list, ItemIdValue id, size_t *hint) {
     if (*hint < list.size() && id_of(list[*hint]) == id) return *hint;
-    for (size_t i = 0; i < list.size(); ++i)
+    for (size_t i = list.size(); i-- > 0;)
         if (id_of(list[i]) == id) return *hint = i;
     return list.size();
 }
@@ -93,8 +94,9 @@ ItemIdValue Scene::add_camera(const std::string &item_name) {
 }
 
 ItemIdValue Scene::add_bone(ItemIdValue object, const std::string &item_name) {
-    auto entry = std::find_if(objects_.begin(), objects_.end(), [&](const ObjectEntry &e) { return e.id == object; });
-    if (entry == objects_.end() || entry->next_bone_serial > 0xFFF) return 0;
+    const size_t at = position_in(objects_, object, &owner_hint_);
+    if (at == objects_.size() || objects_[at].next_bone_serial > 0xFFF) return 0;
+    ObjectEntry *entry = &objects_[at];
     const ItemIdValue id = 0x40000000u | (entry->next_bone_serial++ << 16) | (object & 0xFFFFu);
     entry->bones.push_back(id);
     add_item(ItemKind::Bone, id, item_name);
@@ -123,9 +125,9 @@ ItemIdValue Scene::add_with_id(ItemIdValue id, const std::string &item_name) {
         return add_item(ItemKind::Camera, id, item_name);
     case ItemKind::Bone: {
         const ItemIdValue object = bone_owner(id);
-        auto entry =
-            std::find_if(objects_.begin(), objects_.end(), [&](const ObjectEntry &e) { return e.id == object; });
-        if (entry == objects_.end()) return 0;
+        const size_t at = position_in(objects_, object, &owner_hint_);
+        if (at == objects_.size()) return 0;
+        ObjectEntry *entry = &objects_[at];
         entry->next_bone_serial = std::max(entry->next_bone_serial, ((id >> 16) & 0xFFFu) + 1);
         entry->bones.push_back(id);
         add_item(ItemKind::Bone, id, item_name);
