@@ -276,6 +276,27 @@ TEST_F(KeyedParent, KeyedTurnsSurviveTheRotationsComingBackFromAMatrix) {
     }
 }
 
+// A wheel put under a hub that turns with it: under the hub it hardly turns,
+// and the ten turns it had are not added on top of the hub's.
+TEST_F(KeyedParent, TurnsTheNewParentAlreadyMakesAreNotAddedAgain) {
+    const double pi = 3.141592653589793;
+    const ItemIdValue hub = scene().add_object("Hub");
+    key(hub, kBank, 0.0, 0.0);
+    key(hub, kBank, 1.0, 20.0 * pi - 0.1);
+    const ItemIdValue wheel = scene().add_object("Wheel");
+    key(wheel, kBank, 0.0, 0.0);
+    key(wheel, kBank, 1.0, 20.0 * pi);
+    std::vector<WorldAxes> before;
+    for (double time : {0.0, 0.25, 0.5, 1.0}) before.push_back(world_axes(wheel, time));
+
+    reparent({wheel}, hub);
+    const auto &bank = envelope(wheel, kBank).keys();
+    ASSERT_EQ(bank.size(), 2u);
+    EXPECT_NEAR(bank[1]->value - bank[0]->value, 0.1, 1e-5);
+    size_t i = 0;
+    for (double time : {0.0, 0.25, 0.5, 1.0}) expect_near(world_axes(wheel, time), before[i++], 1e-5);
+}
+
 TEST_F(KeyedParent, UnkeyedItemIsLeftAlone) {
     const ItemIdValue parent = scene().add_object("Base");
     const ItemIdValue still = scene().add_object("Still");

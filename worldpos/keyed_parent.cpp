@@ -212,29 +212,51 @@ bool solve_record(const HostContext *context, const ItemSolve &solve, double tim
     return true;
 }
 
+// Each rotation angle summed over `item` and its ancestors: how far it has
+// turned in the world, exactly so when the turns share an axis (a wheel and
+// its hub). A null item adds nothing.
+void turns_through_chain(const ItemInfo *info, HostId item, double time, double out[3]) {
+    out[0] = out[1] = out[2] = 0.0;
+    int length = 0;
+    for (HostId walked = item; walked && length < kMaxChainLength; walked = info->parent(walked), ++length) {
+        double angles[3] = {0.0, 0.0, 0.0};
+        info->param(walked, host_abi::kParamRotation, time, angles);
+        for (int a = 0; a < 3; ++a) out[a] += angles[a];
+    }
+}
+
 // Solved angles come back from a matrix, within half a turn of zero, so turns
 // the animator keyed (a wheel keyed ten turns apart, a heading keyed through
 // 180 degrees) would be lost and the host would interpolate the other way
-// round. Each written angle takes the whole turns that keep the item's own
-// change of angle since the previous key; the first keeps the turns of the
-// item's own angle. At the keys the rotation is the same either way.
-void keep_keyed_turns(const HostContext *context, HostId item, KeyFrameRecord *records, int32_t count) {
+// round. Each written angle takes the whole turns nearest to the change of
+// angle the item should make under its new parent since the previous key:
+// its own change plus its old ancestors', less its new ancestors'. The first
+// keeps the turns of the item's own angle. At the keys the rotation is the
+// same either way.
+void keep_keyed_turns(const HostContext *context, const ItemSolve &solve, KeyFrameRecord *records, int32_t count) {
     constexpr double kTurn = 6.283185307179586;
+    const ItemInfo *info = context->item_info;
     bool have_previous = false;
-    double previous_own[3] = {0.0, 0.0, 0.0};
+    double previous_estimate[3] = {0.0, 0.0, 0.0};
     double previous_written[3] = {0.0, 0.0, 0.0};
     for (int32_t i = 0; i < count; ++i) {
         if (!records[i].has_key) continue;
+        const double time = records[i].time;
         double own[3] = {0.0, 0.0, 0.0};
-        context->item_info->param(item, host_abi::kParamRotation, records[i].time, own);
+        info->param(solve.item, host_abi::kParamRotation, time, own);
+        double in_world[3];
+        double new_ancestors[3];
+        turns_through_chain(info, solve.item, time, in_world);
+        turns_through_chain(info, solve.parent, time, new_ancestors);
         for (int a = 0; a < 3; ++a) {
             double &value = records[i].values[3 + a];
-            const double wanted = have_previous ? previous_written[a] + (own[a] - previous_own[a]) : own[a];
+            const double estimate = in_world[a] - new_ancestors[a];
+            const double wanted = have_previous ? previous_written[a] + (estimate - previous_estimate[a]) : own[a];
             const double turns = std::nearbyint((wanted - value) / kTurn);
             // A host that answers with no number, or a number of turns beyond
             // any animation, leaves the solved angle as it is.
             if (std::fabs(turns) < 0x1p31) value += turns * kTurn;
-            previous_own[a] = own[a];
+            previous_estimate[a] = estimate;
             previous_written[a] = value;
         }
         have_previous = true;
@@ -275,7 +297,7 @@ bool reparent_item(KeyedParentRun &run, HostId item) {
     if (solve.parent) context->item_info->param(solve.parent, host_abi::kParamPivot, 0.0, &solve.parent_pivot.x);
     for (int32_t i = 0; i < range.count; ++i)
         if (records[i].has_key && !solve_record(context, solve, records[i].time, records[i].values)) return false;
-    keep_keyed_turns(context, item, records, range.count);
+    keep_keyed_turns(context, solve, records, range.count);
 
     char select_text[kCommandTextSize];
     write_id_command(select_text, "SelectItem", item_id_value(item));
