@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace headless {
@@ -42,7 +43,13 @@ std::string format_lws_number(double value, int version) {
 }
 
 std::string format_lws_time(double seconds, int version) {
-    if (version == 2) return format_with_digits(seconds, 17, false);
+    if (version == 2) {
+        // Seven digits as the version writes them when they hold the time exactly, else as many as it takes.
+        for (int digits = 7;; ++digits) {
+            const std::string text = format_with_digits(seconds, digits, false);
+            if (digits >= 17 || std::strtod(text.c_str(), nullptr) == seconds) return text;
+        }
+    }
     return format_with_digits(seconds, std::max(17, digits_for(version)), version <= 3);
 }
 

@@ -416,38 +416,45 @@ bool Renderer::old_motion_edits(const LwsItemRecord &record, const Item &item, s
     return true;
 }
 
+// A channel that holds one value throughout, whatever its keys' splines.
+bool holds_one_value(const Envelope &envelope) {
+    for (const auto &key : envelope.keys())
+        if (key->value != envelope.keys()[0]->value) return false;
+    return true;
+}
+
 // LWSC 1: every key holds all channels at one frame with one spline setting,
 // and one EndBehavior covers them all. Channels holding one value throughout
-// (no key or one) take it at every key; channels with more keys must share
-// their frames and settings, else the motion cannot be written.
+// take it at every key frame; the channels that move must share their frames,
+// splines and behaviours, else the motion cannot be written.
 bool Renderer::shared_keys_text(const LwsItemRecord &record, const Item &item, int channels, std::string *out,
                                 std::string *error) const {
+    auto envelope_of = [&](int c) -> const Envelope & { return item.channel(static_cast<MotionChannel>(c)).envelope; };
+    // The frames come from the first moving channel, else the first with the most keys.
     const Envelope *lead = nullptr;
-    for (int c = 0; c < channels && !lead; ++c) {
-        const Envelope &envelope = item.channel(static_cast<MotionChannel>(c)).envelope;
-        if (envelope.key_count() >= 2) lead = &envelope;
-    }
-    if (!lead)
-        for (int c = 0; c < channels && !lead; ++c)
-            if (item.channel(static_cast<MotionChannel>(c)).envelope.key_count() == 1)
-                lead = &item.channel(static_cast<MotionChannel>(c)).envelope;
+    for (int c = 0; c < channels && !lead; ++c)
+        if (!holds_one_value(envelope_of(c))) lead = &envelope_of(c);
+    for (int c = 0; c < channels && !lead; ++c)
+        if (envelope_of(c).key_count() > 0 && (!lead || envelope_of(c).key_count() > lead->key_count()))
+            lead = &envelope_of(c);
     const size_t keys = lead ? lead->key_count() : 1;
     std::vector<long long> frames(keys, 0);
     for (size_t k = 0; lead && k < keys; ++k) {
         const double frame = lead->keys()[k]->time * scene_.frames_per_second;
         if (!(std::fabs(frame) < 1e15) || std::fabs(frame - std::nearbyint(frame)) > 1e-6) {
-            *error = refusal(item, "a key at " + format_lws_number(lead->keys()[k]->time, 8) +
+            *error = refusal(item, "a key at " + format_lws_number(lead->keys()[k]->time, 3) +
                                        " s is between frames; this scene format keeps keys on whole frames");
             return false;
         }
         frames[k] = static_cast<long long>(std::nearbyint(frame));
     }
-    const EnvelopeKey *settings = nullptr;  // per key, of the lead channel
     EnvelopeBehavior post = lead ? lead->post_behavior : EnvelopeBehavior::Constant;
+    // Channels holding one value only need it held; moving ones are checked below.
+    if (static_cast<int>(post) > static_cast<int>(EnvelopeBehavior::Repeat)) post = EnvelopeBehavior::Constant;
     for (int c = 0; c < channels; ++c) {
-        const Envelope &envelope = item.channel(static_cast<MotionChannel>(c)).envelope;
+        const Envelope &envelope = envelope_of(c);
         const std::string name = item.channel(static_cast<MotionChannel>(c)).name;
-        if (envelope.key_count() < 2) continue;
+        if (holds_one_value(envelope)) continue;
         if (envelope.key_count() != keys) {
             *error = refusal(item, name + " has keys on other frames than the item's other channels; this scene "
                                           "format keeps one set of key frames for all channels");
@@ -460,12 +467,11 @@ bool Renderer::shared_keys_text(const LwsItemRecord &record, const Item &item, i
             return false;
         }
         for (size_t k = 0; k < keys; ++k) {
-            const EnvelopeKey &key = *envelope.keys()[k];
-            settings = lead->keys()[k].get();
+            const EnvelopeKey &key = *envelope.keys()[k], &settings = *lead->keys()[k];
             if (std::fabs(key.time * scene_.frames_per_second - static_cast<double>(frames[k])) > 1e-6 ||
-                (key.shape != KeyShape::Tcb && key.shape != KeyShape::Linear) || key.shape != settings->shape ||
-                key.tension != settings->tension || key.continuity != settings->continuity ||
-                key.bias != settings->bias) {
+                (key.shape != KeyShape::Tcb && key.shape != KeyShape::Linear) || key.shape != settings.shape ||
+                key.tension != settings.tension || key.continuity != settings.continuity ||
+                key.bias != settings.bias) {
                 *error = refusal(item, name + ": the key at frame " + std::to_string(frames[k]) +
                                            " differs in frame or spline from the other channels' key there, or is "
                                            "not a TCB or linear key; this scene format keeps one per frame");
@@ -478,17 +484,19 @@ bool Renderer::shared_keys_text(const LwsItemRecord &record, const Item &item, i
     std::string text = kept_head(record);
     text += indent + std::to_string(keys) + eol;
     for (size_t k = 0; k < keys; ++k) {
+        const double time = lead ? lead->keys()[k]->time : 0.0;
         // The loaded key at the same place, when every channel still has it.
         bool same = !record.envelopes.empty() && k < record.envelopes[0].key_lines.size();
         std::string values;
-        EnvelopeKey written;
         for (int c = 0; c < channels; ++c) {
-            const Envelope &envelope = item.channel(static_cast<MotionChannel>(c)).envelope;
-            written = envelope.key_count() >= 2   ? *envelope.keys()[k]
-                      : envelope.key_count() == 1 ? *envelope.keys()[0]
-                                                  : EnvelopeKey{};
-            if (envelope.key_count() == 0) written.value = envelope.default_value;
-            if (envelope.key_count() < 2) written.time = lead ? lead->keys()[k]->time : 0.0;
+            const Envelope &envelope = envelope_of(c);
+            EnvelopeKey written;
+            written.value = envelope.default_value;
+            if (envelope.key_count() > 0) {
+                const EnvelopeKey *at = envelope.find_key(time);
+                written = at ? *at : *envelope.keys()[0];
+            }
+            written.time = time;
             if (same && c < static_cast<int>(record.envelopes.size()))
                 same = k < record.envelopes[c].loaded_keys.size() && same_key(record.envelopes[c].loaded_keys[k], written);
             values += (c ? " " : "") + old_value(written.value, c);
@@ -505,7 +513,7 @@ bool Renderer::shared_keys_text(const LwsItemRecord &record, const Item &item, i
     const bool behavior_kept = !record.envelopes.empty() && record.envelopes[0].loaded_post == post;
     if (record.old_behaviors_line.end > record.old_behaviors_line.begin && behavior_kept)
         text += raw(record.old_behaviors_line);
-    else if (!behavior_kept || record.old_behaviors_line.end > record.old_behaviors_line.begin)
+    else if (!behavior_kept)
         text += "EndBehavior " + std::to_string(static_cast<int>(post)) + eol;
     *out = std::move(text);
     return true;
