@@ -262,6 +262,8 @@ void Reader::read_statement(const Line &line, std::string_view statement, size_t
             header_open_ = false;
     }
 
+    // LWSC 1 and 2 name their pivot and link objects by number in words of their own.
+    const bool old_links = doc_.version <= 2;
     if (keyword == "Plugin") return skip_plugin(line);
     if (keyword == "LoadObjectLayer" || keyword == "LoadObject" || keyword == "AddNullObject" ||
         keyword == "AddBone" || keyword == "AddLight" || keyword == "AddCamera")
@@ -302,7 +304,7 @@ void Reader::read_statement(const Line &line, std::string_view statement, size_t
         Item &item = current_item(line, keyword);
         item.name = std::string(rest_after(statement, 1));
         item.motion->name = item.name;
-    } else if (keyword == "PivotPosition" || keyword == "PivotRotation" || keyword == "PivotPoint") {
+    } else if (keyword == "PivotPosition" || keyword == "PivotRotation" || (old_links && keyword == "PivotPoint")) {
         const auto w = args(line, statement, 3, "three numbers");
         Vec3 v;
         for (int i = 0; i < 3; ++i) v[i] = number(w[i + 1], line.number, "the pivot");
@@ -319,8 +321,8 @@ void Reader::read_statement(const Line &line, std::string_view statement, size_t
         if (record_) locked_end_ = line.end;
     } else if (keyword == "ParentItem" || keyword == "TargetItem" || keyword == "PoleItem" ||
                keyword == "PositionItem" || keyword == "RotationItem" || keyword == "ScaleItem" ||
-               keyword == "GoalItem" || keyword == "GoalObject" || keyword == "ParentObject" ||
-               keyword == "TargetObject") {
+               keyword == "GoalItem" || keyword == "GoalObject" ||
+               (old_links && (keyword == "ParentObject" || keyword == "TargetObject"))) {
         const auto w = args(line, statement, 1, "an item");
         const LwsItemRecord &record = current(line, keyword);
         LwsLinkSlot slot = keyword == "ParentItem" || keyword == "ParentObject"   ? kSlotParent
@@ -684,8 +686,12 @@ void Reader::frames_to_seconds() {
         if (record.layout != LwsMotionLayout::SharedKeys) continue;
         const Item &item = *scene_.find(record.id);
         for (const LwsEnvelopeRecord &env : record.envelopes)
-            for (const auto &key : item.channel(static_cast<MotionChannel>(env.channel)).envelope.keys())
+            for (const auto &key : item.channel(static_cast<MotionChannel>(env.channel)).envelope.keys()) {
                 key->time /= scene_.frames_per_second;
+                if (!std::isfinite(key->time))
+                    fail(record.line, "a key's frame is beyond the times this host can hold at " +
+                                          format_lws_number(scene_.frames_per_second, 3) + " frames per second");
+            }
     }
 }
 

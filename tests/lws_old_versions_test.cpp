@@ -339,6 +339,8 @@ TEST(LwsOldRead, BrokenOldFilesAreRefusedNamingTheLineAndWhatWasExpected) {
         {good + "ShowCamera 1\n", ""},  // the camera's own section goes on
         {good + "AddLight\nShowCamera 1\n", "old.lws:28: ShowCamera of a second camera; LWSC 1 scenes have one"},
         {lwsc2, ""},
+        {"LWSC\n1\n\nFramesPerSecond 0.5\nLoadObject a\nObjectMotion (unnamed)\n  1\n  1\n  0.0\n  1e308 0 0.0 0.0 0.0\n",
+         "old.lws:5: a key's frame is beyond the times this host can hold at 0.5 frames per second"},
         {lwsc2.substr(0, lwsc2.find("  0\n")), "old.lws:8: the file ends early; expected the key count of channel 1"},
         {"LWSC\n2\n\nAddLight\nLightMotion (unnamed)\n  1\n  1\n  1 0 2 0 0\n",
          "old.lws:8: expected 'VALUE TIME FLAG TENSION CONTINUITY BIAS'"},
@@ -363,6 +365,17 @@ TEST(LwsOldRead, BrokenOldFilesAreRefusedNamingTheLineAndWhatWasExpected) {
         EXPECT_NE(error.find(c.expected), std::string::npos) << "got: " << error << "\nwanted: " << c.expected;
         EXPECT_NE(scene.find_by_name("kept"), nullptr);
     }
+}
+
+TEST(LwsOldRead, NewerFilesKeepTheOldLinkWordsAsTextTheyDoNotRead) {
+    const std::string text = "LWSC\n3\n\nAddNullObject A\nAddNullObject B\nParentObject 1\nTargetObject 1\n"
+                             "PivotPoint 1 2 3\n";
+    Loaded l = load_text(text);
+    const Item &b = *l.scene.find(0x10000001u);
+    EXPECT_EQ(b.parent, 0u);
+    EXPECT_EQ(b.target, 0u);
+    EXPECT_EQ(b.pivot, (Vec3{0, 0, 0}));
+    EXPECT_EQ(render(l), text);
 }
 
 }  // namespace
