@@ -221,9 +221,9 @@ void Reader::read_header() {
     doc_.line_ending = text_.compare(line.end - std::min<size_t>(2, line.end), 2, "\r\n") == 0 ? "\r\n" : "\n";
     line = expect_line("the format version");
     const long version = integer(trim(line.content), line.number, "the format version");
-    if (version < 1 || version > 1000)
+    if (version < 1)
         fail(line.number, "scene format " + std::to_string(version) + " is unknown; expected version 1 or later");
-    doc_.version = static_cast<int>(version);
+    doc_.version = static_cast<int>(std::min<long>(version, 1 << 30));
 }
 
 void Reader::skip_block(const Line &open) {
@@ -341,7 +341,7 @@ void Reader::read_statement(const Line &line, std::string_view statement, size_t
             const std::string name(keyword);
             const long n = integer(w[1], line.number, name.c_str());
             if (n < 1 || n > static_cast<long>(kMaxItemsOfAKind))
-                fail(line.number, "expected an object number from 1 for " + name);
+                fail(line.number, "expected an object number from 1 to " + std::to_string(kMaxItemsOfAKind) + " for " + name);
             target = static_cast<ItemIdValue>(n);  // resolved once all objects are known
             object_number = true;
         } else {
