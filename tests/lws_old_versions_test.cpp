@@ -333,9 +333,11 @@ TEST(LwsOldRead, BrokenOldFilesAreRefusedNamingTheLineAndWhatWasExpected) {
         {replaced("EndBehavior 2", "EndBehavior 4"), "old.lws:14: expected an EndBehavior from 0 to 2"},
         {good.substr(0, good.find("  50 1")), "old.lws:12: the file ends early; expected 'FRAME LINEAR TENSION"},
         {replaced("TargetObject 1", "TargetObject 0"), "old.lws:26: expected an object number from 1 to 65536 for TargetObject"},
-        // A number past 32 bits once wrapped round to a small one and named the wrong object.
-        {"LWSC\n3\n\nAddNullObject A\nAddNullObject B\nGoalObject 4294967297\n",
+        {"LWSC\n3\n\nAddNullObject A\nAddNullObject B\nGoalObject 65537\n",
          "old.lws:6: expected an object number from 1 to 65536 for GoalObject"},
+        // A number past 32 bits once wrapped round to a small one and named the wrong object
+        // (where a whole number is 32 bits wide it is refused as too large).
+        {"LWSC\n3\n\nAddNullObject A\nAddNullObject B\nGoalObject 4294967297\n", "old.lws:6: expected a"},
         {replaced("TargetObject 1", "TargetObject 3"), "old.lws:26: TargetObject 3 names no object (the scene has 2)"},
         {good + "ParentObject x\n", "old.lws:27: expected a whole number for ParentObject, found 'x'"},
         {good + "AddNullObject Loop\nParentObject 3\n", "old.lws:28: ParentObject: an item cannot be its own parent"},
