@@ -78,10 +78,32 @@ struct LwsLinkState {
     bool full_time_ik = false;
 };
 
+// How an item's motion is laid out in the file.
+enum class LwsMotionLayout {
+    Channels,      // `NumChannels`, then one `Channel n` and `{ Envelope }` block per channel
+    SharedKeys,    // LWSC 1: every key holds all channels (degrees, frames) and the item one EndBehavior
+    ChannelLists,  // LWSC 2: per channel a key count and `value seconds flag t c b` lines (degrees),
+                   // then one Pre/PostBehavior line for all channels
+};
+
 struct LwsItemRecord {
     ItemIdValue id = 0;
     int line = 0;  // of the declaration
+    // Channels layout: one record per `{ Envelope }` block. The older
+    // layouts: one per channel, `open_line` being its key count line (in
+    // LWSC 1 shared by all) and `key_lines` its keys (in LWSC 1 the two
+    // lines of a key, shared by all); `block`, `behaviors_line` and
+    // `close_line` are unused there.
     std::vector<LwsEnvelopeRecord> envelopes;
+    LwsMotionLayout layout = LwsMotionLayout::Channels;
+    // The older layouts: the whole motion from its `ObjectMotion (unnamed)`
+    // line, that line with the values-per-key line after it, and the
+    // EndBehavior or Pre/PostBehavior line (empty when absent).
+    TextSpan old_motion;
+    TextSpan old_motion_head;
+    TextSpan old_behaviors_line;
+    // LWSC 2: the third number of each key line, kept per channel and key.
+    std::vector<std::vector<std::string>> old_key_flags;
     // The item's motion block, when it has one: its `NumChannels` line, the
     // channel count, and where the last channel's envelope ends.
     TextSpan channel_count_line;
@@ -105,8 +127,9 @@ struct LwsDocument {
     std::vector<std::string> warnings;  // "file:line: ..." for oddities that lose nothing
 };
 
-// Numbers as the file's version writes them: LWSC 3 with eight significant
-// digits and a three-digit exponent, LWSC 4 to 7 with seventeen, later twenty.
+// Numbers as the file's version writes them: LWSC 1 with six decimals (whole
+// numbers as "1.0"), LWSC 2 with seven significant digits, LWSC 3 with eight
+// and a three-digit exponent, LWSC 4 to 7 with seventeen, later twenty.
 std::string format_lws_number(double value, int version);
 // Key times always keep at least seventeen digits so frame times read back exact.
 std::string format_lws_time(double seconds, int version);

@@ -71,6 +71,7 @@ struct PendingLink {
     ItemIdValue target;
     int line;
     bool object_number = false;  // `target` is a 1-based object number (older files)
+    const char *keyword = "";
 };
 
 class Reader {
@@ -97,6 +98,15 @@ private:
             progress_(pos_, text_.size());
         }
         return true;
+    }
+    // The line after the current one, without reading past it.
+    bool peek_line(Line *line) {
+        const size_t pos = pos_;
+        const int number = line_number_;
+        const bool found = next_line(line);
+        pos_ = pos;
+        line_number_ = number;
+        return found;
     }
     // The next line, or a truncation error saying what was still expected.
     Line expect_line(const std::string &expected) {
@@ -147,6 +157,11 @@ private:
     void declare_item(const Line &line, const std::vector<std::string_view> &words);
     void read_motion(const Line &line);
     void read_envelope(const Line &open, int channel);
+    void read_old_motion(const Line &motion_line);
+    void read_shared_keys(LwsItemRecord &record, int channels);
+    void read_channel_lists(LwsItemRecord &record, int channels);
+    void end_motion(LwsItemRecord &record);
+    void frames_to_seconds();
     void record_slot(const Line &line, size_t statement_begin, LwsLinkSlot slot);
     void finish_item();
     void resolve_links();
@@ -194,6 +209,7 @@ void Reader::read() {
         read_statement(line, content, line.begin);
     }
     finish_item();
+    frames_to_seconds();
     resolve_links();
     name_duplicates();
 }
@@ -205,10 +221,9 @@ void Reader::read_header() {
     doc_.line_ending = text_.compare(line.end - std::min<size_t>(2, line.end), 2, "\r\n") == 0 ? "\r\n" : "\n";
     line = expect_line("the format version");
     const long version = integer(trim(line.content), line.number, "the format version");
-    if (version < 3)
-        fail(line.number, "scene format " + std::to_string(version) +
-                              " (LightWave 5 and older) is not supported; expected version 3 or later");
-    doc_.version = static_cast<int>(version);
+    if (version < 1)
+        fail(line.number, "scene format " + std::to_string(version) + " is unknown; expected version 1 or later");
+    doc_.version = static_cast<int>(std::min<long>(version, 1 << 30));
 }
 
 void Reader::skip_block(const Line &open) {
@@ -247,12 +262,27 @@ void Reader::read_statement(const Line &line, std::string_view statement, size_t
             header_open_ = false;
     }
 
+    // LWSC 1 and 2 name their pivot and link objects by number in words of their own.
+    const bool old_links = doc_.version <= 2;
     if (keyword == "Plugin") return skip_plugin(line);
     if (keyword == "LoadObjectLayer" || keyword == "LoadObject" || keyword == "AddNullObject" ||
         keyword == "AddBone" || keyword == "AddLight" || keyword == "AddCamera")
         return declare_item(line, words);
+    if (doc_.version == 1 && (keyword == "ShowCamera" || keyword == "CameraMotion") &&
+        !(record_ && kind_of(doc_.items[*record_].id) == ItemKind::Camera)) {
+        // LWSC 1 has one camera and no statement adding it: its section starts here.
+        if (camera_count_ > 0) fail(line.number, std::string(keyword) + " of a second camera; LWSC 1 scenes have one");
+        declare_item(line, {"AddCamera"});
+        if (keyword == "CameraMotion") declaration_end_ = header_end_ = line.begin;
+    }
     for (const char *motion : kMotionKeywords)
         if (keyword == motion) {
+            if (doc_.version <= 2) {
+                if (words.size() < 2)
+                    fail(line.number, "expected '" + std::string(keyword) + " (unnamed)': LWSC " +
+                                          std::to_string(doc_.version) + " motions list their keys after it");
+                return read_old_motion(line);
+            }
             if (words.size() > 1)
                 fail(line.number, "expected '" + std::string(keyword) + "' alone (older motion layout in a newer file)");
             return read_motion(line);
@@ -274,12 +304,12 @@ void Reader::read_statement(const Line &line, std::string_view statement, size_t
         Item &item = current_item(line, keyword);
         item.name = std::string(rest_after(statement, 1));
         item.motion->name = item.name;
-    } else if (keyword == "PivotPosition" || keyword == "PivotRotation") {
+    } else if (keyword == "PivotPosition" || keyword == "PivotRotation" || (old_links && keyword == "PivotPoint")) {
         const auto w = args(line, statement, 3, "three numbers");
         Vec3 v;
         for (int i = 0; i < 3; ++i) v[i] = number(w[i + 1], line.number, "the pivot");
         Item &item = current_item(line, keyword);
-        if (keyword == "PivotPosition") {
+        if (keyword != "PivotRotation") {  // PivotPoint is LWSC 1's name for it
             item.pivot = v;
             pivot_end_ = line.end;
         } else {
@@ -291,11 +321,12 @@ void Reader::read_statement(const Line &line, std::string_view statement, size_t
         if (record_) locked_end_ = line.end;
     } else if (keyword == "ParentItem" || keyword == "TargetItem" || keyword == "PoleItem" ||
                keyword == "PositionItem" || keyword == "RotationItem" || keyword == "ScaleItem" ||
-               keyword == "GoalItem" || keyword == "GoalObject") {
+               keyword == "GoalItem" || keyword == "GoalObject" ||
+               (old_links && (keyword == "ParentObject" || keyword == "TargetObject"))) {
         const auto w = args(line, statement, 1, "an item");
         const LwsItemRecord &record = current(line, keyword);
-        LwsLinkSlot slot = keyword == "ParentItem"     ? kSlotParent
-                           : keyword == "TargetItem"   ? kSlotTarget
+        LwsLinkSlot slot = keyword == "ParentItem" || keyword == "ParentObject"   ? kSlotParent
+                           : keyword == "TargetItem" || keyword == "TargetObject" ? kSlotTarget
                            : keyword == "PoleItem"     ? kSlotPole
                            : keyword == "PositionItem" ? kSlotPositionItem
                            : keyword == "RotationItem" ? kSlotRotationItem
@@ -303,17 +334,23 @@ void Reader::read_statement(const Line &line, std::string_view statement, size_t
                                                        : kSlotGoal;
         ItemIdValue target = 0;
         bool object_number = false;
-        if (keyword == "GoalObject" && doc_.version < 4) {
-            // Before ids were written, goals were 1-based object numbers.
-            const long n = integer(w[1], line.number, "GoalObject");
-            if (n < 1) fail(line.number, "expected an object number from 1 for GoalObject");
+        const bool numbered = (keyword == "GoalObject" && doc_.version < 4) || keyword == "ParentObject" ||
+                              keyword == "TargetObject";
+        if (numbered) {
+            // Before ids were written, links named objects by their 1-based number in file order.
+            const std::string name(keyword);
+            const long n = integer(w[1], line.number, name.c_str());
+            if (n < 1 || n > static_cast<long>(kMaxItemsOfAKind))
+                fail(line.number, "expected an object number from 1 to " + std::to_string(kMaxItemsOfAKind) + " for " + name);
             target = static_cast<ItemIdValue>(n);  // resolved once all objects are known
             object_number = true;
         } else {
             target = hex_id(w[1], line.number);
         }
         record_slot(line, statement_begin, slot);
-        pending_.push_back({record.id, slot, target, line.number, object_number});
+        pending_.push_back({record.id, slot, target, line.number, object_number,
+                            keyword == "ParentObject" ? "ParentObject" : keyword == "TargetObject" ? "TargetObject"
+                                                                                                   : "GoalObject"});
     } else if (keyword == "HController" || keyword == "PController" || keyword == "BController") {
         const int axis = keyword[0] == 'H' ? 0 : keyword[0] == 'P' ? 1 : 2;
         const long mode = integer(args(line, statement, 1, "a controller")[1], line.number, "the controller");
@@ -335,7 +372,8 @@ void Reader::read_statement(const Line &line, std::string_view statement, size_t
             const std::string_view glued = statement.substr(i);
             const std::string_view word = split(glued).front();
             if (word == "HController" || word == "PController" || word == "BController" || word == "ParentItem" ||
-                word == "TargetItem" || word == "GoalObject" || word == "FullTimeIK") {
+                word == "TargetItem" || word == "GoalObject" || word == "FullTimeIK" || word == "ParentObject" ||
+                word == "TargetObject") {
                 read_statement(line, glued, line.begin + static_cast<size_t>(glued.data() - line.content.data()));
                 return;
             }
@@ -488,6 +526,10 @@ void Reader::read_motion(const Line &motion_line) {
         if (trim(open.content) != "{ Envelope") fail(open.number, "expected '{ Envelope' after 'Channel'");
         read_envelope(open, static_cast<int>(channel));
     }
+    end_motion(record);
+}
+
+void Reader::end_motion(LwsItemRecord &record) {
     motion_end_ = record.motion_end = pos_;
     // Layout leaves a blank line after the motion; statements we add go after it.
     if (pos_ < text_.size()) {
@@ -495,6 +537,161 @@ void Reader::read_motion(const Line &motion_line) {
         const std::string_view next =
             trim(std::string_view(text_).substr(pos_, (nl == std::string::npos ? text_.size() : nl) - pos_));
         if (next.empty() && nl != std::string::npos) motion_end_ = nl + 1;
+    }
+}
+
+// `ObjectMotion (unnamed)` and the number of channels, then the keys in the
+// version's layout and a behaviour line. Angles are in degrees.
+void Reader::read_old_motion(const Line &motion_line) {
+    LwsItemRecord &record = current(motion_line, split(trim(motion_line.content))[0]);
+    if (!record.envelopes.empty()) fail(motion_line.number, "this item already has a motion");
+    const Line line = expect_line("the number of channels of the motion");
+    const long count = integer(trim(line.content), line.number, "the number of channels");
+    if (count < 1 || count > kMotionChannelCount)
+        fail(line.number, "expected from 1 to 9 motion channels, found " + std::to_string(count));
+    record.old_motion_head = {motion_line.begin, line.end};
+    record.channel_count = static_cast<int>(count);
+    if (doc_.version == 1)
+        read_shared_keys(record, static_cast<int>(count));
+    else
+        read_channel_lists(record, static_cast<int>(count));
+    record.old_motion = {motion_line.begin, pos_};
+    end_motion(record);
+}
+
+double old_channel_value(double value, int channel) {
+    return channel >= kHeading && channel <= kBank ? value * (kPi / 180.0) : value;
+}
+
+// LWSC 1: a key count, then per key a line of every channel's value and a line
+// `FRAME LINEAR TENSION CONTINUITY BIAS`, then `EndBehavior N`.
+void Reader::read_shared_keys(LwsItemRecord &record, int channels) {
+    record.layout = LwsMotionLayout::SharedKeys;
+    Item &item = *scene_.find(record.id);
+    const Line count_line = expect_line("the key count of the motion");
+    const long keys = integer(trim(count_line.content), count_line.number, "the key count");
+    if (keys < 0) fail(count_line.number, "expected a key count of 0 or more");
+    for (int c = 0; c < channels; ++c) {
+        LwsEnvelopeRecord env;
+        env.channel = c;
+        env.open_line = {count_line.begin, count_line.end};
+        env.indent = std::string(count_line.content.substr(0, count_line.content.find_first_not_of(" \t")));
+        record.envelopes.push_back(std::move(env));
+    }
+    double last_frame = 0;
+    for (long k = 0; k < keys; ++k) {
+        const std::string which = "key " + std::to_string(k + 1) + " of " + std::to_string(keys);
+        const Line values = expect_line("the channel values of " + which);
+        const auto v = split(trim(values.content));
+        if (v.size() != static_cast<size_t>(channels))
+            fail(values.number, "expected " + std::to_string(channels) + " channel values for " + which + ", found " +
+                                    std::to_string(v.size()) + " words");
+        const Line frame_line = expect_line("'FRAME LINEAR TENSION CONTINUITY BIAS' of " + which);
+        const auto f = split(trim(frame_line.content));
+        if (f.size() != 5) fail(frame_line.number, "expected 'FRAME LINEAR TENSION CONTINUITY BIAS' for " + which);
+        const double frame = number(f[0], frame_line.number, "the key's frame");
+        const long linear = integer(f[1], frame_line.number, "the key's linear flag");
+        if (linear != 0 && linear != 1) fail(frame_line.number, "expected a linear flag of 0 or 1");
+        double tcb[3];
+        for (int i = 0; i < 3; ++i) tcb[i] = number(f[2 + i], frame_line.number, "the key's tension, continuity or bias");
+        if (k > 0 && frame < last_frame)
+            fail(frame_line.number, "expected keys in increasing frames; this key is before the one before it");
+        last_frame = frame;
+        for (int c = 0; c < channels; ++c) {
+            const double value = old_channel_value(number(v[c], values.number, "a channel value"), c);
+            // Seconds once the frame rate is known, at the end of the file.
+            EnvelopeKey *key = item.channel(static_cast<MotionChannel>(c)).envelope.append_key(frame, value);
+            key->shape = linear ? KeyShape::Linear : KeyShape::Tcb;
+            key->tension = tcb[0];
+            key->continuity = tcb[1];
+            key->bias = tcb[2];
+            record.envelopes[c].key_lines.push_back({values.begin, frame_line.end});
+        }
+    }
+    Line line;
+    if (!peek_line(&line)) return;
+    const auto words = split(trim(line.content));
+    if (words.empty() || words[0] != "EndBehavior") return;
+    next_line(&line);
+    if (words.size() != 2) fail(line.number, "expected 'EndBehavior N'");
+    const long end = integer(words[1], line.number, "EndBehavior");
+    // 0 resets, 1 holds the last value, 2 repeats; before the first key the value holds.
+    if (end < 0 || end > 2) fail(line.number, "expected an EndBehavior from 0 to 2");
+    for (int c = 0; c < channels; ++c)
+        item.channel(static_cast<MotionChannel>(c)).envelope.post_behavior = static_cast<EnvelopeBehavior>(end);
+    record.old_behaviors_line = {line.begin, line.end};
+}
+
+// LWSC 2: per channel a key count and lines `VALUE SECONDS FLAG TENSION
+// CONTINUITY BIAS`, then `Pre/PostBehavior` with a pair for each channel.
+void Reader::read_channel_lists(LwsItemRecord &record, int channels) {
+    record.layout = LwsMotionLayout::ChannelLists;
+    Item &item = *scene_.find(record.id);
+    record.old_key_flags.resize(static_cast<size_t>(channels));
+    for (int c = 0; c < channels; ++c) {
+        const Line count_line = expect_line("the key count of channel " + std::to_string(c));
+        const long keys = integer(trim(count_line.content), count_line.number, "the key count");
+        if (keys < 0) fail(count_line.number, "expected a key count of 0 or more");
+        LwsEnvelopeRecord env;
+        env.channel = c;
+        env.open_line = {count_line.begin, count_line.end};
+        env.indent = std::string(count_line.content.substr(0, count_line.content.find_first_not_of(" \t")));
+        Envelope &envelope = item.channel(static_cast<MotionChannel>(c)).envelope;
+        double last_time = 0;
+        for (long k = 0; k < keys; ++k) {
+            const Line line = expect_line("key " + std::to_string(k + 1) + " of " + std::to_string(keys) +
+                                          " of channel " + std::to_string(c));
+            const auto w = split(trim(line.content));
+            if (w.size() != 6) fail(line.number, "expected 'VALUE TIME FLAG TENSION CONTINUITY BIAS'");
+            double v[6];
+            for (int i = 0; i < 6; ++i) v[i] = number(w[i], line.number, "a key");
+            if (k > 0 && v[1] < last_time)
+                fail(line.number, "expected keys in increasing time; this key is before the one before it");
+            last_time = v[1];
+            // The third number was 2 in every file seen, whatever the key's
+            // spline; it is kept, and the keys are read as TCB splines.
+            EnvelopeKey *key = envelope.append_key(v[1], old_channel_value(v[0], c));
+            key->tension = v[3];
+            key->continuity = v[4];
+            key->bias = v[5];
+            env.key_lines.push_back({line.begin, line.end});
+            record.old_key_flags[static_cast<size_t>(c)].emplace_back(w[2]);
+        }
+        env.block = {count_line.begin, pos_};
+        record.envelopes.push_back(std::move(env));
+    }
+    Line line;
+    if (!peek_line(&line)) return;
+    const auto words = split(trim(line.content));
+    if (words.empty() || words[0] != "Pre/PostBehavior") return;
+    next_line(&line);
+    if (words.size() != 1 + 2 * static_cast<size_t>(channels))
+        fail(line.number, "expected 'Pre/PostBehavior' with a pre and a post behavior for each of the " +
+                              std::to_string(channels) + " channels");
+    // Taken as pairs, channel by channel.
+    for (int c = 0; c < channels; ++c) {
+        const long pre = integer(words[1 + 2 * c], line.number, "the pre behavior");
+        const long post = integer(words[2 + 2 * c], line.number, "the post behavior");
+        if (pre < 0 || pre > 5 || post < 0 || post > 5) fail(line.number, "expected behaviors from 0 to 5");
+        Envelope &envelope = item.channel(static_cast<MotionChannel>(c)).envelope;
+        envelope.pre_behavior = static_cast<EnvelopeBehavior>(pre);
+        envelope.post_behavior = static_cast<EnvelopeBehavior>(post);
+    }
+    record.old_behaviors_line = {line.begin, line.end};
+}
+
+// LWSC 1 keys are on frames; the frame rate may come anywhere in the file.
+void Reader::frames_to_seconds() {
+    for (const LwsItemRecord &record : doc_.items) {
+        if (record.layout != LwsMotionLayout::SharedKeys) continue;
+        const Item &item = *scene_.find(record.id);
+        for (const LwsEnvelopeRecord &env : record.envelopes)
+            for (const auto &key : item.channel(static_cast<MotionChannel>(env.channel)).envelope.keys()) {
+                key->time /= scene_.frames_per_second;
+                if (!std::isfinite(key->time))
+                    fail(record.line, "a key's frame is beyond the times this host can hold at " +
+                                          format_lws_number(scene_.frames_per_second, 3) + " frames per second");
+            }
     }
 }
 
@@ -585,7 +782,7 @@ void Reader::resolve_links() {
         if (link.object_number) {
             const uint32_t n = link.target;
             if (n > objects_in_order_.size())
-                fail(where(link), "GoalObject " + std::to_string(n) + " names no object (the scene has " +
+                fail(where(link), std::string(link.keyword) + " " + std::to_string(n) + " names no object (the scene has " +
                                       std::to_string(objects_in_order_.size()) + ")");
             link.target = objects_in_order_[n - 1];
         }
@@ -606,7 +803,17 @@ void Reader::resolve_links() {
     for (const PendingLink &link : pending_) {
         if (link.slot != kSlotParent) continue;
         const std::string refused = scene_.set_parent(link.item, link.target);
-        if (!refused.empty()) fail(where(link), "ParentItem " + format_lws_id(link.target) + ": " + refused);
+        if (!refused.empty())
+            fail(where(link), link.object_number ? "ParentObject: " + refused
+                                                 : "ParentItem " + format_lws_id(link.target) + ": " + refused);
+    }
+    if (doc_.version == 1) {
+        // LWSC 1 has no controllers for aiming: an item with a target points at it.
+        for (LwsItemRecord &record : doc_.items) {
+            Item &item = *scene_.find(record.id);
+            for (int axis = 0; axis < 2; ++axis)
+                if (item.target && !record.slots[kSlotHController + axis].present) item.controllers[axis] = 1;
+        }
     }
     if (scene_.frames_per_second > 0) scene_.time /= scene_.frames_per_second;
     for (LwsItemRecord &record : doc_.items) {

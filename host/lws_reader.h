@@ -1,4 +1,4 @@
-// Reads LightWave scene files (LWSC 3 and later) into a headless scene and a
+// Reads LightWave scene files (LWSC 1 and later) into a headless scene and a
 // document that remembers the file's text for writing it back.
 #pragma once
 

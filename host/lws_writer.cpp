@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -74,6 +75,19 @@ private:
     void add_channels(const LwsItemRecord &record, const Item &item, int count);
     std::string key_line(const EnvelopeKey &key, const std::string &indent, const std::string &eol) const;
     bool link_edits(const LwsItemRecord &record, const Item &item, std::string *error);
+    bool old_link_edits(const LwsItemRecord &record, const Item &item, std::string *error);
+    bool old_motion_edits(const LwsItemRecord &record, const Item &item, std::string *error);
+    bool shared_keys_text(const LwsItemRecord &record, const Item &item, int channels, std::string *out,
+                          std::string *error) const;
+    bool channel_lists_text(const LwsItemRecord &record, const Item &item, int channels, std::string *out,
+                            std::string *error) const;
+    std::string old_value(double value, int channel) const;
+    std::string kept_head(const LwsItemRecord &record) const {
+        return record.old_motion_head.end > record.old_motion_head.begin ? raw(record.old_motion_head) : "";
+    }
+    std::string refusal(const Item &item, const std::string &what) const {
+        return doc_.path + ": " + item.name + ": " + what + " (LWSC " + std::to_string(doc_.version) + " scene)";
+    }
     void set_statement(const LwsItemRecord &record, LwsLinkSlot slot, const std::string &statement);
 
     const LwsDocument &doc_;
@@ -189,6 +203,7 @@ void Renderer::set_statement(const LwsItemRecord &record, LwsLinkSlot slot, cons
 }
 
 bool Renderer::link_edits(const LwsItemRecord &record, const Item &item, std::string *error) {
+    if (doc_.version <= 2) return old_link_edits(record, item, error);
     const LwsLinkState &was = record.loaded;
     auto id_statement = [&](const char *keyword, ItemIdValue id) {
         return id ? std::string(keyword) + " " + format_lws_id(id) : std::string();
@@ -241,6 +256,10 @@ bool Renderer::render(std::string *out, std::string *error) {
                      " was removed from the scene; removing items cannot be written into the file";
             return false;
         }
+        if (doc_.version <= 2) {
+            if (!old_motion_edits(record, *item, error) || !link_edits(record, *item, error)) return false;
+            continue;
+        }
         bool recorded[kMotionChannelCount] = {};
         for (const LwsEnvelopeRecord &env : record.envelopes) {
             recorded[env.channel] = true;
@@ -289,6 +308,261 @@ bool Renderer::render(std::string *out, std::string *error) {
     }
     result.append(doc_.text, at, std::string::npos);
     *out = std::move(result);
+    return true;
+}
+
+// LWSC 1 and 2 link objects by their number in file order, which is the
+// object number in the id, and know no poles or same-item links.
+bool Renderer::old_link_edits(const LwsItemRecord &record, const Item &item, std::string *error) {
+    const LwsLinkState &was = record.loaded;
+    auto object_statement = [&](const char *keyword, const char *link, ItemIdValue id, std::string *out) {
+        if (!id) return true;
+        if (kind_of(id) != ItemKind::Object) {
+            const Item *other = scene_.find(id);
+            *error = refusal(item, std::string("the scene format can only keep an object as ") + link + ", not the " +
+                                       item_kind_name(kind_of(id)) + " " + (other ? other->name : format_lws_id(id)));
+            return false;
+        }
+        *out = std::string(keyword) + " " + std::to_string((id & 0x0FFFFFFFu) + 1);
+        return true;
+    };
+    std::string parent, target, goal;
+    const bool implicit_parent = item.kind == ItemKind::Bone && item.parent == bone_owner(item.id) &&
+                                 !record.slots[kSlotParent].present;
+    if (item.parent != was.parent && !implicit_parent &&
+        !object_statement("ParentObject", "parent", item.parent, &parent))
+        return false;
+    if (item.target != was.target && !object_statement("TargetObject", "target", item.target, &target)) return false;
+    if (item.goal != was.goal && !object_statement("GoalObject", "IK goal", item.goal, &goal)) return false;
+    const struct {
+        ItemIdValue now, was;
+        const char *what;
+    } unkept[] = {{item.pole, was.pole, "an IK pole"},
+                  {item.position_item, was.position_item, "a position item"},
+                  {item.rotation_item, was.rotation_item, "a rotation item"},
+                  {item.scale_item, was.scale_item, "a scale item"}};
+    for (const auto &link : unkept)
+        if (link.now != link.was && link.now != 0) {
+            *error = refusal(item, std::string("the scene format cannot keep ") + link.what);
+            return false;
+        }
+    // Checked in full above, so a refusal leaves no half-made edits.
+    if (item.parent != was.parent && !implicit_parent) set_statement(record, kSlotParent, parent);
+    if (item.target != was.target) set_statement(record, kSlotTarget, target);
+    if (item.goal != was.goal) set_statement(record, kSlotGoal, goal);
+    static const char *const kControllers[3] = {"HController", "PController", "BController"};
+    for (int axis = 0; axis < 3; ++axis) {
+        const LwsLinkSlot slot = static_cast<LwsLinkSlot>(kSlotHController + axis);
+        // In LWSC 1 a target alone makes heading and pitch point at it.
+        const int implied = doc_.version == 1 && item.target && axis < 2 ? 1 : 0;
+        const std::string statement = std::string(kControllers[axis]) + " " + std::to_string(item.controllers[axis]);
+        if (record.slots[slot].present || doc_.version > 1) {
+            if (item.controllers[axis] != was.controllers[axis])
+                set_statement(record, slot, item.controllers[axis] ? statement : std::string());
+        } else if (item.controllers[axis] != implied) {
+            set_statement(record, slot, statement);
+        }
+    }
+    const bool full_time = (item.flags & host_abi::kItemFlagFullTimeIk) != 0;
+    if (full_time != was.full_time_ik) set_statement(record, kSlotFullTimeIk, full_time ? "FullTimeIK 1" : "");
+    // Links the file held in keywords of its own are cleared by removing them.
+    if (item.pole != was.pole) set_statement(record, kSlotPole, "");
+    if (item.position_item != was.position_item) set_statement(record, kSlotPositionItem, "");
+    if (item.rotation_item != was.rotation_item) set_statement(record, kSlotRotationItem, "");
+    if (item.scale_item != was.scale_item) set_statement(record, kSlotScaleItem, "");
+    return true;
+}
+
+// Angles are kept in degrees in these files.
+std::string Renderer::old_value(double value, int channel) const {
+    constexpr double kDegrees = 180.0 / 3.14159265358979323846;
+    return number(channel >= kHeading && channel <= kBank ? value * kDegrees : value);
+}
+
+// The item's motion in the LWSC 1 or 2 layout, rewritten whole when any
+// channel changed; keys left alone keep their text.
+bool Renderer::old_motion_edits(const LwsItemRecord &record, const Item &item, std::string *error) {
+    bool changed = false;
+    for (const LwsEnvelopeRecord &env : record.envelopes)
+        changed = changed || !same_envelope(item.channel(static_cast<MotionChannel>(env.channel)).envelope, env);
+    const int kept = static_cast<int>(record.envelopes.size());
+    int channels = kept;
+    for (int c = kept; c < kMotionChannelCount; ++c) {
+        const Envelope &envelope = item.channel(static_cast<MotionChannel>(c)).envelope;
+        if (envelope.key_count() == 0 && envelope.default_value == neutral_value(c)) continue;
+        if (kept > 0) {
+            *error = refusal(item, "the motion in the file has " + std::to_string(kept) + " channels and cannot take " +
+                                       item.channel(static_cast<MotionChannel>(c)).name);
+            return false;
+        }
+        changed = true;
+        channels = doc_.version == 2 && item.kind == ItemKind::Camera ? kScaleX : kMotionChannelCount;
+    }
+    if (!changed) return true;
+    std::string text;
+    if (!(doc_.version == 1 ? shared_keys_text(record, item, channels, &text, error)
+                            : channel_lists_text(record, item, channels, &text, error)))
+        return false;
+    if (kept > 0) {
+        edits_.push_back({record.old_motion.begin, record.old_motion.end, text});
+        return true;
+    }
+    static const char *const kMotion[] = {"", "ObjectMotion", "LightMotion", "CameraMotion", "BoneMotion"};
+    text = std::string(kMotion[static_cast<int>(item.kind)]) + " (unnamed)" + doc_.line_ending + "  " +
+           std::to_string(channels) + doc_.line_ending + text;
+    const size_t at = record.motion_insert_at;
+    if (at > 0 && doc_.text[at - 1] != '\n') text = doc_.line_ending + text;  // after a last line without ending
+    edits_.push_back({at, at, text});
+    return true;
+}
+
+// A channel that holds one value throughout, whatever its keys' splines.
+bool holds_one_value(const Envelope &envelope) {
+    for (const auto &key : envelope.keys())
+        if (key->value != envelope.keys()[0]->value) return false;
+    return true;
+}
+
+// LWSC 1: every key holds all channels at one frame with one spline setting,
+// and one EndBehavior covers them all. Channels holding one value throughout
+// take it at every key frame; the channels that move must share their frames,
+// splines and behaviours, else the motion cannot be written.
+bool Renderer::shared_keys_text(const LwsItemRecord &record, const Item &item, int channels, std::string *out,
+                                std::string *error) const {
+    auto envelope_of = [&](int c) -> const Envelope & { return item.channel(static_cast<MotionChannel>(c)).envelope; };
+    // The frames come from the first moving channel, else the first with the most keys.
+    const Envelope *lead = nullptr;
+    for (int c = 0; c < channels && !lead; ++c)
+        if (!holds_one_value(envelope_of(c))) lead = &envelope_of(c);
+    for (int c = 0; c < channels && !lead; ++c)
+        if (envelope_of(c).key_count() > 0 && (!lead || envelope_of(c).key_count() > lead->key_count()))
+            lead = &envelope_of(c);
+    const size_t keys = lead ? lead->key_count() : 1;
+    std::vector<long long> frames(keys, 0);
+    for (size_t k = 0; lead && k < keys; ++k) {
+        const double frame = lead->keys()[k]->time * scene_.frames_per_second;
+        if (!(std::fabs(frame) < 1e15) || std::fabs(frame - std::nearbyint(frame)) > 1e-6) {
+            *error = refusal(item, "a key at " + format_lws_number(lead->keys()[k]->time, 3) +
+                                       " s is between frames; this scene format keeps keys on whole frames");
+            return false;
+        }
+        frames[k] = static_cast<long long>(std::nearbyint(frame));
+    }
+    EnvelopeBehavior post = lead ? lead->post_behavior : EnvelopeBehavior::Constant;
+    // Channels holding one value only need it held; moving ones are checked below.
+    if (static_cast<int>(post) > static_cast<int>(EnvelopeBehavior::Repeat)) post = EnvelopeBehavior::Constant;
+    for (int c = 0; c < channels; ++c) {
+        const Envelope &envelope = envelope_of(c);
+        const std::string name = item.channel(static_cast<MotionChannel>(c)).name;
+        if (holds_one_value(envelope)) continue;
+        if (envelope.key_count() != keys) {
+            *error = refusal(item, name + " has keys on other frames than the item's other channels; this scene "
+                                          "format keeps one set of key frames for all channels");
+            return false;
+        }
+        if (envelope.pre_behavior != EnvelopeBehavior::Constant || envelope.post_behavior != post ||
+            static_cast<int>(post) > static_cast<int>(EnvelopeBehavior::Repeat)) {
+            *error = refusal(item, name + ": this scene format keeps only one end behavior for all channels "
+                                          "(reset, hold or repeat) and holds the value before the first key");
+            return false;
+        }
+        for (size_t k = 0; k < keys; ++k) {
+            const EnvelopeKey &key = *envelope.keys()[k], &settings = *lead->keys()[k];
+            if (std::fabs(key.time * scene_.frames_per_second - static_cast<double>(frames[k])) > 1e-6 ||
+                (key.shape != KeyShape::Tcb && key.shape != KeyShape::Linear) || key.shape != settings.shape ||
+                key.tension != settings.tension || key.continuity != settings.continuity ||
+                key.bias != settings.bias) {
+                *error = refusal(item, name + ": the key at frame " + std::to_string(frames[k]) +
+                                           " differs in frame or spline from the other channels' key there, or is "
+                                           "not a TCB or linear key; this scene format keeps one per frame");
+                return false;
+            }
+        }
+    }
+    const std::string indent = record.envelopes.empty() ? "  " : record.envelopes[0].indent;
+    const std::string eol = record.envelopes.empty() ? doc_.line_ending : ending_of(record.envelopes[0].open_line);
+    std::string text = kept_head(record);
+    text += indent + std::to_string(keys) + eol;
+    for (size_t k = 0; k < keys; ++k) {
+        const double time = lead ? lead->keys()[k]->time : 0.0;
+        // The loaded key at the same place, when every channel still has it.
+        bool same = !record.envelopes.empty() && k < record.envelopes[0].key_lines.size();
+        std::string values;
+        for (int c = 0; c < channels; ++c) {
+            const Envelope &envelope = envelope_of(c);
+            EnvelopeKey written;
+            written.value = envelope.default_value;
+            if (envelope.key_count() > 0) {
+                const EnvelopeKey *at = envelope.find_key(time);
+                written = at ? *at : *envelope.keys()[0];
+            }
+            written.time = time;
+            if (same && c < static_cast<int>(record.envelopes.size()))
+                same = k < record.envelopes[c].loaded_keys.size() && same_key(record.envelopes[c].loaded_keys[k], written);
+            values += (c ? " " : "") + old_value(written.value, c);
+        }
+        if (same) {
+            text += raw(record.envelopes[0].key_lines[k]);
+            continue;
+        }
+        const EnvelopeKey spline = lead ? *lead->keys()[k] : EnvelopeKey{};
+        text += indent + values + eol + indent + std::to_string(frames[k]) + " " +
+                (spline.shape == KeyShape::Linear ? "1" : "0") + " " + number(spline.tension) + " " +
+                number(spline.continuity) + " " + number(spline.bias) + eol;
+    }
+    const bool behavior_kept = !record.envelopes.empty() && record.envelopes[0].loaded_post == post;
+    if (record.old_behaviors_line.end > record.old_behaviors_line.begin && behavior_kept)
+        text += raw(record.old_behaviors_line);
+    else if (!behavior_kept)
+        text += "EndBehavior " + std::to_string(static_cast<int>(post)) + eol;
+    *out = std::move(text);
+    return true;
+}
+
+// LWSC 2: per channel its keys as TCB splines, then one behaviour line.
+bool Renderer::channel_lists_text(const LwsItemRecord &record, const Item &item, int channels, std::string *out,
+                                  std::string *error) const {
+    const std::string eol = record.envelopes.empty() ? doc_.line_ending : ending_of(record.envelopes[0].open_line);
+    std::string text = kept_head(record), behaviors = "Pre/PostBehavior";
+    bool behaviors_kept = record.old_behaviors_line.end > record.old_behaviors_line.begin;
+    for (int c = 0; c < channels; ++c) {
+        const Envelope &envelope = item.channel(static_cast<MotionChannel>(c)).envelope;
+        const LwsEnvelopeRecord *env = c < static_cast<int>(record.envelopes.size()) ? &record.envelopes[c] : nullptr;
+        const std::vector<std::string> *flags =
+            c < static_cast<int>(record.old_key_flags.size()) ? &record.old_key_flags[c] : nullptr;
+        const std::string indent = env ? env->indent : "  ";
+        std::vector<EnvelopeKey> keys;
+        for (const auto &key : envelope.keys()) keys.push_back(*key);
+        if (keys.empty() && (!env || holds_unkeyed_value(envelope, env->loaded_default))) {
+            keys.emplace_back();
+            keys.back().value = envelope.default_value;
+        }
+        text += indent + std::to_string(keys.size()) + eol;
+        size_t old = 0;
+        for (const EnvelopeKey &key : keys) {
+            if (key.shape != KeyShape::Tcb) {
+                *error = refusal(item, item.channel(static_cast<MotionChannel>(c)).name +
+                                           ": this scene format keeps only TCB spline keys");
+                return false;
+            }
+            while (env && old < env->loaded_keys.size() && env->loaded_keys[old].time < key.time) ++old;
+            if (env && old < env->loaded_keys.size() && old < env->key_lines.size() && same_key(env->loaded_keys[old], key)) {
+                text += raw(env->key_lines[old++]);
+                continue;
+            }
+            const std::string flag = flags && old < flags->size() ? (*flags)[old]
+                                     : flags && !flags->empty()   ? flags->front()
+                                                                  : "2";
+            text += indent + old_value(key.value, c) + " " + format_lws_time(key.time, doc_.version) + " " + flag +
+                    " " + number(key.tension) + " " + number(key.continuity) + " " + number(key.bias) + eol;
+        }
+        behaviors_kept = behaviors_kept && env && envelope.pre_behavior == env->loaded_pre &&
+                         envelope.post_behavior == env->loaded_post;
+        behaviors += " " + std::to_string(static_cast<int>(envelope.pre_behavior)) + " " +
+                     std::to_string(static_cast<int>(envelope.post_behavior));
+    }
+    text += behaviors_kept ? raw(record.old_behaviors_line) : behaviors + eol;
+    *out = std::move(text);
     return true;
 }
 

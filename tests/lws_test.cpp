@@ -69,19 +69,13 @@ TEST(LwsRoundTrip, EveryRealFileAndExampleComesBackByteForByte) {
         LwsDocument doc;
         std::string error, out;
         const std::string original = read_all(path);
-        if (original.compare(0, 8, "LWSC\n1\n\n") == 0 || original.compare(0, 8, "LWSC\n2\n\n") == 0) {
-            // Scenes of LightWave 5 and older are refused, naming the version line.
-            EXPECT_FALSE(read_lws_file(path, &scene, &doc, &error));
-            EXPECT_NE(error.find(path + ":2: scene format"), std::string::npos) << error;
-            continue;
-        }
         ASSERT_TRUE(read_lws_file(path, &scene, &doc, &error)) << error;
         EXPECT_FALSE(scene.all_items().empty()) << path;
         ASSERT_TRUE(render_lws(doc, scene, &out, &error)) << error;
         EXPECT_TRUE(out == original) << path;
         ++round_tripped;
     }
-    EXPECT_GE(round_tripped, 8);
+    EXPECT_GE(round_tripped, 10);
 }
 
 TEST(LwsRead, IkRigOfAnOlderFileResolvesImplicitIdsForwardReferencesAndGlueLines) {

@@ -41,7 +41,7 @@ void print_help(std::ostream &out) {
            "  run SERVER                                run a server, e.g. run KR_memItem; after\n"
            "                                            KR_setParent_wPos or KR_unParent_wPos it reports\n"
            "                                            how far the selected items' world motion moved\n"
-           "  load FILE.lws                             read a LightWave scene file (LWSC 3 or later);\n"
+           "  load FILE.lws                             read a LightWave scene file (LWSC 1 or later);\n"
            "                                            it replaces the scene in memory\n"
            "  save [--force] FILE.lws                   write the loaded scene with the changes made;\n"
            "                                            an existing file is replaced only with --force\n"
