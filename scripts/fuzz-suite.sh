@@ -18,9 +18,10 @@ for target in "$build"/fuzz/*_fuzz; do
     [ -d "$root/fuzz/corpus/$name" ] && cp "$root/fuzz/corpus/$name"/* "$seeds/$name/"
 done
 # The command texts the plug-in sends on the example scripts, one seed each.
+# Run beside the build: examples write files (the panel picture) where they run.
 n=0
 for example in "$root"/examples/*.lwh; do
-    "$build/tools/lwheadless" "$build/KRtools.p" "$example" 2>/dev/null | grep -o 'command "[^"]*"' |
+    (cd "$build" && "$build/tools/lwheadless" "$build/KRtools.p" "$example" 2>/dev/null) | grep -o 'command "[^"]*"' |
         sed 's/^command "//; s/"$//' >"$seeds/command_interpreter/example-$((n++))" || true
 done
 # The example scenes as they are.
