@@ -19,10 +19,9 @@ for target in "$build"/fuzz/*_fuzz; do
 done
 # The command texts the plug-in sends on the example scripts, one seed each.
 # Run beside the build: examples write files (the panel picture) where they run.
-n=0
 for example in "$root"/examples/*.lwh; do
     (cd "$build" && "$build/tools/lwheadless" "$build/KRtools.p" "$example" 2>/dev/null) | grep -o 'command "[^"]*"' |
-        sed 's/^command "//; s/"$//' >"$seeds/command_interpreter/example-$((n++))" || true
+        sed 's/^command "//; s/"$//' >"$seeds/command_interpreter/$(basename "$example" .lwh)" || true
 done
 # The example scenes as they are.
 if [ -d "$seeds/lws_reader" ]; then
