@@ -6,21 +6,13 @@
 #include <fstream>
 #include <sstream>
 
-#include "host/lws_reader.h"
-#include "host/lws_writer.h"
+#include "lws_fixture.h"
 #include "host/world_transform.h"
 #include "plugin_harness.h"
 #include "tools/script_runner.h"
 
 namespace headless {
 namespace {
-
-std::string read_all(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 bool exists(const std::string &path) { return std::ifstream(path).good(); }
 

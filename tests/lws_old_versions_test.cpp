@@ -8,35 +8,18 @@
 #include <cstdio>
 #include <fstream>
 
-#include "host/lws_reader.h"
-#include "host/lws_writer.h"
+#include "lws_fixture.h"
 
 namespace headless {
 namespace {
 
 constexpr double kDegree = 3.14159265358979323846 / 180.0;
 
-struct Loaded {
-    Scene scene;
-    LwsDocument doc;
-};
-
-Loaded load_text(const std::string &text, const std::string &name = "old.lws") {
-    Loaded l;
-    std::string error;
-    EXPECT_TRUE(read_lws_text(text, name, &l.scene, &l.doc, &error)) << error;
-    return l;
-}
+Loaded load_text(const std::string &text, const std::string &name = "old.lws") { return load_lws(text, name); }
 
 bool load_real(const std::string &file, Loaded *l) {
     std::string error;
     return read_lws_file(std::string(KR_TESTDATA_LWS) + "/" + file, &l->scene, &l->doc, &error);
-}
-
-std::string render(const Loaded &l) {
-    std::string out, error;
-    EXPECT_TRUE(render_lws(l.doc, l.scene, &out, &error)) << error;
-    return out;
 }
 
 ItemIdValue id_of(const Scene &scene, const std::string &name) {

@@ -12,19 +12,11 @@
 #include <unistd.h>
 #endif
 
-#include "host/lws_reader.h"
-#include "host/lws_writer.h"
+#include "lws_fixture.h"
 #include "module/host_api.h"
 
 namespace headless {
 namespace {
-
-std::string read_all(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 constexpr double kPi = 3.14159265358979323846;
 
@@ -40,23 +32,7 @@ std::vector<std::string> files_in(const std::string &folder, const std::string &
     return out;
 }
 
-struct Loaded {
-    Scene scene;
-    LwsDocument doc;
-};
-
-Loaded load_text(const std::string &text, const std::string &name = "hand.lws") {
-    Loaded l;
-    std::string error;
-    EXPECT_TRUE(read_lws_text(text, name, &l.scene, &l.doc, &error)) << error;
-    return l;
-}
-
-std::string render(const Loaded &l) {
-    std::string out, error;
-    EXPECT_TRUE(render_lws(l.doc, l.scene, &out, &error)) << error;
-    return out;
-}
+Loaded load_text(const std::string &text, const std::string &name = "hand.lws") { return load_lws(text, name); }
 
 TEST(LwsRoundTrip, EveryRealFileAndExampleComesBackByteForByte) {
     std::vector<std::string> files = files_in(KR_TESTDATA_LWS, ".lws");
