@@ -214,7 +214,7 @@ bool solve_record(const HostContext *context, const ItemSolve &solve, double tim
 
 // Each rotation angle summed over `item` and its ancestors: how far it has
 // turned in the world, exactly so when the turns share an axis (a wheel and
-// its hub). A null item adds nothing.
+// its hub). A null item (no parent) adds nothing.
 void turns_through_chain(const ItemInfo *info, HostId item, double time, double out[3]) {
     out[0] = out[1] = out[2] = 0.0;
     int length = 0;
@@ -236,6 +236,7 @@ void turns_through_chain(const ItemInfo *info, HostId item, double time, double 
 void keep_keyed_turns(const HostContext *context, const ItemSolve &solve, KeyFrameRecord *records, int32_t count) {
     constexpr double kTurn = 6.283185307179586;
     const ItemInfo *info = context->item_info;
+    const HostId old_parent = info->parent(solve.item);  // the item is re-parented only after this
     bool have_previous = false;
     double previous_estimate[3] = {0.0, 0.0, 0.0};
     double previous_written[3] = {0.0, 0.0, 0.0};
@@ -244,13 +245,13 @@ void keep_keyed_turns(const HostContext *context, const ItemSolve &solve, KeyFra
         const double time = records[i].time;
         double own[3] = {0.0, 0.0, 0.0};
         info->param(solve.item, host_abi::kParamRotation, time, own);
-        double in_world[3];
+        double old_ancestors[3];
         double new_ancestors[3];
-        turns_through_chain(info, solve.item, time, in_world);
+        turns_through_chain(info, old_parent, time, old_ancestors);
         turns_through_chain(info, solve.parent, time, new_ancestors);
         for (int a = 0; a < 3; ++a) {
             double &value = records[i].values[3 + a];
-            const double estimate = in_world[a] - new_ancestors[a];
+            const double estimate = own[a] + old_ancestors[a] - new_ancestors[a];
             const double wanted = have_previous ? previous_written[a] + (estimate - previous_estimate[a]) : own[a];
             const double turns = std::nearbyint((wanted - value) / kTurn);
             // A host that answers with no number, or a number of turns beyond
