@@ -93,10 +93,18 @@ ItemIdValue Scene::add_camera(const std::string &item_name) {
     return add_item(ItemKind::Camera, id, item_name);
 }
 
-ItemIdValue Scene::add_bone(ItemIdValue object, const std::string &item_name) {
+const Scene::ObjectEntry *Scene::object_entry(ItemIdValue object) const {
     const size_t at = position_in(objects_, object, &owner_hint_);
-    if (at == objects_.size() || objects_[at].next_bone_serial > 0xFFF) return 0;
-    ObjectEntry *entry = &objects_[at];
+    return at < objects_.size() ? &objects_[at] : nullptr;
+}
+
+Scene::ObjectEntry *Scene::object_entry(ItemIdValue object) {
+    return const_cast<ObjectEntry *>(static_cast<const Scene *>(this)->object_entry(object));
+}
+
+ItemIdValue Scene::add_bone(ItemIdValue object, const std::string &item_name) {
+    ObjectEntry *entry = object_entry(object);
+    if (!entry || entry->next_bone_serial > 0xFFF) return 0;
     const ItemIdValue id = 0x40000000u | (entry->next_bone_serial++ << 16) | (object & 0xFFFFu);
     entry->bones.push_back(id);
     add_item(ItemKind::Bone, id, item_name);
@@ -125,9 +133,8 @@ ItemIdValue Scene::add_with_id(ItemIdValue id, const std::string &item_name) {
         return add_item(ItemKind::Camera, id, item_name);
     case ItemKind::Bone: {
         const ItemIdValue object = bone_owner(id);
-        const size_t at = position_in(objects_, object, &owner_hint_);
-        if (at == objects_.size()) return 0;
-        ObjectEntry *entry = &objects_[at];
+        ObjectEntry *entry = object_entry(object);
+        if (!entry) return 0;
         entry->next_bone_serial = std::max(entry->next_bone_serial, ((id >> 16) & 0xFFFu) + 1);
         entry->bones.push_back(id);
         add_item(ItemKind::Bone, id, item_name);
@@ -162,8 +169,8 @@ const std::vector<ItemIdValue> *Scene::list_of(ItemIdValue id) const {
     case ItemKind::Light: return &lights_;
     case ItemKind::Camera: return &cameras_;
     case ItemKind::Bone: {
-        const size_t at = position_in(objects_, bone_owner(id), &owner_hint_);
-        return at < objects_.size() ? &objects_[at].bones : nullptr;
+        const ObjectEntry *owner = object_entry(bone_owner(id));
+        return owner ? &owner->bones : nullptr;
     }
     case ItemKind::Object: return nullptr;
     }
@@ -176,8 +183,8 @@ ItemIdValue Scene::first(int kind_index, ItemIdValue bone_owner_id) const {
     case 1: return lights_.empty() ? 0 : lights_.front();
     case 2: return cameras_.empty() ? 0 : cameras_.front();
     case 3: {
-        const size_t at = position_in(objects_, bone_owner_id, &owner_hint_);
-        return at < objects_.size() && !objects_[at].bones.empty() ? objects_[at].bones.front() : 0;
+        const ObjectEntry *owner = object_entry(bone_owner_id);
+        return owner && !owner->bones.empty() ? owner->bones.front() : 0;
     }
     default: return 0;
     }
@@ -254,10 +261,8 @@ bool Scene::remove_item(ItemIdValue id) {
     Item *item = find(id);
     if (!item) return false;
     std::vector<ItemIdValue> doomed{id};
-    if (item->kind == ItemKind::Object) {
-        for (const ObjectEntry &e : objects_)
-            if (e.id == id) doomed.insert(doomed.end(), e.bones.begin(), e.bones.end());
-    }
+    if (const ObjectEntry *entry = item->kind == ItemKind::Object ? object_entry(id) : nullptr)
+        doomed.insert(doomed.end(), entry->bones.begin(), entry->bones.end());
     for (ItemIdValue gone : doomed) {
         Item *g = find(gone);
         if (!g) continue;
@@ -288,7 +293,8 @@ bool Scene::remove_item(ItemIdValue id) {
     case ItemKind::Light: lights_.erase(std::remove(lights_.begin(), lights_.end(), id), lights_.end()); break;
     case ItemKind::Camera: cameras_.erase(std::remove(cameras_.begin(), cameras_.end(), id), cameras_.end()); break;
     case ItemKind::Bone:
-        for (ObjectEntry &e : objects_) e.bones.erase(std::remove(e.bones.begin(), e.bones.end(), id), e.bones.end());
+        if (ObjectEntry *owner = object_entry(bone_owner(id)))
+            owner->bones.erase(std::remove(owner->bones.begin(), owner->bones.end(), id), owner->bones.end());
         break;
     }
     selection.erase(std::remove_if(selection.begin(), selection.end(),

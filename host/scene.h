@@ -129,6 +129,9 @@ private:
     };
 
     ItemIdValue add_item(ItemKind kind, ItemIdValue id, const std::string &name);
+    // The object's entry in the object list, or null.
+    const ObjectEntry *object_entry(ItemIdValue object) const;
+    ObjectEntry *object_entry(ItemIdValue object);
     void detach_from_parent(Item &item);
     const std::vector<ItemIdValue> *list_of(ItemIdValue id) const;
 
