@@ -96,7 +96,7 @@ uint64_t two_over_pi_digits(int first) {
 }
 
 // a*b exactly as head + tail (Dekker), without relying on a fused multiply-add.
-void exact_product(double a, double b, double& head, double& tail) {
+void exact_product(double a, double b, double &head, double &tail) {
     constexpr double kSplit = 0x1p27 + 1.0;
     const double a_big = a * kSplit, b_big = b * kSplit;
     const double a_hi = a_big - (a_big - a), b_hi = b_big - (b_big - b);
