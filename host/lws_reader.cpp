@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 
 #include "../module/host_api.h"
+#include "file_paths.h"
 
 namespace headless {
 namespace {
@@ -867,8 +868,7 @@ bool read_lws_text(std::string text, const std::string &name, Scene *scene, LwsD
         *error = name + ": the scene could not be read (" + e.what() + ")";
         return false;
     }
-    const size_t slash = name.find_last_of("/\\");
-    fresh.name = slash == std::string::npos ? name : name.substr(slash + 1);
+    fresh.name = file_name_of(name);
     fresh.filename = name;
     *scene = std::move(fresh);
     *document = std::move(doc);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../module/host_api.h"
+#include "file_paths.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -566,11 +567,6 @@ bool Renderer::channel_lists_text(const LwsItemRecord &record, const Item &item,
     return true;
 }
 
-std::string folder_of(const std::string &path) {
-    const size_t slash = path.find_last_of("/\\");
-    return slash == std::string::npos ? "" : path.substr(0, slash + 1);
-}
-
 #ifdef _WIN32
 
 bool file_exists(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
@@ -642,7 +638,7 @@ bool write_file_safely(const std::string &path, const std::string &text, bool ov
         *error = path + ": the file exists; not replacing it (save --force replaces it)";
         return false;
     }
-    const std::string base = path.substr(folder_of(path).size());
+    const std::string base = file_name_of(path);
     std::random_device entropy;
     std::string temporary;
     int fd = -1;

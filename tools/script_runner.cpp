@@ -9,6 +9,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "../host/file_paths.h"
 #include "../host/lws_reader.h"
 #include "../host/lws_writer.h"
 #include "../host/panel_toolkit.h"
@@ -484,9 +485,8 @@ void print_panel(std::ostream &out, const HeadlessPanel &panel) {
 }
 
 bool ScriptRunner::run_script(std::istream &in, const std::string &source_name, std::string *error) {
-    const size_t slash = source_name.find_last_of("/\\");
     const std::string saved_base = base_directory_;
-    base_directory_ = slash == std::string::npos ? "" : source_name.substr(0, slash + 1);
+    base_directory_ = folder_of(source_name);
     struct Restore {
         std::string &target, value;
         ~Restore() { target = value; }
