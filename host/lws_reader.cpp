@@ -136,6 +136,20 @@ private:
             fail(line, std::string("expected a whole number for ") + what + ", found '" + copy + "'");
         return value;
     }
+    // A key count as an envelope states it.
+    long key_count(std::string_view word, int line) {
+        const long count = integer(word, line, "the key count");
+        if (count < 0) fail(line, "expected a key count of 0 or more");
+        return count;
+    }
+    // An envelope's behaviours before its first key and after its last.
+    void read_behaviors(std::string_view pre_word, std::string_view post_word, int line, Envelope &envelope) {
+        const long pre = integer(pre_word, line, "the pre behavior");
+        const long post = integer(post_word, line, "the post behavior");
+        if (pre < 0 || pre > 5 || post < 0 || post > 5) fail(line, "expected behaviors from 0 to 5");
+        envelope.pre_behavior = static_cast<EnvelopeBehavior>(pre);
+        envelope.post_behavior = static_cast<EnvelopeBehavior>(post);
+    }
     ItemIdValue hex_id(std::string_view word, int line) {
         const std::string copy(word);
         bool ok = !copy.empty() && copy.size() <= 8;
@@ -570,8 +584,7 @@ void Reader::read_shared_keys(LwsItemRecord &record, int channels) {
     record.layout = LwsMotionLayout::SharedKeys;
     Item &item = *scene_.find(record.id);
     const Line count_line = expect_line("the key count of the motion");
-    const long keys = integer(trim(count_line.content), count_line.number, "the key count");
-    if (keys < 0) fail(count_line.number, "expected a key count of 0 or more");
+    const long keys = key_count(trim(count_line.content), count_line.number);
     for (int c = 0; c < channels; ++c) {
         LwsEnvelopeRecord env;
         env.channel = c;
@@ -631,8 +644,7 @@ void Reader::read_channel_lists(LwsItemRecord &record, int channels) {
     record.old_key_flags.resize(static_cast<size_t>(channels));
     for (int c = 0; c < channels; ++c) {
         const Line count_line = expect_line("the key count of channel " + std::to_string(c));
-        const long keys = integer(trim(count_line.content), count_line.number, "the key count");
-        if (keys < 0) fail(count_line.number, "expected a key count of 0 or more");
+        const long keys = key_count(trim(count_line.content), count_line.number);
         LwsEnvelopeRecord env;
         env.channel = c;
         env.open_line = {count_line.begin, count_line.end};
@@ -670,14 +682,9 @@ void Reader::read_channel_lists(LwsItemRecord &record, int channels) {
         fail(line.number, "expected 'Pre/PostBehavior' with a pre and a post behavior for each of the " +
                               std::to_string(channels) + " channels");
     // Taken as pairs, channel by channel.
-    for (int c = 0; c < channels; ++c) {
-        const long pre = integer(words[1 + 2 * c], line.number, "the pre behavior");
-        const long post = integer(words[2 + 2 * c], line.number, "the post behavior");
-        if (pre < 0 || pre > 5 || post < 0 || post > 5) fail(line.number, "expected behaviors from 0 to 5");
-        Envelope &envelope = item.channel(static_cast<MotionChannel>(c)).envelope;
-        envelope.pre_behavior = static_cast<EnvelopeBehavior>(pre);
-        envelope.post_behavior = static_cast<EnvelopeBehavior>(post);
-    }
+    for (int c = 0; c < channels; ++c)
+        read_behaviors(words[1 + 2 * c], words[2 + 2 * c], line.number,
+                       item.channel(static_cast<MotionChannel>(c)).envelope);
     record.old_behaviors_line = {line.begin, line.end};
 }
 
@@ -705,8 +712,7 @@ void Reader::read_envelope(const Line &open, int channel) {
     Line line = expect_line("the key count of the envelope opened at line " + std::to_string(open.number));
     const std::string_view count_text = trim(line.content);
     env.indent = std::string(line.content.substr(0, line.content.find_first_not_of(" \t")));
-    const long declared = integer(count_text, line.number, "the key count");
-    if (declared < 0) fail(line.number, "expected a key count of 0 or more");
+    const long declared = key_count(count_text, line.number);
     const int count_line = line.number;
     double last_time = 0;
     for (;;) {
@@ -741,11 +747,7 @@ void Reader::read_envelope(const Line &open, int channel) {
             env.key_lines.push_back({line.begin, line.end});
         } else if (!words.empty() && words[0] == "Behaviors") {
             if (words.size() != 3) fail(line.number, "expected 'Behaviors PRE POST'");
-            const long pre = integer(words[1], line.number, "the pre behavior");
-            const long post = integer(words[2], line.number, "the post behavior");
-            if (pre < 0 || pre > 5 || post < 0 || post > 5) fail(line.number, "expected behaviors from 0 to 5");
-            envelope.pre_behavior = static_cast<EnvelopeBehavior>(pre);
-            envelope.post_behavior = static_cast<EnvelopeBehavior>(post);
+            read_behaviors(words[1], words[2], line.number, envelope);
             env.behaviors_line = {line.begin, line.end};
         } else if (!content.empty() && content.front() == '{') {
             fail(line.number, "expected a key, 'Behaviors' or '}' in the envelope opened at line " +
