@@ -30,6 +30,18 @@ struct Edit {
     std::string text;
 };
 
+const char *const kControllers[3] = {"HController", "PController", "BController"};
+
+// Older files name objects by their 1-based place in the file, which is the
+// id's object number plus one.
+std::string object_number(ItemIdValue object) { return std::to_string((object & 0x0FFFFFFFu) + 1); }
+
+// A bone with no parent statement of its own hangs under its object; that
+// stays unwritten.
+bool implicit_bone_parent(const LwsItemRecord &record, const Item &item) {
+    return item.kind == ItemKind::Bone && item.parent == bone_owner(item.id) && !record.slots[kSlotParent].present;
+}
+
 bool same_key(const EnvelopeKey &a, const EnvelopeKey &b) {
     if (a.time != b.time || a.value != b.value || a.shape != b.shape || a.tension != b.tension ||
         a.continuity != b.continuity || a.bias != b.bias)
@@ -209,14 +221,9 @@ bool Renderer::link_edits(const LwsItemRecord &record, const Item &item, std::st
     auto id_statement = [&](const char *keyword, ItemIdValue id) {
         return id ? std::string(keyword) + " " + format_lws_id(id) : std::string();
     };
-    if (item.parent != was.parent) {
-        // A bone with no parent of its own hangs under its object.
-        const bool implicit = item.kind == ItemKind::Bone && item.parent == bone_owner(item.id) &&
-                              !record.slots[kSlotParent].present;
-        if (!implicit) set_statement(record, kSlotParent, id_statement("ParentItem", item.parent));
-    }
+    if (item.parent != was.parent && !implicit_bone_parent(record, item))
+        set_statement(record, kSlotParent, id_statement("ParentItem", item.parent));
     if (item.target != was.target) set_statement(record, kSlotTarget, id_statement("TargetItem", item.target));
-    static const char *const kControllers[3] = {"HController", "PController", "BController"};
     for (int axis = 0; axis < 3; ++axis)
         if (item.controllers[axis] != was.controllers[axis])
             set_statement(record, static_cast<LwsLinkSlot>(kSlotHController + axis),
@@ -226,12 +233,11 @@ bool Renderer::link_edits(const LwsItemRecord &record, const Item &item, std::st
     if (item.goal != was.goal) {
         std::string statement;
         if (item.goal && doc_.version < 4) {
-            // Older files number goal objects from 1 in file order, which is the id's object number.
             if (kind_of(item.goal) != ItemKind::Object) {
                 *error = doc_.path + ": " + item.name + ": this scene format can only keep an object as IK goal";
                 return false;
             }
-            statement = "GoalObject " + std::to_string((item.goal & 0x0FFFFFFFu) + 1);
+            statement = "GoalObject " + object_number(item.goal);
         } else if (item.goal) {
             statement = "GoalObject " + format_lws_id(item.goal);
         }
@@ -324,12 +330,11 @@ bool Renderer::old_link_edits(const LwsItemRecord &record, const Item &item, std
                                        item_kind_name(kind_of(id)) + " " + (other ? other->name : format_lws_id(id)));
             return false;
         }
-        *out = std::string(keyword) + " " + std::to_string((id & 0x0FFFFFFFu) + 1);
+        *out = std::string(keyword) + " " + object_number(id);
         return true;
     };
     std::string parent, target, goal;
-    const bool implicit_parent = item.kind == ItemKind::Bone && item.parent == bone_owner(item.id) &&
-                                 !record.slots[kSlotParent].present;
+    const bool implicit_parent = implicit_bone_parent(record, item);
     if (item.parent != was.parent && !implicit_parent &&
         !object_statement("ParentObject", "parent", item.parent, &parent))
         return false;
@@ -351,7 +356,6 @@ bool Renderer::old_link_edits(const LwsItemRecord &record, const Item &item, std
     if (item.parent != was.parent && !implicit_parent) set_statement(record, kSlotParent, parent);
     if (item.target != was.target) set_statement(record, kSlotTarget, target);
     if (item.goal != was.goal) set_statement(record, kSlotGoal, goal);
-    static const char *const kControllers[3] = {"HController", "PController", "BController"};
     for (int axis = 0; axis < 3; ++axis) {
         const LwsLinkSlot slot = static_cast<LwsLinkSlot>(kSlotHController + axis);
         // In LWSC 1 a target alone makes heading and pitch point at it.
