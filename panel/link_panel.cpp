@@ -250,14 +250,18 @@ int tandrel_activate(int32_t, GlobalLookupFn global, void *local, void *) {
     HostContext context{};
     if (open_host_context(global, &context) != host_abi::kResultOk) return host_abi::kResultBadGlobal;
     if (!selected_items(&context)[0]) return host_abi::kResultOk;
-    context.generic_local = static_cast<const LayoutGeneric *>(local);
+    // As for the link commands: without command evaluation the confirmed
+    // links could never be sent, so the panel is not offered and no choice
+    // or memorized item is taken.
+    const LayoutGeneric *generic = static_cast<const LayoutGeneric *>(local);
+    if (!generic || !generic->evaluate) return host_abi::kResultBadGlobal;
+    context.generic_local = generic;
 
     ItemTree model{};
     model.build = context.build;
     if (!build_item_tree(&context, &model)) {
         context.messages->error("err", nullptr);
-    } else if (run_link_panel(global, &model) && context.generic_local &&
-               !parent_in_place_declined(&context, panel_link_choice)) {
+    } else if (run_link_panel(global, &model) && !parent_in_place_declined(&context, panel_link_choice)) {
         if (context.build >= kBuildCurrentEmission)
             emit_link_commands(&context, model.chosen_item, panel_link_choice);
         else

@@ -35,6 +35,17 @@ const PanelFuncs *services_of(PanelControl *control, uint32_t build, PanelId *pa
     return static_cast<const PanelFuncs *>(services.ptr.ptr);
 }
 
+// The host's own codes for Return and the top-row digits. Enter as 13 and
+// the digits as characters are accepted too: either may arrive.
+constexpr unsigned kHostKeyReturn = 0x1022;
+constexpr unsigned kHostKeyDigitZero = 0x1030;
+
+unsigned plain_key(unsigned key) {
+    if (key == kHostKeyReturn) return 13;
+    if (key >= kHostKeyDigitZero && key <= kHostKeyDigitZero + 9) return '0' + (key - kHostKeyDigitZero);
+    return key;
+}
+
 }  // namespace
 
 void expand_all(PanelControl *, void *data) {
@@ -102,19 +113,20 @@ int on_panel_key(PanelId host_panel, void *services_record, unsigned short key) 
     LinkPanel *panel = services ? link_panel_of(services->user_data) : nullptr;
     if (!panel) return 0;
     const bool all_links = panel->model->build >= kBuildAllLinks;
-    switch (key & 0xFFFFu) {
+    const unsigned plain = plain_key(key & 0xFFFFu);
+    switch (plain) {
     case 13:
     case 'd': services->close(host_panel); return 1;
     case ' ': toggle_button(panel->link_buttons[kNullItemButton]); return 1;
     case '1':
     case '2':
-    case '3': toggle_button(panel->link_buttons[key - '1']); return 1;
+    case '3': toggle_button(panel->link_buttons[plain - '1']); return 1;
     case '4':
     case '5':
     case '6':
     case '7':
         // Swallowed on builds that cannot set these links.
-        if (all_links) toggle_button(panel->link_buttons[key - '1']);
+        if (all_links) toggle_button(panel->link_buttons[plain - '1']);
         return 1;
     case 'e': collapse_to_selection(nullptr, panel); return 1;
     case 'q': expand_all(nullptr, panel); return 1;

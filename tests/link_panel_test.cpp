@@ -177,6 +177,31 @@ TEST_F(LinkPanelRun, NothingSelectedOrNoPanelServicesShowsNoPanel) {
     host.panels().script.clear();
 }
 
+TEST_F(LinkPanelRun, WithoutCommandEvaluationNothingIsShownOrStored) {
+    run_panel({A::toggle("Goal"), A::press('q'), A::click("Lid"), A::ok()});
+    const size_t panels_before = host.panels().panels().size();
+    host.messages.clear();
+    host.commands.clear();
+
+    LayoutGeneric without_evaluate = host.generic();
+    without_evaluate.evaluate = nullptr;
+    const ServerInfo *server = plugin->find("KR_Tandrel");
+    ASSERT_TRUE(server);
+    for (LayoutGeneric *local : {&without_evaluate, static_cast<LayoutGeneric *>(nullptr)}) {
+        SCOPED_TRACE(local ? "no evaluate" : "no record");
+        act({A::button("Reset"), A::toggle("Target"), A::click("Base"), A::ok()});
+        host.publish();
+        EXPECT_EQ(server->record->activate(6, Host::global_lookup(), local, nullptr), 2);
+        EXPECT_EQ(host.panels().script.size(), 4u);
+        host.panels().script.clear();
+    }
+    EXPECT_EQ(host.panels().panels().size(), panels_before);
+    EXPECT_TRUE(host.messages.empty());
+    EXPECT_TRUE(host.commands.empty());
+    EXPECT_EQ(shown_choice(), 0x4u);
+    EXPECT_EQ(shown_memorized(), "Lid");
+}
+
 TEST_F(LinkPanelRun, AHostShortOfPanelsOrControlsChangesNothing) {
     run_panel({A::toggle("Goal"), A::ok()});
     const uint32_t choice = shown_choice();

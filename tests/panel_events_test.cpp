@@ -128,11 +128,18 @@ TEST_F(PanelEvents, KeysFourToSevenAreSwallowedBelow1447) {
     for (int key = '4'; key <= '7'; ++key) EXPECT_TRUE(log_has("key " + std::to_string(key) + " used"));
 }
 
+// The host's own codes: top-row 1, 3 and 7, then Return to confirm.
+TEST_F(PanelEvents, TheHostsCodesForTheDigitsAndReturnWorkToo) {
+    run_panel({A::press(0x1031), A::press(0x1033), A::press(0x1037), A::press(0x1022)});
+    EXPECT_TRUE(log_has("key 4130 used"));
+    EXPECT_EQ(shown_choice(), 0x45u);
+}
+
 TEST_F(PanelEvents, UnknownKeysAreLeftToTheHost) {
-    const PanelSnapshot shot = after({A::press('z'), A::press('Q'), A::press(0x1022)});
+    const PanelSnapshot shot = after({A::press('z'), A::press('Q'), A::press(0x1038)});
     EXPECT_TRUE(log_has("key 122 not used"));
     EXPECT_TRUE(log_has("key 81 not used"));
-    EXPECT_TRUE(log_has("key 4130 not used"));
+    EXPECT_TRUE(log_has("key 4152 not used"));
     for (const auto &value : shot.values) EXPECT_EQ(value.second, 0) << value.first;
 }
 
