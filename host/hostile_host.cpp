@@ -190,8 +190,10 @@ HostId channel_envelope(HostId channel) {
 HostId envelope_next_key(HostId envelope, HostId key) {
     HostileHost *h = g_hostile;
     if (!h) return nullptr;
-    return h->options().keys_out_of_order ? h->own_envelopes().prev_key(envelope, key)
-                                          : h->own_envelopes().next_key(envelope, key);
+    const HostId next = h->options().keys_out_of_order ? h->own_envelopes().prev_key(envelope, key)
+                                                       : h->own_envelopes().next_key(envelope, key);
+    if (!next && key && h->options().keys_start_over) return h->own_envelopes().next_key(envelope, nullptr);
+    return next;
 }
 
 HostId envelope_prev_key(HostId envelope, HostId key) {

@@ -33,6 +33,7 @@ struct HostileOptions {
     int channels_per_group = -1;        // when >= 0, a group lists at most this many channels
     bool no_envelopes = false;          // a channel has no envelope (null)
     bool keys_out_of_order = false;     // walking the keys forward gives them latest first
+    bool keys_start_over = false;       // the key after the last is the first again
     bool distort_key_times = false;     // every key's time reads as this value
     double key_time = 0.0;
     bool distort_key_count = false;     // an envelope's key count reads as this value

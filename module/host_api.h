@@ -12,14 +12,37 @@
 
 extern "C" {
 
+// Contracts at this boundary, as both sides rely on them:
+// - Threads: the host calls the module on its interface thread only, one
+//   activation at a time; nothing here may be called from another thread.
+// - Ownership: every record and string the host returns belongs to the host;
+//   the module never frees or writes into them (out parameters excepted) and
+//   keeps none past the activation that obtained it. What the module hands the
+//   host (texts, control descriptions, tree callbacks' data) stays the
+//   module's and must stay valid for as long as the call, or the panel that
+//   uses it, lasts.
+// - Scene changes: only command texts (LayoutGeneric::evaluate) and the key
+//   and envelope edits of EnvelopeFuncs change the scene; every other call
+//   only reads it.
+
 // An opaque handle the host hands out: items, channel groups, channels,
-// envelopes, keys, panels. Item handles carry the host's item id value.
+// envelopes, keys, panels. Item handles carry the host's item id value and
+// stay valid while the item exists; other handles while what they name exists
+// (see each record). A null handle means "none".
 typedef void *HostId;
 
+// Returns the service record for `service_name` (exact, versioned names), or
+// null when the host lacks it. Use mode 0: the record is valid until the
+// activation returns. "Product Info" answers with a number, not a record.
 typedef void *(*GlobalLookupFn)(const char *service_name, int use_mode);
+// A server's entry: `local` is the class's local record (a LayoutGeneric for
+// the command servers), valid during the call. Returns 0 on success, 2 when a
+// service the server needs is missing.
 typedef int (*ActivateFn)(int32_t version, GlobalLookupFn global, void *local, void *server_data);
 
 // ---------------------------------------------------------------- module ---
+// The module's own records: static data of the module, read by the host from
+// load to unload. The table ends with a record whose names are null.
 
 struct ServerTag {
     const char *text;
@@ -44,6 +67,11 @@ struct ModuleDescriptor {
 
 // -------------------------------------------------------------- services ---
 
+// The generic command's local record, valid during the activation. `evaluate`
+// runs one command text as if the user had typed it; it may change the scene
+// and the selection (and so republish InterfaceInfo::selected_items). Its
+// result says nothing reliable about whether the change was applied: read the
+// scene back to know.
 struct LayoutGeneric {
     int (*save_scene)(const char *file);
     int (*load_scene)(const char *file, const char *name);
@@ -53,6 +81,10 @@ struct LayoutGeneric {
     int (*evaluate)(void *data, const char *command_text);
 };
 
+// "LW Item Info 3": read-only queries on items. Item queries answer null when
+// there is none. Returned names are the host's and valid until the next scene
+// change. `param` fills three doubles (angles in radians, heading, pitch,
+// bank) for the item at `time`; its codes are host_abi::kParam*.
 struct ItemInfo {
     HostId (*first)(int kind_index, HostId bone_owner);
     HostId (*next)(HostId item);
@@ -77,6 +109,10 @@ struct ItemInfo {
     void (*stiffness)(HostId item, int code, double *out3);
 };
 
+// "LW Interface Info 3": a snapshot the host republishes after every command
+// text. `selected_items` (ended by null) stays readable and unchanged until
+// the next command text of the activation; a module that sends commands while
+// walking it must copy it first.
 struct InterfaceInfo {
     double current_time;
     const HostId *selected_items;  // ended by a null id
@@ -94,6 +130,8 @@ struct InterfaceInfo {
     int alert_level;
 };
 
+// "Info Messages 2": modal messages and questions. Texts are the caller's and
+// only read during the call. The questions answer 1 for yes (or OK), 0 for no.
 struct MessageFuncs {
     void (*info)(const char *text, const char *text2);
     void (*error)(const char *text, const char *text2);
@@ -104,6 +142,10 @@ struct MessageFuncs {
     int (*yes_no_all)(const char *title, const char *text, const char *text2);
 };
 
+// "Channel Info 2": read-only walks of channel groups and channels. Channel
+// group, channel and envelope handles stay valid while the item that owns
+// them exists, through parent commands included. `next_*` from null gives the
+// first; null after the last.
 struct ChannelInfo {
     HostId (*next_group)(HostId parent_group, HostId previous_group);
     HostId (*next_channel)(HostId group, HostId previous_channel);
@@ -122,6 +164,12 @@ struct ChannelInfo {
     void (*server_remove)(HostId channel, const char *class_name, const char *name, void *instance);
 };
 
+// "Animation Envelopes": envelopes and their keys. Keys run in time order from
+// next_key(null) to prev_key(null). A key handle stays valid until that key is
+// destroyed: through command texts, and while other keys of its envelope are
+// created, moved or given values. `create_key` at the time of an existing key
+// gives that key the value instead. key_set/key_get tags are host_abi::kKeyTag*,
+// env_get tags host_abi::kEnvTag*; both return 1 when the tag was known.
 struct EnvelopeFuncs {
     HostId (*create)(HostId group, const char *name, int type);
     void (*destroy)(HostId envelope);
@@ -145,6 +193,8 @@ struct EnvelopeFuncs {
     int (*env_get)(HostId envelope, HostId group, int tag, void *value);
 };
 
+// "LW Scene Info 3": a read-only snapshot of the scene's settings, valid
+// during the activation.
 struct SceneInfo {
     const char *name;
     const char *filename;
@@ -169,6 +219,11 @@ struct SceneInfo {
 
 // ---------------------------------------------------------------- panels ---
 
+// LWPanelServices. A panel and its controls belong to the host from create
+// to destroy; the module must destroy every panel it creates before its
+// activation returns. Tree callbacks and user data are the module's and must
+// outlive the panel. Every callback runs on the interface thread, inside
+// `open` of a modal panel.
 typedef void *PanelId;
 
 // A control value. The host reads and writes the whole 40 bytes whatever the

@@ -154,6 +154,7 @@ const HostileCase kCases[] = {
     {"ShortChannelGroups", [](HostileOptions &o) { o.channels_per_group = 4; }, nullptr},
     {"NoEnvelopes", [](HostileOptions &o) { o.no_envelopes = true; }, nullptr},
     {"KeysOutOfTimeOrder", [](HostileOptions &o) { o.keys_out_of_order = true; }, nullptr},
+    {"KeyListsThatStartOver", [](HostileOptions &o) { o.keys_start_over = true; }, nullptr},
     {"KeyCountTooHigh", [](HostileOptions &o) { o.distort_key_count = true, o.key_count = 1 << 30; }, nullptr},
     {"KeyCountNegative", [](HostileOptions &o) { o.distort_key_count = true, o.key_count = -7; }, nullptr},
     {"ChildListsLongerThanItemLists", [](HostileOptions &o) { o.extra_children = 64; }, nullptr},
@@ -312,6 +313,29 @@ TEST_F(HostileAnswers, ItemListsThatStartOverEndWhereTheyBegan) {
                             PanelAction::cancel()};
     EXPECT_EQ(run("KR_Tandrel"), 0);
     EXPECT_EQ(roots, (std::vector<std::string>{"Base", "Rig", "Target", "Camera"}));
+}
+
+// A key list that comes back round to its first key would keep the keyed
+// re-parent walking for ever: it ends as running out of memory does, with
+// nothing written for the item.
+TEST_F(HostileAnswers, AKeyListThatStartsOverEndsTheKeyedReparent) {
+    HostileOptions options;
+    options.keys_start_over = true;
+    HostileHost hostile(host, options);
+    const Envelope &heading = host.scene().find(ids.base)->channel(kHeading).envelope;
+    select({ids.target});
+    ASSERT_EQ(run("KR_memItem"), 0);
+    select({ids.base});
+    host.default_yes_no = 1;
+    host.messages.clear();
+    host.commands.clear();
+    EXPECT_EQ(run("KR_setParent_wPos"), 0);
+    ASSERT_FALSE(host.messages.empty());
+    EXPECT_EQ(host.messages.back().text, "err");
+    EXPECT_EQ(host.scene().find(ids.base)->parent, 0u);
+    EXPECT_EQ(heading.key_count(), 3u);
+    EXPECT_DOUBLE_EQ(heading.keys()[2]->value, 1.0);
+    EXPECT_EQ(host.scene().find(ids.base)->channel(kPositionY).envelope.key_count(), 0u);
 }
 
 TEST_F(HostileAnswers, ANameOf64KiBReachesTheMessageWhole) {

@@ -4,6 +4,7 @@
 
 #include "../module/item_id.h"
 #include "key_frame_table.h"
+#include "key_writes.h"
 #include "keyed_parent_allocator.h"
 #include "transform_chain.h"
 #include "transform_math.h"
@@ -11,6 +12,9 @@
 namespace {
 
 constexpr int32_t kFailed = -1;
+// A channel's key walk that goes on past this many keys has come round again:
+// far beyond any animation, yet quick to reach.
+constexpr int32_t kMostKeysPerChannel = 1 << 24;
 // "SelectItem " or "ParentItem ", eight digits and the NUL.
 constexpr int kCommandTextSize = 24;
 
@@ -32,6 +36,7 @@ struct KeyedParentRun {
     uint64_t new_parent;
     char parent_text[kCommandTextSize];
     KeyFrameTable table;
+    KeyWriteList writes;
     HostId last_selected;  // the item of the last "SelectItem ", or null
 };
 
@@ -50,12 +55,19 @@ void write_id_command(char *out, const char *verb, uint64_t id) {
     write_item_id_hex(static_cast<uint32_t>(id), out + length);
 }
 
-// Key time to frame number, truncated toward zero. False when the time is not
-// finite or the frame does not fit a 32-bit signed integer.
+// Key time to frame number, truncated toward zero, except that a time a hair
+// away from a whole frame belongs to that frame: scene files keep times to
+// about eight digits, so frame 31 at 30 fps reads back as 30.999999 and would
+// otherwise share frame 30 with the key before it. The hair is the error of a
+// time kept in single precision, at least a thousandth of a frame. False when
+// the time is not finite or the frame does not fit a 32-bit signed integer.
 bool frame_number(double time, double frames_per_second, int32_t *frame) {
     if (!std::isfinite(time)) return false;
-    const double product = time * frames_per_second;
+    double product = time * frames_per_second;
     if (!(product > -2147483649.0 && product < 2147483648.0)) return false;
+    const double whole = std::nearbyint(product);
+    const double hair = std::fmax(1e-3, std::fabs(product) * 0x1p-23);
+    if (std::fabs(product - whole) <= hair && whole > -2147483649.0 && whole < 2147483648.0) product = whole;
     *frame = static_cast<int32_t>(product);
     return true;
 }
@@ -120,30 +132,50 @@ bool frame_range(const ChannelSlot slots[kMotionChannels], double frames_per_sec
 }
 
 // Marks every key of the keyed channels into the record of its frame, channel
-// 0 to 5 and keys in time order, so a record keeps the last key marked into it.
-// False when a key lies outside the range: a time that is not a number, or
-// keys that do not run in time order.
+// 0 to 5 and keys in time order, so a record keeps the last key marked into it,
+// and lists each key to be written at its own time. False when a key lies
+// outside the range (a time that is not a number), keys do not run in time
+// order, a channel's keys never end, or the list could not grow.
 bool mark_keys(const HostContext *context, const ChannelSlot slots[kMotionChannels], double frames_per_second,
-               const FrameRange &range, KeyFrameRecord *records) {
+               const FrameRange &range, KeyFrameRecord *records, KeyWriteList *writes) {
     for (int32_t i = 0; i < range.count; ++i) {
         records[i].has_key = 0;
         for (int k = 0; k < kMotionChannels; ++k) records[i].keys[k] = nullptr;
     }
+    key_write_list_clear(writes);
     for (int k = 0; k < kMotionChannels; ++k) {
         const ChannelSlot &slot = slots[k];
+        if (!slot.first_key) continue;
+        // The host's count bounds the walk; one that says more than it has
+        // still ends where its list ends.
+        const int32_t most = slot.key_count > 0 && slot.key_count < kMostKeysPerChannel ? slot.key_count
+                                                                                         : kMostKeysPerChannel;
+        int32_t walked = 0;
+        double previous_time = -HUGE_VAL;
         for (HostId key = slot.first_key; key; key = context->envelopes->next_key(slot.envelope, key)) {
+            if (++walked > most) return false;
             const double time = key_time(context, slot.envelope, key);
             int32_t frame = 0;
-            if (!frame_number(time, frames_per_second, &frame)) return false;
+            if (!frame_number(time, frames_per_second, &frame) || time < previous_time) return false;
+            previous_time = time;
             const int64_t index = static_cast<int64_t>(frame) - range.first;
             if (index < 0 || index >= range.count) return false;
             KeyFrameRecord &record = records[index];
             record.keys[k] = key;
             record.time = time;
             record.has_key = 1;
+            if (!key_write_list_add(writes, time, key, k)) return false;
         }
     }
-    return true;
+    // A channel without a key in a marked frame gets one at the record's time.
+    for (int32_t i = 0; i < range.count; ++i) {
+        if (!records[i].has_key) continue;
+        for (int l = 0; l < kMotionChannels; ++l)
+            if (slots[l].envelope && !records[i].keys[l] &&
+                !key_write_list_add(writes, records[i].time, nullptr, l))
+                return false;
+    }
+    return key_write_list_group(writes);
 }
 
 // The inverse of the item's pivot rotation, built as the chain's inverse
@@ -225,55 +257,108 @@ void turns_through_chain(const ItemInfo *info, HostId item, double time, double 
     }
 }
 
-// Solved angles come back from a matrix, within half a turn of zero, so turns
-// the animator keyed (a wheel keyed ten turns apart, a heading keyed through
-// 180 degrees) would be lost and the host would interpolate the other way
-// round. Each written angle takes the whole turns nearest to the change of
-// angle the item should make under its new parent since the previous key:
-// its own change plus its old ancestors', less its new ancestors'. The first
-// keeps the turns of the item's own angle. At the keys the rotation is the
-// same either way.
-void keep_keyed_turns(const HostContext *context, const ItemSolve &solve, KeyFrameRecord *records, int32_t count) {
-    constexpr double kTurn = 6.283185307179586;
+constexpr double kHalfTurn = 3.141592653589793;
+constexpr double kTurn = 6.283185307179586;
+
+// `angle` moved by the whole turns that bring it nearest to `wanted`. A host
+// that answers with no number, or a number of turns beyond any animation,
+// leaves the angle as it is.
+double nearest_turns(double angle, double wanted) {
+    const double turns = std::nearbyint((wanted - angle) / kTurn);
+    return std::fabs(turns) < 0x1p31 ? angle + turns * kTurn : angle;
+}
+
+// How far `angles`, each given its nearest whole turns, lie from `wanted`.
+double spelling_distance(const double angles[3], const double wanted[3], double out[3]) {
+    double sum = 0.0;
+    for (int a = 0; a < 3; ++a) {
+        out[a] = nearest_turns(angles[a], wanted[a]);
+        sum += (out[a] - wanted[a]) * (out[a] - wanted[a]);
+    }
+    return sum;
+}
+
+// The same rotation spelled the other way round: heading and bank half a turn
+// on, pitch mirrored about a quarter turn.
+void mirrored_spelling(const double angles[3], double out[3]) {
+    out[0] = angles[0] + kHalfTurn;
+    out[1] = kHalfTurn - angles[1];
+    out[2] = angles[2] + kHalfTurn;
+}
+
+// Rewrites `angles` as the spelling of the same rotation, with whole turns,
+// nearest to `wanted`: the plain one unless the mirrored one is nearer.
+void nearest_spelling(double angles[3], const double wanted[3]) {
+    double mirrored[3];
+    mirrored_spelling(angles, mirrored);
+    double plain_near[3];
+    double mirrored_near[3];
+    const double plain_distance = spelling_distance(angles, wanted, plain_near);
+    const double mirrored_distance = spelling_distance(mirrored, wanted, mirrored_near);
+    const double *chosen = mirrored_distance < plain_distance ? mirrored_near : plain_near;
+    for (int a = 0; a < 3; ++a) angles[a] = chosen[a];
+}
+
+// Solved angles come back from a matrix, pitch within a quarter turn and the
+// others within half a turn of zero. Written as they come, turns the animator
+// keyed (a wheel keyed ten turns apart, a heading keyed through 180 degrees)
+// would be lost, and where the pitch passes a quarter turn heading and bank
+// would flip by half a turn from one key to the next: the host interpolates
+// the long way round between them. So each solve takes the spelling and whole
+// turns nearest to the angles the item should have there: those of the
+// previous solve plus the change of angle the item should make under its new
+// parent since then (its own change plus its old ancestors', less its new
+// ancestors'). The first starts from the item's own angles. At the solved
+// times the rotation is the same whichever spelling is written.
+void keep_angles_continuous(const HostContext *context, const ItemSolve &solve, KeySolve *solves, int32_t count) {
     const ItemInfo *info = context->item_info;
     const HostId old_parent = info->parent(solve.item);  // the item is re-parented only after this
     bool have_previous = false;
+    bool previous_mirrored = false;  // the written angles follow the estimate's mirrored spelling
     double previous_estimate[3] = {0.0, 0.0, 0.0};
     double previous_written[3] = {0.0, 0.0, 0.0};
     for (int32_t i = 0; i < count; ++i) {
-        if (!records[i].has_key) continue;
-        const double time = records[i].time;
+        const double time = solves[i].time;
         double own[3] = {0.0, 0.0, 0.0};
         info->param(solve.item, host_abi::kParamRotation, time, own);
         double old_ancestors[3];
         double new_ancestors[3];
         turns_through_chain(info, old_parent, time, old_ancestors);
         turns_through_chain(info, solve.parent, time, new_ancestors);
+        double estimate[3];
+        double wanted[3];
         for (int a = 0; a < 3; ++a) {
-            double &value = records[i].values[3 + a];
-            const double estimate = own[a] + old_ancestors[a] - new_ancestors[a];
-            const double wanted = have_previous ? previous_written[a] + (estimate - previous_estimate[a]) : own[a];
-            const double turns = std::nearbyint((wanted - value) / kTurn);
-            // A host that answers with no number, or a number of turns beyond
-            // any animation, leaves the solved angle as it is.
-            if (std::fabs(turns) < 0x1p31) value += turns * kTurn;
-            previous_estimate[a] = estimate;
-            previous_written[a] = value;
+            estimate[a] = own[a] + old_ancestors[a] - new_ancestors[a];
+            // In the mirrored spelling pitch runs the other way.
+            const double change = estimate[a] - previous_estimate[a];
+            wanted[a] = !have_previous ? own[a]
+                        : previous_mirrored && a == 1 ? previous_written[a] - change
+                                                      : previous_written[a] + change;
+        }
+        double *angles = solves[i].values + 3;
+        nearest_spelling(angles, wanted);
+
+        double mirrored_estimate[3];
+        mirrored_spelling(estimate, mirrored_estimate);
+        double unused[3];
+        previous_mirrored =
+            spelling_distance(mirrored_estimate, angles, unused) < spelling_distance(estimate, angles, unused);
+        for (int a = 0; a < 3; ++a) {
+            previous_estimate[a] = estimate[a];
+            previous_written[a] = angles[a];
         }
         have_previous = true;
     }
 }
 
-void write_keys(const HostContext *context, const ChannelSlot slots[kMotionChannels], const KeyFrameRecord &record) {
-    for (int l = 0; l < kMotionChannels; ++l) {
-        const HostId envelope = slots[l].envelope;
-        if (!envelope) continue;  // a channel the group does not have
-        double value = record.values[l];
-        if (record.keys[l])
-            context->envelopes->key_set(envelope, record.keys[l], host_abi::kKeyTagValue, &value);
-        else
-            context->envelopes->create_key(envelope, record.time, value);
-    }
+void write_key(const HostContext *context, const ChannelSlot slots[kMotionChannels], const KeyWriteList &list,
+               const KeyWrite &write) {
+    const HostId envelope = slots[write.channel].envelope;
+    double value = list.solves[write.solve].values[write.channel];
+    if (write.key)
+        context->envelopes->key_set(envelope, write.key, host_abi::kKeyTagValue, &value);
+    else
+        context->envelopes->create_key(envelope, write.time, value);
 }
 
 // Steps one item through reading, solving, re-parenting and re-keying. False
@@ -287,8 +372,7 @@ bool reparent_item(KeyedParentRun &run, HostId item) {
     FrameRange range;
     if (!frame_range(slots, frames_per_second, &range)) return false;
     if (!key_frame_table_reserve(&run.table, range.count)) return false;
-    KeyFrameRecord *records = run.table.records;
-    if (!mark_keys(context, slots, frames_per_second, range, records)) return false;
+    if (!mark_keys(context, slots, frames_per_second, range, run.table.records, &run.writes)) return false;
 
     ItemSolve solve;
     solve.item = item;
@@ -296,17 +380,21 @@ bool reparent_item(KeyedParentRun &run, HostId item) {
     solve.has_pivot_rotation = inverse_pivot_rotation(context, item, &solve.inverse_pivot_rotation);
     solve.parent_pivot = Vector3{0.0, 0.0, 0.0};
     if (solve.parent) context->item_info->param(solve.parent, host_abi::kParamPivot, 0.0, &solve.parent_pivot.x);
-    for (int32_t i = 0; i < range.count; ++i)
-        if (records[i].has_key && !solve_record(context, solve, records[i].time, records[i].values)) return false;
-    keep_keyed_turns(context, solve, records, range.count);
+    KeyWriteList &writes = run.writes;
+    for (int32_t i = 0; i < writes.solve_count; ++i)
+        if (!solve_record(context, solve, writes.solves[i].time, writes.solves[i].values)) return false;
+    keep_angles_continuous(context, solve, writes.solves, writes.solve_count);
 
     char select_text[kCommandTextSize];
     write_id_command(select_text, "SelectItem", item_id_value(item));
     send_command(context, select_text);
     run.last_selected = item;
     send_command(context, run.parent_text);
-    for (int32_t i = 0; i < range.count; ++i)
-        if (records[i].has_key) write_keys(context, slots, records[i]);
+    // A parent the host refused (one below the item, a bone's parent outside
+    // its object) leaves the item where it was: keys solved for a parent it
+    // does not have would move it.
+    if (context->item_info->parent(item) != solve.parent) return true;
+    for (int32_t i = 0; i < writes.count; ++i) write_key(context, slots, writes, writes.writes[i]);
     return true;
 }
 
@@ -332,6 +420,7 @@ int32_t parent_with_world_position_using(const HostContext *context, const HostI
     run.new_parent = new_parent;
     write_id_command(run.parent_text, "ParentItem", new_parent);
     key_frame_table_init(&run.table, allocator);
+    key_write_list_init(&run.writes);
     run.last_selected = nullptr;
 
     int32_t count = 0;
@@ -356,6 +445,7 @@ int32_t parent_with_world_position_using(const HostContext *context, const HostI
     }
 
     key_frame_table_free(&run.table);
+    key_write_list_free(&run.writes);
     if (toggled_parent_in_place) send_command(context, "ParentInPlace");
     return failed ? kFailed : count;
 }

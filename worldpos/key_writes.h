@@ -1,0 +1,42 @@
+// Every key the keyed re-parent writes for the item in hand, the existing ones
+// and those it creates, grouped by time so that each time is solved once and
+// every key gets the value solved at its own time.
+#pragma once
+
+#include <cstdint>
+
+#include "../module/host_api.h"
+#include "key_frame_table.h"
+
+struct KeyWrite {
+    double time;      // the existing key's own time, or where the key is created
+    HostId key;       // null: a key is created at `time`
+    int32_t channel;  // 0 to 5
+    int32_t solve;    // index of the solve at `time`, once grouped
+};
+
+struct KeySolve {
+    double time;
+    double values[kMotionChannels];  // the item's new local values at `time`
+};
+
+// Grows as keys are added and is reused from item to item; its memory is the
+// process heap's, taken without exceptions.
+struct KeyWriteList {
+    KeyWrite *writes;
+    int32_t count;
+    int32_t capacity;
+    KeySolve *solves;
+    int32_t solve_count;
+    int32_t solve_capacity;
+};
+
+void key_write_list_init(KeyWriteList *list);
+// Forgets the writes and solves of the previous item; keeps the memory.
+void key_write_list_clear(KeyWriteList *list);
+// False when the memory could not be had; the list is as it was.
+bool key_write_list_add(KeyWriteList *list, double time, HostId key, int32_t channel);
+// Orders the writes by time and gives every distinct time one solve, in time
+// order. False when the memory could not be had.
+bool key_write_list_group(KeyWriteList *list);
+void key_write_list_free(KeyWriteList *list);
