@@ -433,7 +433,8 @@ public:
             }
             insert_key(envelope, time, value, slope);
             ++added;
-            added_.push_back(AddedKey{time, c});
+            added_.push_back(AddedKey{time, c, slope});
+            refit_around(c, time);
         }
         return added;
     }
@@ -476,7 +477,10 @@ public:
             Envelope &envelope = item_.channel(MotionChannel(added.channel)).envelope;
             if (const EnvelopeKey *key = envelope.find_key(time)) {
                 taken.emplace_back(added.channel, *key);
+                const EnvelopeKey *prev = envelope.prev_key(key), *next = envelope.next_key(key);
+                const double around[2] = {prev ? prev->time : time, next ? next->time : time};
                 envelope.destroy_key(key);
+                for (double t : around) refit(added.channel, t);
             }
         }
         if (taken.empty()) return false;
@@ -488,6 +492,7 @@ public:
         for (const auto &back : taken) {
             EnvelopeKey *key = item_.channel(MotionChannel(back.first)).envelope.create_key(time, back.second.value);
             if (key) *key = back.second;
+            refit_around(back.first, time);
         }
         return false;
     }
@@ -498,7 +503,37 @@ private:
     struct AddedKey {
         double time;
         int channel;
+        double slope;  // of the target where the key was added
     };
+
+    // A TCB key's slope follows from its neighbours, which is only a rough
+    // guess where they lie at uneven distances; the bias of an added key
+    // turns its slope to the target's, within the bias the interface offers.
+    void refit(int channel, double time) {
+        const auto added = std::find_if(added_.begin(), added_.end(),
+                                        [&](const AddedKey &a) { return a.time == time && a.channel == channel; });
+        if (added == added_.end() || conventions_.shared_frames) return;
+        Envelope &envelope = item_.channel(MotionChannel(channel)).envelope;
+        EnvelopeKey *key = envelope.find_key(time);
+        if (!key || key->shape != KeyShape::Tcb || key->continuity != 0.0 || !(key->tension < 1.0)) return;
+        const EnvelopeKey *prev = envelope.prev_key(key), *next = envelope.next_key(key);
+        if (!prev || !next) return;
+        const double before = time - prev->time, after = next->time - time;
+        const double rise_before = key->value - prev->value, rise_after = next->value - key->value;
+        if (!(before > 0.0) || !(after > 0.0) || !(std::fabs(rise_before - rise_after) > 1e-12)) return;
+        const double bias =
+            (added->slope * (before + after) / (1.0 - key->tension) - rise_before - rise_after) / (rise_before - rise_after);
+        if (std::isfinite(bias)) key->bias = std::min(1.0, std::max(-1.0, bias));
+    }
+
+    void refit_around(int channel, double time) {
+        Envelope &envelope = item_.channel(MotionChannel(channel)).envelope;
+        const EnvelopeKey *key = envelope.find_key(time);
+        const EnvelopeKey *prev = key ? envelope.prev_key(key) : nullptr, *next = key ? envelope.next_key(key) : nullptr;
+        refit(channel, time);
+        if (prev) refit(channel, prev->time);
+        if (next) refit(channel, next->time);
+    }
     std::vector<AddedKey> added_;
 
     Matrix axes_now(double time) const {
@@ -661,6 +696,7 @@ bool hold_world_motion(Scene &scene, const MotionSnapshot &before, const Toleran
         }
         auto index_of_frame = [&](long frame) { return static_cast<size_t>(2 * (frame - range.first)); };
 
+        const double worst_at_start = worst.empty() ? 0.0 : worst.rbegin()->first;
         long added_times = 0;
         std::vector<double> added_at;
         int missed = 0;
@@ -700,13 +736,35 @@ bool hold_world_motion(Scene &scene, const MotionSnapshot &before, const Toleran
             const int keys = holder.add_keys(samples[at].time, position, rotation, &shear_here);
             sheared = sheared || shear_here;
             if (keys > 0) {
+                const auto reach = holder.reach_of(samples[at].time);
+                auto remeasure = [&] {
+                    for (size_t i = 0; i < samples.size(); ++i)
+                        if (samples[i].time >= reach.first && samples[i].time <= reach.second) measure(i);
+                };
+                remeasure();
+                // Keys that leave the frame they aimed at as bad as it was (a
+                // shearing chain) come out again.
+                if (!(holder.score(samples[top.second].error) < top.first) &&
+                    holder.try_without(samples[at].time, [] { return true; })) {
+                    remeasure();
+                    ++missed;
+                    continue;
+                }
                 ++added_times;
                 added_at.push_back(samples[at].time);
-                const auto reach = holder.reach_of(samples[at].time);
-                for (size_t i = 0; i < samples.size(); ++i)
-                    if (samples[i].time >= reach.first && samples[i].time <= reach.second) measure(i);
             }
             if (holder.score(samples[top.second].error) > 1.0 && at == top.second) ++missed;
+        }
+
+        // Keys that end no better than the command left the item would only
+        // bury its own keys: they all come out again.
+        double worst_left = 0.0;
+        for (const Sample &s : samples) worst_left = std::max(worst_left, holder.score(s.error));
+        if (worst_left > worst_at_start && !added_at.empty()) {
+            for (double t : added_at)
+                if (holder.try_without(t, [] { return true; })) --added_times;
+            for (size_t i = 0; i < samples.size(); ++i) measure(i);
+            stopped += "; the keys it took left the motion worse than none, so none were kept";
         }
 
         // Worst first puts keys where the error peaked before later keys
@@ -714,8 +772,9 @@ bool hold_world_motion(Scene &scene, const MotionSnapshot &before, const Toleran
         bool met = true;
         for (const Sample &s : samples) met = met && holder.score(s.error) <= 1.0;
         if (met) {
-            std::vector<double> times = added_at;
-            for (auto t = times.begin(); t != times.end(); ++t) {
+            for (bool pruned = true; pruned;) {
+              pruned = false;
+              for (auto t = added_at.begin(); t != added_at.end(); ++t) {
                 const auto reach = holder.reach_of(*t);
                 auto fits = [&] {
                     for (Sample &s : samples)
@@ -724,9 +783,13 @@ bool hold_world_motion(Scene &scene, const MotionSnapshot &before, const Toleran
                             return false;
                     return true;
                 };
-                if (holder.try_without(*t, fits)) --added_times;
+                if (holder.try_without(*t, fits)) {
+                    --added_times;
+                    pruned = true;
+                }
                 for (size_t i = 0; i < samples.size(); ++i)
                     if (samples[i].time >= reach.first && samples[i].time <= reach.second) measure(i);
+              }
             }
         }
         const size_t added_keys = holder.added_channel_keys();
