@@ -370,7 +370,14 @@ public:
         return WorldPose{world_position(scene_, item_.id, time), axes_now(time)};
     }
     Error error_at(double time) const { return error_between(new_pose(time), old_pose(time)); }
-    double score(const Error &e) const { return std::max(e.position / settings_.distance, e.degrees / settings_.degrees); }
+    // How far out of the tolerance, 1 at its edge; once the rotation is
+    // known to be out of reach, the position alone.
+    double score(const Error &e) const {
+        const double position = e.position / settings_.distance;
+        return position_only_ ? position : std::max(position, e.degrees / settings_.degrees);
+    }
+    void hold_position_only() { position_only_ = true; }
+    bool position_only() const { return position_only_; }
 
     // The local position and angles that put the item where it was at `time`.
     bool target(double time, Vec3 *position, Vec3 *angles, bool *sheared) const {
@@ -422,7 +429,7 @@ public:
         int added = 0;
         for (int c = 0; c < kMotionChannelCount; ++c) {
             Envelope &envelope = item_.channel(MotionChannel(c)).envelope;
-            if (!wanted[c] || envelope.find_key(time)) continue;
+            if (!wanted[c] || has_key_near(envelope, time)) continue;
             const double value = c < kHeading ? values[0][c] : values[1][c - kHeading];
             double slope = 0.0;
             if (slopes) {
@@ -500,6 +507,16 @@ public:
     size_t added_channel_keys() const { return added_.size(); }
 
 private:
+    // A key a hair off this time (a time read back in single precision)
+    // already holds the frame; a second key there would make two in one frame.
+    bool has_key_near(const Envelope &envelope, double time) const {
+        const double slack = kFrameSlack / scene_.frames_per_second;
+        const auto &keys = envelope.keys();
+        const auto at = std::lower_bound(keys.begin(), keys.end(), time - slack,
+                                         [](const std::unique_ptr<EnvelopeKey> &k, double t) { return k->time < t; });
+        return at != keys.end() && (*at)->time <= time + slack;
+    }
+
     struct AddedKey {
         double time;
         int channel;
@@ -535,6 +552,7 @@ private:
         if (next) refit(channel, next->time);
     }
     std::vector<AddedKey> added_;
+    bool position_only_ = false;
 
     Matrix axes_now(double time) const {
         const WorldAxes a = world_axes(scene_, item_.id, time);
@@ -696,7 +714,8 @@ bool hold_world_motion(Scene &scene, const MotionSnapshot &before, const Toleran
         }
         auto index_of_frame = [&](long frame) { return static_cast<size_t>(2 * (frame - range.first)); };
 
-        const double worst_at_start = worst.empty() ? 0.0 : worst.rbegin()->first;
+        std::vector<Error> at_start;
+        for (const Sample &s : samples) at_start.push_back(s.error);
         long added_times = 0;
         std::vector<double> added_at;
         int missed = 0;
@@ -706,13 +725,20 @@ bool hold_world_motion(Scene &scene, const MotionSnapshot &before, const Toleran
             const auto top = *worst.rbegin();
             if (!(top.first > 1.0)) break;
             if (added_times >= frames) {
-                stopped = "the budget of " + std::to_string(frames) + " keys (one per frame) is spent";
+                stopped += (stopped.empty() ? "" : "; ") + std::string("the budget of ") + std::to_string(frames) +
+                           " keys (one per frame) is spent";
                 break;
             }
-            if (sheared && missed >= kShearTries) {
+            if (sheared && missed >= kShearTries && !holder.position_only()) {
+                // The position can still be held; the rotation cannot.
                 stopped = "the new parent chain scales its axes unevenly (shear): rotation keys cannot keep the "
-                          "world axes; gave up after " + std::to_string(missed) + " tries";
-                break;
+                          "world axes; gave up on the rotation after " + std::to_string(missed) +
+                          " tries and held the position alone";
+                holder.hold_position_only();
+                worst.clear();
+                for (size_t i = 0; i < samples.size(); ++i)
+                    if (!samples[i].given_up) worst.insert({holder.score(samples[i].error), i});
+                continue;
             }
             Sample &aimed = samples[top.second];
             if (aimed.tries >= kTriesPerSample) {
@@ -758,8 +784,11 @@ bool hold_world_motion(Scene &scene, const MotionSnapshot &before, const Toleran
 
         // Keys that end no better than the command left the item would only
         // bury its own keys: they all come out again.
-        double worst_left = 0.0;
-        for (const Sample &s : samples) worst_left = std::max(worst_left, holder.score(s.error));
+        double worst_left = 0.0, worst_at_start = 0.0;
+        for (size_t i = 0; i < samples.size(); ++i) {
+            worst_left = std::max(worst_left, holder.score(samples[i].error));
+            worst_at_start = std::max(worst_at_start, holder.score(at_start[i]));
+        }
         if (worst_left > worst_at_start && !added_at.empty()) {
             for (double t : added_at)
                 if (holder.try_without(t, [] { return true; })) --added_times;
@@ -769,7 +798,7 @@ bool hold_world_motion(Scene &scene, const MotionSnapshot &before, const Toleran
 
         // Worst first puts keys where the error peaked before later keys
         // flattened it; some of them the later keys make unnecessary.
-        bool met = true;
+        bool met = !holder.position_only();
         for (const Sample &s : samples) met = met && holder.score(s.error) <= 1.0;
         if (met) {
             for (bool pruned = true; pruned;) {
@@ -802,7 +831,7 @@ bool hold_world_motion(Scene &scene, const MotionSnapshot &before, const Toleran
         std::sort(key_times.begin(), key_times.end());
         key_times.erase(std::unique(key_times.begin(), key_times.end()), key_times.end());
         for (double t : key_times) at_keys.take(holder.error_at(t));
-        met = true;
+        met = !holder.position_only();
         for (const Sample &s : samples) met = met && holder.score(s.error) <= 1.0;
         if (!met && stopped.empty()) stopped = "some frames cannot be held by adding keys (keys already there)";
         out << "  " << name << ": keys added at " << added_times << " of " << frames << " frames (" << added_keys
