@@ -430,9 +430,14 @@ public:
         for (int c = 0; c < kMotionChannelCount; ++c) {
             Envelope &envelope = item_.channel(MotionChannel(c)).envelope;
             if (!wanted[c] || has_key_near(envelope, time)) continue;
-            const double value = c < kHeading ? values[0][c] : values[1][c - kHeading];
+            // Channels keyed only because the file keys all channels together
+            // (scale, or position when only the rotation is out) keep their curve's value.
+            const bool aimed = c < kScaleX && (c < kHeading ? position : rotation);
+            const double value = !aimed ? envelope.evaluate(time) : c < kHeading ? values[0][c] : values[1][c - kHeading];
             double slope = 0.0;
-            if (slopes) {
+            if (!aimed) {
+                slope = (envelope.evaluate(time + step) - envelope.evaluate(time - step)) / (2 * step);
+            } else if (slopes) {
                 const int i = c < kHeading ? 0 : 1, j = c % 3;
                 const double before = around[0][i][j], after = around[1][i][j];
                 slope = (c < kHeading ? after - before
@@ -833,7 +838,10 @@ bool hold_world_motion(Scene &scene, const MotionSnapshot &before, const Toleran
         for (double t : key_times) at_keys.take(holder.error_at(t));
         met = !holder.position_only();
         for (const Sample &s : samples) met = met && holder.score(s.error) <= 1.0;
-        if (!met && stopped.empty()) stopped = "some frames cannot be held by adding keys (keys already there)";
+        if (!met && stopped.empty())
+            stopped = conventions.whole_frames
+                          ? "some half frames cannot be held: this scene format keeps keys on whole frames only"
+                          : "some frames cannot be held by adding keys (keys already there)";
         out << "  " << name << ": keys added at " << added_times << " of " << frames << " frames (" << added_keys
             << " channel keys; baking every frame keys all " << frames << "), checked frames " << range.first
             << " to " << range.last << " and their half frames\n";
