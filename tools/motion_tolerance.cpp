@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <map>
 #include <ostream>
 #include <set>
 
@@ -236,7 +237,8 @@ Error error_between(const WorldPose &now, const WorldPose &was) {
     Error e;
     e.position = length({now.position[0] - was.position[0], now.position[1] - was.position[1],
                          now.position[2] - was.position[2]});
-    for (int r = 0; r < 3; ++r) e.degrees = std::max(e.degrees, kDegreesPerRadian * angle_between(row(now.axes, r), row(was.axes, r)));
+    for (int r = 0; r < 3; ++r)
+        e.degrees = std::max(e.degrees, kDegreesPerRadian * angle_between(row(now.axes, r), row(was.axes, r)));
     if (!std::isfinite(e.position)) e.position = std::numeric_limits<double>::infinity();
     if (!std::isfinite(e.degrees)) e.degrees = std::numeric_limits<double>::infinity();
     return e;
@@ -433,7 +435,9 @@ public:
             // Channels keyed only because the file keys all channels together
             // (scale, or position when only the rotation is out) keep their curve's value.
             const bool aimed = c < kScaleX && (c < kHeading ? position : rotation);
-            const double value = !aimed ? envelope.evaluate(time) : c < kHeading ? values[0][c] : values[1][c - kHeading];
+            const double value = !aimed          ? envelope.evaluate(time)
+                                 : c < kHeading ? values[0][c]
+                                                : values[1][c - kHeading];
             double slope = 0.0;
             if (!aimed) {
                 slope = (envelope.evaluate(time + step) - envelope.evaluate(time - step)) / (2 * step);
@@ -445,7 +449,7 @@ public:
             }
             insert_key(envelope, time, value, slope);
             ++added;
-            added_.push_back(AddedKey{time, c, slope});
+            added_[{time, c}] = slope;
             refit_around(c, time);
         }
         return added;
@@ -459,8 +463,8 @@ public:
         std::pair<double, double> reach{time, time};
         for (int c = 0; c < kMotionChannels; ++c) {
             const auto &keys = item_.channel(MotionChannel(c)).envelope.keys();
-            const auto at = std::lower_bound(keys.begin(), keys.end(), time,
-                                             [](const std::unique_ptr<EnvelopeKey> &k, double t) { return k->time < t; });
+            const auto before = [](const std::unique_ptr<EnvelopeKey> &k, double t) { return k->time < t; };
+            const auto at = std::lower_bound(keys.begin(), keys.end(), time, before);
             if (at == keys.end() || (*at)->time != time) continue;
             const long i = at - keys.begin(), n = static_cast<long>(keys.size());
             reach.first = std::min(reach.first, i >= 2 ? keys[static_cast<size_t>(i - 2)]->time : -inf);
@@ -475,30 +479,30 @@ public:
     template <class Fits>
     bool try_without(double time, Fits fits) {
         std::vector<std::pair<int, EnvelopeKey>> taken;
-        for (const AddedKey &added : added_) {
-            if (added.time != time) continue;
-            Envelope &envelope = item_.channel(MotionChannel(added.channel)).envelope;
+        const auto first = added_.lower_bound({time, 0}), last = added_.lower_bound({time, kMotionChannelCount});
+        for (auto added = first; added != last; ++added) {
+            Envelope &envelope = item_.channel(MotionChannel(added->first.second)).envelope;
             const EnvelopeKey *key = envelope.find_key(time);
             if (!key) continue;
-            for (const EnvelopeKey *k : {key, static_cast<const EnvelopeKey *>(envelope.prev_key(key)), static_cast<const EnvelopeKey *>(envelope.next_key(key))})
+            const EnvelopeKey *const around[] = {key, envelope.prev_key(key), envelope.next_key(key)};
+            for (const EnvelopeKey *k : around)
                 if (k && k->shape != KeyShape::Tcb && k->shape != KeyShape::Linear && k->shape != KeyShape::Stepped)
                     return false;
         }
-        for (const AddedKey &added : added_) {
-            if (added.time != time) continue;
-            Envelope &envelope = item_.channel(MotionChannel(added.channel)).envelope;
+        for (auto added = first; added != last; ++added) {
+            const int channel = added->first.second;
+            Envelope &envelope = item_.channel(MotionChannel(channel)).envelope;
             if (const EnvelopeKey *key = envelope.find_key(time)) {
-                taken.emplace_back(added.channel, *key);
+                taken.emplace_back(channel, *key);
                 const EnvelopeKey *prev = envelope.prev_key(key), *next = envelope.next_key(key);
                 const double around[2] = {prev ? prev->time : time, next ? next->time : time};
                 envelope.destroy_key(key);
-                for (double t : around) refit(added.channel, t);
+                for (double t : around) refit(channel, t);
             }
         }
         if (taken.empty()) return false;
         if (fits()) {
-            added_.erase(std::remove_if(added_.begin(), added_.end(), [&](const AddedKey &a) { return a.time == time; }),
-                         added_.end());
+            added_.erase(first, last);
             return true;
         }
         for (const auto &back : taken) {
@@ -517,23 +521,16 @@ private:
     bool has_key_near(const Envelope &envelope, double time) const {
         const double slack = kFrameSlack / scene_.frames_per_second;
         const auto &keys = envelope.keys();
-        const auto at = std::lower_bound(keys.begin(), keys.end(), time - slack,
-                                         [](const std::unique_ptr<EnvelopeKey> &k, double t) { return k->time < t; });
+        const auto before = [](const std::unique_ptr<EnvelopeKey> &k, double t) { return k->time < t; };
+        const auto at = std::lower_bound(keys.begin(), keys.end(), time - slack, before);
         return at != keys.end() && (*at)->time <= time + slack;
     }
-
-    struct AddedKey {
-        double time;
-        int channel;
-        double slope;  // of the target where the key was added
-    };
 
     // A TCB key's slope follows from its neighbours, which is only a rough
     // guess where they lie at uneven distances; the bias of an added key
     // turns its slope to the target's, within the bias the interface offers.
     void refit(int channel, double time) {
-        const auto added = std::find_if(added_.begin(), added_.end(),
-                                        [&](const AddedKey &a) { return a.time == time && a.channel == channel; });
+        const auto added = added_.find({time, channel});
         if (added == added_.end() || conventions_.shared_frames) return;
         Envelope &envelope = item_.channel(MotionChannel(channel)).envelope;
         EnvelopeKey *key = envelope.find_key(time);
@@ -544,19 +541,23 @@ private:
         const double rise_before = key->value - prev->value, rise_after = next->value - key->value;
         if (!(before > 0.0) || !(after > 0.0) || !(std::fabs(rise_before - rise_after) > 1e-12)) return;
         const double bias =
-            (added->slope * (before + after) / (1.0 - key->tension) - rise_before - rise_after) / (rise_before - rise_after);
+            (added->second * (before + after) / (1.0 - key->tension) - rise_before - rise_after) /
+            (rise_before - rise_after);
         if (std::isfinite(bias)) key->bias = std::min(1.0, std::max(-1.0, bias));
     }
 
     void refit_around(int channel, double time) {
         Envelope &envelope = item_.channel(MotionChannel(channel)).envelope;
         const EnvelopeKey *key = envelope.find_key(time);
-        const EnvelopeKey *prev = key ? envelope.prev_key(key) : nullptr, *next = key ? envelope.next_key(key) : nullptr;
+        const EnvelopeKey *prev = key ? envelope.prev_key(key) : nullptr;
+        const EnvelopeKey *next = key ? envelope.next_key(key) : nullptr;
         refit(channel, time);
         if (prev) refit(channel, prev->time);
         if (next) refit(channel, next->time);
     }
-    std::vector<AddedKey> added_;
+
+    // The keys added, by time and channel, with the target's slope there.
+    std::map<std::pair<double, int>, double> added_;
     bool position_only_ = false;
 
     Matrix axes_now(double time) const {
@@ -693,7 +694,8 @@ bool hold_world_motion(Scene &scene, const MotionSnapshot &before, const Toleran
         const FrameRange range = checked_frames(scene, envelopes);
         const long frames = range.last - range.first + 1;
         if (frames <= 0 || frames > kMostFramesChecked) {
-            out << "  " << name << ": NOT held: " << (frames <= 0 ? "no usable frame range" : "the range has too many frames")
+            out << "  " << name << ": NOT held: "
+                << (frames <= 0 ? "no usable frame range" : "the range has too many frames")
                 << " (frames " << range.first << " to " << range.last << ")\n";
             all_met = false;
             continue;
