@@ -318,15 +318,22 @@ bool ScriptRunner::execute(const std::string &line, std::string *error) {
         const bool keeps_world_motion = server->name == "KR_setParent_wPos" || server->name == "KR_unParent_wPos";
         WorldMotionBefore before;
         if (keeps_world_motion) before = record_world_motion(scene);
+        MotionSnapshotPtr held;
+        if (keeps_world_motion && tolerance_.on) held = snapshot_motion(scene, scene.selection);
         const int result = host_.activate(*server->record);
         out_ << "run " << server->name << " -> " << result << "\n";
         for (size_t i = first_log; i < panels.log.size(); ++i) out_ << "  panel: " << panels.log[i] << "\n";
         report_since(first_message, first_command);
+        if (held && !hold_world_motion(scene, *held, tolerance_,
+                                       key_conventions_of_version(document_ ? document_->version : 0), out_))
+            tolerance_unmet_ = true;
         if (keeps_world_motion) print_world_motion_report(out_, scene, before);
         if (panels.script_errors.size() > first_script_error) {
             *error = "panel: " + panels.script_errors[first_script_error];
             return false;
         }
+    } else if (verb == "tolerance") {
+        if (!parse_tolerance(words, &tolerance_, error)) return false;
     } else if (verb == "panel") {
         if (!queue_panel_action(words, line, error)) return false;
     } else if (verb == "load") {

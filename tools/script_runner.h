@@ -10,6 +10,7 @@
 #include "../host/host.h"
 #include "../host/lws_document.h"
 #include "../host/plugin_library.h"
+#include "motion_tolerance.h"
 
 namespace headless {
 
@@ -24,6 +25,9 @@ public:
     // Runs every statement of a script; stops at the first error, naming the
     // source and line.
     bool run_script(std::istream &in, const std::string &source_name, std::string *error);
+
+    // True once a re-parent under `tolerance` left some item outside it.
+    bool tolerance_unmet() const { return tolerance_unmet_; }
 
     void print_servers() const;
     void print_scene() const;
@@ -46,6 +50,9 @@ private:
     // from the script's folder.
     std::unique_ptr<LwsDocument> document_;
     std::string base_directory_;
+    // Set by `tolerance`: keys added after the keyed re-parents.
+    ToleranceSettings tolerance_;
+    bool tolerance_unmet_ = false;
 };
 
 std::vector<std::string> split_words(const std::string &line);
