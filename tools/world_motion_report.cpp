@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -148,7 +149,9 @@ std::vector<double> times_of(const std::vector<int> &frames, double fps) {
 // of the keys it finds, so the next recorded key is tried first; an address
 // out of that order is looked up among all of them.
 void count_key_changes(const std::vector<KeySample> &was, const Envelope &now, size_t *rewritten, size_t *created) {
-    std::vector<std::pair<const EnvelopeKey *, size_t>> by_address;
+    // Addresses as numbers, which order them all (raw pointers to different
+    // keys have no order of their own).
+    std::vector<std::pair<uintptr_t, size_t>> by_address;
     size_t next = 0;
     for (const auto &key : now.keys()) {
         const KeySample *match = nullptr;
@@ -156,12 +159,14 @@ void count_key_changes(const std::vector<KeySample> &was, const Envelope &now, s
             match = &was[next++];
         } else {
             if (by_address.empty()) {
-                for (size_t i = 0; i < was.size(); ++i) by_address.emplace_back(was[i].key, i);
+                for (size_t i = 0; i < was.size(); ++i)
+                    by_address.emplace_back(reinterpret_cast<uintptr_t>(was[i].key), i);
                 std::sort(by_address.begin(), by_address.end());
             }
-            const auto found = std::lower_bound(by_address.begin(), by_address.end(),
-                                                std::make_pair(static_cast<const EnvelopeKey *>(key.get()), size_t{0}));
-            if (found != by_address.end() && found->first == key.get()) {
+            const uintptr_t address = reinterpret_cast<uintptr_t>(key.get());
+            const auto found =
+                std::lower_bound(by_address.begin(), by_address.end(), std::make_pair(address, size_t{0}));
+            if (found != by_address.end() && found->first == address) {
                 match = &was[found->second];
                 next = found->second + 1;
             }
