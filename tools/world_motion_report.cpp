@@ -117,12 +117,42 @@ void print_change(std::ostream &out, const std::string &where, const Change &cha
     out << "\n";
 }
 
+// How far from a whole frame a key time may lie and still be that frame's:
+// the error of a time stored in single precision or with eight digits.
+double hair(double frame) { return std::max(1e-3, 2e-7 * std::fabs(frame)); }
+
 // The frame that holds a key: the whole frame at or below its time, or the
-// next one when the time lies a hair below it, as times stored in single
-// precision or with eight digits do (1.0333333 s at 30 fps is frame 31).
+// next one when the time lies a hair below it (1.0333333 s at 30 fps is
+// frame 31).
 long frame_holding(double time, double fps) {
     const double frame = std::max(-kFarthestFrame, std::min(kFarthestFrame, time * fps));
-    return static_cast<long>(std::floor(frame + std::max(1e-3, 2e-7 * std::fabs(frame))));
+    return static_cast<long>(std::floor(frame + hair(frame)));
+}
+
+// Samples each frame at the time of a key of the selected items that lies on
+// it within a hair, the first such time when several do, else at the frame.
+std::vector<double> frame_times(const std::vector<int> &frames, const std::vector<KeyTimeGroup> &groups,
+                                double fps) {
+    std::vector<double> times;
+    times.reserve(frames.size());
+    for (int frame : frames) times.push_back(frame / fps);
+    if (frames.empty()) return times;
+    std::vector<double> keyed;
+    for (const KeyTimeGroup &group : groups) keyed.insert(keyed.end(), group.times.begin(), group.times.end());
+    std::sort(keyed.begin(), keyed.end());
+    keyed.erase(std::unique(keyed.begin(), keyed.end()), keyed.end());
+    std::vector<char> taken(frames.size(), 0);
+    for (double time : keyed) {
+        const long frame = frame_holding(time, fps);
+        if (!(std::fabs(time * fps - static_cast<double>(frame)) <= hair(time * fps))) continue;
+        const auto at = std::lower_bound(frames.begin(), frames.end(), frame);
+        if (at == frames.end() || *at != frame) continue;
+        const size_t row = static_cast<size_t>(at - frames.begin());
+        if (taken[row]) continue;
+        taken[row] = 1;
+        times[row] = time;
+    }
+    return times;
 }
 
 // Evaluates the sampler at `times` in blocks and hands each block's poses on.
@@ -135,13 +165,6 @@ void evaluate_in_blocks(const HierarchySampler &sampler, const std::vector<doubl
         sampler.evaluate(&times[first], count, mask, poses.data());
         use(first, count, poses.data());
     }
-}
-
-std::vector<double> times_of(const std::vector<int> &frames, double fps) {
-    std::vector<double> times;
-    times.reserve(frames.size());
-    for (int frame : frames) times.push_back(frame / fps);
-    return times;
 }
 
 // The keys given new values and the keys created, matching each key now in a
@@ -244,7 +267,7 @@ WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {
         std::sort(key_times.begin(), key_times.end());
         key_times.erase(std::unique(key_times.begin(), key_times.end()), key_times.end());
         const auto group = group_of_times.emplace(std::move(key_times), before.key_groups.size());
-        if (group.second) before.key_groups.push_back(KeyTimeGroup{group.first->first, {}, {}});
+        if (group.second) before.key_groups.push_back(KeyTimeGroup{group.first->first, {}, {}, {}, {}});
         record.key_group = group.first->second;
         before.key_groups[record.key_group].members.push_back(before.items.size());
         before.items.push_back(std::move(record));
@@ -273,8 +296,9 @@ WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {
         before.too_many_frames = true;
     }
     const size_t width = before.watched.size();
+    before.frame_times = frame_times(before.frames, before.key_groups, scene.frames_per_second);
     before.per_frame.resize(before.frames.size() * width);
-    evaluate_in_blocks(sampler, times_of(before.frames, scene.frames_per_second), nullptr,
+    evaluate_in_blocks(sampler, before.frame_times, nullptr,
                        [&](size_t first, size_t count, const WorldPose *poses) {
                            for (size_t t = 0; t < count; ++t)
                                for (size_t w = 0; w < width; ++w)
@@ -282,11 +306,20 @@ WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {
                        });
 
     for (KeyTimeGroup &group : before.key_groups) {
+        for (double time : group.times) {
+            const long frame = frame_holding(time, scene.frames_per_second);
+            const auto at = std::lower_bound(before.frames.begin(), before.frames.end(), frame);
+            const size_t row = static_cast<size_t>(at - before.frames.begin());
+            if (at != before.frames.end() && *at == frame && before.frame_times[row] == time)
+                group.on_frames.push_back(row);
+            else
+                group.off_frames.push_back(time);
+        }
         std::vector<int> members;
         for (size_t m : group.members) members.push_back(sampler.index_of(before.items[m].id));
         const std::vector<char> mask = sampler.with_ancestors(members);
-        group.poses.resize(group.times.size() * members.size());
-        evaluate_in_blocks(sampler, group.times, &mask, [&](size_t first, size_t count, const WorldPose *poses) {
+        group.poses.resize(group.off_frames.size() * members.size());
+        evaluate_in_blocks(sampler, group.off_frames, &mask, [&](size_t first, size_t count, const WorldPose *poses) {
             for (size_t t = 0; t < count; ++t)
                 for (size_t m = 0; m < members.size(); ++m)
                     group.poses[(first + t) * members.size() + m] =
@@ -326,23 +359,44 @@ int print_world_motion_report(std::ostream &out, const Scene &scene, const World
         for (int at = item_at[k]; at >= 0; at = sampler.parent(static_cast<size_t>(at)))
             keyed.push_back(sampler.item(static_cast<size_t>(at)).id);
     const std::vector<int> wanted = checked_frames(scene, keyed);
-    std::vector<int> frames;
-    std::vector<size_t> recorded_at;  // each frame's row in before.per_frame
-    for (size_t f = 0; f < before.frames.size(); ++f)
-        if (std::binary_search(wanted.begin(), wanted.end(), before.frames[f])) {
-            frames.push_back(before.frames[f]);
-            recorded_at.push_back(f);
+    // The frame rows that serve key times are evaluated whether checked or not.
+    std::vector<std::vector<size_t>> groups_served(before.frames.size());
+    for (size_t g = 0; g < before.key_groups.size(); ++g)
+        for (size_t row : before.key_groups[g].on_frames) groups_served[row].push_back(g);
+    std::vector<int> frames;          // the frames checked
+    std::vector<size_t> rows;         // the rows of before.per_frame evaluated
+    std::vector<char> checked;        // for each of those, whether its frame is checked
+    for (size_t f = 0; f < before.frames.size(); ++f) {
+        const bool wanted_frame = std::binary_search(wanted.begin(), wanted.end(), before.frames[f]);
+        if (wanted_frame) frames.push_back(before.frames[f]);
+        if (wanted_frame || !groups_served[f].empty()) {
+            rows.push_back(f);
+            checked.push_back(wanted_frame);
         }
+    }
+    std::vector<double> times;
+    for (size_t row : rows) times.push_back(before.frame_times[row]);
+    std::vector<char> group_whole(before.key_groups.size(), 1);  // all members still in the scene
+    for (size_t g = 0; g < before.key_groups.size(); ++g)
+        for (size_t m : before.key_groups[g].members)
+            if (item_at[m] < 0) group_whole[g] = 0;
 
     std::vector<Change> per_frame(width);
+    std::vector<Change> at_keys(before.items.size());
     std::vector<double> parent_unevenness(before.items.size(), 0.0);
     std::vector<int> uneven_frame(before.items.size(), 0);
     evaluate_in_blocks(
-        sampler, times_of(frames, scene.frames_per_second), nullptr,
+        sampler, times, nullptr,
         [&](size_t first, size_t count, const WorldPose *poses) {
             for (size_t t = 0; t < count; ++t) {
+                const size_t row = rows[first + t];
                 const WorldPose *now = poses + t * sampler.size();
-                const WorldPose *was = &before.per_frame[recorded_at[first + t] * width];
+                const WorldPose *was = &before.per_frame[row * width];
+                for (size_t g : groups_served[row])
+                    if (group_whole[g])
+                        for (size_t k : before.key_groups[g].members)
+                            at_keys[k].add(was[k], now[static_cast<size_t>(item_at[k])]);
+                if (!checked[first + t]) continue;
                 for (size_t w = 0; w < width; ++w)
                     if (watched_at[w] >= 0) per_frame[w].add(was[w], now[watched_at[w]]);
                 for (size_t k = 0; k < before.items.size(); ++k) {
@@ -350,21 +404,20 @@ int print_world_motion_report(std::ostream &out, const Scene &scene, const World
                     if (parent < 0) continue;
                     const double uneven = unevenness(now[parent]);
                     if (uneven > parent_unevenness[k]) {
-                        if (!(parent_unevenness[k] > kScaleTolerance)) uneven_frame[k] = frames[first + t];
+                        if (!(parent_unevenness[k] > kScaleTolerance)) uneven_frame[k] = before.frames[row];
                         parent_unevenness[k] = uneven;
                     }
                 }
             }
         });
 
-    std::vector<Change> at_keys(before.items.size());
-    for (const KeyTimeGroup &group : before.key_groups) {
+    for (size_t g = 0; g < before.key_groups.size(); ++g) {
+        const KeyTimeGroup &group = before.key_groups[g];
+        if (!group_whole[g]) continue;  // an item has gone; it is reported so
         std::vector<int> members;
-        for (size_t m : group.members)
-            if (item_at[m] >= 0) members.push_back(item_at[m]);
-        if (members.size() != group.members.size()) continue;  // an item has gone; it is reported so
+        for (size_t m : group.members) members.push_back(item_at[m]);
         const std::vector<char> mask = sampler.with_ancestors(members);
-        evaluate_in_blocks(sampler, group.times, &mask, [&](size_t first, size_t count, const WorldPose *poses) {
+        evaluate_in_blocks(sampler, group.off_frames, &mask, [&](size_t first, size_t count, const WorldPose *poses) {
             for (size_t t = 0; t < count; ++t)
                 for (size_t m = 0; m < members.size(); ++m)
                     at_keys[group.members[m]].add(group.poses[(first + t) * members.size() + m],

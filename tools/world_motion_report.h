@@ -33,10 +33,13 @@ struct ItemMotionBefore {
 };
 
 // Selected items keyed at the same times, posed together at those times.
+// A time that a frame is sampled at is read from that frame's poses.
 struct KeyTimeGroup {
     std::vector<double> times;
-    std::vector<size_t> members;  // indices into WorldMotionBefore::items
-    std::vector<WorldPose> poses;  // poses[t * members.size() + m]
+    std::vector<size_t> members;       // indices into WorldMotionBefore::items
+    std::vector<size_t> on_frames;     // the frame rows that serve some of the times
+    std::vector<double> off_frames;    // the other times, posed here:
+    std::vector<WorldPose> poses;      // poses[t * members.size() + m] for off_frames[t]
 };
 
 struct WorldMotionBefore {
@@ -46,8 +49,11 @@ struct WorldMotionBefore {
     std::vector<ItemIdValue> old_ancestors;
     // The selected items and their descendants, posed at each of `frames`:
     // per_frame[f * watched.size() + w].
+    // A frame that holds a key of the selected items is sampled at that key's
+    // time, so one evaluation serves the frame and the key.
     std::vector<ItemIdValue> watched;
     std::vector<int> frames;
+    std::vector<double> frame_times;
     std::vector<WorldPose> per_frame;
     bool too_many_frames = false;  // the frames were left out as too many to hold
 };
