@@ -259,12 +259,15 @@ WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {
         for (int c = 0; c < kMotionChannels; ++c) {
             const auto &keys = item->channel(MotionChannel(c)).envelope.keys();
             record.keys[c].reserve(keys.size());
+            const size_t sorted = key_times.size();
             for (const auto &key : keys) {
                 record.keys[c].push_back(KeySample{key.get(), key->time, key->value});
                 key_times.push_back(key->time);
             }
+            // Each channel's keys are in time order already.
+            std::inplace_merge(key_times.begin(), key_times.begin() + static_cast<std::ptrdiff_t>(sorted),
+                               key_times.end());
         }
-        std::sort(key_times.begin(), key_times.end());
         key_times.erase(std::unique(key_times.begin(), key_times.end()), key_times.end());
         const auto group = group_of_times.emplace(std::move(key_times), before.key_groups.size());
         if (group.second) before.key_groups.push_back(KeyTimeGroup{group.first->first, {}, {}, {}, {}});
