@@ -1,7 +1,6 @@
 #include "world_motion_report.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstdint>
 #include <cmath>
 #include <cstdio>
@@ -15,7 +14,7 @@ namespace {
 
 constexpr int kMotionChannels = 6;
 // A span of frames longer than this is not sampled whole.
-constexpr long kMostFramesSampled = 1000000;
+constexpr int64_t kMostFramesSampled = 1000000;
 // Poses held for the comparison; beyond this the frames are left out rather
 // than taking the memory of many scenes.
 constexpr size_t kMostPosesHeld = 8000000;
@@ -124,9 +123,9 @@ double hair(double frame) { return std::max(1e-3, 2e-7 * std::fabs(frame)); }
 // The frame that holds a key: the whole frame at or below its time, or the
 // next one when the time lies a hair below it (1.0333333 s at 30 fps is
 // frame 31).
-long frame_holding(double time, double fps) {
+int64_t frame_holding(double time, double fps) {
     const double frame = std::max(-kFarthestFrame, std::min(kFarthestFrame, time * fps));
-    return static_cast<long>(std::floor(frame + hair(frame)));
+    return static_cast<int64_t>(std::floor(frame + hair(frame)));
 }
 
 // Samples each frame at the time of a key of the selected items that lies on
@@ -143,7 +142,7 @@ std::vector<double> frame_times(const std::vector<int> &frames, const std::vecto
     keyed.erase(std::unique(keyed.begin(), keyed.end()), keyed.end());
     std::vector<char> taken(frames.size(), 0);
     for (double time : keyed) {
-        const long frame = frame_holding(time, fps);
+        const int64_t frame = frame_holding(time, fps);
         if (!(std::fabs(time * fps - static_cast<double>(frame)) <= hair(time * fps))) continue;
         const auto at = std::lower_bound(frames.begin(), frames.end(), frame);
         if (at == frames.end() || *at != frame) continue;
@@ -203,7 +202,7 @@ void count_key_changes(const std::vector<KeySample> &was, const Envelope &now, s
 
 std::string frames_label(const std::vector<int> &frames) {
     const std::string span = std::to_string(frames.front()) + " to " + std::to_string(frames.back());
-    if (static_cast<size_t>(static_cast<long>(frames.back()) - frames.front() + 1) == frames.size())
+    if (static_cast<size_t>(static_cast<int64_t>(frames.back()) - frames.front() + 1) == frames.size())
         return "every frame " + span;
     return std::to_string(frames.size()) + " frames from " + span + " (the render range and the keyed frames)";
 }
@@ -213,10 +212,10 @@ std::string frames_label(const std::vector<int> &frames) {
 std::vector<int> checked_frames(const Scene &scene, const std::vector<ItemIdValue> &items) {
     const double fps = scene.frames_per_second;
     if (!std::isfinite(fps) || !(fps > 0.0)) return {};
-    const long range_length = static_cast<long>(scene.frame_end) - scene.frame_start + 1;
+    const int64_t range_length = static_cast<int64_t>(scene.frame_end) - scene.frame_start + 1;
     const bool range_usable = range_length > 0 && range_length <= kMostFramesSampled;
-    long low = range_usable ? scene.frame_start : LONG_MAX;
-    long high = range_usable ? scene.frame_end : LONG_MIN;
+    int64_t low = range_usable ? scene.frame_start : INT64_MAX;
+    int64_t high = range_usable ? scene.frame_end : INT64_MIN;
     std::vector<const Envelope *> keyed;
     for (ItemIdValue id : items) {
         const Item *item = scene.find(id);
@@ -232,7 +231,7 @@ std::vector<int> checked_frames(const Scene &scene, const std::vector<ItemIdValu
     if (low > high) return {};
     std::vector<int> frames;
     if (high - low + 1 <= kMostFramesSampled) {
-        for (long frame = low; frame <= high; ++frame) frames.push_back(static_cast<int>(frame));
+        for (int64_t frame = low; frame <= high; ++frame) frames.push_back(static_cast<int>(frame));
         return frames;
     }
     if (range_usable)
@@ -310,7 +309,7 @@ WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {
 
     for (KeyTimeGroup &group : before.key_groups) {
         for (double time : group.times) {
-            const long frame = frame_holding(time, scene.frames_per_second);
+            const int64_t frame = frame_holding(time, scene.frames_per_second);
             const auto at = std::lower_bound(before.frames.begin(), before.frames.end(), frame);
             const size_t row = static_cast<size_t>(at - before.frames.begin());
             if (at != before.frames.end() && *at == frame && before.frame_times[row] == time)
