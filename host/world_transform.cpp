@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <unordered_set>
 
 namespace headless {
 namespace {
@@ -57,11 +58,21 @@ Vec3 unit_row(const Matrix &m, int row, const Matrix &fallback) {
 }  // namespace
 
 std::vector<const Item *> ancestors_of(const Scene &scene, const Item &item) {
+    // Short chains are searched in place; a long one keeps a set, so a deep
+    // hierarchy costs its depth and not its depth squared.
+    constexpr size_t kSearchedInPlace = 32;
     std::vector<const Item *> chain;
+    std::unordered_set<const Item *> seen;
     const Item *current = &item;
     while (current->parent) {
         const Item *parent = scene.find(current->parent);
-        if (!parent || parent == &item || std::find(chain.begin(), chain.end(), parent) != chain.end()) break;
+        if (!parent || parent == &item) break;
+        if (chain.size() < kSearchedInPlace) {
+            if (std::find(chain.begin(), chain.end(), parent) != chain.end()) break;
+        } else {
+            if (seen.empty()) seen.insert(chain.begin(), chain.end());
+            if (!seen.insert(parent).second) break;
+        }
         chain.push_back(parent);
         current = parent;
     }
@@ -92,6 +103,102 @@ WorldAxes world_axes(const Scene &scene, ItemIdValue id, double time) {
         scaled = scaled * diagonal(scaling(*ancestor, time)) * own;
     }
     return WorldAxes{unit_row(scaled, 0, turned), unit_row(scaled, 1, turned), unit_row(scaled, 2, turned)};
+}
+
+HierarchySampler::HierarchySampler(const Scene &scene, const std::vector<ItemIdValue> &items) {
+    // Each chain is walked up to the first item already placed, then placed
+    // from the top down; -2 marks the items of the walk under way, so a loop
+    // ends the walk where it closes.
+    constexpr int kOnThisWalk = -2;
+    std::vector<const Item *> walk;
+    for (ItemIdValue id : items) {
+        walk.clear();
+        const Item *current = scene.find(id);
+        while (current && index_.find(current->id) == index_.end()) {
+            index_.emplace(current->id, kOnThisWalk);
+            walk.push_back(current);
+            current = current->parent ? scene.find(current->parent) : nullptr;
+        }
+        int parent = current ? index_.at(current->id) : -1;
+        if (parent == kOnThisWalk) parent = -1;
+        for (auto it = walk.rbegin(); it != walk.rend(); ++it) {
+            const Item &item = **it;
+            const Matrix turn = rotation(item.pivot_rotation);
+            items_.push_back(&item);
+            parents_.push_back(parent);
+            pivot_turns_.push_back({Vec3{turn.m[0][0], turn.m[0][1], turn.m[0][2]},
+                                    Vec3{turn.m[1][0], turn.m[1][1], turn.m[1][2]},
+                                    Vec3{turn.m[2][0], turn.m[2][1], turn.m[2][2]}});
+            pivot_turned_.push_back(item.pivot_rotation != Vec3{0, 0, 0});
+            parent = static_cast<int>(items_.size()) - 1;
+            index_[item.id] = parent;
+        }
+    }
+}
+
+int HierarchySampler::index_of(ItemIdValue id) const {
+    const auto found = index_.find(id);
+    return found == index_.end() ? -1 : found->second;
+}
+
+std::vector<char> HierarchySampler::with_ancestors(const std::vector<int> &indices) const {
+    std::vector<char> mask(size(), 0);
+    for (int i : indices)
+        for (int at = i; at >= 0 && !mask[static_cast<size_t>(at)]; at = parents_[static_cast<size_t>(at)])
+            mask[static_cast<size_t>(at)] = 1;
+    return mask;
+}
+
+void HierarchySampler::evaluate(const double *times, size_t count, const std::vector<char> *mask,
+                                WorldPose *out) const {
+    if (count == 0) return;
+    // One channel at a run of times keeps its keys in the cache; a channel
+    // with at most one key has one value throughout.
+    std::vector<double> values(static_cast<size_t>(kMotionChannelCount) * count);
+    const size_t n = size();
+    for (size_t i = 0; i < n; ++i) {
+        if (mask && !(*mask)[i]) continue;
+        const Item &item = *items_[i];
+        for (int c = 0; c < kMotionChannelCount; ++c) {
+            double *row = &values[static_cast<size_t>(c) * count];
+            const bool unscaled = c >= kScaleX && item.kind == ItemKind::Camera;
+            const bool present = item.motion && static_cast<size_t>(c) < item.motion->channels.size();
+            if (unscaled || !present) {
+                std::fill(row, row + count, c >= kScaleX ? 1.0 : 0.0);
+                continue;
+            }
+            const Envelope &envelope = item.channel(MotionChannel(c)).envelope;
+            if (envelope.key_count() <= 1)
+                std::fill(row, row + count, envelope.evaluate(times[0]));
+            else
+                for (size_t t = 0; t < count; ++t) row[t] = envelope.evaluate(times[t]);
+        }
+        const int parent = parents_[i];
+        const Vec3 pivot = parent >= 0 ? items_[static_cast<size_t>(parent)]->pivot : Vec3{0, 0, 0};
+        Matrix pivot_turn;
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c) pivot_turn.m[r][c] = pivot_turns_[i][r][c];
+        for (size_t t = 0; t < count; ++t) {
+            auto value = [&](int channel) { return values[static_cast<size_t>(channel) * count + t]; };
+            Matrix turned = rotation({value(kHeading), value(kPitch), value(kBank)});
+            if (pivot_turned_[i]) turned = turned * pivot_turn;
+            WorldPose &pose = out[t * n + i];
+            pose.scale = {value(kScaleX), value(kScaleY), value(kScaleZ)};
+            const Vec3 local = {value(kPositionX), value(kPositionY), value(kPositionZ)};
+            if (parent < 0) {
+                pose.position = local;
+            } else {
+                const WorldPose &above = out[t * n + static_cast<size_t>(parent)];
+                Matrix linear;
+                for (int r = 0; r < 3; ++r)
+                    for (int c = 0; c < 3; ++c) linear.m[r][c] = above.scale[r] * above.axes[r][c];
+                turned = turned * linear;
+                pose.position = Vec3{local[0] - pivot[0], local[1] - pivot[1], local[2] - pivot[2]} * linear;
+                for (int c = 0; c < 3; ++c) pose.position[c] += above.position[c];
+            }
+            for (int r = 0; r < 3; ++r) pose.axes[r] = {turned.m[r][0], turned.m[r][1], turned.m[r][2]};
+        }
+    }
 }
 
 }  // namespace headless

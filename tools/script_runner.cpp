@@ -317,7 +317,7 @@ bool ScriptRunner::execute(const std::string &line, std::string *error) {
         // The re-parents that keep world motion also say how well they kept it.
         const bool keeps_world_motion = server->name == "KR_setParent_wPos" || server->name == "KR_unParent_wPos";
         WorldMotionBefore before;
-        if (keeps_world_motion) before = record_world_motion(scene);
+        if (keeps_world_motion) before = record_world_motion(scene, server->name == "KR_unParent_wPos");
         MotionSnapshotPtr held;
         if (keeps_world_motion && tolerance_.on) held = snapshot_motion(scene, scene.selection);
         const int result = host_.activate(*server->record);
@@ -327,9 +327,13 @@ bool ScriptRunner::execute(const std::string &line, std::string *error) {
         if (held && !hold_world_motion(scene, *held, tolerance_,
                                        key_conventions_of_version(document_ ? document_->version : 0), out_))
             tolerance_unmet_ = true;
-        if (keeps_world_motion) print_world_motion_report(out_, scene, before);
+        const int motion_warnings = keeps_world_motion ? print_world_motion_report(out_, scene, before) : 0;
         if (panels.script_errors.size() > first_script_error) {
             *error = "panel: " + panels.script_errors[first_script_error];
+            return false;
+        }
+        if (motion_warnings > 0) {
+            *error = "the world motion report gave " + std::to_string(motion_warnings) + " warning(s)";
             return false;
         }
     } else if (verb == "tolerance") {

@@ -1,56 +1,99 @@
 #include "world_motion_report.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cmath>
 #include <cstdio>
+#include <map>
 #include <ostream>
 #include <string>
+#include <unordered_set>
 
 namespace headless {
 namespace {
 
 constexpr int kMotionChannels = 6;
-// Sampling more frames than this would make the report the slow part of a run.
-constexpr long kMostFramesSampled = 1000000;
+// A span of frames longer than this is not sampled whole.
+constexpr int64_t kMostFramesSampled = 1000000;
+// Poses held for the comparison; beyond this the frames are left out rather
+// than taking the memory of many scenes.
+constexpr size_t kMostPosesHeld = 8000000;
+// Key times this far from zero, in frames, are beyond any frame worth sampling.
+constexpr double kFarthestFrame = 1e9;
+// Times evaluated together: enough to keep each envelope's keys in the cache,
+// few enough that the poses of a large hierarchy stay small.
+constexpr size_t kTimesPerBlock = 256;
+// A world scale changed by less than this part, or a chain whose axes differ
+// in squared length by less, is taken as kept and uniform (rounding).
+constexpr double kScaleTolerance = 1e-6;
 constexpr double kDegreesPerRadian = 57.29577951308232;
 
-WorldSample sample(const Scene &scene, ItemIdValue id, double time) {
-    return WorldSample{time, world_position(scene, id, time), world_axes(scene, id, time)};
-}
+bool has_motion(const Item &item) { return item.motion && item.motion->channels.size() >= kMotionChannels; }
 
-double distance(const Vec3 &a, const Vec3 &b) {
-    return std::sqrt((a[0] - b[0]) * (a[0] - b[0]) + (a[1] - b[1]) * (a[1] - b[1]) + (a[2] - b[2]) * (a[2] - b[2]));
-}
+double squared(const Vec3 &v) { return v[0] * v[0] + v[1] * v[1] + v[2] * v[2]; }
+double dot(const Vec3 &a, const Vec3 &b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 
-// Angle between two unit vectors, well conditioned near 0 as acos is not.
-double angle_between(const Vec3 &a, const Vec3 &b) {
-    const Vec3 cross = {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-    const double dot = a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
-    return std::atan2(std::sqrt(cross[0] * cross[0] + cross[1] * cross[1] + cross[2] * cross[2]), dot);
-}
-
-// The largest turn of any of the item's axes, in degrees.
-double rotation_change(const WorldAxes &a, const WorldAxes &b) {
-    return kDegreesPerRadian *
-           std::max({angle_between(a.right, b.right), angle_between(a.up, b.up), angle_between(a.forward, b.forward)});
-}
-
-struct LargestChange {
-    double position = 0.0;
-    double rotation = 0.0;
+// The largest changes between two poses of one item, kept squared (position,
+// chord between unit axes, scale factor) until they are printed.
+struct Change {
+    double position2 = 0.0;
+    double chord2 = 0.0;
+    double scale2 = 1.0;
     bool finite = true;  // false when a sample was not a number
+
+    void add(const WorldPose &was, const WorldPose &now) {
+        const double moved = squared({now.position[0] - was.position[0], now.position[1] - was.position[1],
+                                      now.position[2] - was.position[2]});
+        keep(moved, &position2);
+        for (int r = 0; r < 3; ++r) {
+            const double a = squared(was.axes[r]), b = squared(now.axes[r]);
+            // A flattened axis has no direction; the scale shows it.
+            if (a > 0.0 && b > 0.0) {
+                const double ra = 1.0 / std::sqrt(a), rb = 1.0 / std::sqrt(b);
+                keep(squared({now.axes[r][0] * rb - was.axes[r][0] * ra, now.axes[r][1] * rb - was.axes[r][1] * ra,
+                              now.axes[r][2] * rb - was.axes[r][2] * ra}),
+                     &chord2);
+            }
+            const double length_was = was.scale[r] * was.scale[r] * a;
+            const double length_now = now.scale[r] * now.scale[r] * b;
+            double factor = 1.0;
+            if (length_was != length_now)
+                factor = length_was > 0.0 && length_now > 0.0
+                             ? std::max(length_now / length_was, length_was / length_now)
+                             : HUGE_VAL;
+            keep(factor, &scale2);
+        }
+    }
+    void add(const Change &other) {
+        keep(other.position2, &position2);
+        keep(other.chord2, &chord2);
+        keep(other.scale2, &scale2);
+        finite = finite && other.finite;
+    }
+    void keep(double value, double *largest) {
+        if (std::isnan(value)) finite = false;
+        if (value > *largest) *largest = value;
+    }
+
+    double position() const { return std::sqrt(position2); }
+    double degrees() const { return 2.0 * std::asin(std::min(1.0, std::sqrt(chord2) / 2.0)) * kDegreesPerRadian; }
+    double scale_factor() const { return std::sqrt(scale2); }
+    bool scale_changed() const { return !(scale2 <= 1.0 + kScaleTolerance); }
 };
 
-LargestChange compare(const Scene &scene, ItemIdValue id, const std::vector<WorldSample> &before) {
-    LargestChange largest;
-    for (const WorldSample &was : before) {
-        const WorldSample now = sample(scene, id, was.time);
-        const double position = distance(now.position, was.position);
-        const double rotation = rotation_change(now.axes, was.axes);
-        if (!std::isfinite(position) || !std::isfinite(rotation)) largest.finite = false;
-        if (position > largest.position) largest.position = position;
-        if (rotation > largest.rotation) largest.rotation = rotation;
-    }
+// How far a world linear map is from scaling all directions alike: the
+// largest departure of L x transposed L from a multiple of the identity,
+// relative to that multiple. 0 for rotation with uniform scale.
+double unevenness(const WorldPose &pose) {
+    Vec3 rows[3];
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) rows[r][c] = pose.scale[r] * pose.axes[r][c];
+    const double mean = (squared(rows[0]) + squared(rows[1]) + squared(rows[2])) / 3.0;
+    if (!(mean > 0.0) || !std::isfinite(mean)) return 0.0;  // collapsed or broken: the scale check speaks
+    double largest = 0.0;
+    for (int r = 0; r < 3; ++r)
+        for (int c = r; c < 3; ++c)
+            largest = std::max(largest, std::fabs(dot(rows[r], rows[c]) - (r == c ? mean : 0.0)) / mean);
     return largest;
 }
 
@@ -66,86 +109,395 @@ std::string label(const Scene &scene, ItemIdValue id) {
     return (item ? item->name : std::string("<gone>")) + " [" + item_id_text(id) + "]";
 }
 
-void print_change(std::ostream &out, const char *where, const LargestChange &change) {
-    out << "    " << where << ": world position moved at most " << format_number(change.position)
-        << ", world rotation turned at most " << format_number(change.rotation) << " deg";
+void print_change(std::ostream &out, const std::string &where, const Change &change) {
+    out << "    " << where << ": world position moved at most " << format_number(change.position())
+        << ", world rotation turned at most " << format_number(change.degrees()) << " deg";
     if (!change.finite) out << " (some samples are not numbers)";
     out << "\n";
 }
 
+// How far from a whole frame a key time may lie and still be that frame's:
+// the error of a time stored in single precision or with eight digits.
+double hair(double frame) { return std::max(1e-3, 2e-7 * std::fabs(frame)); }
+
+// The frame that holds a key: the whole frame at or below its time, or the
+// next one when the time lies a hair below it (1.0333333 s at 30 fps is
+// frame 31).
+int64_t frame_holding(double time, double fps) {
+    const double frame = std::max(-kFarthestFrame, std::min(kFarthestFrame, time * fps));
+    return static_cast<int64_t>(std::floor(frame + hair(frame)));
+}
+
+// Samples each frame at the time of a key of the selected items that lies on
+// it within a hair, the first such time when several do, else at the frame.
+std::vector<double> frame_times(const std::vector<int> &frames, const std::vector<KeyTimeGroup> &groups,
+                                double fps) {
+    std::vector<double> times;
+    times.reserve(frames.size());
+    for (int frame : frames) times.push_back(frame / fps);
+    if (frames.empty()) return times;
+    std::vector<double> keyed;
+    for (const KeyTimeGroup &group : groups) keyed.insert(keyed.end(), group.times.begin(), group.times.end());
+    std::sort(keyed.begin(), keyed.end());
+    keyed.erase(std::unique(keyed.begin(), keyed.end()), keyed.end());
+    std::vector<char> taken(frames.size(), 0);
+    for (double time : keyed) {
+        const int64_t frame = frame_holding(time, fps);
+        if (!(std::fabs(time * fps - static_cast<double>(frame)) <= hair(time * fps))) continue;
+        const auto at = std::lower_bound(frames.begin(), frames.end(), frame);
+        if (at == frames.end() || *at != frame) continue;
+        const size_t row = static_cast<size_t>(at - frames.begin());
+        if (taken[row]) continue;
+        taken[row] = 1;
+        times[row] = time;
+    }
+    return times;
+}
+
+// Evaluates the sampler at `times` in blocks and hands each block's poses on.
+template <typename Use>
+void evaluate_in_blocks(const HierarchySampler &sampler, const std::vector<double> &times,
+                        const std::vector<char> *mask, Use use) {
+    std::vector<WorldPose> poses(std::min(times.size(), kTimesPerBlock) * sampler.size());
+    for (size_t first = 0; first < times.size(); first += kTimesPerBlock) {
+        const size_t count = std::min(kTimesPerBlock, times.size() - first);
+        sampler.evaluate(&times[first], count, mask, poses.data());
+        use(first, count, poses.data());
+    }
+}
+
+// The keys given new values and the keys created, matching each key now in a
+// channel with the one recorded at its address. The command keeps the order
+// of the keys it finds, so the next recorded key is tried first; an address
+// out of that order is looked up among all of them.
+void count_key_changes(const std::vector<KeySample> &was, const Envelope &now, size_t *rewritten, size_t *created) {
+    // Addresses as numbers, which order them all (raw pointers to different
+    // keys have no order of their own).
+    std::vector<std::pair<uintptr_t, size_t>> by_address;
+    size_t next = 0;
+    for (const auto &key : now.keys()) {
+        const KeySample *match = nullptr;
+        if (next < was.size() && was[next].key == key.get()) {
+            match = &was[next++];
+        } else {
+            if (by_address.empty()) {
+                for (size_t i = 0; i < was.size(); ++i)
+                    by_address.emplace_back(reinterpret_cast<uintptr_t>(was[i].key), i);
+                std::sort(by_address.begin(), by_address.end());
+            }
+            const uintptr_t address = reinterpret_cast<uintptr_t>(key.get());
+            const auto found =
+                std::lower_bound(by_address.begin(), by_address.end(), std::make_pair(address, size_t{0}));
+            if (found != by_address.end() && found->first == address) {
+                match = &was[found->second];
+                next = found->second + 1;
+            }
+        }
+        if (!match)
+            ++*created;
+        else if (match->value != key->value || match->time != key->time)
+            ++*rewritten;
+    }
+}
+
+std::string frames_label(const std::vector<int> &frames) {
+    const std::string span = std::to_string(frames.front()) + " to " + std::to_string(frames.back());
+    if (static_cast<size_t>(static_cast<int64_t>(frames.back()) - frames.front() + 1) == frames.size())
+        return "every frame " + span;
+    return std::to_string(frames.size()) + " frames from " + span + " (the render range and the keyed frames)";
+}
+
 }  // namespace
 
-WorldMotionBefore record_world_motion(const Scene &scene) {
-    WorldMotionBefore before;
-    before.first_frame = scene.frame_start;
-    before.last_frame = scene.frame_end;
+std::vector<int> checked_frames(const Scene &scene, const std::vector<ItemIdValue> &items) {
     const double fps = scene.frames_per_second;
-    const long frames = static_cast<long>(scene.frame_end) - scene.frame_start + 1;
-    const bool sample_frames = std::isfinite(fps) && fps > 0.0 && frames > 0 && frames <= kMostFramesSampled;
-    if (!sample_frames) before.last_frame = before.first_frame - 1;
+    if (!std::isfinite(fps) || !(fps > 0.0)) return {};
+    const int64_t range_length = static_cast<int64_t>(scene.frame_end) - scene.frame_start + 1;
+    const bool range_usable = range_length > 0 && range_length <= kMostFramesSampled;
+    int64_t low = range_usable ? scene.frame_start : INT64_MAX;
+    int64_t high = range_usable ? scene.frame_end : INT64_MIN;
+    std::vector<const Envelope *> keyed;
+    for (ItemIdValue id : items) {
+        const Item *item = scene.find(id);
+        if (!item || !item->motion) continue;
+        for (const auto &channel : item->motion->channels) {
+            const auto &keys = channel->envelope.keys();
+            if (keys.empty()) continue;
+            keyed.push_back(&channel->envelope);
+            low = std::min(low, frame_holding(keys.front()->time, fps));
+            high = std::max(high, frame_holding(keys.back()->time, fps));
+        }
+    }
+    if (low > high) return {};
+    std::vector<int> frames;
+    if (high - low + 1 <= kMostFramesSampled) {
+        for (int64_t frame = low; frame <= high; ++frame) frames.push_back(static_cast<int>(frame));
+        return frames;
+    }
+    if (range_usable)
+        for (int frame = scene.frame_start; frame <= scene.frame_end; ++frame) frames.push_back(frame);
+    for (const Envelope *envelope : keyed)
+        for (const auto &key : envelope->keys()) frames.push_back(static_cast<int>(frame_holding(key->time, fps)));
+    std::sort(frames.begin(), frames.end());
+    frames.erase(std::unique(frames.begin(), frames.end()), frames.end());
+    return frames;
+}
 
+WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {
+    WorldMotionBefore before;
+    before.unparenting = unparenting;
+    std::unordered_set<ItemIdValue> chosen;
+    std::map<std::vector<double>, size_t> group_of_times;
     for (ItemIdValue id : scene.selection) {
         const Item *item = scene.find(id);
-        if (!item || !item->motion || item->motion->channels.size() < kMotionChannels) continue;
+        if (!item || !has_motion(*item) || !chosen.insert(id).second) continue;
         ItemMotionBefore record;
         record.id = id;
         record.parent = item->parent;
         std::vector<double> key_times;
-        for (int c = 0; c < kMotionChannels; ++c)
-            for (const auto &key : item->channel(MotionChannel(c)).envelope.keys()) {
+        for (int c = 0; c < kMotionChannels; ++c) {
+            const auto &keys = item->channel(MotionChannel(c)).envelope.keys();
+            record.keys[c].reserve(keys.size());
+            const size_t sorted = key_times.size();
+            for (const auto &key : keys) {
                 record.keys[c].push_back(KeySample{key.get(), key->time, key->value});
                 key_times.push_back(key->time);
             }
-        std::sort(key_times.begin(), key_times.end());
+            // Each channel's keys are in time order already.
+            std::inplace_merge(key_times.begin(), key_times.begin() + static_cast<std::ptrdiff_t>(sorted),
+                               key_times.end());
+        }
         key_times.erase(std::unique(key_times.begin(), key_times.end()), key_times.end());
-        for (double time : key_times) record.at_keys.push_back(sample(scene, id, time));
-        if (sample_frames)
-            for (int frame = scene.frame_start; frame <= scene.frame_end; ++frame)
-                record.per_frame.push_back(sample(scene, id, frame / fps));
+        const auto group = group_of_times.emplace(std::move(key_times), before.key_groups.size());
+        if (group.second) before.key_groups.push_back(KeyTimeGroup{group.first->first, {}, {}, {}, {}});
+        record.key_group = group.first->second;
+        before.key_groups[record.key_group].members.push_back(before.items.size());
         before.items.push_back(std::move(record));
+    }
+
+    // The selected items and everything below them, each once.
+    std::unordered_set<ItemIdValue> watched(chosen);
+    for (const ItemMotionBefore &record : before.items) before.watched.push_back(record.id);
+    for (size_t i = 0; i < before.watched.size(); ++i)
+        for (ItemIdValue child : scene.find(before.watched[i])->children)
+            if (scene.find(child) && watched.insert(child).second) before.watched.push_back(child);
+    std::unordered_set<ItemIdValue> old_ancestors;
+    for (const ItemMotionBefore &record : before.items)
+        for (const Item *ancestor : ancestors_of(scene, *scene.find(record.id)))
+            if (old_ancestors.insert(ancestor->id).second) before.old_ancestors.push_back(ancestor->id);
+
+    const HierarchySampler sampler(scene, before.watched);
+    std::vector<size_t> watched_at;
+    for (ItemIdValue id : before.watched) watched_at.push_back(static_cast<size_t>(sampler.index_of(id)));
+
+    // The new parent is not known yet and may be any item, so every item's
+    // keys are taken into the frames; the report checks those that matter.
+    before.frames = checked_frames(scene, scene.all_items());
+    if (before.frames.size() > kMostPosesHeld / std::max<size_t>(1, before.watched.size())) {
+        before.frames.clear();
+        before.too_many_frames = true;
+    }
+    const size_t width = before.watched.size();
+    before.frame_times = frame_times(before.frames, before.key_groups, scene.frames_per_second);
+    before.per_frame.resize(before.frames.size() * width);
+    evaluate_in_blocks(sampler, before.frame_times, nullptr,
+                       [&](size_t first, size_t count, const WorldPose *poses) {
+                           for (size_t t = 0; t < count; ++t)
+                               for (size_t w = 0; w < width; ++w)
+                                   before.per_frame[(first + t) * width + w] = poses[t * sampler.size() + watched_at[w]];
+                       });
+
+    for (KeyTimeGroup &group : before.key_groups) {
+        for (double time : group.times) {
+            const int64_t frame = frame_holding(time, scene.frames_per_second);
+            const auto at = std::lower_bound(before.frames.begin(), before.frames.end(), frame);
+            const size_t row = static_cast<size_t>(at - before.frames.begin());
+            if (at != before.frames.end() && *at == frame && before.frame_times[row] == time)
+                group.on_frames.push_back(row);
+            else
+                group.off_frames.push_back(time);
+        }
+        std::vector<int> members;
+        for (size_t m : group.members) members.push_back(sampler.index_of(before.items[m].id));
+        const std::vector<char> mask = sampler.with_ancestors(members);
+        group.poses.resize(group.off_frames.size() * members.size());
+        evaluate_in_blocks(sampler, group.off_frames, &mask, [&](size_t first, size_t count, const WorldPose *poses) {
+            for (size_t t = 0; t < count; ++t)
+                for (size_t m = 0; m < members.size(); ++m)
+                    group.poses[(first + t) * members.size() + m] =
+                        poses[t * sampler.size() + static_cast<size_t>(members[m])];
+        });
     }
     return before;
 }
 
-void print_world_motion_report(std::ostream &out, const Scene &scene, const WorldMotionBefore &before) {
+int print_world_motion_report(std::ostream &out, const Scene &scene, const WorldMotionBefore &before) {
     out << "world motion report:\n";
-    if (before.items.empty()) out << "  no item was selected\n";
-    for (const ItemMotionBefore &was : before.items) {
+    if (before.items.empty()) {
+        out << "  no item was selected\n";
+        return 0;
+    }
+    int warnings = 0;
+    auto warn = [&](const std::string &text) {
+        out << "  warning: " << text << "\n";
+        ++warnings;
+    };
+
+    // The same items posed now, under their new parents.
+    std::vector<ItemIdValue> present;
+    for (ItemIdValue id : before.watched)
+        if (scene.find(id)) present.push_back(id);
+    const HierarchySampler sampler(scene, present);
+    const size_t width = before.watched.size();
+    std::vector<int> watched_at(width);
+    for (size_t w = 0; w < width; ++w) watched_at[w] = sampler.index_of(before.watched[w]);
+    std::vector<int> item_at(before.items.size());
+    for (size_t k = 0; k < before.items.size(); ++k) item_at[k] = sampler.index_of(before.items[k].id);
+
+    // The frames to check: the render range and every frame holding a key of
+    // the items or of their old or new ancestors.
+    std::vector<ItemIdValue> keyed(before.old_ancestors);
+    for (size_t k = 0; k < before.items.size(); ++k)
+        for (int at = item_at[k]; at >= 0; at = sampler.parent(static_cast<size_t>(at)))
+            keyed.push_back(sampler.item(static_cast<size_t>(at)).id);
+    const std::vector<int> wanted = checked_frames(scene, keyed);
+    // The frame rows that serve key times are evaluated whether checked or not.
+    std::vector<std::vector<size_t>> groups_served(before.frames.size());
+    for (size_t g = 0; g < before.key_groups.size(); ++g)
+        for (size_t row : before.key_groups[g].on_frames) groups_served[row].push_back(g);
+    std::vector<int> frames;          // the frames checked
+    std::vector<size_t> rows;         // the rows of before.per_frame evaluated
+    std::vector<char> checked;        // for each of those, whether its frame is checked
+    for (size_t f = 0; f < before.frames.size(); ++f) {
+        const bool wanted_frame = std::binary_search(wanted.begin(), wanted.end(), before.frames[f]);
+        if (wanted_frame) frames.push_back(before.frames[f]);
+        if (wanted_frame || !groups_served[f].empty()) {
+            rows.push_back(f);
+            checked.push_back(wanted_frame);
+        }
+    }
+    std::vector<double> times;
+    for (size_t row : rows) times.push_back(before.frame_times[row]);
+    std::vector<char> group_whole(before.key_groups.size(), 1);  // all members still in the scene
+    for (size_t g = 0; g < before.key_groups.size(); ++g)
+        for (size_t m : before.key_groups[g].members)
+            if (item_at[m] < 0) group_whole[g] = 0;
+
+    std::vector<Change> per_frame(width);
+    std::vector<Change> at_keys(before.items.size());
+    std::vector<double> parent_unevenness(before.items.size(), 0.0);
+    std::vector<int> uneven_frame(before.items.size(), 0);
+    evaluate_in_blocks(
+        sampler, times, nullptr,
+        [&](size_t first, size_t count, const WorldPose *poses) {
+            for (size_t t = 0; t < count; ++t) {
+                const size_t row = rows[first + t];
+                const WorldPose *now = poses + t * sampler.size();
+                const WorldPose *was = &before.per_frame[row * width];
+                for (size_t g : groups_served[row])
+                    if (group_whole[g])
+                        for (size_t k : before.key_groups[g].members)
+                            at_keys[k].add(was[k], now[static_cast<size_t>(item_at[k])]);
+                if (!checked[first + t]) continue;
+                for (size_t w = 0; w < width; ++w)
+                    if (watched_at[w] >= 0) per_frame[w].add(was[w], now[watched_at[w]]);
+                for (size_t k = 0; k < before.items.size(); ++k) {
+                    const int parent = item_at[k] >= 0 ? sampler.parent(static_cast<size_t>(item_at[k])) : -1;
+                    if (parent < 0) continue;
+                    const double uneven = unevenness(now[parent]);
+                    if (uneven > parent_unevenness[k]) {
+                        if (!(parent_unevenness[k] > kScaleTolerance)) uneven_frame[k] = before.frames[row];
+                        parent_unevenness[k] = uneven;
+                    }
+                }
+            }
+        });
+
+    for (size_t g = 0; g < before.key_groups.size(); ++g) {
+        const KeyTimeGroup &group = before.key_groups[g];
+        if (!group_whole[g]) continue;  // an item has gone; it is reported so
+        std::vector<int> members;
+        for (size_t m : group.members) members.push_back(item_at[m]);
+        const std::vector<char> mask = sampler.with_ancestors(members);
+        evaluate_in_blocks(sampler, group.off_frames, &mask, [&](size_t first, size_t count, const WorldPose *poses) {
+            for (size_t t = 0; t < count; ++t)
+                for (size_t m = 0; m < members.size(); ++m)
+                    at_keys[group.members[m]].add(group.poses[(first + t) * members.size() + m],
+                                                  poses[t * sampler.size() + static_cast<size_t>(members[m])]);
+        });
+    }
+
+    // Each item's descendants now, worst first: children come after their
+    // parents in the sampler, so one pass from the end gathers every subtree.
+    std::vector<double> moved(sampler.size(), 0.0);
+    for (size_t w = 0; w < width; ++w)
+        if (watched_at[w] >= 0) moved[static_cast<size_t>(watched_at[w])] = per_frame[w].position2;
+    std::vector<double> below(sampler.size(), 0.0);
+    std::vector<int> worst(sampler.size(), -1);
+    std::vector<size_t> count_below(sampler.size(), 0);
+    for (size_t i = sampler.size(); i-- > 0;) {
+        const int parent = sampler.parent(i);
+        if (parent < 0) continue;
+        const size_t p = static_cast<size_t>(parent);
+        count_below[p] += 1 + count_below[i];
+        const bool own = moved[i] >= below[i];
+        const double largest = own ? moved[i] : below[i];
+        if (worst[p] < 0 || largest > below[p]) {
+            below[p] = largest;
+            worst[p] = own ? static_cast<int>(i) : worst[i];
+        }
+    }
+
+    for (size_t k = 0; k < before.items.size(); ++k) {
+        const ItemMotionBefore &was = before.items[k];
+        const std::string name = label(scene, was.id);
         const Item *item = scene.find(was.id);
         if (!item) {
-            out << "  " << label(scene, was.id) << ": no longer in the scene\n";
+            out << "  " << name << ": no longer in the scene\n";
             continue;
         }
-        size_t rewritten = 0;
-        size_t created = 0;
-        for (int c = 0; c < kMotionChannels; ++c) {
-            for (const auto &key : item->channel(MotionChannel(c)).envelope.keys()) {
-                const auto found = std::find_if(was.keys[c].begin(), was.keys[c].end(),
-                                                [&](const KeySample &k) { return k.key == key.get(); });
-                if (found == was.keys[c].end())
-                    ++created;
-                else if (found->value != key->value || found->time != key->time)
-                    ++rewritten;
-            }
-        }
+        size_t rewritten = 0, created = 0;
+        for (int c = 0; c < kMotionChannels && has_motion(*item); ++c)
+            count_key_changes(was.keys[c], item->channel(MotionChannel(c)).envelope, &rewritten, &created);
+        const bool nothing_to_do = before.unparenting && was.parent == 0;
+        if (nothing_to_do) warn(name + " has no parent: nothing to un-parent");
         if (item->parent == was.parent && rewritten == 0 && created == 0) {
-            out << "  " << label(scene, was.id) << ": unchanged\n";
+            if (!nothing_to_do) out << "  " << name << ": unchanged\n";
             continue;
         }
-        out << "  " << (item->parent != was.parent ? "re-parented " : "re-keyed ") << label(scene, was.id) << ": "
-            << label(scene, was.parent) << " -> " << label(scene, item->parent) << "; keys given new values "
-            << rewritten << ", keys created " << created << "\n";
-        print_change(out, ("at " + std::to_string(was.at_keys.size()) + " key times").c_str(),
-                     compare(scene, was.id, was.at_keys));
-        if (was.per_frame.empty())
+        const bool reparented = item->parent != was.parent;
+        out << "  " << (reparented ? "re-parented " : "re-keyed ") << name << ": " << label(scene, was.parent)
+            << " -> " << label(scene, item->parent) << "; keys given new values " << rewritten
+            << ", keys created " << created << "\n";
+        const KeyTimeGroup &group = before.key_groups[was.key_group];
+        print_change(out, "at " + std::to_string(group.times.size()) + " key times", at_keys[k]);
+        if (before.too_many_frames)
+            out << "    frames: not checked (too many frames to hold for these items)\n";
+        else if (frames.empty())
             out << "    frames: not sampled (no usable frame range)\n";
         else
-            print_change(out,
-                         ("every frame " + std::to_string(before.first_frame) + " to " +
-                          std::to_string(before.last_frame))
-                             .c_str(),
-                         compare(scene, was.id, was.per_frame));
+            print_change(out, frames_label(frames), per_frame[k]);
+
+        Change all = at_keys[k];
+        all.add(per_frame[k]);
+        out << "    world scale: "
+            << (all.scale_changed() ? "changed by a factor of at most " + format_number(all.scale_factor()) : "kept")
+            << "\n";
+        const size_t at = static_cast<size_t>(item_at[k]);
+        if (count_below[at] == 0)
+            out << "    descendants: none\n";
+        else
+            out << "    descendants: " << count_below[at] << ", moved at most " << format_number(std::sqrt(below[at]))
+                << " (most: " << label(scene, sampler.item(static_cast<size_t>(worst[at])).id) << ")\n";
+
+        if (all.scale_changed())
+            warn(name + ": its world scale changed by a factor of up to " + format_number(all.scale_factor()) +
+                 "; re-parenting keeps world position and rotation, not scale");
+        if (reparented && parent_unevenness[k] > kScaleTolerance)
+            warn(name + ": the new parent chain scales unevenly (from frame " + std::to_string(uneven_frame[k]) +
+                 "), so the item's world axes cannot be kept: its rotation keys cannot express the shear");
     }
+    return warnings;
 }
 
 }  // namespace headless

@@ -1,0 +1,162 @@
+// The tool's report after a re-parent that keeps world motion: it must see
+// everything the command changed, measured against the host's own world
+// evaluation before and after, and warn where the motion cannot be kept.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <utility>
+#include <vector>
+
+#include "host/world_transform.h"
+#include "plugin_harness.h"
+#include "tools/script_runner.h"
+
+namespace headless {
+namespace {
+
+using Keys = std::vector<std::pair<double, double>>;  // (time in seconds, value)
+
+std::string envelope(const Keys &keys) {
+    std::string text = "{ Envelope\n  " + std::to_string(keys.size()) + "\n";
+    char line[96];
+    for (const auto &key : keys) {
+        std::snprintf(line, sizeof line, "  Key %.17g %.17g 0 0 0 0 0 0 0\n", key.second, key.first);
+        text += line;
+    }
+    return text + "  Behaviors 1 1\n}\n";
+}
+
+// An item of a scene file: `add` is its first line, channels without keys
+// given hold 0 (position, rotation) or 1 (scale).
+std::string item(const std::string &add, int channels, std::vector<std::pair<int, Keys>> keyed, const char *parent) {
+    std::string text = add + "\n" + (channels == 6 ? "CameraMotion" : "ObjectMotion") + "\nNumChannels " +
+                       std::to_string(channels) + "\n";
+    for (int c = 0; c < channels; ++c) {
+        Keys keys = {{0.0, c >= 6 ? 1.0 : 0.0}};
+        for (const auto &k : keyed)
+            if (k.first == c) keys = k.second;
+        text += "Channel " + std::to_string(c) + "\n" + envelope(keys);
+    }
+    if (parent) text += std::string("ParentItem ") + parent + "\n";
+    return text + "\n";
+}
+
+std::string scene_text(int last_frame, const std::string &items) {
+    return "LWSC\n5\n\nFirstFrame 0\nLastFrame " + std::to_string(last_frame) + "\nFramesPerSecond 30\n\n" + items;
+}
+
+std::string number(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3g", value);
+    return text;
+}
+
+class ReportTest : public PluginTest {
+protected:
+    void SetUp() override {
+        PluginTest::SetUp();
+        if (plugin) runner = std::make_unique<ScriptRunner>(host, *plugin, out);
+    }
+    void TearDown() override {
+        std::remove(path.c_str());
+        PluginTest::TearDown();
+    }
+    void load(const std::string &text) {
+        std::ofstream(path, std::ios::binary) << text;
+        ASSERT_EQ(run("load " + path), "");
+    }
+    // Runs one statement; its error, or "" when it succeeded.
+    std::string run(const std::string &statement) {
+        std::string error;
+        return runner->run_statement(statement, &error) ? "" : (error.empty() ? "(no reason)" : error);
+    }
+    // The world position of `id` at every frame up to `last`, by the host.
+    std::vector<Vec3> track(ItemIdValue id, int last) {
+        std::vector<Vec3> out;
+        for (int frame = 0; frame <= last; ++frame) out.push_back(world_position(host.scene(), id, frame / 30.0));
+        return out;
+    }
+    static double largest_move(const std::vector<Vec3> &was, const std::vector<Vec3> &now, size_t frames) {
+        double largest = 0.0;
+        for (size_t f = 0; f < frames; ++f)
+            largest = std::max(largest, std::hypot(now[f][0] - was[f][0], now[f][1] - was[f][1], now[f][2] - was[f][2]));
+        return largest;
+    }
+
+    std::ostringstream out;
+    std::unique_ptr<ScriptRunner> runner;
+    const std::string path = ::testing::TempDir() + "world_motion_report.lws";
+};
+
+// A crane swings out and back long after the render range ends; the camera on
+// it, keyed at the far end, is un-parented. The motion it loses out there
+// must be in the report, not only what changed within the range.
+TEST_F(ReportTest, ChecksEveryFrameKeyedBeyondTheRenderRange) {
+    const double far = 842 / 30.0;
+    load(scene_text(60, item("AddNullObject 10000000 Crane", 9,
+                             {{0, {{0, 0}, {300 / 30.0, 40}, {far, 0}}}, {3, {{0, 0}, {far, 1.5}}}}, nullptr) +
+                            item("AddCamera 30000000\nCameraName Cam", 6, {{2, {{0, 5}, {far, 8}}}}, "10000000")));
+    const ItemIdValue cam = 0x30000000u;
+    const std::vector<Vec3> was = track(cam, 842);
+    ASSERT_EQ(run("select Cam"), "");
+    ASSERT_EQ(run("run KR_unParent_wPos"), "") << out.str();
+    const std::vector<Vec3> now = track(cam, 842);
+    const double whole = largest_move(was, now, 843);
+    ASSERT_GT(whole, 2 * largest_move(was, now, 61) + 1.0) << "the case must move the camera most beyond frame 60";
+    EXPECT_NE(out.str().find("every frame 0 to 842: world position moved at most " + number(whole) + ","),
+              std::string::npos)
+        << out.str();
+}
+
+// Un-parenting from a parent scaled 0.015 keeps the item's world position but
+// makes it 66.7 times larger; its child and grandchild, each 10 units out in
+// its parent's space, were 0.15 and 0.3 units away from it and are now 10 and 20.
+TEST_F(ReportTest, ReportsAndWarnsAboutAChangedWorldScaleAndTheDescendantsItMoves) {
+    const Keys tiny = {{0, 0.015}};
+    load(scene_text(30, item("AddNullObject 10000000 Tiny", 9, {{6, tiny}, {7, tiny}, {8, tiny}}, nullptr) +
+                            item("AddNullObject 10000001 Item", 9, {{0, {{0, 100}, {1, 200}}}}, "10000000") +
+                            item("AddNullObject 10000002 Child", 9, {{0, {{0, 10}}}, {4, {{0, 0.3}}}}, "10000001") +
+                            item("AddNullObject 10000003 Grandchild", 9, {{0, {{0, 10}}}}, "10000002")));
+    const ItemIdValue grandchild = 0x10000003u;
+    const std::vector<Vec3> was = track(grandchild, 30);
+    ASSERT_EQ(run("select Item"), "");
+    const std::string error = run("run KR_unParent_wPos");
+    const double moved = largest_move(was, track(grandchild, 30), 31);
+    ASSERT_GT(moved, 19.0);
+    const std::string report = out.str();
+    EXPECT_NE(report.find("world scale: changed by a factor of at most 66.7\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("descendants: 2, moved at most " + number(moved) + " (most: Grandchild [10000003])"),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find("warning: Item [10000001]: its world scale changed by a factor of up to 66.7"),
+              std::string::npos)
+        << report;
+    EXPECT_NE(error.find("1 warning"), std::string::npos) << error;
+}
+
+// A parent stretched along one axis and turned cannot carry an item's world
+// axes: the item's rotation keys cannot shear. Un-parenting an item that has
+// no parent does nothing and says so. Both fail the statement.
+TEST_F(ReportTest, WarnsAboutAnUnevenNewParentAndAnUnParentWithNothingToDo) {
+    load(scene_text(30, item("AddNullObject 10000000 Stretch", 9, {{3, {{0, 0.5}}}, {7, {{0, 2}}}}, nullptr) +
+                            item("AddNullObject 10000001 Mover", 9, {{0, {{0, 1}, {1, 3}}}, {3, {{0, 0.8}}}}, nullptr)));
+    ASSERT_EQ(run("select Stretch"), "");
+    ASSERT_EQ(run("run KR_memItem"), "");
+    ASSERT_EQ(run("select Mover"), "");
+    EXPECT_NE(run("run KR_setParent_wPos").find("warning"), std::string::npos);
+    EXPECT_NE(out.str().find("warning: Mover [10000001]: the new parent chain scales unevenly (from frame 0)"),
+              std::string::npos)
+        << out.str();
+
+    out.str("");
+    ASSERT_EQ(run("select Stretch"), "");
+    EXPECT_NE(run("run KR_unParent_wPos").find("1 warning"), std::string::npos);
+    EXPECT_NE(out.str().find("  warning: Stretch [10000000] has no parent: nothing to un-parent\n"), std::string::npos)
+        << out.str();
+}
+
+}  // namespace
+}  // namespace headless
