@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -58,13 +59,19 @@ bool holds_unkeyed_value(const Envelope &envelope, double loaded) {
 
 double neutral_value(int channel) { return channel >= kScaleX ? 1.0 : 0.0; }
 
+// Whether the host left an envelope as it was loaded. A 64-bit digest stands
+// for the keys, so that a large scene keeps no copy of them besides its text.
 bool same_envelope(const Envelope &envelope, const LwsEnvelopeRecord &record) {
-    if (envelope.pre_behavior != record.loaded_pre || envelope.post_behavior != record.loaded_post ||
-        envelope.key_count() != record.loaded_keys.size() || holds_unkeyed_value(envelope, record.loaded_default))
-        return false;
-    for (size_t i = 0; i < record.loaded_keys.size(); ++i)
-        if (!same_key(*envelope.keys()[i], record.loaded_keys[i])) return false;
-    return true;
+    return envelope.pre_behavior == record.loaded_pre && envelope.post_behavior == record.loaded_post &&
+           envelope.key_count() == record.loaded_key_count && !holds_unkeyed_value(envelope, record.loaded_default) &&
+           lws_envelope_fingerprint(envelope) == record.loaded_fingerprint;
+}
+
+std::string_view trimmed(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
+        s.remove_suffix(1);
+    return s;
 }
 
 class Renderer {
@@ -75,18 +82,25 @@ public:
 
 private:
     std::string raw(const TextSpan &span) const { return doc_.text.substr(span.begin, span.end - span.begin); }
+    std::string_view view(const TextSpan &span) const {
+        return std::string_view(doc_.text).substr(span.begin, span.end - span.begin);
+    }
     // The ending of the line in `span`, or the document's when it has none.
     std::string ending_of(const TextSpan &span) const {
         if (span.end > span.begin && doc_.text[span.end - 1] == '\n')
             return span.end - span.begin >= 2 && doc_.text[span.end - 2] == '\r' ? "\r\n" : "\n";
+        if (span.end > span.begin && doc_.text[span.end - 1] == '\r' && doc_.line_ending == "\r") return "\r";
         return doc_.line_ending;
     }
+    // Whether text inserted at `at` starts a line of its own.
+    bool at_line_start(size_t at) const { return at == 0 || doc_.text[at - 1] == doc_.line_ending.back(); }
     std::string number(double value) const { return format_lws_number(value, doc_.version); }
 
     std::string envelope_block(const Envelope &envelope, const LwsEnvelopeRecord &record) const;
     std::string new_channel(const Envelope &envelope, int channel) const;
     void add_channels(const LwsItemRecord &record, const Item &item, int count);
-    std::string key_line(const EnvelopeKey &key, const std::string &indent, const std::string &eol) const;
+    std::string key_line(const EnvelopeKey &key, const std::string &indent, const std::string &eol,
+                         const TextSpan *was = nullptr) const;
     bool link_edits(const LwsItemRecord &record, const Item &item, std::string *error);
     bool old_link_edits(const LwsItemRecord &record, const Item &item, std::string *error);
     bool old_motion_edits(const LwsItemRecord &record, const Item &item, std::string *error);
@@ -108,21 +122,45 @@ private:
     std::vector<Edit> edits_;
 };
 
-std::string Renderer::key_line(const EnvelopeKey &key, const std::string &indent, const std::string &eol) const {
-    double p[6] = {key.tension, key.continuity, key.bias, key.params[0], key.params[1], key.params[2]};
-    if (key.shape == KeyShape::Bezier2D) {
-        // Handles take the first four places; the rest hold nothing the curve uses.
-        p[0] = key.params[0], p[1] = key.params[1], p[2] = key.params[2], p[3] = key.params[3];
-        p[4] = key.bezier_extra[0], p[5] = key.bezier_extra[1];
+// A key's line. Numbers the key shares with the line it had (`was`) keep
+// that line's text, so a diff shows only what changed; the others are written
+// in the shortest text that reads back the same.
+std::string Renderer::key_line(const EnvelopeKey &key, const std::string &indent, const std::string &eol,
+                               const TextSpan *was) const {
+    double now[9], before[9];
+    std::string_view words[9];
+    lws_key_numbers(key, now);
+    const bool kept = was && parse_lws_key_line(trimmed(view(*was)), before, words);
+    std::string line = indent + "Key";
+    for (int i = 0; i < 9; ++i) {
+        line += ' ';
+        if (kept && before[i] == now[i])
+            line += words[i];
+        else
+            line += format_lws_shortest(now[i]);
     }
-    std::string line = indent + "Key " + number(key.value) + " " + format_lws_time(key.time, doc_.version) + " " +
-                       std::to_string(static_cast<int>(key.shape));
-    for (double v : p) line += " " + number(v);
     return line + eol;
 }
 
 std::string Renderer::envelope_block(const Envelope &envelope, const LwsEnvelopeRecord &record) const {
     const std::string eol = ending_of(record.open_line);
+    // The block as loaded, read again: its keys and the lines besides them,
+    // between the key count and the closing line.
+    std::vector<EnvelopeKey> loaded;
+    std::vector<TextSpan> key_lines, other_lines;
+    size_t at = lws_line_end(doc_.text, record.open_line.end, doc_.line_ending);
+    while (at < record.close_line.begin) {
+        const TextSpan line = {at, lws_line_end(doc_.text, at, doc_.line_ending)};
+        const std::string_view content = trimmed(view(line));
+        double numbers[9];
+        if (parse_lws_key_line(content, numbers)) {
+            loaded.push_back(lws_key_from_numbers(numbers));
+            key_lines.push_back(line);
+        } else if (content.substr(0, 9) != "Behaviors" || (content.size() > 9 && content[9] != ' ' && content[9] != '\t')) {
+            other_lines.push_back(line);
+        }
+        at = line.end;
+    }
     std::string block = raw(record.open_line);
     if (holds_unkeyed_value(envelope, record.loaded_default)) {
         EnvelopeKey held;
@@ -134,13 +172,14 @@ std::string Renderer::envelope_block(const Envelope &envelope, const LwsEnvelope
     // Keys the host left alone keep their text.
     size_t old = 0;
     for (const auto &key : envelope.keys()) {
-        while (old < record.loaded_keys.size() && record.loaded_keys[old].time < key->time) ++old;
-        if (old < record.loaded_keys.size() && old < record.key_lines.size() && same_key(record.loaded_keys[old], *key))
-            block += raw(record.key_lines[old++]);  // the next key may share its time
+        while (old < loaded.size() && loaded[old].time < key->time) ++old;
+        if (old < loaded.size() && same_key(loaded[old], *key))
+            block += raw(key_lines[old++]);  // the next key may share its time
         else
-            block += key_line(*key, record.indent, eol);
+            block += key_line(*key, record.indent, eol,
+                              old < loaded.size() && loaded[old].time == key->time ? &key_lines[old] : nullptr);
     }
-    for (const TextSpan &other : record.other_lines) block += raw(other);
+    for (const TextSpan &other : other_lines) block += raw(other);
     if (record.behaviors_line.end > record.behaviors_line.begin && envelope.pre_behavior == record.loaded_pre &&
         envelope.post_behavior == record.loaded_post)
         block += raw(record.behaviors_line);
@@ -184,7 +223,7 @@ void Renderer::add_channels(const LwsItemRecord &record, const Item &item, int c
     std::string text = std::string(kMotion[static_cast<int>(item.kind)]) + eol + "NumChannels " +
                        std::to_string(count) + eol + channels + eol;
     const size_t at = record.motion_insert_at;
-    if (at > 0 && doc_.text[at - 1] != '\n') text = eol + text;  // after a last line without ending
+    if (!at_line_start(at)) text = eol + text;  // after a last line without ending
     edits_.push_back({at, at, text});
 }
 
@@ -211,7 +250,7 @@ void Renderer::set_statement(const LwsItemRecord &record, LwsLinkSlot slot, cons
     for (int s = slot + 1; s < kSlotCount && !found; ++s)
         if (record.slots[s].present) at = record.slots[s].line.begin, found = true;
     std::string text = statement + doc_.line_ending;
-    if (at > 0 && doc_.text[at - 1] != '\n') text = doc_.line_ending + text;  // after a last line without ending
+    if (!at_line_start(at)) text = doc_.line_ending + text;  // after a last line without ending
     edits_.push_back({at, at, text});
 }
 
@@ -416,7 +455,7 @@ bool Renderer::old_motion_edits(const LwsItemRecord &record, const Item &item, s
     text = std::string(kMotion[static_cast<int>(item.kind)]) + " (unnamed)" + doc_.line_ending + "  " +
            std::to_string(channels) + doc_.line_ending + text;
     const size_t at = record.motion_insert_at;
-    if (at > 0 && doc_.text[at - 1] != '\n') text = doc_.line_ending + text;  // after a last line without ending
+    if (!at_line_start(at)) text = doc_.line_ending + text;  // after a last line without ending
     edits_.push_back({at, at, text});
     return true;
 }
