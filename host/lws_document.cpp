@@ -106,27 +106,28 @@ EnvelopeKey lws_key_from_numbers(const double numbers[9]) {
 bool parse_lws_key_line(std::string_view content, double numbers[9], std::string_view *words) {
     if (content.size() < 4 || content.compare(0, 3, "Key") != 0 || (content[3] != ' ' && content[3] != '\t')) return false;
     const char *at = content.data() + 3, *const end = content.data() + content.size();
+    auto blank = [](char c) { return c == ' ' || c == '\t'; };
     for (int i = 0; i < 9; ++i) {
-        while (at < end && (*at == ' ' || *at == '\t')) ++at;
-        const char *word_end = at;
-        while (word_end < end && *word_end != ' ' && *word_end != '\t') ++word_end;
-        if (word_end == at) return false;
-        if (word_end - at == 1 && *at >= '0' && *at <= '9') {  // most parameters are a single digit
-            numbers[i] = *at - '0';
-            if (words) words[i] = std::string_view(at, 1);
-            at = word_end;
-            continue;
+        while (at < end && blank(*at)) ++at;
+        if (at == end) return false;
+        const char *word_end = at + 1;
+        if (*at >= '0' && *at <= '9' && (word_end == end || blank(*word_end))) {
+            numbers[i] = *at - '0';  // most parameters are a single digit
+        } else {
+            const auto result = std::from_chars(at, end, numbers[i]);
+            word_end = result.ptr;
+            if (result.ec != std::errc() || (word_end < end && !blank(*word_end))) {
+                // What the C library reads too ("+1", "0x1p-3"), as files from other writers may hold.
+                word_end = at;
+                while (word_end < end && !blank(*word_end)) ++word_end;
+                const std::string copy(at, word_end);
+                char *stop = nullptr;
+                errno = 0;
+                numbers[i] = std::strtod(copy.c_str(), &stop);
+                if (*stop != '\0' || errno == ERANGE) return false;
+            }
+            if (!std::isfinite(numbers[i])) return false;
         }
-        const auto result = std::from_chars(at, word_end, numbers[i]);
-        if (result.ec != std::errc() || result.ptr != word_end) {
-            // What the C library reads too ("+1", "0x1p-3"), as files from other writers may hold.
-            const std::string copy(at, word_end);
-            char *stop = nullptr;
-            errno = 0;
-            numbers[i] = std::strtod(copy.c_str(), &stop);
-            if (*stop != '\0' || errno == ERANGE) return false;
-        }
-        if (!std::isfinite(numbers[i])) return false;
         if (words) words[i] = std::string_view(at, static_cast<size_t>(word_end - at));
         at = word_end;
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -74,6 +75,14 @@ std::string_view trimmed(std::string_view s) {
     return s;
 }
 
+// A key as a `{ Envelope }` block holds it: its numbers, their text and its line.
+struct FileKey {
+    EnvelopeKey key;
+    double numbers[9];
+    std::string_view words[9];
+    TextSpan line;
+};
+
 class Renderer {
 public:
     Renderer(const LwsDocument &doc, const Scene &scene) : doc_(doc), scene_(scene) {}
@@ -99,8 +108,13 @@ private:
     std::string envelope_block(const Envelope &envelope, const LwsEnvelopeRecord &record) const;
     std::string new_channel(const Envelope &envelope, int channel) const;
     void add_channels(const LwsItemRecord &record, const Item &item, int count);
-    std::string key_line(const EnvelopeKey &key, const std::string &indent, const std::string &eol,
-                         const TextSpan *was = nullptr) const;
+    std::string key_line(const EnvelopeKey &key, const std::string &indent, const std::string &eol) const {
+        std::string line;
+        append_key_line(&line, key, indent, eol, nullptr);
+        return line;
+    }
+    void append_key_line(std::string *out, const EnvelopeKey &key, const std::string &indent, const std::string &eol,
+                         const FileKey *was) const;
     bool link_edits(const LwsItemRecord &record, const Item &item, std::string *error);
     bool old_link_edits(const LwsItemRecord &record, const Item &item, std::string *error);
     bool old_motion_edits(const LwsItemRecord &record, const Item &item, std::string *error);
@@ -125,59 +139,66 @@ private:
 // A key's line. Numbers the key shares with the line it had (`was`) keep
 // that line's text, so a diff shows only what changed; the others are written
 // in the shortest text that reads back the same.
-std::string Renderer::key_line(const EnvelopeKey &key, const std::string &indent, const std::string &eol,
-                               const TextSpan *was) const {
-    double now[9], before[9];
-    std::string_view words[9];
+void Renderer::append_key_line(std::string *out, const EnvelopeKey &key, const std::string &indent,
+                               const std::string &eol, const FileKey *was) const {
+    double now[9];
     lws_key_numbers(key, now);
-    const bool kept = was && parse_lws_key_line(trimmed(view(*was)), before, words);
-    std::string line = indent + "Key";
+    *out += indent;
+    *out += "Key";
     for (int i = 0; i < 9; ++i) {
-        line += ' ';
-        if (kept && before[i] == now[i])
-            line += words[i];
-        else
-            line += format_lws_shortest(now[i]);
+        *out += ' ';
+        if (was && was->numbers[i] == now[i]) {
+            *out += was->words[i];
+        } else if (now[i] == 0.0) {
+            *out += '0';  // no "-0"
+        } else {
+            char buffer[32];
+            *out += std::string_view(buffer, static_cast<size_t>(std::to_chars(buffer, buffer + sizeof buffer, now[i]).ptr - buffer));
+        }
     }
-    return line + eol;
+    *out += eol;
 }
 
 std::string Renderer::envelope_block(const Envelope &envelope, const LwsEnvelopeRecord &record) const {
     const std::string eol = ending_of(record.open_line);
     // The block as loaded, read again: its keys and the lines besides them,
     // between the key count and the closing line.
-    std::vector<EnvelopeKey> loaded;
-    std::vector<TextSpan> key_lines, other_lines;
+    std::vector<FileKey> loaded;
+    loaded.reserve(record.loaded_key_count);
+    std::vector<TextSpan> other_lines;
     size_t at = lws_line_end(doc_.text, record.open_line.end, doc_.line_ending);
     while (at < record.close_line.begin) {
         const TextSpan line = {at, lws_line_end(doc_.text, at, doc_.line_ending)};
         const std::string_view content = trimmed(view(line));
-        double numbers[9];
-        if (parse_lws_key_line(content, numbers)) {
-            loaded.push_back(lws_key_from_numbers(numbers));
-            key_lines.push_back(line);
+        FileKey file_key;
+        if (parse_lws_key_line(content, file_key.numbers, file_key.words)) {
+            file_key.key = lws_key_from_numbers(file_key.numbers);
+            file_key.line = line;
+            loaded.push_back(file_key);
         } else if (content.substr(0, 9) != "Behaviors" || (content.size() > 9 && content[9] != ' ' && content[9] != '\t')) {
             other_lines.push_back(line);
         }
         at = line.end;
     }
     std::string block = raw(record.open_line);
+    block.reserve(record.block.end - record.block.begin + envelope.key_count() * 16);
     if (holds_unkeyed_value(envelope, record.loaded_default)) {
         EnvelopeKey held;
         held.value = envelope.default_value;
-        block += record.indent + "1" + eol + key_line(held, record.indent, eol);
+        block += record.indent + "1" + eol;
+        append_key_line(&block, held, record.indent, eol, nullptr);
     } else {
         block += record.indent + std::to_string(envelope.key_count()) + eol;
     }
     // Keys the host left alone keep their text.
     size_t old = 0;
     for (const auto &key : envelope.keys()) {
-        while (old < loaded.size() && loaded[old].time < key->time) ++old;
-        if (old < loaded.size() && same_key(loaded[old], *key))
-            block += raw(key_lines[old++]);  // the next key may share its time
+        while (old < loaded.size() && loaded[old].key.time < key->time) ++old;
+        if (old < loaded.size() && same_key(loaded[old].key, *key))
+            block += view(loaded[old++].line);  // the next key may share its time
         else
-            block += key_line(*key, record.indent, eol,
-                              old < loaded.size() && loaded[old].time == key->time ? &key_lines[old] : nullptr);
+            append_key_line(&block, *key, record.indent, eol,
+                            old < loaded.size() && loaded[old].key.time == key->time ? &loaded[old] : nullptr);
     }
     for (const TextSpan &other : other_lines) block += raw(other);
     if (record.behaviors_line.end > record.behaviors_line.begin && envelope.pre_behavior == record.loaded_pre &&

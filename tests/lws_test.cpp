@@ -281,6 +281,60 @@ TEST(LwsWrite, ChangedLinksGoWhereLayoutWritesThemInTheFilesConventions) {
     EXPECT_EQ(cleared.find("TargetItem"), std::string::npos);
 }
 
+TEST(LwsRead, FilesFromOtherSystemsAndNewerVersionsAreReadAndWrittenBackAsTheyWere) {
+    // Classic Mac line ends: read, and lines written anew end the same way.
+    std::string mac(kOlderRig);
+    for (size_t at; (at = mac.find("\r\n")) != std::string::npos;) mac.erase(at + 1, 1);
+    Loaded l = load_text(mac);
+    EXPECT_EQ(l.scene.find(0x20000000u)->parent, 0x10000002u);
+    EXPECT_EQ(render(l), mac);
+    ASSERT_EQ(l.scene.set_parent(0x10000001u, 0x10000000u), "");
+    l.scene.find(0x40000000u)->channel(kPositionX).envelope.keys()[0]->value = 0.5;
+    const std::string out = render(l);
+    EXPECT_EQ(out.find('\n'), std::string::npos);
+    EXPECT_NE(out.find("\r  Key 0.5 0 0 0 0 0 0 0 0\r"), std::string::npos) << out;
+    EXPECT_NE(out.find("AddNullObject goal\rParentItem 10000000\rAddNullObject holder\r"), std::string::npos) << out;
+    Loaded again = load_text(out);
+    EXPECT_EQ(again.scene.find(0x10000001u)->parent, 0x10000000u);
+
+    // A UTF-8 byte order mark stays where it was.
+    const std::string marked = "\xEF\xBB\xBF" + std::string(kShapes);
+    Loaded bom = load_text(marked);
+    bom.scene.find(0x10000004u)->channel(kPositionZ).envelope.keys()[0]->value = 8;
+    EXPECT_EQ(render(bom), "\xEF\xBB\xBF" + render(load_text(kShapes)).replace(
+                                                     std::string(kShapes).find("Key 7 0 0"), 5, "Key 8"));
+
+    // A version newer than any known is read, with a warning naming it.
+    std::string newer(kShapes);
+    newer.replace(newer.find("LWSC\n5\n"), 7, "LWSC\n12\n");
+    Loaded future = load_text(newer, "future.lws");
+    EXPECT_EQ(render(future), newer);
+    ASSERT_EQ(future.doc.warnings.size(), 1u);
+    EXPECT_NE(future.doc.warnings[0].find("future.lws:2: scene format version 12 is newer"), std::string::npos)
+        << future.doc.warnings[0];
+    EXPECT_TRUE(load_text(kShapes).doc.warnings.empty());
+}
+
+#ifndef _WIN32
+TEST(LwsRead, AFileThatCannotBeOpenedSaysWhy) {
+    Scene scene;
+    LwsDocument doc;
+    std::string error;
+    const std::string missing = ::testing::TempDir() + "lws_no_such_scene.lws";
+    EXPECT_FALSE(read_lws_file(missing, &scene, &doc, &error));
+    EXPECT_EQ(error, missing + ": cannot open the file for reading (No such file or directory)");
+    if (::geteuid() == 0) GTEST_SKIP() << "an administrator may read any file";
+    const std::string locked = ::testing::TempDir() + "lws_locked_scene.lws";
+    {
+        std::ofstream(locked, std::ios::binary) << kShapes;
+    }
+    ::chmod(locked.c_str(), 0);
+    EXPECT_FALSE(read_lws_file(locked, &scene, &doc, &error));
+    EXPECT_EQ(error, locked + ": cannot open the file for reading (Permission denied)");
+    std::remove(locked.c_str());
+}
+#endif
+
 TEST(LwsRead, WholeObjectFilesLoadWithAndWithoutAnIdAndComeBackUnchanged) {
     const std::string older =
         "LWSC\n3\n\nLoadObject Objects/Big Crate.lwo\nShowObject 6 3\nAddBone\nBoneName lid\n"
