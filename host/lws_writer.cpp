@@ -361,16 +361,22 @@ bool Renderer::render(std::string *out, std::string *error) {
     std::stable_sort(edits_.begin(), edits_.end(), [](const Edit &a, const Edit &b) {
         return a.begin != b.begin ? a.begin < b.begin : a.end < b.end;
     });
-    std::string result;
-    result.reserve(doc_.text.size() + 1024);
-    size_t at = 0;
+    size_t size = doc_.text.size(), at = 0;
     for (const Edit &edit : edits_) {
         if (edit.begin < at) {
             *error = doc_.path + ": internal error: overlapping changes";
             return false;
         }
+        size += edit.text.size() - (edit.end - edit.begin);
+        at = edit.end;
+    }
+    std::string result;
+    result.reserve(size);
+    at = 0;
+    for (Edit &edit : edits_) {
         result.append(doc_.text, at, edit.begin - at);
         result += edit.text;
+        std::string().swap(edit.text);  // a large scene's new text is held once
         at = edit.end;
     }
     result.append(doc_.text, at, std::string::npos);
