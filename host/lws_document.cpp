@@ -61,11 +61,11 @@ std::string format_lws_id(ItemIdValue id) {
     return buffer;
 }
 
-std::string format_lws_shortest(double value) {
-    if (value == 0.0) return "0";  // no "-0"
+void append_lws_shortest(std::string *out, double value) {
+    if (value == 0.0) value = 0.0;  // no "-0"
     char buffer[32];
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    return std::string(buffer, result.ptr);
+    out->append(buffer, result.ptr);
 }
 
 void lws_key_numbers(const EnvelopeKey &key, double numbers[9]) {

@@ -140,8 +140,8 @@ std::string format_lws_number(double value, int version);
 std::string format_lws_time(double seconds, int version);
 // `ParentItem`-style ids: eight lower-case hexadecimal digits.
 std::string format_lws_id(ItemIdValue id);
-// The shortest text that reads back as `value` ("0" for either zero).
-std::string format_lws_shortest(double value);
+// Appends the shortest text that reads back as `value` ("0" for either zero).
+void append_lws_shortest(std::string *out, double value);
 
 // The nine numbers of a `Key` line in file order (value, time, shape, p1..p6)
 // for a key, and the key they stand for; the shape must be 0 to 5.

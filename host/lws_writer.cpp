@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -147,14 +146,10 @@ void Renderer::append_key_line(std::string *out, const EnvelopeKey &key, const s
     *out += "Key";
     for (int i = 0; i < 9; ++i) {
         *out += ' ';
-        if (was && was->numbers[i] == now[i]) {
+        if (was && was->numbers[i] == now[i])
             *out += was->words[i];
-        } else if (now[i] == 0.0) {
-            *out += '0';  // no "-0"
-        } else {
-            char buffer[32];
-            *out += std::string_view(buffer, static_cast<size_t>(std::to_chars(buffer, buffer + sizeof buffer, now[i]).ptr - buffer));
-        }
+        else
+            append_lws_shortest(out, now[i]);
     }
     *out += eol;
 }
@@ -175,7 +170,7 @@ std::string Renderer::envelope_block(const Envelope &envelope, const LwsEnvelope
             file_key.key = lws_key_from_numbers(file_key.numbers);
             file_key.line = line;
             loaded.push_back(file_key);
-        } else if (content.substr(0, 9) != "Behaviors" || (content.size() > 9 && content[9] != ' ' && content[9] != '\t')) {
+        } else if (content.substr(0, content.find_first_of(" \t")) != "Behaviors") {  // written from the envelope
             other_lines.push_back(line);
         }
         at = line.end;
