@@ -153,6 +153,8 @@ EnvelopeKey lws_key_from_numbers(const double numbers[9]);
 bool parse_lws_key_line(std::string_view content, double numbers[9], std::string_view *words = nullptr);
 // A digest of an envelope's keys and behaviours: equal envelopes have equal
 // fingerprints, so one taken at loading tells whether the host changed it.
+// Each step is a bijection of the running state, so a change of any one
+// number always shows; several at once go unseen with odds of 2^-64.
 uint64_t lws_envelope_fingerprint(const Envelope &envelope);
 // Where the line starting at `begin` ends, after its line ending: "\n" or
 // "\r\n", or "\r" alone in files whose lines end so (`line_ending` "\r").
