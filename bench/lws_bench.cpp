@@ -2,7 +2,12 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <sys/stat.h>
+#endif
 
 #include "host/lws_reader.h"
 #include "host/lws_writer.h"
@@ -93,6 +98,59 @@ void BM_WriteManyItems(benchmark::State &state) {
         benchmark::DoNotOptimize(out);
     }
 }
+
+// A scene file on disk, named by KR_LWS_FILE (e.g. the 60-item chain from
+// ../shared/bench/gen_chain_lws.py): reading it, and saving it with every
+// position and rotation key changed, as un-parenting every item does. Run one
+// at a time (--benchmark_filter) for the peak memory against the file's size.
+#ifndef _WIN32
+const char *chain_file(benchmark::State &state) {
+    const char *path = std::getenv("KR_LWS_FILE");
+    if (!path) state.SkipWithError("set KR_LWS_FILE to a scene file");
+    return path;
+}
+
+void report_memory(benchmark::State &state, const char *path) {
+    struct rusage usage;
+    struct stat info;
+    if (::getrusage(RUSAGE_SELF, &usage) == 0 && ::stat(path, &info) == 0 && info.st_size > 0)
+        state.counters["peak_per_file_size"] = usage.ru_maxrss * 1024.0 / static_cast<double>(info.st_size);
+}
+
+void BM_ReadFile(benchmark::State &state) {
+    const char *path = chain_file(state);
+    if (!path) return;
+    for (auto _ : state) {
+        headless::Scene scene;
+        headless::LwsDocument doc;
+        std::string error;
+        if (!headless::read_lws_file(path, &scene, &doc, &error)) state.SkipWithError(error.c_str());
+        benchmark::DoNotOptimize(scene);
+    }
+    report_memory(state, path);
+}
+
+void BM_SaveChangedFile(benchmark::State &state) {
+    const char *path = chain_file(state);
+    if (!path) return;
+    headless::Scene scene;
+    headless::LwsDocument doc;
+    std::string error;
+    if (!headless::read_lws_file(path, &scene, &doc, &error)) return state.SkipWithError(error.c_str());
+    for (headless::ItemIdValue id : scene.all_items())
+        for (int c = headless::kPositionX; c <= headless::kBank; ++c)
+            for (const auto &key : scene.find(id)->channel(static_cast<headless::MotionChannel>(c)).envelope.keys())
+                key->value = key->value * 0.5 + 0.125;
+    const std::string saved = std::string(path) + ".bench-saved.lws";
+    for (auto _ : state)
+        if (!headless::write_lws_file(doc, scene, saved, true, &error)) state.SkipWithError(error.c_str());
+    std::remove(saved.c_str());
+    report_memory(state, path);
+}
+
+BENCHMARK(BM_ReadFile)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_SaveChangedFile)->Unit(benchmark::kMillisecond)->Iterations(3);
+#endif
 
 BENCHMARK(BM_WriteManyItems)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_ReadScene)->Unit(benchmark::kMillisecond)->Iterations(3);

@@ -1,6 +1,8 @@
 #include "lws_document.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -57,6 +59,127 @@ std::string format_lws_id(ItemIdValue id) {
     char buffer[16];
     std::snprintf(buffer, sizeof buffer, "%08x", id);
     return buffer;
+}
+
+void append_lws_shortest(std::string *out, double value) {
+    if (value == 0.0) value = 0.0;  // no "-0"
+    char buffer[32];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    out->append(buffer, result.ptr);
+}
+
+void lws_key_numbers(const EnvelopeKey &key, double numbers[9]) {
+    numbers[0] = key.value;
+    numbers[1] = key.time;
+    numbers[2] = static_cast<double>(static_cast<int>(key.shape));
+    if (key.shape == KeyShape::Bezier2D) {
+        // Handles take the first four places; the rest hold nothing the curve uses.
+        for (int i = 0; i < 4; ++i) numbers[3 + i] = key.params[i];
+        numbers[7] = key.bezier_extra[0];
+        numbers[8] = key.bezier_extra[1];
+    } else {
+        numbers[3] = key.tension;
+        numbers[4] = key.continuity;
+        numbers[5] = key.bias;
+        for (int i = 0; i < 3; ++i) numbers[6 + i] = key.params[i];
+    }
+}
+
+EnvelopeKey lws_key_from_numbers(const double numbers[9]) {
+    EnvelopeKey key;
+    key.value = numbers[0];
+    key.time = numbers[1];
+    key.shape = static_cast<KeyShape>(static_cast<int>(numbers[2]));
+    if (key.shape == KeyShape::Bezier2D) {
+        for (int i = 0; i < 4; ++i) key.params[i] = numbers[3 + i];
+        key.bezier_extra[0] = numbers[7];
+        key.bezier_extra[1] = numbers[8];
+    } else {
+        key.tension = numbers[3];
+        key.continuity = numbers[4];
+        key.bias = numbers[5];
+        for (int i = 0; i < 3; ++i) key.params[i] = numbers[6 + i];
+    }
+    return key;
+}
+
+bool parse_lws_key_line(std::string_view content, double numbers[9], std::string_view *words) {
+    if (content.size() < 4 || content.compare(0, 3, "Key") != 0 || (content[3] != ' ' && content[3] != '\t')) return false;
+    const char *at = content.data() + 3, *const end = content.data() + content.size();
+    auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    for (int i = 0; i < 9; ++i) {
+        while (at < end && blank(*at)) ++at;
+        if (at == end) return false;
+        const char *word_end = at + 1;
+        if (*at >= '0' && *at <= '9' && (word_end == end || blank(*word_end))) {
+            numbers[i] = *at - '0';  // most parameters are a single digit
+        } else {
+            const auto result = std::from_chars(at, end, numbers[i]);
+            word_end = result.ptr;
+            if (result.ec != std::errc() || (word_end < end && !blank(*word_end))) {
+                // What the C library reads too ("+1", "0x1p-3"), as files from other writers may hold.
+                word_end = at;
+                while (word_end < end && !blank(*word_end)) ++word_end;
+                const std::string copy(at, word_end);
+                char *stop = nullptr;
+                errno = 0;
+                numbers[i] = std::strtod(copy.c_str(), &stop);
+                if (*stop != '\0' || errno == ERANGE) return false;
+            }
+            if (!std::isfinite(numbers[i])) return false;
+        }
+        if (words) words[i] = std::string_view(at, static_cast<size_t>(word_end - at));
+        at = word_end;
+    }
+    while (at < end && (*at == ' ' || *at == '\t')) ++at;
+    return at == end;
+}
+
+namespace {
+
+// Cheap per word (a change in any bit changes the running state, and the
+// multiply spreads it), with a full mix at the end.
+inline uint64_t mix(uint64_t hash, uint64_t word) {
+    hash ^= word;
+    hash = (hash << 27) | (hash >> 37);
+    return hash * 0x9e3779b97f4a7c15ull + 0x632be59bd9b4e019ull;
+}
+
+inline uint64_t mix(uint64_t hash, double value) {
+    if (value == 0.0) value = 0.0;  // -0 and 0 are the same number
+    uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return mix(hash, bits);
+}
+
+uint64_t finish(uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
+}
+
+}  // namespace
+
+uint64_t lws_envelope_fingerprint(const Envelope &envelope) {
+    uint64_t hash = mix(0, static_cast<uint64_t>(envelope.key_count()));
+    hash = mix(hash, static_cast<uint64_t>(envelope.pre_behavior) * 8 + static_cast<uint64_t>(envelope.post_behavior));
+    hash = mix(hash, envelope.default_value);
+    for (const auto &key : envelope.keys()) {
+        hash = mix(hash, key->time);
+        hash = mix(hash, key->value);
+        hash = mix(hash, static_cast<uint64_t>(key->shape));
+        hash = mix(hash, key->tension);
+        hash = mix(hash, key->continuity);
+        hash = mix(hash, key->bias);
+        for (double p : key->params) hash = mix(hash, p);
+        for (double p : key->bezier_extra) hash = mix(hash, p);
+    }
+    return finish(hash);
+}
+
+size_t lws_line_end(const std::string &text, size_t begin, const std::string &line_ending) {
+    const size_t at = text.find(line_ending == "\r" ? '\r' : '\n', begin);
+    return at == std::string::npos ? text.size() : at + 1;
 }
 
 }  // namespace headless

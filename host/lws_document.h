@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "envelope.h"
@@ -32,12 +33,16 @@ struct LwsEnvelopeRecord {
     int channel = -1;
     TextSpan block;             // from the `{ Envelope` line to after the `}` line
     std::string indent;         // of the lines inside the block
-    std::vector<TextSpan> key_lines;      // per loaded key, its whole line
-    std::vector<TextSpan> other_lines;    // lines we do not interpret, kept in order
+    // The older layouts only: per loaded key its whole line, and the keys as
+    // loaded. A `{ Envelope }` block is read again from the text when it is
+    // rewritten, so large scenes hold nothing per key beyond their text.
+    std::vector<TextSpan> key_lines;
+    std::vector<EnvelopeKey> loaded_keys;
     TextSpan behaviors_line;              // empty when absent
     TextSpan open_line;                   // the `{ Envelope` line
     TextSpan close_line;                  // the `}` line
-    std::vector<EnvelopeKey> loaded_keys;
+    size_t loaded_key_count = 0;
+    uint64_t loaded_fingerprint = 0;      // lws_envelope_fingerprint() when loaded
     double loaded_default = 0.0;  // the channel's value when it has no keys
     EnvelopeBehavior loaded_pre = EnvelopeBehavior::Constant;
     EnvelopeBehavior loaded_post = EnvelopeBehavior::Constant;
@@ -122,7 +127,7 @@ struct LwsDocument {
     std::string path;
     int version = 0;
     std::string text;              // the whole file as read
-    std::string line_ending = "\n";  // of the first line, for lines we add
+    std::string line_ending = "\n";  // of the first line, for lines we add; "\r" for classic Mac files
     std::vector<LwsItemRecord> items;
     std::vector<std::string> warnings;  // "file:line: ..." for oddities that lose nothing
 };
@@ -135,5 +140,24 @@ std::string format_lws_number(double value, int version);
 std::string format_lws_time(double seconds, int version);
 // `ParentItem`-style ids: eight lower-case hexadecimal digits.
 std::string format_lws_id(ItemIdValue id);
+// Appends the shortest text that reads back as `value` ("0" for either zero).
+void append_lws_shortest(std::string *out, double value);
+
+// The nine numbers of a `Key` line in file order (value, time, shape, p1..p6)
+// for a key, and the key they stand for; the shape must be 0 to 5.
+void lws_key_numbers(const EnvelopeKey &key, double numbers[9]);
+EnvelopeKey lws_key_from_numbers(const double numbers[9]);
+// Reads a `Key` line without its indent and line ending: "Key" and nine
+// finite numbers separated by blanks. `words`, when given, gets each number's
+// text. False for anything else; the caller then says what is wrong.
+bool parse_lws_key_line(std::string_view content, double numbers[9], std::string_view *words = nullptr);
+// A digest of an envelope's keys and behaviours: equal envelopes have equal
+// fingerprints, so one taken at loading tells whether the host changed it.
+// Each step is a bijection of the running state, so a change of any one
+// number always shows; several at once go unseen with odds of 2^-64.
+uint64_t lws_envelope_fingerprint(const Envelope &envelope);
+// Where the line starting at `begin` ends, after its line ending: "\n" or
+// "\r\n", or "\r" alone in files whose lines end so (`line_ending` "\r").
+size_t lws_line_end(const std::string &text, size_t begin, const std::string &line_ending);
 
 }  // namespace headless

@@ -3,9 +3,9 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <new>
 #include <optional>
@@ -23,6 +23,7 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 constexpr uint32_t kMaxItemsOfAKind = 0x10000;   // an object id's 16 bits
 constexpr uint32_t kMaxBonesPerObject = 0x1000;  // a bone id's 12 bits of bone number
+constexpr int kNewestKnownVersion = 8;
 
 struct Line {
     size_t begin = 0;  // first byte
@@ -86,11 +87,11 @@ private:
     // ---- lines ----
     bool next_line(Line *line) {
         if (pos_ >= text_.size()) return false;
-        const size_t nl = text_.find('\n', pos_);
+        const size_t nl = text_.find(eol_, pos_);
         line->begin = pos_;
         line->end = nl == std::string::npos ? text_.size() : nl + 1;
         size_t content_end = nl == std::string::npos ? text_.size() : nl;
-        if (content_end > pos_ && text_[content_end - 1] == '\r') --content_end;
+        if (eol_ == '\n' && content_end > pos_ && text_[content_end - 1] == '\r') --content_end;
         line->content = std::string_view(text_).substr(pos_, content_end - pos_);
         line->number = ++line_number_;
         pos_ = line->end;
@@ -194,6 +195,7 @@ private:
     LwsDocument &doc_;
     const LwsProgress &progress_;
     size_t pos_ = 0;
+    char eol_ = '\n';  // '\r' in files whose lines end with a carriage return alone
     size_t last_progress_ = 0;
     int line_number_ = 0;
 
@@ -230,15 +232,33 @@ void Reader::read() {
 }
 
 void Reader::read_header() {
+    // Classic Mac systems end lines with a carriage return alone.
+    const size_t first_break = text_.find_first_of("\r\n");
+    if (first_break != std::string::npos && text_[first_break] == '\r' &&
+        (first_break + 1 == text_.size() || text_[first_break + 1] != '\n'))
+        eol_ = '\r';
     Line line;
-    if (!next_line(&line) || trim(line.content) != "LWSC")
-        fail(1, "expected 'LWSC' on the first line: this is not a LightWave scene file");
-    doc_.line_ending = text_.compare(line.end - std::min<size_t>(2, line.end), 2, "\r\n") == 0 ? "\r\n" : "\n";
+    std::string_view magic = line.content;
+    if (next_line(&line)) {
+        magic = line.content;
+        // Some editors start a file with a UTF-8 byte order mark; it is kept as text.
+        if (magic.substr(0, 3) == "\xEF\xBB\xBF") magic.remove_prefix(3);
+    }
+    if (trim(magic) != "LWSC") fail(1, "expected 'LWSC' on the first line: this is not a LightWave scene file");
+    doc_.line_ending = eol_ == '\r' ? "\r"
+                       : text_.compare(line.end - std::min<size_t>(2, line.end), 2, "\r\n") == 0 ? "\r\n"
+                                                                                             : "\n";
     line = expect_line("the format version");
     const long version = integer(trim(line.content), line.number, "the format version");
     if (version < 1)
         fail(line.number, "scene format " + std::to_string(version) + " is unknown; expected version 1 or later");
     doc_.version = static_cast<int>(std::min<long>(version, 1 << 30));
+    if (doc_.version > kNewestKnownVersion)
+        doc_.warnings.push_back(doc_.path + ":" + std::to_string(line.number) + ": scene format version " +
+                                std::to_string(version) + " is newer than any this host knows (up to " +
+                                std::to_string(kNewestKnownVersion) + "); it is read as version " +
+                                std::to_string(kNewestKnownVersion) +
+                                ", statements unknown to that are kept as they are; check the result");
 }
 
 void Reader::skip_block(const Line &open) {
@@ -548,7 +568,7 @@ void Reader::end_motion(LwsItemRecord &record) {
     motion_end_ = record.motion_end = pos_;
     // Layout leaves a blank line after the motion; statements we add go after it.
     if (pos_ < text_.size()) {
-        const size_t nl = text_.find('\n', pos_);
+        const size_t nl = text_.find(eol_, pos_);
         const std::string_view next =
             trim(std::string_view(text_).substr(pos_, (nl == std::string::npos ? text_.size() : nl) - pos_));
         if (next.empty() && nl != std::string::npos) motion_end_ = nl + 1;
@@ -715,36 +735,33 @@ void Reader::read_envelope(const Line &open, int channel) {
     const long declared = key_count(count_text, line.number);
     const int count_line = line.number;
     double last_time = 0;
+    size_t keys = 0;
     for (;;) {
-        line = expect_line("'}' closing the envelope opened at line " + std::to_string(open.number));
+        if (!next_line(&line))
+            fail(line_number_, "the file ends early; expected '}' closing the envelope opened at line " +
+                                   std::to_string(open.number));
         const std::string_view content = trim(line.content);
         if (content == "}") break;
-        const auto words = split(content);
-        if (!words.empty() && words[0] == "Key") {
-            if (words.size() != 10)
-                fail(line.number, "expected 'Key VALUE TIME SHAPE' and six parameters, found " +
-                                      std::to_string(words.size() - 1) + " numbers");
-            double v[9];
-            for (int i = 0; i < 9; ++i) v[i] = number(words[i + 1], line.number, "a key");
+        double v[9];
+        // Most lines of a large scene are keys: read in place, and word by
+        // word only to say what is wrong with one.
+        const bool key_line = parse_lws_key_line(content, v);
+        const auto words = key_line ? std::vector<std::string_view>{} : split(content);
+        if (key_line || (!words.empty() && words[0] == "Key")) {
+            if (!key_line) {
+                if (words.size() != 10)
+                    fail(line.number, "expected 'Key VALUE TIME SHAPE' and six parameters, found " +
+                                          std::to_string(words.size() - 1) + " numbers");
+                for (int i = 0; i < 9; ++i) v[i] = number(words[i + 1], line.number, "a key");
+            }
             if (v[2] != std::floor(v[2]) || v[2] < 0 || v[2] > 5)
-                fail(line.number, "expected a key shape from 0 to 5, found '" + std::string(words[3]) + "'");
+                fail(line.number, "expected a key shape from 0 to 5, found '" + std::string(split(content)[3]) + "'");
             // Keys may share a time (a key moved onto another's), never go back in time.
-            if (!env.key_lines.empty() && v[1] < last_time)
+            if (keys > 0 && v[1] < last_time)
                 fail(line.number, "expected keys in increasing time; this key is before the one before it");
             last_time = v[1];
-            EnvelopeKey *key = envelope.append_key(v[1], v[0]);
-            key->shape = static_cast<KeyShape>(static_cast<int>(v[2]));
-            if (key->shape == KeyShape::Bezier2D) {
-                for (int i = 0; i < 4; ++i) key->params[i] = v[3 + i];
-                key->bezier_extra[0] = v[7];
-                key->bezier_extra[1] = v[8];
-            } else {
-                key->tension = v[3];
-                key->continuity = v[4];
-                key->bias = v[5];
-                for (int i = 0; i < 3; ++i) key->params[i] = v[6 + i];
-            }
-            env.key_lines.push_back({line.begin, line.end});
+            *envelope.append_key(v[1], v[0]) = lws_key_from_numbers(v);
+            ++keys;
         } else if (!words.empty() && words[0] == "Behaviors") {
             if (words.size() != 3) fail(line.number, "expected 'Behaviors PRE POST'");
             read_behaviors(words[1], words[2], line.number, envelope);
@@ -752,15 +769,14 @@ void Reader::read_envelope(const Line &open, int channel) {
         } else if (!content.empty() && content.front() == '{') {
             fail(line.number, "expected a key, 'Behaviors' or '}' in the envelope opened at line " +
                                   std::to_string(open.number));
-        } else {
-            env.other_lines.push_back({line.begin, line.end});
         }
+        // Other lines are kept as they are.
     }
     env.close_line = {line.begin, line.end};
     env.block = {open.begin, line.end};
-    if (static_cast<size_t>(declared) != env.key_lines.size())
+    if (static_cast<size_t>(declared) != keys)
         doc_.warnings.push_back(doc_.path + ":" + std::to_string(count_line) + ": the envelope says " +
-                                std::to_string(declared) + " keys but holds " + std::to_string(env.key_lines.size()) +
+                                std::to_string(declared) + " keys but holds " + std::to_string(keys) +
                                 "; the keys are used");
     record.envelopes.push_back(std::move(env));
 }
@@ -826,8 +842,12 @@ void Reader::resolve_links() {
                          (item.flags & host_abi::kItemFlagFullTimeIk) != 0};
         for (LwsEnvelopeRecord &env : record.envelopes) {
             const Envelope &envelope = item.channel(static_cast<MotionChannel>(env.channel)).envelope;
-            env.loaded_keys.reserve(envelope.key_count());
-            for (const auto &key : envelope.keys()) env.loaded_keys.push_back(*key);
+            env.loaded_key_count = envelope.key_count();
+            env.loaded_fingerprint = lws_envelope_fingerprint(envelope);
+            if (record.layout != LwsMotionLayout::Channels) {
+                env.loaded_keys.reserve(envelope.key_count());
+                for (const auto &key : envelope.keys()) env.loaded_keys.push_back(*key);
+            }
             env.loaded_default = envelope.default_value;
             env.loaded_pre = envelope.pre_behavior;
             env.loaded_post = envelope.post_behavior;
@@ -895,28 +915,25 @@ bool read_lws_file(const std::string &path, Scene *scene, LwsDocument *document,
         return false;
     }
     std::string content;
-    try {
-        std::ifstream in(path, std::ios::binary);
-        if (!in) {
-            *error = path + ": cannot open the file for reading";
-            return false;
-        }
-        in.seekg(0, std::ios::end);
-        const std::streamoff size = in.tellg();
-        in.seekg(0, std::ios::beg);
-        if (size < 0 || static_cast<unsigned long long>(size) >= content.max_size()) {
-            *error = path + ": cannot tell the file's size";
-            return false;
-        }
-        content.assign(static_cast<size_t>(size), '\0');
-        if (!in.read(&content[0], static_cast<std::streamsize>(content.size()))) {
-            *error = path + ": reading the file failed";
-            return false;
-        }
-    } catch (const std::bad_alloc &) {
-        *error = path + ": the file is too large to hold in memory";
+    std::FILE *in = std::fopen(path.c_str(), "rb");
+    if (!in) {
+        // Say why: no such file, permission denied, ...
+        *error = path + ": cannot open the file for reading (" + std::strerror(errno) + ")";
         return false;
     }
+    bool read = false;
+    try {
+        if (static_cast<unsigned long long>(info.st_size) >= content.max_size()) throw std::bad_alloc();
+        content.resize(static_cast<size_t>(info.st_size));
+        read = std::fread(&content[0], 1, content.size(), in) == content.size();
+        if (!read)
+            *error = path + ": reading the file failed (" +
+                     (std::ferror(in) ? std::string(std::strerror(errno)) : std::string("it became shorter meanwhile")) + ")";
+    } catch (const std::bad_alloc &) {
+        *error = path + ": the file is too large to hold in memory";
+    }
+    std::fclose(in);
+    if (!read) return false;
     return read_lws_text(std::move(content), path, scene, document, error, progress);
 }
 

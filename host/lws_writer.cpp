@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -58,14 +59,28 @@ bool holds_unkeyed_value(const Envelope &envelope, double loaded) {
 
 double neutral_value(int channel) { return channel >= kScaleX ? 1.0 : 0.0; }
 
+// Whether the host left an envelope as it was loaded. A 64-bit digest stands
+// for the keys, so that a large scene keeps no copy of them besides its text.
 bool same_envelope(const Envelope &envelope, const LwsEnvelopeRecord &record) {
-    if (envelope.pre_behavior != record.loaded_pre || envelope.post_behavior != record.loaded_post ||
-        envelope.key_count() != record.loaded_keys.size() || holds_unkeyed_value(envelope, record.loaded_default))
-        return false;
-    for (size_t i = 0; i < record.loaded_keys.size(); ++i)
-        if (!same_key(*envelope.keys()[i], record.loaded_keys[i])) return false;
-    return true;
+    return envelope.pre_behavior == record.loaded_pre && envelope.post_behavior == record.loaded_post &&
+           envelope.key_count() == record.loaded_key_count && !holds_unkeyed_value(envelope, record.loaded_default) &&
+           lws_envelope_fingerprint(envelope) == record.loaded_fingerprint;
 }
+
+std::string_view trimmed(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
+        s.remove_suffix(1);
+    return s;
+}
+
+// A key as a `{ Envelope }` block holds it: its numbers, their text and its line.
+struct FileKey {
+    EnvelopeKey key;
+    double numbers[9];
+    std::string_view words[9];
+    TextSpan line;
+};
 
 class Renderer {
 public:
@@ -75,18 +90,30 @@ public:
 
 private:
     std::string raw(const TextSpan &span) const { return doc_.text.substr(span.begin, span.end - span.begin); }
+    std::string_view view(const TextSpan &span) const {
+        return std::string_view(doc_.text).substr(span.begin, span.end - span.begin);
+    }
     // The ending of the line in `span`, or the document's when it has none.
     std::string ending_of(const TextSpan &span) const {
         if (span.end > span.begin && doc_.text[span.end - 1] == '\n')
             return span.end - span.begin >= 2 && doc_.text[span.end - 2] == '\r' ? "\r\n" : "\n";
+        if (span.end > span.begin && doc_.text[span.end - 1] == '\r' && doc_.line_ending == "\r") return "\r";
         return doc_.line_ending;
     }
+    // Whether text inserted at `at` starts a line of its own.
+    bool at_line_start(size_t at) const { return at == 0 || doc_.text[at - 1] == doc_.line_ending.back(); }
     std::string number(double value) const { return format_lws_number(value, doc_.version); }
 
     std::string envelope_block(const Envelope &envelope, const LwsEnvelopeRecord &record) const;
     std::string new_channel(const Envelope &envelope, int channel) const;
     void add_channels(const LwsItemRecord &record, const Item &item, int count);
-    std::string key_line(const EnvelopeKey &key, const std::string &indent, const std::string &eol) const;
+    std::string key_line(const EnvelopeKey &key, const std::string &indent, const std::string &eol) const {
+        std::string line;
+        append_key_line(&line, key, indent, eol, nullptr);
+        return line;
+    }
+    void append_key_line(std::string *out, const EnvelopeKey &key, const std::string &indent, const std::string &eol,
+                         const FileKey *was) const;
     bool link_edits(const LwsItemRecord &record, const Item &item, std::string *error);
     bool old_link_edits(const LwsItemRecord &record, const Item &item, std::string *error);
     bool old_motion_edits(const LwsItemRecord &record, const Item &item, std::string *error);
@@ -108,39 +135,67 @@ private:
     std::vector<Edit> edits_;
 };
 
-std::string Renderer::key_line(const EnvelopeKey &key, const std::string &indent, const std::string &eol) const {
-    double p[6] = {key.tension, key.continuity, key.bias, key.params[0], key.params[1], key.params[2]};
-    if (key.shape == KeyShape::Bezier2D) {
-        // Handles take the first four places; the rest hold nothing the curve uses.
-        p[0] = key.params[0], p[1] = key.params[1], p[2] = key.params[2], p[3] = key.params[3];
-        p[4] = key.bezier_extra[0], p[5] = key.bezier_extra[1];
+// A key's line. Numbers the key shares with the line it had (`was`) keep
+// that line's text, so a diff shows only what changed; the others are written
+// in the shortest text that reads back the same.
+void Renderer::append_key_line(std::string *out, const EnvelopeKey &key, const std::string &indent,
+                               const std::string &eol, const FileKey *was) const {
+    double now[9];
+    lws_key_numbers(key, now);
+    *out += indent;
+    *out += "Key";
+    for (int i = 0; i < 9; ++i) {
+        *out += ' ';
+        if (was && was->numbers[i] == now[i])
+            *out += was->words[i];
+        else
+            append_lws_shortest(out, now[i]);
     }
-    std::string line = indent + "Key " + number(key.value) + " " + format_lws_time(key.time, doc_.version) + " " +
-                       std::to_string(static_cast<int>(key.shape));
-    for (double v : p) line += " " + number(v);
-    return line + eol;
+    *out += eol;
 }
 
 std::string Renderer::envelope_block(const Envelope &envelope, const LwsEnvelopeRecord &record) const {
     const std::string eol = ending_of(record.open_line);
+    // The block as loaded, read again: its keys and the lines besides them,
+    // between the key count and the closing line.
+    std::vector<FileKey> loaded;
+    loaded.reserve(record.loaded_key_count);
+    std::vector<TextSpan> other_lines;
+    size_t at = lws_line_end(doc_.text, record.open_line.end, doc_.line_ending);
+    while (at < record.close_line.begin) {
+        const TextSpan line = {at, lws_line_end(doc_.text, at, doc_.line_ending)};
+        const std::string_view content = trimmed(view(line));
+        FileKey file_key;
+        if (parse_lws_key_line(content, file_key.numbers, file_key.words)) {
+            file_key.key = lws_key_from_numbers(file_key.numbers);
+            file_key.line = line;
+            loaded.push_back(file_key);
+        } else if (content.substr(0, content.find_first_of(" \t")) != "Behaviors") {  // written from the envelope
+            other_lines.push_back(line);
+        }
+        at = line.end;
+    }
     std::string block = raw(record.open_line);
+    block.reserve(record.block.end - record.block.begin + envelope.key_count() * 16);
     if (holds_unkeyed_value(envelope, record.loaded_default)) {
         EnvelopeKey held;
         held.value = envelope.default_value;
-        block += record.indent + "1" + eol + key_line(held, record.indent, eol);
+        block += record.indent + "1" + eol;
+        append_key_line(&block, held, record.indent, eol, nullptr);
     } else {
         block += record.indent + std::to_string(envelope.key_count()) + eol;
     }
     // Keys the host left alone keep their text.
     size_t old = 0;
     for (const auto &key : envelope.keys()) {
-        while (old < record.loaded_keys.size() && record.loaded_keys[old].time < key->time) ++old;
-        if (old < record.loaded_keys.size() && old < record.key_lines.size() && same_key(record.loaded_keys[old], *key))
-            block += raw(record.key_lines[old++]);  // the next key may share its time
+        while (old < loaded.size() && loaded[old].key.time < key->time) ++old;
+        if (old < loaded.size() && same_key(loaded[old].key, *key))
+            block += view(loaded[old++].line);  // the next key may share its time
         else
-            block += key_line(*key, record.indent, eol);
+            append_key_line(&block, *key, record.indent, eol,
+                            old < loaded.size() && loaded[old].key.time == key->time ? &loaded[old] : nullptr);
     }
-    for (const TextSpan &other : record.other_lines) block += raw(other);
+    for (const TextSpan &other : other_lines) block += raw(other);
     if (record.behaviors_line.end > record.behaviors_line.begin && envelope.pre_behavior == record.loaded_pre &&
         envelope.post_behavior == record.loaded_post)
         block += raw(record.behaviors_line);
@@ -184,7 +239,7 @@ void Renderer::add_channels(const LwsItemRecord &record, const Item &item, int c
     std::string text = std::string(kMotion[static_cast<int>(item.kind)]) + eol + "NumChannels " +
                        std::to_string(count) + eol + channels + eol;
     const size_t at = record.motion_insert_at;
-    if (at > 0 && doc_.text[at - 1] != '\n') text = eol + text;  // after a last line without ending
+    if (!at_line_start(at)) text = eol + text;  // after a last line without ending
     edits_.push_back({at, at, text});
 }
 
@@ -211,7 +266,7 @@ void Renderer::set_statement(const LwsItemRecord &record, LwsLinkSlot slot, cons
     for (int s = slot + 1; s < kSlotCount && !found; ++s)
         if (record.slots[s].present) at = record.slots[s].line.begin, found = true;
     std::string text = statement + doc_.line_ending;
-    if (at > 0 && doc_.text[at - 1] != '\n') text = doc_.line_ending + text;  // after a last line without ending
+    if (!at_line_start(at)) text = doc_.line_ending + text;  // after a last line without ending
     edits_.push_back({at, at, text});
 }
 
@@ -301,16 +356,22 @@ bool Renderer::render(std::string *out, std::string *error) {
     std::stable_sort(edits_.begin(), edits_.end(), [](const Edit &a, const Edit &b) {
         return a.begin != b.begin ? a.begin < b.begin : a.end < b.end;
     });
-    std::string result;
-    result.reserve(doc_.text.size() + 1024);
-    size_t at = 0;
+    size_t size = doc_.text.size(), at = 0;
     for (const Edit &edit : edits_) {
         if (edit.begin < at) {
             *error = doc_.path + ": internal error: overlapping changes";
             return false;
         }
+        size += edit.text.size() - (edit.end - edit.begin);
+        at = edit.end;
+    }
+    std::string result;
+    result.reserve(size);
+    at = 0;
+    for (Edit &edit : edits_) {
         result.append(doc_.text, at, edit.begin - at);
         result += edit.text;
+        std::string().swap(edit.text);  // a large scene's new text is held once
         at = edit.end;
     }
     result.append(doc_.text, at, std::string::npos);
@@ -416,7 +477,7 @@ bool Renderer::old_motion_edits(const LwsItemRecord &record, const Item &item, s
     text = std::string(kMotion[static_cast<int>(item.kind)]) + " (unnamed)" + doc_.line_ending + "  " +
            std::to_string(channels) + doc_.line_ending + text;
     const size_t at = record.motion_insert_at;
-    if (at > 0 && doc_.text[at - 1] != '\n') text = doc_.line_ending + text;  // after a last line without ending
+    if (!at_line_start(at)) text = doc_.line_ending + text;  // after a last line without ending
     edits_.push_back({at, at, text});
     return true;
 }
