@@ -73,6 +73,76 @@ bool place_without_replacing(const std::string &temporary, const std::string &ta
     return false;
 }
 
+// The temporary file being written, for the signal handlers: a handler may
+// not allocate or lock, so it reads the name the writer holds.
+std::atomic<const char *> g_temporary_in_progress{nullptr};
+static_assert(std::atomic<const char *>::is_always_lock_free, "the signal handlers read this");
+
+// Signals that end the process by default, as Ctrl+C, kill or a closed
+// terminal send them.
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr size_t kEndingSignalCount = sizeof kEndingSignals / sizeof kEndingSignals[0];
+
+extern "C" void remove_temporary_and_end(int signal_number) {
+    if (const char *temporary = g_temporary_in_progress.exchange(nullptr)) ::unlink(temporary);
+    // Ends as the signal would have, so the parent sees which one.
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(signal_number, &action, nullptr);
+    ::raise(signal_number);
+}
+
+// While a temporary file exists: the ending signals remove it first, and a
+// file-size limit fails the write (EFBIG) instead of ending the process. Only
+// signals left at their default action are taken over; a program that handles
+// or ignores one keeps its choice.
+class TemporaryFileGuard {
+public:
+    TemporaryFileGuard() {
+        sigemptyset(&ending_);
+        for (int s : kEndingSignals) sigaddset(&ending_, s);
+        for (size_t i = 0; i < kEndingSignalCount; ++i) take(i, remove_temporary_and_end);
+        take(kEndingSignalCount, SIG_IGN);
+    }
+    ~TemporaryFileGuard() {
+        forget();
+        for (size_t i = 0; i <= kEndingSignalCount; ++i)
+            if (taken_[i]) ::sigaction(number(i), &previous_[i], nullptr);
+    }
+    TemporaryFileGuard(const TemporaryFileGuard &) = delete;
+    TemporaryFileGuard &operator=(const TemporaryFileGuard &) = delete;
+
+    // Keeps the ending signals waiting, so that a file is never created or
+    // moved without the handlers knowing its name.
+    void hold_signals() { sigprocmask(SIG_BLOCK, &ending_, &held_); }
+    void release_signals() { sigprocmask(SIG_SETMASK, &held_, nullptr); }
+
+    // `temporary` must stay alive and unchanged until forget().
+    void watch(const std::string &temporary) { g_temporary_in_progress.store(temporary.c_str()); }
+    void forget() { g_temporary_in_progress.store(nullptr); }
+
+private:
+    // The ending signals, then SIGXFSZ.
+    static int number(size_t i) { return i < kEndingSignalCount ? kEndingSignals[i] : SIGXFSZ; }
+
+    void take(size_t i, void (*handler)(int)) {
+        struct sigaction action;
+        std::memset(&action, 0, sizeof action);
+        action.sa_handler = handler;
+        action.sa_mask = ending_;  // one handler at a time
+        struct sigaction previous;
+        taken_[i] = ::sigaction(number(i), nullptr, &previous) == 0 && !(previous.sa_flags & SA_SIGINFO) &&
+                    previous.sa_handler == SIG_DFL && ::sigaction(number(i), &action, &previous_[i]) == 0;
+    }
+
+    sigset_t ending_;
+    sigset_t held_;
+    bool taken_[kEndingSignalCount + 1];
+    struct sigaction previous_[kEndingSignalCount + 1];
+};
+
 #endif
 
 }  // namespace
@@ -155,38 +225,51 @@ bool write_file_safely(const std::string &path, const std::string &text, bool ov
     const std::string base = target.substr(folder.size());
     std::random_device entropy;
     std::string temporary;
+    TemporaryFileGuard guard;
     int fd = -1;
+    int open_errno = 0;
+    guard.hold_signals();
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         char suffix[16];
         std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(entropy()));
         temporary = folder + "." + base + "." + suffix + ".tmp";
         fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, replacing ? 0600 : 0666);
-        if (fd < 0 && errno != EEXIST) break;
+        open_errno = errno;
+        if (fd < 0 && open_errno != EEXIST) break;
     }
+    if (fd >= 0) guard.watch(temporary);
+    guard.release_signals();
     if (fd < 0) {
-        *error = path + ": cannot create a file in that folder (" + std::strerror(errno) + ")";
+        *error = path + ": cannot create a file in that folder (" + std::strerror(open_errno) + ")";
         return false;
     }
     // The replacement keeps the permissions of the file it replaces.
     bool ok = !replacing || ::fchmod(fd, info.st_mode & 07777) == 0;
     ok = ok && write_fully(fd, text) && ::fsync(fd) == 0;
-    const int write_errno = errno;
-    ok = ::close(fd) == 0 && ok;
-    if (!ok) {
-        ::unlink(temporary.c_str());
-        *error = path + ": writing failed (" + std::strerror(write_errno) + "); nothing was replaced";
-        return false;
+    int write_errno = ok ? 0 : errno;
+    if (::close(fd) != 0 && ok) {
+        write_errno = errno;
+        ok = false;
     }
+    guard.hold_signals();
     int why = 0;
     bool placed = false;
-    if (overwrite) {
-        placed = ::rename(temporary.c_str(), target.c_str()) == 0;
-        if (!placed) why = errno;
-    } else {
-        placed = place_without_replacing(temporary, target, &why);
+    if (ok) {
+        if (overwrite) {
+            placed = ::rename(temporary.c_str(), target.c_str()) == 0;
+            if (!placed) why = errno;
+        } else {
+            placed = place_without_replacing(temporary, target, &why);
+        }
     }
     // After link() the temporary name is still there; after rename() it is gone.
     if (!overwrite || !placed) ::unlink(temporary.c_str());
+    guard.forget();
+    guard.release_signals();
+    if (!ok) {
+        *error = path + ": writing failed (" + std::strerror(write_errno) + "); nothing was replaced";
+        return false;
+    }
     if (!placed) {
         *error = why == EEXIST ? exists_error
                                : path + ": cannot move the written file into place (" + std::strerror(why) +
