@@ -11,6 +11,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
@@ -262,6 +263,40 @@ TEST(ToolMessages, SayWhatIsWrongWithTheFilesGiven) {
     const ToolRun missing = run_tool({plugin_path(), scene + ".lwh"});
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err, "lwheadless: cannot read script " + scene + ".lwh: No such file or directory\n");
+    std::remove(scene.c_str());
+}
+
+// Re-parenting many items takes a while; a terminal shows which item of how
+// many is being worked on, a log file stays clean.
+TEST(ToolProgress, ShowsTheItemBeingReparentedOnATerminalOnly) {
+    const std::string scene = ::testing::TempDir() + "tool_progress.lws";
+    std::string text = "LWSC\n3\n\nFramesPerSecond 30\n\n";
+    for (const char *name : {"A", "B", "C"})
+        text += std::string("AddNullObject ") + name +
+                "\nObjectMotion\nNumChannels 1\nChannel 0\n{ Envelope\n  2\n  Key 0 0 0 0 0 0 0 0 0\n"
+                "  Key 1 1 0 0 0 0 0 0 0\n  Behaviors 1 1\n}\n\n";
+    write_all(scene, text);
+    const std::vector<std::string> args = with_statements({"load " + scene, "select A B C", "run KR_unParent_wPos"});
+
+    int terminal = -1, other_end = -1;
+    ASSERT_EQ(openpty(&terminal, &other_end, nullptr, nullptr, nullptr), 0);
+    const std::string out = ::testing::TempDir() + "tool_progress.out";
+    const int status = wait_status(start_tool(args, out, ttyname(other_end)));
+    close(other_end);
+    fcntl(terminal, F_SETFL, O_NONBLOCK);
+    std::string shown;
+    char buffer[4096];
+    for (ssize_t n; (n = read(terminal, buffer, sizeof buffer)) > 0;) shown.append(buffer, static_cast<size_t>(n));
+    close(terminal);
+    EXPECT_EQ(status, 0) << shown;
+    EXPECT_NE(shown.find("KR_unParent_wPos: item 1 of 3\rKR_unParent_wPos: item 2 of 3\rKR_unParent_wPos: item 3 of 3\r"),
+              std::string::npos)
+        << shown;
+
+    const ToolRun logged = run_tool(args);
+    EXPECT_EQ(logged.status, 0);
+    EXPECT_EQ(logged.err, "");
+    std::remove(out.c_str());
     std::remove(scene.c_str());
 }
 
