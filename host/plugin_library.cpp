@@ -30,6 +30,8 @@ std::string why_not_loadable(const std::string &path, bool *no_module) {
     if (::stat(path.c_str(), &info) != 0) return "cannot load " + path + ": " + std::strerror(errno);
     *no_module = true;
     if ((info.st_mode & S_IFMT) == S_IFDIR) return path + " is a folder, not a plug-in module";
+    // Reading a pipe or a device could wait for ever.
+    if ((info.st_mode & S_IFMT) != S_IFREG) return path + " is not a regular file, not a plug-in module";
     std::FILE *file = std::fopen(path.c_str(), "rb");
     if (!file) {
         *no_module = false;
