@@ -17,7 +17,8 @@ bool file_exists(const std::string &path);
 // Interrupted by SIGINT, SIGTERM, SIGHUP or SIGQUIT (where the program left
 // their default action), the temporary file is removed before the process
 // ends as the signal says; a file-size limit makes the write fail (EFBIG)
-// rather than end the process.
+// rather than end the process. The handlers know one temporary file: one
+// save at a time per process.
 bool write_file_safely(const std::string &path, const std::string &text, bool overwrite, std::string *error);
 
 }  // namespace headless
