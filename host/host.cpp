@@ -132,7 +132,8 @@ int Host::evaluate_command(const char *text) {
         record.error = applier_(*this, record.text);
     }
     record.ok = record.error.empty();
-    commands.push_back(record);
+    commands.push_back(std::move(record));
+    if (command_observer) command_observer(commands.back());
     publish();
     return record.ok ? 1 : 0;
 }

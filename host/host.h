@@ -91,6 +91,8 @@ public:
 
     // ---- command texts ----
     std::vector<CommandRecord> commands;
+    // Told of each command text once it is recorded, e.g. to show progress.
+    std::function<void(const CommandRecord &)> command_observer;
     void set_command_applier(CommandApplier applier) { applier_ = std::move(applier); }
     int evaluate_command(const char *text);
 

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "atomic_file.h"
 #include "lws_document.h"
 #include "scene.h"
 
@@ -17,12 +18,5 @@ bool render_lws(const LwsDocument &document, const Scene &scene, std::string *ou
 // Writes the scene to `path` with write_file_safely.
 bool write_lws_file(const LwsDocument &document, const Scene &scene, const std::string &path, bool overwrite,
                     std::string *error);
-
-// Writes `text` to `path` through a new temporary file beside it, flushed to
-// disk and then moved into place, so that a failure leaves no partial file and
-// the old one untouched. An existing file, even one that appears meanwhile, is
-// replaced only with `overwrite`; the replacement keeps its permissions, and a
-// symbolic link keeps pointing at the file, which is the one replaced.
-bool write_file_safely(const std::string &path, const std::string &text, bool overwrite, std::string *error);
 
 }  // namespace headless

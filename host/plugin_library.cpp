@@ -6,7 +6,11 @@
 #include <dlfcn.h>
 #endif
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+
+#include <sys/stat.h>
 
 namespace headless {
 namespace {
@@ -15,6 +19,43 @@ namespace {
 constexpr size_t kMaxServers = 4096;
 constexpr size_t kMaxTags = 256;
 constexpr size_t kMaxText = 4096;
+
+// Says why the file at `path` cannot be a module this host loads, in better
+// words than the system loader's "invalid ELF header"; empty when it may be
+// one. `no_module` tells a file that is no module at all (a folder, a scene,
+// a script) from one that is missing or built for the other system.
+std::string why_not_loadable(const std::string &path, bool *no_module) {
+    *no_module = false;
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0) return "cannot load " + path + ": " + std::strerror(errno);
+    *no_module = true;
+    if ((info.st_mode & S_IFMT) == S_IFDIR) return path + " is a folder, not a plug-in module";
+    // Reading a pipe or a device could wait for ever.
+    if ((info.st_mode & S_IFMT) != S_IFREG) return path + " is not a regular file, not a plug-in module";
+    std::FILE *file = std::fopen(path.c_str(), "rb");
+    if (!file) {
+        *no_module = false;
+        return "cannot load " + path + ": " + std::strerror(errno);
+    }
+    unsigned char head[512];
+    const size_t size = std::fread(head, 1, sizeof head, file);
+    std::fclose(file);
+    const bool elf = size >= 4 && head[0] == 0x7F && head[1] == 'E' && head[2] == 'L' && head[3] == 'F';
+    const bool windows_module = size >= 2 && head[0] == 'M' && head[1] == 'Z';
+#if defined(_WIN32)
+    const bool native = windows_module, foreign = elf;
+    const char *const kForeign = " is a Linux module; this lwheadless loads the Windows build of the plug-in";
+#else
+    const bool native = elf, foreign = windows_module;
+    const char *const kForeign = " is a Windows module; this lwheadless loads the Linux build of the plug-in";
+#endif
+    *no_module = !native && !foreign;
+    if (native) return "";
+    if (foreign) return path + kForeign;
+    if (size >= 4 && std::memcmp(head, "LWSC", 4) == 0) return path + " is a scene file, not a plug-in module";
+    const bool text = size > 0 && std::memchr(head, 0, size) == nullptr;
+    return path + " is not a plug-in module" + (text ? " (it is text: a script?)" : "");
+}
 
 void *open_binary(const std::string &path, std::string *error) {
 #if defined(_WIN32)
@@ -68,9 +109,14 @@ bool read_text(const char *text, std::string *out) {
 
 }  // namespace
 
-std::unique_ptr<PluginLibrary> PluginLibrary::open(const std::string &path, std::string *error) {
+std::unique_ptr<PluginLibrary> PluginLibrary::open(const std::string &path, std::string *error,
+                                                   bool *not_a_module) {
     std::string scratch;
     if (!error) error = &scratch;
+    bool unused = false;
+    if (!not_a_module) not_a_module = &unused;
+    *error = why_not_loadable(path, not_a_module);
+    if (!error->empty()) return nullptr;
     std::unique_ptr<PluginLibrary> library(new PluginLibrary());
     library->path_ = path;
     library->handle_ = open_binary(path, error);

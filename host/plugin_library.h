@@ -23,7 +23,10 @@ struct ServerInfo {
 class PluginLibrary {
 public:
     // Returns null and sets `error` when the file cannot be used as a plug-in.
-    static std::unique_ptr<PluginLibrary> open(const std::string &path, std::string *error);
+    // `not_a_module` (when given) tells a file that is no module at all, such
+    // as a scene or a script, from a module that fails to load.
+    static std::unique_ptr<PluginLibrary> open(const std::string &path, std::string *error,
+                                               bool *not_a_module = nullptr);
     ~PluginLibrary();  // shuts the module down and unloads it
 
     PluginLibrary(const PluginLibrary &) = delete;

@@ -1,10 +1,24 @@
 // The command-line tool's statements on scene files: loading, saving and the
-// options of save, as a script runs them.
+// options of save, as a script runs them; and the tool itself as a batch job
+// runs it: its exit code, its messages and an interrupted save.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+
+#ifndef _WIN32
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include "lws_fixture.h"
 #include "host/world_transform.h"
@@ -137,6 +151,233 @@ TEST_F(ToolTest, PositionsKeptByParentInPlaceOnChannelsWithoutKeysSurviveSaving)
     std::remove(saved.c_str());
     std::remove(scene.c_str());
 }
+
+#ifndef _WIN32
+
+// ---- the tool as a separate process ----
+
+struct ToolRun {
+    int status;  // the exit code, or 128 plus the signal that ended it
+    std::string out, err;
+};
+
+// Starts lwheadless with `args`, its output going to files; a file-size limit
+// (bytes) when not zero.
+pid_t start_tool(const std::vector<std::string> &args, const std::string &out, const std::string &err,
+                 rlim_t file_size_limit = 0) {
+    const pid_t child = fork();
+    if (child != 0) return child;
+    const int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out_fd < 0 || err_fd < 0 || dup2(out_fd, 1) < 0 || dup2(err_fd, 2) < 0) _exit(126);
+    if (file_size_limit) {
+        const rlimit limit{file_size_limit, file_size_limit};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+    }
+    std::vector<char *> argv{const_cast<char *>(KR_LWHEADLESS_PATH)};
+    for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
+int wait_status(pid_t child) {
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+ToolRun run_tool(const std::vector<std::string> &args, rlim_t file_size_limit = 0) {
+    const std::string out = ::testing::TempDir() + "tool_run.out", err = ::testing::TempDir() + "tool_run.err";
+    const int status = wait_status(start_tool(args, out, err, file_size_limit));
+    ToolRun run{status, read_all(out), read_all(err)};
+    std::remove(out.c_str());
+    std::remove(err.c_str());
+    return run;
+}
+
+std::vector<std::string> with_statements(std::initializer_list<std::string> statements) {
+    std::vector<std::string> args{plugin_path()};
+    for (const std::string &statement : statements) {
+        args.push_back("-e");
+        args.push_back(statement);
+    }
+    return args;
+}
+
+// A pipeline trusts the exit code: whatever the plug-in or the host refused is
+// a failure, said on standard error, while the run goes on as in Layout.
+TEST(ToolExitCode, IsOneWhenThePluginWarnsTheHostRefusesOrAnItemWouldParentItself) {
+    struct Case {
+        std::initializer_list<std::string> statements;
+        std::string fault;
+    };
+    const Case failing[] = {
+        {{"object A", "select A", "run KR_setParent", "scene"},
+         "lwheadless: -e run KR_setParent: KR_setParent warned: \"require memorized Item\"\n"},
+        {{"object A", "select A", "run KR_memItem", "run KR_setParent", "scene"},
+         "lwheadless: -e run KR_setParent: KR_setParent: the host did not apply \"ParentItem 10000000\": "
+         "A: an item cannot be its own parent\n"},
+        // The re-parent that keeps world motion passes over it without a word.
+        {{"object A", "object B", "select A", "run KR_memItem", "select B A", "run KR_setParent_wPos", "scene"},
+         "lwheadless: -e run KR_setParent_wPos: A [10000000]: an item cannot be its own parent; "
+         "KR_setParent_wPos left it as it was\n"},
+        {{"object A", "select A", "withhold Info Messages 2", "run KR_memItem", "scene"},
+         "lwheadless: -e run KR_memItem: KR_memItem ended with code 2 (a host service it needs is missing)\n"},
+    };
+    for (const Case &c : failing) {
+        const ToolRun run = run_tool(with_statements(c.statements));
+        EXPECT_EQ(run.status, 1) << run.out << run.err;
+        EXPECT_EQ(run.err, c.fault);
+        EXPECT_NE(run.out.find("\nscene: "), std::string::npos) << "the run stopped at the fault:\n" << run.out;
+    }
+
+    // Info messages and questions answered as the script says are no faults.
+    const ToolRun fine = run_tool(with_statements({"object A", "object B", "select A", "run KR_memItem",
+                                                   "parent-in-place on", "time 1", "answer yes", "select B",
+                                                   "run KR_setParent"}));
+    EXPECT_EQ(fine.status, 0) << fine.err;
+    EXPECT_EQ(fine.err, "");
+    EXPECT_NE(fine.out.find("-> answered 1\n  command \"ParentItem 10000000\"\n"), std::string::npos) << fine.out;
+
+    // In a script the fault names its file and line.
+    const std::string script = ::testing::TempDir() + "tool_fault.lwh";
+    write_all(script, "object A\nselect A\n\nrun KR_setParent\n");
+    const ToolRun scripted = run_tool({plugin_path(), script});
+    EXPECT_EQ(scripted.status, 1);
+    EXPECT_EQ(scripted.err, "lwheadless: " + script + ":4: KR_setParent warned: \"require memorized Item\"\n");
+    std::remove(script.c_str());
+}
+
+// A scene or script given where the plug-in belongs, or a script that cannot
+// be read, is named with what is wrong instead of the system loader's words.
+TEST(ToolMessages, SayWhatIsWrongWithTheFilesGiven) {
+    const std::string scene = ::testing::TempDir() + "tool_first.lws";
+    write_all(scene, kTwoNulls);
+    const ToolRun swapped = run_tool({scene, plugin_path()});
+    EXPECT_EQ(swapped.status, 2);
+    EXPECT_EQ(swapped.err, "lwheadless: " + scene + " is a scene file, not a plug-in module\n"
+                           "lwheadless: the plug-in module (the .p file) comes first, then the scripts\n"
+                           "usage: lwheadless [options] PLUGIN [SCRIPT...]\n");
+    const ToolRun missing = run_tool({plugin_path(), scene + ".lwh"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "lwheadless: cannot read script " + scene + ".lwh: No such file or directory\n");
+    std::remove(scene.c_str());
+}
+
+// Re-parenting many items takes a while; a terminal shows which item of how
+// many is being worked on, a log file stays clean.
+TEST(ToolProgress, ShowsTheItemBeingReparentedOnATerminalOnly) {
+    const std::string scene = ::testing::TempDir() + "tool_progress.lws";
+    std::string text = "LWSC\n3\n\nFramesPerSecond 30\n\n";
+    for (const char *name : {"A", "B", "C"})
+        text += std::string("AddNullObject ") + name +
+                "\nObjectMotion\nNumChannels 1\nChannel 0\n{ Envelope\n  2\n  Key 0 0 0 0 0 0 0 0 0\n"
+                "  Key 1 1 0 0 0 0 0 0 0\n  Behaviors 1 1\n}\n\n";
+    write_all(scene, text);
+    const std::vector<std::string> args = with_statements({"load " + scene, "select A B C", "run KR_unParent_wPos"});
+
+    int terminal = -1, other_end = -1;
+    ASSERT_EQ(openpty(&terminal, &other_end, nullptr, nullptr, nullptr), 0);
+    const std::string out = ::testing::TempDir() + "tool_progress.out";
+    const int status = wait_status(start_tool(args, out, ttyname(other_end)));
+    close(other_end);
+    fcntl(terminal, F_SETFL, O_NONBLOCK);
+    std::string shown;
+    char buffer[4096];
+    for (ssize_t n; (n = read(terminal, buffer, sizeof buffer)) > 0;) shown.append(buffer, static_cast<size_t>(n));
+    close(terminal);
+    EXPECT_EQ(status, 0) << shown;
+    EXPECT_NE(shown.find("KR_unParent_wPos: item 1 of 3\rKR_unParent_wPos: item 2 of 3\rKR_unParent_wPos: item 3 of 3\r"),
+              std::string::npos)
+        << shown;
+
+    const ToolRun logged = run_tool(args);
+    EXPECT_EQ(logged.status, 0);
+    EXPECT_EQ(logged.err, "");
+    std::remove(out.c_str());
+    std::remove(scene.c_str());
+}
+
+// A scene with one null and `keys` position keys, big enough that saving it
+// takes a while.
+std::string big_scene(int keys) {
+    std::string text = "LWSC\n3\n\nFramesPerSecond 30\n\nAddNullObject Big\nObjectMotion\nNumChannels 1\n"
+                       "Channel 0\n{ Envelope\n  " + std::to_string(keys) + "\n";
+    char key[64];
+    for (int i = 0; i < keys; ++i) {
+        std::snprintf(key, sizeof key, "  Key %d.25 %.9g 0 0 0 0 0 0 0\n", i % 1000, i / 30.0);
+        text += key;
+    }
+    return text + "  Behaviors 1 1\n}\n";
+}
+
+std::vector<std::string> temporary_files_of(const std::string &folder, const std::string &target_name) {
+    std::vector<std::string> found;
+    DIR *dir = opendir(folder.c_str());
+    while (dirent *entry = dir ? readdir(dir) : nullptr)
+        if (std::string(entry->d_name).rfind("." + target_name + ".", 0) == 0) found.push_back(entry->d_name);
+    if (dir) closedir(dir);
+    return found;
+}
+
+// Ctrl+C, kill or a file-size limit while the scene is written: the old file
+// stays whole and no temporary file stays beside it.
+TEST(ToolSave, InterruptedLeavesTheTargetWholeAndNoTemporaryFile) {
+    const std::string folder = ::testing::TempDir() + "tool_interrupted/";
+    mkdir(folder.c_str(), 0755);
+    const std::string scene = folder + "big.lws", target = folder + "target.lws";
+    write_all(scene, big_scene(300000));
+    write_all(target, "older");
+    const std::vector<std::string> save =
+        with_statements({"load " + scene, "save --force " + target});
+
+    const ToolRun limited = run_tool(save, 1 << 16);
+    EXPECT_EQ(limited.status, 1) << limited.err;
+    EXPECT_NE(limited.err.find("writing failed (File too large); nothing was replaced"), std::string::npos)
+        << limited.err;
+    EXPECT_EQ(read_all(target), "older");
+    EXPECT_EQ(temporary_files_of(folder, "target.lws"), std::vector<std::string>());
+
+    // SIGTERM as soon as the temporary file appears; a save that wins the race
+    // is tried again.
+    bool interrupted = false;
+    for (int attempt = 0; attempt < 3 && !interrupted; ++attempt) {
+        write_all(target, "older");
+        const int watch = inotify_init1(IN_CLOEXEC);
+        ASSERT_GE(watch, 0);
+        ASSERT_GE(inotify_add_watch(watch, folder.c_str(), IN_CREATE), 0);
+        const pid_t child = start_tool(save, folder + "out", folder + "err");
+        bool signalled = false;
+        alignas(inotify_event) char events[4096];
+        pollfd wait_for{watch, POLLIN, 0};
+        while (!signalled && poll(&wait_for, 1, 30000) > 0) {
+            const ssize_t size = read(watch, events, sizeof events);
+            for (ssize_t at = 0; at < size && !signalled;) {
+                const auto *event = reinterpret_cast<const inotify_event *>(events + at);
+                if (event->len && std::string(event->name).rfind(".target.lws.", 0) == 0)
+                    signalled = kill(child, SIGTERM) == 0;
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+        close(watch);
+        const int status = wait_status(child);
+        ASSERT_TRUE(signalled) << "no temporary file appeared; the tool said: " << read_all(folder + "err");
+        interrupted = status == 128 + SIGTERM;
+        EXPECT_EQ(temporary_files_of(folder, "target.lws"), std::vector<std::string>());
+        if (interrupted) {
+            EXPECT_EQ(read_all(target), "older");
+        } else {
+            ASSERT_EQ(status, 0) << read_all(folder + "err");
+        }
+    }
+    EXPECT_TRUE(interrupted) << "every save finished before the signal";
+    for (const char *name : {"big.lws", "target.lws", "out", "err"}) std::remove((folder + name).c_str());
+    rmdir(folder.c_str());
+}
+
+#endif
 
 }  // namespace
 }  // namespace headless

@@ -1,6 +1,9 @@
 // lwheadless: runs a Layout plug-in's commands without Layout.
-#include <fstream>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -11,13 +14,15 @@
 namespace {
 
 constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;  // a statement failed or a file could not be read
+constexpr int kExitFailed = 1;  // a statement failed, a file could not be read, or a fault
 constexpr int kExitUsage = 2;
 constexpr int kExitBadPlugin = 3;
 
+const char kUsageLine[] = "usage: lwheadless [options] PLUGIN [SCRIPT...]\n";
+
 void print_help(std::ostream &out) {
-    out << "usage: lwheadless [options] PLUGIN [SCRIPT...]\n"
-           "\n"
+    out << kUsageLine
+        << "\n"
            "Loads a Layout plug-in module (the .p file) into a headless stand-in for\n"
            "Layout, then runs script statements on an in-memory scene and prints what\n"
            "the host received: messages, questions and command texts.\n"
@@ -71,8 +76,37 @@ void print_help(std::ostream &out) {
            "select \"Wheel (3)\" RearAxle. Relative file names in a script are taken from\n"
            "the script's folder, in -e statements from the current folder.\n"
            "\n"
-           "exit codes: 0 success, 1 a statement or script failed or a tolerance was not\n"
-           "met, 2 bad usage, 3 the plug-in could not be loaded.\n";
+           "On a terminal, standard error shows how far loading a big scene and\n"
+           "re-parenting many items have come.\n"
+           "\n"
+           "exit codes:\n"
+           "  0  success\n"
+           "  1  a statement failed (the run stops there), a script could not be read,\n"
+           "     or the run met a fault: the plug-in showed an error or a warning or\n"
+           "     ended with a failure code, the host did not apply a command text the\n"
+           "     plug-in sent, an item was to become its own parent, the world motion\n"
+           "     report warned, or a tolerance was not met. Statements go on after a\n"
+           "     fault, as they would in Layout. Each failure and fault is\n"
+           "     printed on standard error, with the script line; info messages and\n"
+           "     questions answered as scripted are no faults.\n"
+           "  2  bad usage, such as a first argument that is no plug-in module\n"
+           "  3  the plug-in could not be loaded\n";
+}
+
+// A script's whole text, or why it cannot be read.
+bool read_script(const std::string &path, std::string *text, std::string *error) {
+    std::FILE *file = std::fopen(path.c_str(), "rb");
+    if (!file) {
+        *error = "cannot read script " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    char buffer[1 << 14];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text->append(buffer, n);
+    const int why = errno;
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed) *error = "cannot read script " + path + ": " + std::strerror(why);
+    return !failed;
 }
 
 }  // namespace
@@ -111,30 +145,35 @@ int main(int argc, char **argv) {
 
     headless::Host host;
     std::string error;
-    std::unique_ptr<headless::PluginLibrary> plugin = headless::PluginLibrary::open(plugin_path, &error);
+    bool not_a_module = false;
+    std::unique_ptr<headless::PluginLibrary> plugin = headless::PluginLibrary::open(plugin_path, &error, &not_a_module);
     if (!plugin) {
         std::cerr << "lwheadless: " << error << "\n";
-        return kExitBadPlugin;
+        if (!not_a_module) return kExitBadPlugin;
+        std::cerr << "lwheadless: the plug-in module (the .p file) comes first, then the scripts\n" << kUsageLine;
+        return kExitUsage;
     }
     headless::ScriptRunner runner(host, *plugin, std::cout);
+    runner.set_fault_stream(&std::cerr);
     if (list) runner.print_servers();
     for (const auto &step : steps) {
         if (step.first) {
-            std::ifstream in(step.second);
-            if (!in) {
-                std::cerr << "lwheadless: cannot read script " << step.second << "\n";
+            std::string text;
+            if (!read_script(step.second, &text, &error)) {
+                std::cerr << "lwheadless: " << error << "\n";
                 return kExitFailed;
             }
+            std::istringstream in(text);
             if (!runner.run_script(in, step.second, &error)) {
                 std::cerr << "lwheadless: " << error << "\n";
                 return kExitFailed;
             }
-        } else if (!runner.run_statement(step.second, &error)) {
+        } else if (!runner.run_statement(step.second, &error, "-e " + step.second)) {
             std::cerr << "lwheadless: -e " << step.second << ": " << error << "\n";
             return kExitFailed;
         }
     }
     for (const std::string &v : host.violations) std::cerr << "lwheadless: host contract violated: " << v << "\n";
-    // A tolerance not met still lets the script save what was reached.
-    return host.violations.empty() && !runner.tolerance_unmet() ? kExitOk : kExitFailed;
+    // A fault (a tolerance not met among them) still lets the script save what was reached.
+    return host.violations.empty() && runner.faults().empty() ? kExitOk : kExitFailed;
 }

@@ -8,6 +8,13 @@
 #include <ostream>
 #include <sstream>
 #include <stdexcept>
+#include <unordered_map>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "../host/file_paths.h"
 #include "../host/lws_reader.h"
@@ -114,6 +121,47 @@ bool parse_click(const std::string &verb, int *qualifiers) {
     return true;
 }
 
+// Progress goes to standard error only when someone watches it there; a log
+// file would fill with carriage returns.
+bool stderr_is_terminal() {
+#ifdef _WIN32
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(STDERR_FILENO) != 0;
+#endif
+}
+
+// "KR_unParent_wPos: item 12 of 60" on a terminal while a re-parent works
+// through many items. The plug-in cannot print; the host sees the
+// "SelectItem" text it sends before it works on each item.
+class ItemProgress {
+public:
+    ItemProgress(Host &host, const std::string &what, const std::vector<ItemIdValue> &items) : host_(host) {
+        if (items.size() < 2 || !stderr_is_terminal()) return;
+        for (size_t i = 0; i < items.size(); ++i) place_.emplace(items[i], i + 1);
+        host.command_observer = [this, what, total = items.size()](const CommandRecord &command) {
+            static const char kVerb[] = "SelectItem ";
+            if (command.text.compare(0, sizeof kVerb - 1, kVerb) != 0) return;
+            const auto found = place_.find(
+                static_cast<ItemIdValue>(std::strtoul(command.text.c_str() + sizeof kVerb - 1, nullptr, 16)));
+            if (found == place_.end()) return;
+            std::fprintf(stderr, "%s: item %zu of %zu\r", what.c_str(), found->second, total);
+            shown_ = true;
+        };
+    }
+    ~ItemProgress() {
+        host_.command_observer = nullptr;
+        if (shown_) std::fprintf(stderr, "\n");
+    }
+    ItemProgress(const ItemProgress &) = delete;
+    ItemProgress &operator=(const ItemProgress &) = delete;
+
+private:
+    Host &host_;
+    std::unordered_map<ItemIdValue, size_t> place_;
+    bool shown_ = false;
+};
+
 }  // namespace
 
 std::vector<std::string> split_words(const std::string &line) {
@@ -199,7 +247,41 @@ void ScriptRunner::report_since(size_t first_message, size_t first_command) cons
     }
 }
 
-bool ScriptRunner::run_statement(const std::string &line, std::string *error) {
+void ScriptRunner::note_fault(const std::string &what) {
+    faults_.push_back(where_.empty() ? what : where_ + ": " + what);
+    if (fault_stream_) *fault_stream_ << "lwheadless: " << faults_.back() << "\n" << std::flush;
+}
+
+void ScriptRunner::note_run_faults(const ServerInfo &server, int result, size_t first_message,
+                                   size_t first_command, const std::vector<ItemIdValue> &selected) {
+    bool complained = false;
+    for (size_t i = first_message; i < host_.messages.size(); ++i) {
+        const MessageRecord &m = host_.messages[i];
+        if (m.kind != "error" && m.kind != "warning") continue;
+        complained = true;
+        note_fault(server.name + (m.kind == "error" ? " showed an error: \"" : " warned: \"") + m.text + "\"" +
+                   (m.has_text2 ? " \"" + m.text2 + "\"" : ""));
+    }
+    for (size_t i = first_command; i < host_.commands.size(); ++i) {
+        const CommandRecord &c = host_.commands[i];
+        if (!c.ok) note_fault(server.name + ": the host did not apply \"" + c.text + "\": " + c.error);
+    }
+    if (result != host_abi::kResultOk)
+        note_fault(server.name + " ended with code " + std::to_string(result) +
+                   (result == host_abi::kResultBadGlobal ? " (a host service it needs is missing)" : ""));
+    if (result != host_abi::kResultOk || complained) return;
+    // The plug-in memorizes the first selected item and, in a re-parent that
+    // keeps world motion, passes over an item given itself as parent without
+    // a word; the tool says it.
+    if (server.name == "KR_memItem" && !selected.empty()) memorized_ = selected[0];
+    if (server.name == "KR_setParent_wPos" && memorized_ &&
+        std::find(selected.begin(), selected.end(), memorized_) != selected.end())
+        note_fault(item_label(memorized_) + ": an item cannot be its own parent; " + server.name +
+                   " left it as it was");
+}
+
+bool ScriptRunner::run_statement(const std::string &line, std::string *error, const std::string &where) {
+    where_ = where;
     // Whatever a statement meets, the tool reports it and goes no further.
     try {
         return execute(line, error);
@@ -320,20 +402,25 @@ bool ScriptRunner::execute(const std::string &line, std::string *error) {
         if (keeps_world_motion) before = record_world_motion(scene, server->name == "KR_unParent_wPos");
         MotionSnapshotPtr held;
         if (keeps_world_motion && tolerance_.on) held = snapshot_motion(scene, scene.selection);
-        const int result = host_.activate(*server->record);
+        const std::vector<ItemIdValue> selected = scene.selection;
+        int result = 0;
+        {
+            ItemProgress progress(host_, server->name, keeps_world_motion ? selected : std::vector<ItemIdValue>());
+            result = host_.activate(*server->record);
+        }
         out_ << "run " << server->name << " -> " << result << "\n";
         for (size_t i = first_log; i < panels.log.size(); ++i) out_ << "  panel: " << panels.log[i] << "\n";
         report_since(first_message, first_command);
+        note_run_faults(*server, result, first_message, first_command, selected);
         if (held && !hold_world_motion(scene, *held, tolerance_,
                                        key_conventions_of_version(document_ ? document_->version : 0), out_))
-            tolerance_unmet_ = true;
+            note_fault(server->name + ": the tolerance was not met (see the report)");
         const int motion_warnings = keeps_world_motion ? print_world_motion_report(out_, scene, before) : 0;
+        if (motion_warnings > 0)
+            note_fault(server->name + ": the world motion report gave " + std::to_string(motion_warnings) +
+                       " warning(s)");
         if (panels.script_errors.size() > first_script_error) {
             *error = "panel: " + panels.script_errors[first_script_error];
-            return false;
-        }
-        if (motion_warnings > 0) {
-            *error = "the world motion report gave " + std::to_string(motion_warnings) + " warning(s)";
             return false;
         }
     } else if (verb == "tolerance") {
@@ -375,7 +462,8 @@ bool ScriptRunner::load_scene(const std::vector<std::string> &words, const std::
         std::fprintf(stderr, "loading %s: %3d%%\r", path.c_str(), static_cast<int>(100.0 * done / total));
         progressed = true;
     };
-    const bool loaded = read_lws_file(path, &scene, document.get(), error, progress);
+    const bool loaded =
+        read_lws_file(path, &scene, document.get(), error, stderr_is_terminal() ? LwsProgress(progress) : nullptr);
     if (progressed) std::fprintf(stderr, "\n");
     if (!loaded) return false;
     host_.scene() = std::move(scene);
@@ -505,7 +593,7 @@ bool ScriptRunner::run_script(std::istream &in, const std::string &source_name, 
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
         std::string why;
-        if (!run_statement(line, &why)) {
+        if (!run_statement(line, &why, source_name + ":" + std::to_string(number))) {
             *error = source_name + ":" + std::to_string(number) + ": " + why;
             return false;
         }

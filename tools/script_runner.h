@@ -19,15 +19,22 @@ public:
     ScriptRunner(Host &host, PluginLibrary &plugin, std::ostream &out);
 
     // Runs one statement; returns false and sets `error` when it is malformed
-    // or names something that does not exist.
-    bool run_statement(const std::string &line, std::string *error);
+    // or names something that does not exist. `where` names the statement in
+    // the faults it meets (e.g. "shot.lwh:12").
+    bool run_statement(const std::string &line, std::string *error, const std::string &where = std::string());
 
     // Runs every statement of a script; stops at the first error, naming the
     // source and line.
     bool run_script(std::istream &in, const std::string &source_name, std::string *error);
 
-    // True once a re-parent under `tolerance` left some item outside it.
-    bool tolerance_unmet() const { return tolerance_unmet_; }
+    // What a batch run must not take for success although the statement ran:
+    // the plug-in showed an error or a warning, ended with a failure code, the
+    // host refused a command text it sent, or an item was to become its own
+    // parent. Info messages and questions answered as scripted are not faults.
+    // The run goes on, as it would in Layout; each fault is told to the fault
+    // stream (when set) as it happens, named by where it happened.
+    const std::vector<std::string> &faults() const { return faults_; }
+    void set_fault_stream(std::ostream *errors) { fault_stream_ = errors; }
 
     void print_servers() const;
     void print_scene() const;
@@ -37,6 +44,10 @@ private:
     bool queue_panel_action(const std::vector<std::string> &words, const std::string &line, std::string *error);
     bool resolve_item(const std::string &name_or_id, ItemIdValue *id, std::string *error) const;
     void report_since(size_t first_message, size_t first_command) const;
+    void note_run_faults(const ServerInfo &server, int result, size_t first_message, size_t first_command,
+                         const std::vector<ItemIdValue> &selected);
+    void note_fault(const std::string &what);
+    void show_progress_of(const ServerInfo &server, const std::vector<ItemIdValue> &selected);
     std::string item_label(ItemIdValue id) const;
 
     bool load_scene(const std::vector<std::string> &words, const std::string &line, std::string *error);
@@ -52,7 +63,13 @@ private:
     std::string base_directory_;
     // Set by `tolerance`: keys added after the keyed re-parents.
     ToleranceSettings tolerance_;
-    bool tolerance_unmet_ = false;
+
+    std::vector<std::string> faults_;
+    std::ostream *fault_stream_ = nullptr;
+    std::string where_;  // the statement running now, for its faults
+    // The item the plug-in memorized last (its first selected item when
+    // KR_memItem ran), to tell a re-parent onto itself.
+    ItemIdValue memorized_ = 0;
 };
 
 std::vector<std::string> split_words(const std::string &line);
