@@ -275,8 +275,10 @@ TEST(ToolProgress, ShowsTheItemBeingReparentedOnATerminalOnly) {
         text += std::string("AddNullObject ") + name +
                 "\nObjectMotion\nNumChannels 1\nChannel 0\n{ Envelope\n  2\n  Key 0 0 0 0 0 0 0 0 0\n"
                 "  Key 1 1 0 0 0 0 0 0 0\n  Behaviors 1 1\n}\n\n";
+    text += "AddNullObject P\n";
     write_all(scene, text);
-    const std::vector<std::string> args = with_statements({"load " + scene, "select A B C", "run KR_unParent_wPos"});
+    const std::vector<std::string> args =
+        with_statements({"load " + scene, "select P", "run KR_memItem", "select A B C", "run KR_setParent_wPos"});
 
     int terminal = -1, other_end = -1;
     ASSERT_EQ(openpty(&terminal, &other_end, nullptr, nullptr, nullptr), 0);
@@ -289,7 +291,7 @@ TEST(ToolProgress, ShowsTheItemBeingReparentedOnATerminalOnly) {
     for (ssize_t n; (n = read(terminal, buffer, sizeof buffer)) > 0;) shown.append(buffer, static_cast<size_t>(n));
     close(terminal);
     EXPECT_EQ(status, 0) << shown;
-    EXPECT_NE(shown.find("KR_unParent_wPos: item 1 of 3\rKR_unParent_wPos: item 2 of 3\rKR_unParent_wPos: item 3 of 3\r"),
+    EXPECT_NE(shown.find("KR_setParent_wPos: item 1 of 3\rKR_setParent_wPos: item 2 of 3\rKR_setParent_wPos: item 3 of 3\r"),
               std::string::npos)
         << shown;
 

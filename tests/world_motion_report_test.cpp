@@ -68,10 +68,12 @@ protected:
         std::ofstream(path, std::ios::binary) << text;
         ASSERT_EQ(run("load " + path), "");
     }
-    // Runs one statement; its error, or "" when it succeeded.
+    // Runs one statement; its error or its last fault, or "" when it succeeded.
     std::string run(const std::string &statement) {
         std::string error;
-        return runner->run_statement(statement, &error) ? "" : (error.empty() ? "(no reason)" : error);
+        const size_t faults = runner->faults().size();
+        if (!runner->run_statement(statement, &error)) return error.empty() ? "(no reason)" : error;
+        return runner->faults().size() > faults ? runner->faults().back() : "";
     }
     // The world position of `id` at every frame up to `last`, by the host.
     std::vector<Vec3> track(ItemIdValue id, int last) {
@@ -139,7 +141,7 @@ TEST_F(ReportTest, ReportsAndWarnsAboutAChangedWorldScaleAndTheDescendantsItMove
 
 // A parent stretched along one axis and turned cannot carry an item's world
 // axes: the item's rotation keys cannot shear. Un-parenting an item that has
-// no parent does nothing and says so. Both fail the statement.
+// no parent does nothing and says so. Both are faults of the run.
 TEST_F(ReportTest, WarnsAboutAnUnevenNewParentAndAnUnParentWithNothingToDo) {
     load(scene_text(30, item("AddNullObject 10000000 Stretch", 9, {{3, {{0, 0.5}}}, {7, {{0, 2}}}}, nullptr) +
                             item("AddNullObject 10000001 Mover", 9, {{0, {{0, 1}, {1, 3}}}, {3, {{0, 0.8}}}}, nullptr)));
