@@ -9,11 +9,9 @@
 
 namespace {
 
-// Pole, position, rotation, scale and follow need build 1447 or later.
+// Pole, position, rotation, scale and follow need kBuildAllLinks.
 constexpr uint32_t kLinksNeedingNewerBuild = LINK_POLE | LINK_POSITION | LINK_ROTATION | LINK_SCALE | LINK_FOLLOW;
 constexpr uint32_t kClearBits = 0xF000;
-constexpr uint32_t kBuildLastWithoutChannelLinks = 1446;
-constexpr uint32_t kBuildFirstWholeSelection = 1292;
 
 // Walks the memorized item's own list: bones among their object's bones,
 // other items among all items of their kind.
@@ -45,10 +43,18 @@ bool parent_change_confirmed(const HostContext *context, uint32_t link_flags) {
 
 }  // namespace
 
+void apply_links(const HostContext *context, uint64_t link_item, uint32_t link_flags) {
+    if (!parent_change_confirmed(context, link_flags)) return;
+    if (context->build >= kBuildCurrentEmission)
+        emit_link_commands(context, link_item, link_flags);
+    else
+        emit_link_commands_legacy(context, link_item, link_flags, context->build);
+}
+
 int32_t run_link_command(GlobalLookupFn global, const LayoutGeneric *generic, uint32_t link_flags) {
     HostContext context{};
     if (link_flags & LINK_WORLD_POSITION) {
-        context.scene_info = static_cast<const SceneInfo *>(global("LW Scene Info 3", host_abi::kLookupTransient));
+        context.scene_info = static_cast<const SceneInfo *>(global(host_abi::kServiceSceneInfo, host_abi::kLookupTransient));
         if (!context.scene_info) return host_abi::kResultBadGlobal;
     }
     if (open_host_context(global, &context) != host_abi::kResultOk) return host_abi::kResultBadGlobal;
@@ -60,7 +66,7 @@ int32_t run_link_command(GlobalLookupFn global, const LayoutGeneric *generic, ui
     context.generic_local = generic;
 
     const uint32_t build = context.build;
-    if (build <= kBuildLastWithoutChannelLinks && (link_flags & kLinksNeedingNewerBuild)) {
+    if (build < kBuildAllLinks && (link_flags & kLinksNeedingNewerBuild)) {
         context.messages->warning("require 9.5 or later", nullptr);
         return host_abi::kResultOk;
     }
@@ -75,11 +81,6 @@ int32_t run_link_command(GlobalLookupFn global, const LayoutGeneric *generic, ui
         }
     }
 
-    if (!parent_change_confirmed(&context, link_flags)) return host_abi::kResultOk;
-
-    if (build >= kBuildFirstWholeSelection)
-        emit_link_commands(&context, link_item, link_flags);
-    else
-        emit_link_commands_legacy(&context, link_item, link_flags, build);
+    apply_links(&context, link_item, link_flags);
     return host_abi::kResultOk;
 }

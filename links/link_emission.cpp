@@ -13,7 +13,6 @@ constexpr size_t kCommandBufferSize = 40;
 // "AddToSelection " with eight digits is the longest selection text.
 constexpr size_t kSelectionBufferSize = 24;
 
-constexpr uint32_t kBuildLastItemByItemTarget = 598;
 
 struct Sender {
     void *data;
@@ -134,7 +133,7 @@ void emit_link_commands_legacy(const HostContext *context, uint64_t link_item, u
 
     if (link_flags & LINK_TARGET) {
         format_link_command(text, "TargetItem", link_item);
-        if (build <= kBuildLastItemByItemTarget && several) {
+        if (build < kBuildWholeSelectionTarget && several) {
             for (int32_t i = 0; i < entries; ++i) {
                 send_with_item_id(sender, "SelectItem", item_id_value(selected[i]));
                 sender.send(text);

@@ -303,6 +303,17 @@ constexpr int kResultBadGlobal = 2;
 
 constexpr int kLookupTransient = 0;
 
+// The services the module looks up, by the exact names the host publishes.
+constexpr char kServiceItemInfo[] = "LW Item Info 3";
+constexpr char kServiceInterfaceInfo[] = "LW Interface Info 3";
+constexpr char kServiceMessages[] = "Info Messages 2";
+constexpr char kServiceChannelInfo[] = "Channel Info 2";
+constexpr char kServiceEnvelopes[] = "Animation Envelopes";
+constexpr char kServiceSceneInfo[] = "LW Scene Info 3";
+constexpr char kServicePanels[] = "LWPanelServices";
+// Not a record: the lookup's pointer value is the product and build word.
+constexpr char kServiceProductInfo[] = "Product Info";
+
 // Item-list kind indices (first item of a kind); the item id kind is index + 1.
 constexpr int kKindIndexObject = 0;
 constexpr int kKindIndexLight = 1;

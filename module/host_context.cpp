@@ -19,18 +19,18 @@ uint32_t build_from_product_info(uint32_t product_info) { return (product_info >
 
 int32_t open_host_context(GlobalLookupFn global, HostContext *context) {
     using host_abi::kLookupTransient;
-    context->envelopes = static_cast<const EnvelopeFuncs *>(global("Animation Envelopes", kLookupTransient));
-    context->channel_info = static_cast<const ChannelInfo *>(global("Channel Info 2", kLookupTransient));
+    context->envelopes = static_cast<const EnvelopeFuncs *>(global(host_abi::kServiceEnvelopes, kLookupTransient));
+    context->channel_info = static_cast<const ChannelInfo *>(global(host_abi::kServiceChannelInfo, kLookupTransient));
     context->interface_info =
-        static_cast<const InterfaceInfo *>(global("LW Interface Info 3", kLookupTransient));
-    context->item_info = static_cast<const ItemInfo *>(global("LW Item Info 3", kLookupTransient));
-    context->messages = static_cast<const MessageFuncs *>(global("Info Messages 2", kLookupTransient));
+        static_cast<const InterfaceInfo *>(global(host_abi::kServiceInterfaceInfo, kLookupTransient));
+    context->item_info = static_cast<const ItemInfo *>(global(host_abi::kServiceItemInfo, kLookupTransient));
+    context->messages = static_cast<const MessageFuncs *>(global(host_abi::kServiceMessages, kLookupTransient));
     if (!context->envelopes || !context->channel_info || !context->interface_info || !context->item_info ||
         !context->messages)
         return host_abi::kResultBadGlobal;
 
     // The lookup's pointer is the value itself; only its low 32 bits count.
-    const uintptr_t product = reinterpret_cast<uintptr_t>(global("Product Info", kLookupTransient));
+    const uintptr_t product = reinterpret_cast<uintptr_t>(global(host_abi::kServiceProductInfo, kLookupTransient));
     context->build = build_from_product_info(static_cast<uint32_t>(product));
     if (context->build >= kBuildUtf8Texts) {
         context->confirm_line1 = kConfirmLine1Utf8;

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "host_api.h"
+#include "host_builds.h"
 
 struct HostContext {
     const LayoutGeneric *generic_local;
@@ -18,9 +19,6 @@ struct HostContext {
     const char *confirm_line1;
     const char *confirm_line2;
 };
-
-// Host build thresholds that change what the module does.
-constexpr uint32_t kBuildUtf8Texts = 1540;
 
 // Fills the services, the build number and the confirmation texts. Returns 0,
 // or 2 when one of the services is missing (nothing is shown then).

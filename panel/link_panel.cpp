@@ -1,6 +1,6 @@
 #include "link_panel.h"
 
-#include "../links/link_emission.h"
+#include "../links/link_command.h"
 #include "../module/host_context.h"
 #include "../module/link_flags.h"
 #include "../module/module_state.h"
@@ -8,7 +8,6 @@
 
 namespace {
 
-constexpr const char kLinkPanelServices[] = "LWPanelServices";
 constexpr int kOpenFlags = 3;  // blocking, with Cancel
 constexpr int kPanelWidth = 418;
 constexpr int kPanelHeight = 352;
@@ -134,14 +133,6 @@ bool take_choice(LinkPanel *link_panel, uint32_t build) {
 
 // The same Parent in Place rule as the link commands: true when the user
 // declined the parent change.
-bool parent_in_place_declined(const HostContext *context, uint32_t link_flags) {
-    if ((link_flags & (LINK_PARENT | LINK_WORLD_POSITION)) != LINK_PARENT) return false;
-    const InterfaceInfo *interface_info = context->interface_info;
-    if (!(interface_info->general_flags & host_abi::kGeneralFlagParentInPlace)) return false;
-    if (interface_info->current_time == 0.0) return false;
-    // Anything but a plain yes declines: a dialog that failed moves nothing.
-    return context->messages->yes_no("Parent", context->confirm_line1, context->confirm_line2) != 1;
-}
 
 }  // namespace
 
@@ -198,7 +189,7 @@ void on_panel_open(PanelId panel, void *services_record) {
 }
 
 int32_t run_link_panel(GlobalLookupFn global, ItemTree *model) {
-    PanelFuncs *services = static_cast<PanelFuncs *>(global(kLinkPanelServices, host_abi::kLookupTransient));
+    PanelFuncs *services = static_cast<PanelFuncs *>(global(host_abi::kServicePanels, host_abi::kLookupTransient));
     if (!services) return 0;
     PanelId panel = services->create("Tandrel", nullptr);
     if (!panel) return 0;
@@ -261,11 +252,8 @@ int tandrel_activate(int32_t, GlobalLookupFn global, void *local, void *) {
     model.build = context.build;
     if (!build_item_tree(&context, &model)) {
         context.messages->error("err", nullptr);
-    } else if (run_link_panel(global, &model) && !parent_in_place_declined(&context, panel_link_choice)) {
-        if (context.build >= kBuildCurrentEmission)
-            emit_link_commands(&context, model.chosen_item, panel_link_choice);
-        else
-            emit_link_commands_legacy(&context, model.chosen_item, panel_link_choice, context.build);
+    } else if (run_link_panel(global, &model)) {
+        apply_links(&context, model.chosen_item, panel_link_choice);
     }
     free_item_tree(&model);
     return host_abi::kResultOk;

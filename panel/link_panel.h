@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "../module/host_api.h"
+#include "../module/host_builds.h"
 #include "item_tree.h"
 
 // One per panel run; every control handler gets it back as its user data.
@@ -25,12 +26,6 @@ struct LinkPanel {
 
 constexpr int kNullItemButton = 7;
 
-// Host builds that change the panel.
-constexpr uint32_t kBuildPanfunAsText = 801;      // from here the services are read with a text value
-constexpr uint32_t kBuildInitialTreeChoice = 999;  // the tree opens with a selection
-constexpr uint32_t kBuildPointerValue = 1165;     // the tree's value is read as a pointer value
-constexpr uint32_t kBuildCurrentEmission = 1292;  // all seven links, one command per link
-constexpr uint32_t kBuildAllLinks = 1447;         // Pole to Scale available
 
 int tandrel_activate(int32_t version, GlobalLookupFn global, void *local, void *server_data);
 

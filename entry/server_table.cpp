@@ -2,7 +2,7 @@
 
 #include "../links/link_command.h"
 #include "../panel/link_panel.h"
-#include "link_flags.h"
+#include "../module/link_flags.h"
 #include "memorize.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The servers this module offers, in table order, as the host lists them.
 #pragma once
 
-#include "host_api.h"
+#include "../module/host_api.h"
 
 constexpr int kServerCount = 20;
 

@@ -1,8 +1,8 @@
 #include "memorize.h"
 
-#include "host_context.h"
-#include "item_id.h"
-#include "module_state.h"
+#include "../module/host_context.h"
+#include "../module/item_id.h"
+#include "../module/module_state.h"
 
 int memorize_activate(int32_t, GlobalLookupFn global, void *, void *) {
     HostContext context{};

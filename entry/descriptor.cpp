@@ -1,5 +1,5 @@
 // The module's one export: the record through which the host finds the servers.
-#include "host_api.h"
+#include "../module/host_api.h"
 #include "server_table.h"
 
 #if defined(_WIN32)
