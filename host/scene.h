@@ -153,7 +153,7 @@ private:
     // The record `handle` names if it is still that item's, else null.
     void *resolve(const void *handle, HandleKind kind) const;
 
-    std::map<ItemIdValue, std::unique_ptr<Item>> items_;
+    std::unordered_map<ItemIdValue, std::unique_ptr<Item>> items_;
     // Every item's group, channels and envelopes by address. An entry is
     // only a lead: resolve() checks it against the item as it is now.
     std::unordered_map<const void *, MotionHandle> handles_;
