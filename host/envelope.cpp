@@ -55,33 +55,32 @@ void Envelope::set_live(const EnvelopeKey *key, bool live) {
 }
 
 EnvelopeKey *Envelope::new_slot() {
-    EnvelopeKey *slot = nullptr;
     if (!free_.empty()) {
-        slot = free_.back();
+        EnvelopeKey *slot = free_.back();
         free_.pop_back();
-    } else {
-        if (blocks_.empty() || blocks_.back().used == blocks_.back().capacity) {
-            size_t capacity = capacity_ == 0 ? kFirstBlock : std::max(kSmallestBlock, capacity_ / 4);
-            if (reserved_ > capacity_) capacity = reserved_ - capacity_;
-            capacity = std::min(capacity, kLargestBlock);
-            const size_t words = (capacity + 63) / 64;
-            Block block;
-            block.memory.reset(new unsigned char[capacity * sizeof(EnvelopeKey) + words * sizeof(uint64_t)]);
-            block.capacity = static_cast<uint32_t>(capacity);
-            std::fill(block.live(), block.live() + words, uint64_t{0});
-            const BlockStart start{reinterpret_cast<uintptr_t>(block.slots()), static_cast<uint32_t>(blocks_.size())};
-            starts_.insert(std::upper_bound(starts_.begin(), starts_.end(), start.begin,
-                                            [](uintptr_t a, const BlockStart &s) { return a < s.begin; }),
-                           start);
-            blocks_.push_back(std::move(block));
-            capacity_ += capacity;
-        }
-        Block &last = blocks_.back();
-        slot = last.slots() + last.used++;
+        set_live(slot, true);
+        return new (slot) EnvelopeKey();
     }
-    slot = new (slot) EnvelopeKey();
-    set_live(slot, true);
-    return slot;
+    if (blocks_.empty() || blocks_.back().used == blocks_.back().capacity) {
+        size_t capacity = capacity_ == 0 ? kFirstBlock : std::max(kSmallestBlock, capacity_ / 4);
+        if (reserved_ > capacity_) capacity = reserved_ - capacity_;
+        capacity = std::min(capacity, kLargestBlock);
+        const size_t words = (capacity + 63) / 64;
+        Block block;
+        block.memory.reset(new unsigned char[capacity * sizeof(EnvelopeKey) + words * sizeof(uint64_t)]);
+        block.capacity = static_cast<uint32_t>(capacity);
+        std::fill(block.live(), block.live() + words, uint64_t{0});
+        const BlockStart start{reinterpret_cast<uintptr_t>(block.slots()), static_cast<uint32_t>(blocks_.size())};
+        starts_.insert(std::upper_bound(starts_.begin(), starts_.end(), start.begin,
+                                        [](uintptr_t a, const BlockStart &s) { return a < s.begin; }),
+                       start);
+        blocks_.push_back(std::move(block));
+        capacity_ += capacity;
+    }
+    Block &last = blocks_.back();
+    const uint32_t index = last.used++;
+    last.live()[index / 64] |= uint64_t{1} << (index % 64);
+    return new (last.slots() + index) EnvelopeKey();
 }
 
 // Keys are in time order, so a key is found among those at its own time;

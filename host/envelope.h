@@ -47,6 +47,8 @@ private:
     EnvelopeKey *key_ = nullptr;
 };
 
+// Look-ups remember where they stood (walks and frame-by-frame evaluation
+// then need no search), so one envelope is used from one thread at a time.
 class Envelope {
 public:
     Envelope() = default;
