@@ -1,7 +1,8 @@
 // "Channel Info 2" and "Animation Envelopes" over the items' motion channels.
 // Handles are the addresses of the host's records (group, channel, envelope,
 // key); each one coming back from a plug-in is looked up in the current scene
-// before it is used, so a stale or forged handle gets null or 0.
+// before it is used, so a stale or forged handle gets null or 0. Look-ups take
+// constant or logarithmic time: a command may make millions of calls.
 #include <cmath>
 
 #include "host.h"
@@ -55,15 +56,10 @@ EnvelopeKey *key_of(Envelope *envelope, HostId handle) {
 HostId next_group(HostId parent, HostId previous) {
     Scene *s = scene();
     if (!s || parent) return nullptr;
-    const ChannelGroup *after = nullptr;
-    if (previous && !(after = s->find_group(previous))) return nullptr;
-    bool passed = after == nullptr;
-    for (ItemIdValue id : s->all_items()) {
-        ChannelGroup *group = s->find(id)->motion.get();
-        if (passed) return group;
-        passed = group == after;
-    }
-    return nullptr;
+    ItemIdValue after = 0;
+    if (previous && !(after = s->group_owner(previous))) return nullptr;
+    const Item *item = s->find(s->next_in_order(after));
+    return item ? item->motion.get() : nullptr;
 }
 
 HostId next_channel(HostId group_handle, HostId previous) {

@@ -2,27 +2,100 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
 
 namespace headless {
 
 namespace {
 
-bool time_before(const std::unique_ptr<EnvelopeKey> &k, double t) { return k->time < t; }
-bool time_after(double t, const std::unique_ptr<EnvelopeKey> &k) { return t < k->time; }
+bool time_before(const KeyRef &k, double t) { return k->time < t; }
+bool time_after(double t, const KeyRef &k) { return t < k->time; }
+
+// Blocks after the first grow with the envelope, a quarter of what it holds,
+// so slack stays under a fifth and a key is found among few blocks.
+constexpr size_t kFirstBlock = 1;
+constexpr size_t kSmallestBlock = 4;
+constexpr size_t kLargestBlock = 1u << 24;
 
 }  // namespace
 
-// Keys are in time order, so a key is found among those at its own time;
-// scenes keyed on every frame make a linear search quadratic.
-size_t Envelope::index_of(const EnvelopeKey *key) const {
-    if (!owns(key)) return keys_.size();
-    auto it = std::lower_bound(keys_.begin(), keys_.end(), key->time, time_before);
-    for (; it != keys_.end(); ++it)
-        if (it->get() == key) return static_cast<size_t>(it - keys_.begin());
-    return keys_.size();
+void Envelope::reserve(size_t count) {
+    reserved_ = std::max(reserved_, count);
+    order_.reserve(count);
 }
 
-bool Envelope::owns(const EnvelopeKey *key) const { return key && members_.count(key) != 0; }
+bool Envelope::locate(const EnvelopeKey *key, uint32_t *block, uint32_t *slot) const {
+    // Addresses as numbers: a foreign pointer may be compared, never followed.
+    const uintptr_t address = reinterpret_cast<uintptr_t>(key);
+    auto after = std::upper_bound(starts_.begin(), starts_.end(), address,
+                                  [](uintptr_t a, const BlockStart &s) { return a < s.begin; });
+    if (after == starts_.begin()) return false;
+    const BlockStart &start = *(after - 1);
+    const uintptr_t offset = address - start.begin;
+    if (offset % sizeof(EnvelopeKey) != 0) return false;
+    const uintptr_t index = offset / sizeof(EnvelopeKey);
+    if (index >= blocks_[start.block].used) return false;
+    *block = start.block;
+    *slot = static_cast<uint32_t>(index);
+    return true;
+}
+
+bool Envelope::owns(const EnvelopeKey *key) const {
+    uint32_t block = 0, slot = 0;
+    if (!key || !locate(key, &block, &slot)) return false;
+    return (blocks_[block].live()[slot / 64] >> (slot % 64)) & 1u;
+}
+
+void Envelope::set_live(const EnvelopeKey *key, bool live) {
+    uint32_t block = 0, slot = 0;
+    if (!locate(key, &block, &slot)) return;
+    uint64_t &word = blocks_[block].live()[slot / 64];
+    const uint64_t bit = uint64_t{1} << (slot % 64);
+    word = live ? word | bit : word & ~bit;
+}
+
+EnvelopeKey *Envelope::new_slot() {
+    if (!free_.empty()) {
+        EnvelopeKey *slot = free_.back();
+        free_.pop_back();
+        set_live(slot, true);
+        return new (slot) EnvelopeKey();
+    }
+    if (blocks_.empty() || blocks_.back().used == blocks_.back().capacity) {
+        size_t capacity = capacity_ == 0 ? kFirstBlock : std::max(kSmallestBlock, capacity_ / 4);
+        if (reserved_ > capacity_) capacity = reserved_ - capacity_;
+        capacity = std::min(capacity, kLargestBlock);
+        const size_t words = (capacity + 63) / 64;
+        Block block;
+        block.memory.reset(new unsigned char[capacity * sizeof(EnvelopeKey) + words * sizeof(uint64_t)]);
+        block.capacity = static_cast<uint32_t>(capacity);
+        std::fill(block.live(), block.live() + words, uint64_t{0});
+        const BlockStart start{reinterpret_cast<uintptr_t>(block.slots()), static_cast<uint32_t>(blocks_.size())};
+        starts_.insert(std::upper_bound(starts_.begin(), starts_.end(), start.begin,
+                                        [](uintptr_t a, const BlockStart &s) { return a < s.begin; }),
+                       start);
+        blocks_.push_back(std::move(block));
+        capacity_ += capacity;
+    }
+    Block &last = blocks_.back();
+    const uint32_t index = last.used++;
+    last.live()[index / 64] |= uint64_t{1} << (index % 64);
+    return new (last.slots() + index) EnvelopeKey();
+}
+
+// Keys are in time order, so a key is found among those at its own time;
+// scenes keyed on every frame make a linear search quadratic. Walks ask for
+// the neighbours of the key found last, which needs no search at all.
+size_t Envelope::index_of(const EnvelopeKey *key) const {
+    if (!owns(key)) return order_.size();
+    const size_t n = order_.size();
+    for (size_t near : {hint_, hint_ + 1, hint_ - 1})
+        if (near < n && order_[near].get() == key) return hint_ = near;
+    auto it = std::lower_bound(order_.begin(), order_.end(), key->time, time_before);
+    for (; it != order_.end(); ++it)
+        if (it->get() == key) return hint_ = static_cast<size_t>(it - order_.begin());
+    return n;
+}
 
 EnvelopeKey *Envelope::create_key(double time, double value) {
     // A key off the time line could not be placed in order.
@@ -36,47 +109,50 @@ EnvelopeKey *Envelope::create_key(double time, double value) {
 
 EnvelopeKey *Envelope::append_key(double time, double value) {
     if (!std::isfinite(time)) return nullptr;
-    auto key = std::make_unique<EnvelopeKey>();
+    EnvelopeKey *key = new_slot();
     key->time = time;
     key->value = value;
-    members_.insert(key.get());
-    auto at = std::upper_bound(keys_.begin(), keys_.end(), time, time_after);
-    return keys_.insert(at, std::move(key))->get();
+    // Keys mostly come in time order: then the key goes last, with no search.
+    auto at = order_.empty() || !(time < order_.back()->time)
+                  ? order_.end()
+                  : std::upper_bound(order_.begin(), order_.end(), time, time_after);
+    hint_ = static_cast<size_t>(order_.insert(at, KeyRef(key)) - order_.begin());
+    return key;
 }
 
 bool Envelope::destroy_key(const EnvelopeKey *key) {
     const size_t i = index_of(key);
-    if (i == keys_.size()) return false;
-    members_.erase(key);
-    keys_.erase(keys_.begin() + static_cast<long>(i));
+    if (i == order_.size()) return false;
+    order_.erase(order_.begin() + static_cast<long>(i));
+    set_live(key, false);
+    free_.push_back(const_cast<EnvelopeKey *>(key));
     return true;
 }
 
 EnvelopeKey *Envelope::find_key(double time) const {
-    auto it = std::lower_bound(keys_.begin(), keys_.end(), time, time_before);
-    return it != keys_.end() && (*it)->time == time ? it->get() : nullptr;
+    auto it = std::lower_bound(order_.begin(), order_.end(), time, time_before);
+    return it != order_.end() && (*it)->time == time ? it->get() : nullptr;
 }
 
 EnvelopeKey *Envelope::next_key(const EnvelopeKey *key) const {
-    if (!key) return keys_.empty() ? nullptr : keys_.front().get();
+    if (!key) return order_.empty() ? nullptr : order_.front().get();
     const size_t i = index_of(key);
-    return i + 1 < keys_.size() ? keys_[i + 1].get() : nullptr;
+    return i + 1 < order_.size() ? order_[i + 1].get() : nullptr;
 }
 
 EnvelopeKey *Envelope::prev_key(const EnvelopeKey *key) const {
-    if (!key) return keys_.empty() ? nullptr : keys_.back().get();
+    if (!key) return order_.empty() ? nullptr : order_.back().get();
     const size_t i = index_of(key);
-    return i > 0 && i < keys_.size() ? keys_[i - 1].get() : nullptr;
+    return i > 0 && i < order_.size() ? order_[i - 1].get() : nullptr;
 }
 
 bool Envelope::set_key_time(EnvelopeKey *key, double time) {
     const size_t i = index_of(key);
-    if (i == keys_.size() || !std::isfinite(time)) return false;
-    std::unique_ptr<EnvelopeKey> owned = std::move(keys_[i]);
-    keys_.erase(keys_.begin() + static_cast<long>(i));
-    owned->time = time;
-    auto at = std::upper_bound(keys_.begin(), keys_.end(), time, time_after);
-    keys_.insert(at, std::move(owned));
+    if (i == order_.size() || !std::isfinite(time)) return false;
+    order_.erase(order_.begin() + static_cast<long>(i));
+    key->time = time;
+    auto at = std::upper_bound(order_.begin(), order_.end(), time, time_after);
+    hint_ = static_cast<size_t>(order_.insert(at, KeyRef(key)) - order_.begin());
     return true;
 }
 

@@ -2,9 +2,9 @@
 // evaluation between and beyond the keys.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 namespace headless {
@@ -32,12 +32,36 @@ struct EnvelopeKey {
     double bezier_extra[2] = {0.0, 0.0};
 };
 
+// A key as an envelope lists it: reads like a pointer that owns the key
+// (`->`, `*`, `get()`), though the envelope does the owning.
+class KeyRef {
+public:
+    KeyRef() = default;
+    explicit KeyRef(EnvelopeKey *key) : key_(key) {}
+    EnvelopeKey *get() const { return key_; }
+    EnvelopeKey &operator*() const { return *key_; }
+    EnvelopeKey *operator->() const { return key_; }
+    explicit operator bool() const { return key_ != nullptr; }
+
+private:
+    EnvelopeKey *key_ = nullptr;
+};
+
+// Look-ups remember where they stood (walks and frame-by-frame evaluation
+// then need no search), so one envelope is used from one thread at a time.
 class Envelope {
 public:
+    Envelope() = default;
+    Envelope(Envelope &&) noexcept = default;
+    Envelope &operator=(Envelope &&) noexcept = default;
+
     // Keys in time order. A key's address is its handle: it stays valid
     // until that key is destroyed, whatever else changes.
-    const std::vector<std::unique_ptr<EnvelopeKey>> &keys() const { return keys_; }
-    size_t key_count() const { return keys_.size(); }
+    const std::vector<KeyRef> &keys() const { return order_; }
+    size_t key_count() const { return order_.size(); }
+    // Room for this many keys in all, so a reader that knows the count
+    // stores them without slack.
+    void reserve(size_t count);
 
     // Adds a key in time order; an existing key at exactly that time takes
     // the value instead. Returns the key, or null for a time that is not finite.
@@ -50,6 +74,8 @@ public:
     // From null: the first (next) or last (previous) key; null past the ends.
     EnvelopeKey *next_key(const EnvelopeKey *key) const;
     EnvelopeKey *prev_key(const EnvelopeKey *key) const;
+    // True for a live key of this envelope. Any address may be asked about:
+    // it is compared with the envelope's storage, never read.
     bool owns(const EnvelopeKey *key) const;
     // Moves a key in time, keeping the order; refuses a time that is not finite.
     bool set_key_time(EnvelopeKey *key, double time);
@@ -67,10 +93,39 @@ public:
     double default_value = 0.0;
 
 private:
+    // Keys are stored in blocks that never move, many keys to an allocation,
+    // so a key's address is a handle that survives any number of other keys
+    // being made or destroyed. Each slot is marked live or free.
+    struct Block {
+        // The slots, then one bit a slot: set while the slot holds a key.
+        std::unique_ptr<unsigned char[]> memory;
+        uint32_t capacity = 0;
+        uint32_t used = 0;  // slots handed out so far, live or freed since
+        EnvelopeKey *slots() const { return reinterpret_cast<EnvelopeKey *>(memory.get()); }
+        uint64_t *live() const { return reinterpret_cast<uint64_t *>(memory.get() + capacity * sizeof(EnvelopeKey)); }
+    };
+    struct BlockStart {
+        uintptr_t begin;
+        uint32_t block;
+    };
+
     size_t index_of(const EnvelopeKey *key) const;  // key_count() when not ours
-    std::vector<std::unique_ptr<EnvelopeKey>> keys_;
-    // The keys' addresses, so a handle from outside is checked before it is read.
-    std::unordered_set<const EnvelopeKey *> members_;
+    EnvelopeKey *new_slot();
+    // The block and slot `key` would occupy, or false for an address that is
+    // no slot of this envelope's blocks.
+    bool locate(const EnvelopeKey *key, uint32_t *block, uint32_t *slot) const;
+    void set_live(const EnvelopeKey *key, bool live);
+
+    std::vector<KeyRef> order_;  // the keys in time order
+    std::vector<Block> blocks_;
+    std::vector<BlockStart> starts_;  // blocks_ by address, for locate()
+    std::vector<EnvelopeKey *> free_;  // destroyed keys' slots, to be reused
+    size_t capacity_ = 0;
+    size_t reserved_ = 0;
+    // Where the last look-up by key found it: walks step through neighbours.
+    mutable size_t hint_ = 0;
+    // The span the last evaluation fell in: frame after frame, the next one.
+    mutable size_t span_hint_ = 0;
 };
 
 struct ChannelGroup;

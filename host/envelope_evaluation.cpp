@@ -9,7 +9,7 @@
 namespace headless {
 namespace {
 
-using Keys = std::vector<std::unique_ptr<EnvelopeKey>>;
+using Keys = std::vector<KeyRef>;
 
 // A 2D Bezier handle shorter than this in time is taken as this steep.
 constexpr double kShortHandle = 1e-5;
@@ -132,13 +132,25 @@ double bezier2d_span(const Keys &keys, size_t i, double time) {
     return cubic_bezier(k0.value, out_value, in_value, k1.value, 0.5 * (low + high));
 }
 
+// The key that starts the span holding `time` (the last key at or before
+// it), for a time not before the first key. Frame-by-frame evaluation asks
+// for the span of the last call or the one after it: tried first.
+size_t span_at(const Keys &keys, double time, size_t *hint) {
+    const size_t n = keys.size();
+    for (size_t i : {*hint, *hint + 1})
+        if (i + 1 < n && keys[i]->time <= time && time < keys[i + 1]->time) return *hint = i;
+    const auto after = std::upper_bound(keys.begin(), keys.end(), time,
+                                        [](double t, const KeyRef &k) { return t < k->time; });
+    const size_t i = after == keys.begin() ? 0 : static_cast<size_t>(after - keys.begin()) - 1;
+    if (i + 1 < n) *hint = i;
+    return i;
+}
+
 // Value at a time within [first key, last key].
-double value_within(const Keys &keys, double time) {
-    auto after = std::upper_bound(keys.begin(), keys.end(), time,
-                                  [](double t, const std::unique_ptr<EnvelopeKey> &k) { return t < k->time; });
-    if (after == keys.begin()) return keys.front()->value;
-    if (after == keys.end()) return keys.back()->value;
-    const size_t i = static_cast<size_t>(after - keys.begin()) - 1;
+double value_within(const Keys &keys, double time, size_t *hint) {
+    if (!(time >= keys.front()->time)) return keys.front()->value;
+    const size_t i = span_at(keys, time, hint);
+    if (i + 1 >= keys.size()) return keys.back()->value;
     const EnvelopeKey &k0 = *keys[i];
     const EnvelopeKey &k1 = *keys[i + 1];
     // At a key's time (the last of several keys sharing it) that key's value.
@@ -162,7 +174,7 @@ double value_within(const Keys &keys, double time) {
 }
 
 // Value before the first key (`before`) or after the last one.
-double value_beyond(const Keys &keys, double time, EnvelopeBehavior behavior, bool before) {
+double value_beyond(const Keys &keys, double time, EnvelopeBehavior behavior, bool before, size_t *hint) {
     const EnvelopeKey &first = *keys.front();
     const EnvelopeKey &last = *keys.back();
     const double end_value = before ? first.value : last.value;
@@ -193,7 +205,7 @@ double value_beyond(const Keys &keys, double time, EnvelopeBehavior behavior, bo
     const double within = std::min(std::max(offset - cycle * length, 0.0), length);
     double local = first.time + within;
     if (behavior == EnvelopeBehavior::Oscillate && std::fmod(cycle, 2.0) != 0.0) local = last.time - within;
-    const double value = value_within(keys, local);
+    const double value = value_within(keys, local, hint);
     if (behavior == EnvelopeBehavior::OffsetRepeat) return value + cycle * (last.value - first.value);
     return value;
 }
@@ -201,12 +213,13 @@ double value_beyond(const Keys &keys, double time, EnvelopeBehavior behavior, bo
 }  // namespace
 
 double Envelope::evaluate(double time) const {
-    if (keys_.empty()) return default_value;
-    if (keys_.size() == 1) return keys_.front()->value;
-    if (std::isnan(time)) return keys_.front()->value;
-    if (time < keys_.front()->time) return value_beyond(keys_, time, pre_behavior, true);
-    if (time > keys_.back()->time) return value_beyond(keys_, time, post_behavior, false);
-    return value_within(keys_, time);
+    const Keys &keys = order_;
+    if (keys.empty()) return default_value;
+    if (keys.size() == 1) return keys.front()->value;
+    if (std::isnan(time)) return keys.front()->value;
+    if (time < keys.front()->time) return value_beyond(keys, time, pre_behavior, true, &span_hint_);
+    if (time > keys.back()->time) return value_beyond(keys, time, post_behavior, false, &span_hint_);
+    return value_within(keys, time, &span_hint_);
 }
 
 }  // namespace headless

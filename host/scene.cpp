@@ -68,6 +68,7 @@ ItemIdValue Scene::add_item(ItemKind kind, ItemIdValue id, const std::string &it
     item->kind = kind;
     item->name = item_name;
     item->motion = make_motion_group(item_name);
+    register_motion(*item);
     items_[id] = std::move(item);
     return id;
 }
@@ -192,7 +193,9 @@ ItemIdValue Scene::first(int kind_index, ItemIdValue bone_owner_id) const {
 
 ItemIdValue Scene::next(ItemIdValue id) const {
     if (!find(id)) return 0;
-    if (kind_of(id) == ItemKind::Object) return entry_after(objects_, id, &list_hint_);
+    // Objects keep their own place: a walk through an object's bones
+    // between two objects leaves it where it was.
+    if (kind_of(id) == ItemKind::Object) return entry_after(objects_, id, &owner_hint_);
     const std::vector<ItemIdValue> *list = list_of(id);
     return list ? entry_after(*list, id, &list_hint_) : 0;
 }
@@ -278,7 +281,10 @@ bool Scene::remove_item(ItemIdValue id) {
         }
         g->children.clear();
     }
-    for (ItemIdValue gone : doomed) items_.erase(gone);
+    for (ItemIdValue gone : doomed) {
+        if (const Item *g = find(gone)) forget_motion(*g);
+        items_.erase(gone);
+    }
     for (auto &entry : items_) {
         Item &other = *entry.second;
         for (ItemIdValue *link : {&other.target, &other.goal, &other.pole, &other.position_item,

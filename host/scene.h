@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "envelope.h"
@@ -102,11 +103,16 @@ public:
     // Returns an empty string on success, else why it was refused.
     std::string set_parent(ItemIdValue id, ItemIdValue parent);
 
-    // Motion handles the plug-in holds: addresses are compared, never
-    // followed, so a stale or forged handle finds nothing.
+    // Motion handles the plug-in holds: addresses are looked up, never
+    // followed, so a stale or forged handle finds nothing. Each look-up is
+    // a hash and an item search, whatever the scene's size.
     ChannelGroup *find_group(const void *handle) const;
     Channel *find_channel(const void *handle) const;
     Envelope *find_envelope(const void *handle) const;
+    // The item whose motion group `group` is, or 0.
+    ItemIdValue group_owner(const void *group) const;
+    // The item after `id` in the order of all_items(); from 0 the first item.
+    ItemIdValue next_in_order(ItemIdValue id) const;
 
     // True when `ancestor` lies on the parent chain of `id`.
     bool is_ancestor(ItemIdValue ancestor, ItemIdValue id) const;
@@ -135,7 +141,22 @@ private:
     void detach_from_parent(Item &item);
     const std::vector<ItemIdValue> *list_of(ItemIdValue id) const;
 
-    std::map<ItemIdValue, std::unique_ptr<Item>> items_;
+    // What a motion handle names: the item, and which of its records.
+    enum class HandleKind : uint8_t { Group, Channel, Envelope };
+    struct MotionHandle {
+        ItemIdValue item;
+        HandleKind kind;
+        uint8_t channel;
+    };
+    void register_motion(const Item &item);
+    void forget_motion(const Item &item);
+    // The record `handle` names if it is still that item's, else null.
+    void *resolve(const void *handle, HandleKind kind) const;
+
+    std::unordered_map<ItemIdValue, std::unique_ptr<Item>> items_;
+    // Every item's group, channels and envelopes by address. An entry is
+    // only a lead: resolve() checks it against the item as it is now.
+    std::unordered_map<const void *, MotionHandle> handles_;
     std::vector<ObjectEntry> objects_;
     std::vector<ItemIdValue> lights_;
     std::vector<ItemIdValue> cameras_;

@@ -52,6 +52,8 @@ TEST_F(AnimationServices, EveryItemsGroupHoldsTheMotionChannelsInTheHostsOrder) 
     const ItemIdValue a = scene.add_object("A");
     const ItemIdValue bone = scene.add_bone(a, "bone");
     const ItemIdValue camera = scene.add_camera("Cam");
+    const ItemIdValue light = scene.add_light("Light");
+    const ItemIdValue b = scene.add_object("B");
 
     const HostId group = group_of(camera);
     ASSERT_NE(group, nullptr);
@@ -73,7 +75,7 @@ TEST_F(AnimationServices, EveryItemsGroupHoldsTheMotionChannelsInTheHostsOrder) 
     // The groups at the root, in the host's item order; none below them.
     std::vector<HostId> walked;
     for (HostId g = channels.next_group(nullptr, nullptr); g; g = channels.next_group(nullptr, g)) walked.push_back(g);
-    EXPECT_EQ(walked, (std::vector<HostId>{group_of(a), group_of(bone), group}));
+    EXPECT_EQ(walked, (std::vector<HostId>{group_of(a), group_of(bone), group_of(b), group_of(light), group}));
     EXPECT_EQ(channels.next_group(group, nullptr), nullptr);
 }
 
@@ -230,22 +232,44 @@ TEST_F(AnimationServices, ForgedAndStaleHandlesFindNothing) {
 
     // A destroyed key is stale too.
     const HostId key_a = envelopes.create_key(env_a, 0.0, 3.0);
+    const HostId kept = envelopes.create_key(env_a, 1.0, 4.0);
     envelopes.destroy_key(env_a, key_a);
     EXPECT_EQ(envelopes.key_set(env_a, key_a, host_abi::kKeyTagValue, &out), 0);
+    // So is an address inside a key or just past it, though it lies among the envelope's own keys.
+    for (const HostId inside : {static_cast<HostId>(static_cast<char *>(kept) + sizeof(double)),
+                                static_cast<HostId>(static_cast<EnvelopeKey *>(kept) + 1)}) {
+        EXPECT_EQ(envelopes.key_set(env_a, inside, host_abi::kKeyTagValue, &out), 0);
+        EXPECT_EQ(envelopes.next_key(env_a, inside), nullptr);
+    }
+    EXPECT_EQ(key_times(env_a), (std::vector<double>{1.0}));
+    EXPECT_EQ(envelopes.evaluate(env_a, 1.0), 4.0);
 }
 
-TEST_F(AnimationServices, KeyHandlesStayValidThroughAParentChange) {
+TEST_F(AnimationServices, KeyHandlesStayValidThroughAParentChangeAndNewKeys) {
     const ItemIdValue parent = scene.add_object("P");
     const ItemIdValue child = scene.add_object("C");
     const HostId env = envelope(child, kBank);
-    const HostId key = envelopes.create_key(env, 0.25, 0.5);
+    std::vector<HostId> held;
+    for (int k = 0; k < 4; ++k) held.push_back(envelopes.create_key(env, 10.0 + k, 0.5));
     ASSERT_EQ(scene.set_parent(child, parent), "");
     EXPECT_EQ(envelope(child, kBank), env);
-    double value = 0.75;
-    EXPECT_EQ(envelopes.key_set(env, key, host_abi::kKeyTagValue, &value), 1);
-    double position[3];
-    items.param(to_handle(child), host_abi::kParamRotation, 0.0, position);
-    EXPECT_EQ(position[2], 0.75);
+    // Many new keys before, between and after the held ones, as a command
+    // adds keys at its parents' key times while it still holds the others.
+    for (int k = 0; k < 1000; ++k) {
+        const double time = k % 3 == 0 ? k * 0.001 : k % 3 == 1 ? 10.5 + k * 1e-4 : 20.0 + k * 0.001;
+        ASSERT_NE(envelopes.create_key(env, time, -1.0), nullptr);
+    }
+    for (int k = 0; k < 4; ++k) {
+        double value = k;
+        EXPECT_EQ(envelopes.key_set(env, held[k], host_abi::kKeyTagValue, &value), 1);
+        EXPECT_EQ(envelopes.find_key(env, 10.0 + k), held[k]);
+    }
+    EXPECT_EQ(key_count(env), 1004);
+    EXPECT_EQ(envelopes.next_key(env, held[2]), held[3]);
+    EXPECT_EQ(envelopes.prev_key(env, held[3]), held[2]);
+    double rotation[3];
+    items.param(to_handle(child), host_abi::kParamRotation, 12.0, rotation);
+    EXPECT_EQ(rotation[2], 2.0);
 }
 
 }  // namespace
