@@ -2,7 +2,6 @@
 #pragma once
 
 #include "../module/host_api.h"
-
-constexpr int kServerCount = 20;
+#include "../module/server_names.h"
 
 extern const ServerRecord kServerTable[kServerCount + 1];

@@ -82,16 +82,16 @@ void *Host::lookup(const char *service_name, int) {
     const std::string name(service_name);
     if (withheld_.count(name)) return nullptr;
     publish();
-    if (name == "LW Item Info 3") return const_cast<ItemInfo *>(&item_info_service());
-    if (name == "LW Interface Info 3") return &interface_info_;
-    if (name == "Info Messages 2") return const_cast<MessageFuncs *>(&message_service());
-    if (name == "Channel Info 2") return const_cast<ChannelInfo *>(&channel_info_service());
-    if (name == "Animation Envelopes") return const_cast<EnvelopeFuncs *>(&envelope_service());
-    if (name == "LW Scene Info 3") return &scene_info_;
-    if (name == "LWPanelServices") return &panels_->services();
+    if (name == host_abi::kServiceItemInfo) return const_cast<ItemInfo *>(&item_info_service());
+    if (name == host_abi::kServiceInterfaceInfo) return &interface_info_;
+    if (name == host_abi::kServiceMessages) return const_cast<MessageFuncs *>(&message_service());
+    if (name == host_abi::kServiceChannelInfo) return const_cast<ChannelInfo *>(&channel_info_service());
+    if (name == host_abi::kServiceEnvelopes) return const_cast<EnvelopeFuncs *>(&envelope_service());
+    if (name == host_abi::kServiceSceneInfo) return &scene_info_;
+    if (name == host_abi::kServicePanels) return &panels_->services();
     if (name == "Headless Desktop") return panels_->desktop_record();
     // The value itself travels in the pointer.
-    if (name == "Product Info") return reinterpret_cast<void *>(static_cast<uintptr_t>(product_info_));
+    if (name == host_abi::kServiceProductInfo) return reinterpret_cast<void *>(static_cast<uintptr_t>(product_info_));
     return nullptr;
 }
 

@@ -250,11 +250,11 @@ HostileHost *HostileHost::current() { return g_hostile; }
 
 void *HostileHost::filter(const std::string &name, void *record) {
     if (!record) return record;
-    if (name == "LW Item Info 3") {
+    if (name == host_abi::kServiceItemInfo) {
         own_item_info_ = *static_cast<const ItemInfo *>(record);
         return const_cast<ItemInfo *>(&kHostileItemInfo);
     }
-    if (name == "Channel Info 2") {
+    if (name == host_abi::kServiceChannelInfo) {
         own_channel_info_ = *static_cast<const ChannelInfo *>(record);
         static ChannelInfo channels;
         channels = own_channel_info_;
@@ -262,7 +262,7 @@ void *HostileHost::filter(const std::string &name, void *record) {
         channels.channel_envelope = channel_envelope;
         return &channels;
     }
-    if (name == "Animation Envelopes") {
+    if (name == host_abi::kServiceEnvelopes) {
         own_envelopes_ = *static_cast<const EnvelopeFuncs *>(record);
         static EnvelopeFuncs envelopes;
         envelopes = own_envelopes_;
@@ -272,12 +272,12 @@ void *HostileHost::filter(const std::string &name, void *record) {
         envelopes.env_get = envelope_env_get;
         return &envelopes;
     }
-    if (name == "LW Interface Info 3") {
+    if (name == host_abi::kServiceInterfaceInfo) {
         own_interface_ = *static_cast<const InterfaceInfo *>(record);
         distort_interface(false);
         return &interface_info_;
     }
-    if (name == "LW Scene Info 3") {
+    if (name == host_abi::kServiceSceneInfo) {
         scene_info_ = *static_cast<const SceneInfo *>(record);
         if (options_.distort_frames_per_second) scene_info_.frames_per_second = options_.frames_per_second;
         return &scene_info_;

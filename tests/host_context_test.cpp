@@ -33,7 +33,7 @@ TEST(HostContext, LooksUpTheServicesInTheHostsOrderWithModeZero) {
 
 TEST(HostContext, MissingServiceStopsBeforeProductInfo) {
     headless::Host host;
-    host.withhold("LW Item Info 3");
+    host.withhold(host_abi::kServiceItemInfo);
     g_lookups.clear();
     HostContext context{};
     EXPECT_EQ(open_host_context(recording_lookup, &context), 2);

@@ -59,7 +59,7 @@ int keyed_parent_activation(int32_t, GlobalLookupFn global, void *local, void *)
     HostContext context{};
     if (open_host_context(global, &context) != 0) return 2;
     context.generic_local = static_cast<const LayoutGeneric *>(local);
-    context.scene_info = static_cast<const SceneInfo *>(global("LW Scene Info 3", 0));
+    context.scene_info = static_cast<const SceneInfo *>(global(host_abi::kServiceSceneInfo, 0));
     if (g_call->channel_info) context.channel_info = g_call->channel_info;
     if (g_call->envelopes) context.envelopes = g_call->envelopes;
     std::vector<HostId> list = g_call->items;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <set>
 
+#include "module/server_names.h"
 #include "plugin_harness.h"
 
 namespace headless {
@@ -28,11 +29,6 @@ std::vector<std::string> expand(const std::vector<std::string> &pattern, const s
     return out;
 }
 
-const char *const kAllLinkCommands[] = {
-    "KR_setTarget", "KR_setParent",  "KR_setGoal",   "KR_setPole",      "KR_setPosItem",     "KR_setRotItem",
-    "KR_setSclItem", "KR_setFollowItem", "KR_unTarget", "KR_unParent", "KR_unGoal", "KR_unPole", "KR_unPosItem",
-    "KR_unRotItem", "KR_unSclItem",  "KR_unFollowItem", "KR_setParent_wPos", "KR_unParent_wPos",
-};
 
 class LinkCommand : public PluginTest {
 protected:
@@ -292,7 +288,7 @@ TEST_F(LinkCommand, FullTimeIkOnlyOnOldBuildsForSelectedItemsWhoseFullTimeIkIsOf
 TEST_F(LinkCommand, NothingSelectedEndsEveryLinkCommandSilently) {
     host.set_build(500);  // before the build check and the memorized item
     select({});
-    for (const char *server : kAllLinkCommands) EXPECT_EQ(run(server), 0) << server;
+    for (int i = kFirstLinkServer; i < kServerCount; ++i) EXPECT_EQ(run(kServerNames[i].name), 0) << kServerNames[i].name;
     EXPECT_TRUE(host.messages.empty());
     EXPECT_TRUE(host.commands.empty());
 }
@@ -387,7 +383,7 @@ TEST_F(LinkCommand, AMemorizedBoneGoesWithItsObject) {
 
 TEST_F(LinkCommand, WithoutSceneInfoOnlyTheWorldPositionCommandsFail) {
     memorize(base);
-    host.withhold("LW Scene Info 3");
+    host.withhold(host_abi::kServiceSceneInfo);
     select({arm});
     EXPECT_EQ(run("KR_setParent_wPos"), 2);
     EXPECT_EQ(run("KR_unParent_wPos"), 2);

@@ -170,7 +170,7 @@ TEST_F(LinkPanelRun, NothingSelectedOrNoPanelServicesShowsNoPanel) {
     EXPECT_EQ(run("KR_Tandrel"), 0);
     EXPECT_TRUE(host.panels().panels().empty());
     select({crate});
-    host.withhold("LWPanelServices");
+    host.withhold(host_abi::kServicePanels);
     EXPECT_EQ(run("KR_Tandrel"), 0);
     EXPECT_TRUE(host.panels().panels().empty());
     EXPECT_TRUE(host.messages.empty());

@@ -61,11 +61,11 @@ TEST_P(MissingService, EveryServerReturnsTwoAndShowsNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EachOfTheFive, MissingService,
-                         ::testing::Values("Animation Envelopes", "Channel Info 2", "LW Interface Info 3",
-                                           "LW Item Info 3", "Info Messages 2"));
+                         ::testing::Values(host_abi::kServiceEnvelopes, host_abi::kServiceChannelInfo, host_abi::kServiceInterfaceInfo,
+                                           host_abi::kServiceItemInfo, host_abi::kServiceMessages));
 
 TEST_F(Memorize, MissingProductInfoIsNotAMissingService) {
-    host.withhold("Product Info");
+    host.withhold(host_abi::kServiceProductInfo);
     select({hips});
     EXPECT_EQ(run("KR_memItem"), 0);
     ASSERT_EQ(host.messages.size(), 1u);

@@ -1,38 +1,11 @@
 // The descriptor and server table as the host reads them from the binary.
 #include <cstring>
 
+#include "module/server_names.h"
 #include "plugin_harness.h"
 
 namespace headless {
 namespace {
-
-struct Expected {
-    const char *name;
-    const char *user_name;
-};
-
-const Expected kServers[] = {
-    {"KR_Tandrel", ""},
-    {"KR_memItem", "Tandrel_MemItem"},
-    {"KR_setTarget", "setTargetItem"},
-    {"KR_setParent", "setParentItem"},
-    {"KR_setGoal", "setGoalItem"},
-    {"KR_setPole", "setPoleItem"},
-    {"KR_setPosItem", "setPosItem"},
-    {"KR_setRotItem", "setRotItem"},
-    {"KR_setSclItem", "setSclItem"},
-    {"KR_setFollowItem", "setFollowItem"},
-    {"KR_unTarget", "unTargetItem"},
-    {"KR_unParent", "unParentItem"},
-    {"KR_unGoal", "unGoalItem"},
-    {"KR_unPole", "unPoleItem"},
-    {"KR_unPosItem", "unPosItem"},
-    {"KR_unRotItem", "unRotItem"},
-    {"KR_unSclItem", "unSclItem"},
-    {"KR_unFollowItem", "unFollowItem"},
-    {"KR_setParent_wPos", "setParent_wPos"},
-    {"KR_unParent_wPos", "unParent_wPos"},
-};
 
 using ModuleBinary = PluginTest;
 
@@ -54,10 +27,10 @@ TEST_F(ModuleBinary, TableListsTwentyLayoutGenericServersInOrderThenAnAllNullRec
     ASSERT_EQ(plugin->servers().size(), 20u);
     for (size_t i = 0; i < 20; ++i) {
         const ServerInfo &s = plugin->servers()[i];
-        SCOPED_TRACE(kServers[i].name);
+        SCOPED_TRACE(kServerNames[i].name);
         EXPECT_EQ(s.class_name, "LayoutGeneric");
-        EXPECT_EQ(s.name, kServers[i].name);
-        EXPECT_EQ(s.user_name, kServers[i].user_name);
+        EXPECT_EQ(s.name, kServerNames[i].name);
+        EXPECT_EQ(s.user_name, kServerNames[i].user_name ? kServerNames[i].user_name : "");
         EXPECT_EQ(s.command_group, "KRtools");
     }
     const ServerRecord &end = plugin->descriptor().servers[20];
@@ -78,7 +51,7 @@ TEST_F(ModuleBinary, TagListsHoldUserNameThenGroupThenEnd) {
         const ServerTag *tags = records[i].tags;
         SCOPED_TRACE(records[i].server_name);
         EXPECT_EQ(tags[0].tag, 0u);
-        EXPECT_STREQ(tags[0].text, kServers[i].user_name);
+        EXPECT_STREQ(tags[0].text, kServerNames[i].user_name);
         EXPECT_EQ(tags[1].tag, 0x20000u);
         EXPECT_STREQ(tags[1].text, "KRtools");
         EXPECT_EQ(tags[2].text, nullptr);

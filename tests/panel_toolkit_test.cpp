@@ -12,7 +12,7 @@ namespace {
 std::function<void(PanelFuncs *)> g_body;
 
 int run_body(int32_t, GlobalLookupFn global, void *, void *) {
-    g_body(static_cast<PanelFuncs *>(global("LWPanelServices", 0)));
+    g_body(static_cast<PanelFuncs *>(global(host_abi::kServicePanels, 0)));
     return 0;
 }
 

@@ -37,23 +37,23 @@ TEST(PluginLoader, RefusesWhatIsNotAPluginWithAClearError) {
 TEST(PluginLoader, ServiceLookupAnswersOnlyExactNamesAndWithheldOnesAreAbsent) {
     Host host;
     GlobalLookupFn global = Host::global_lookup();
-    for (const char *name : {"LW Item Info 3", "LW Interface Info 3", "Info Messages 2", "Channel Info 2",
-                             "Animation Envelopes", "LW Scene Info 3"})
+    for (const char *name : {host_abi::kServiceItemInfo, host_abi::kServiceInterfaceInfo, host_abi::kServiceMessages, host_abi::kServiceChannelInfo,
+                             host_abi::kServiceEnvelopes, host_abi::kServiceSceneInfo})
         EXPECT_NE(global(name, 0), nullptr) << name;
     EXPECT_EQ(global("LW Item Info", 0), nullptr);
     EXPECT_EQ(global("lw item info 3", 0), nullptr);
     EXPECT_EQ(global(nullptr, 0), nullptr);
-    host.withhold("Info Messages 2");
-    EXPECT_EQ(global("Info Messages 2", 0), nullptr);
-    host.restore("Info Messages 2");
-    EXPECT_NE(global("Info Messages 2", 0), nullptr);
+    host.withhold(host_abi::kServiceMessages);
+    EXPECT_EQ(global(host_abi::kServiceMessages, 0), nullptr);
+    host.restore(host_abi::kServiceMessages);
+    EXPECT_NE(global(host_abi::kServiceMessages, 0), nullptr);
 }
 
 TEST(PluginLoader, ProductInfoTravelsInThePointerWithTheBuildInBitsFourToFifteen) {
     Host host;
     host.set_product_info(0xFFF0000Fu);
     host.set_build(1540);
-    const auto value = reinterpret_cast<uintptr_t>(Host::global_lookup()("Product Info", 0));
+    const auto value = reinterpret_cast<uintptr_t>(Host::global_lookup()(host_abi::kServiceProductInfo, 0));
     EXPECT_EQ(value, 0xFFF0604Fu);
     EXPECT_EQ(host.build(), 1540u);
 }
