@@ -54,7 +54,7 @@ bool run_once(const PluginLibrary &plugin, const std::string &path, const std::s
 
     scene.selection = scene.all_items();
     start = Clock::now();
-    const WorldMotionBefore before = record_world_motion(scene);
+    const WorldMotionBefore before = record_world_motion(scene, true);
     times[kRecord] = seconds_since(start);
 
     start = Clock::now();

@@ -463,7 +463,7 @@ public:
         std::pair<double, double> reach{time, time};
         for (int c = 0; c < kMotionChannels; ++c) {
             const auto &keys = item_.channel(MotionChannel(c)).envelope.keys();
-            const auto before = [](const std::unique_ptr<EnvelopeKey> &k, double t) { return k->time < t; };
+            const auto before = [](const KeyRef &k, double t) { return k->time < t; };
             const auto at = std::lower_bound(keys.begin(), keys.end(), time, before);
             if (at == keys.end() || (*at)->time != time) continue;
             const long i = at - keys.begin(), n = static_cast<long>(keys.size());
@@ -521,7 +521,7 @@ private:
     bool has_key_near(const Envelope &envelope, double time) const {
         const double slack = kFrameSlack / scene_.frames_per_second;
         const auto &keys = envelope.keys();
-        const auto before = [](const std::unique_ptr<EnvelopeKey> &k, double t) { return k->time < t; };
+        const auto before = [](const KeyRef &k, double t) { return k->time < t; };
         const auto at = std::lower_bound(keys.begin(), keys.end(), time - slack, before);
         return at != keys.end() && (*at)->time <= time + slack;
     }
