@@ -10,6 +10,7 @@
 #include <set>
 
 #include "../host/world_transform.h"
+#include "world_motion_report.h"
 
 namespace headless {
 
@@ -317,19 +318,27 @@ KeyConventions key_conventions_of_version(int version) {
     return c;
 }
 
-FrameRange checked_frames(const Scene &scene, const std::vector<const Envelope *> &envelopes) {
-    FrameRange range{scene.frame_start, scene.frame_end};
-    const double fps = scene.frames_per_second;
-    if (!(fps > 0.0) || !std::isfinite(fps)) return FrameRange{0, -1};
-    for (const Envelope *envelope : envelopes)
-        for (const auto &key : envelope->keys()) {
-            const double frame = std::floor(key->time * fps + kFrameSlack);
-            if (!(std::fabs(frame) < 1e9)) continue;
-            range.first = std::min(range.first, static_cast<long>(frame));
-            range.last = std::max(range.last, static_cast<long>(frame));
-        }
+namespace {
+
+struct FrameRange {
+    long first;
+    long last;
+};
+
+// The frames the report checks for these envelopes (the render range joined
+// with every frame holding a key of the item or its old or new ancestors), as
+// one span; an empty
+// span when there is no usable range, and a span of more frames than listed
+// when the report would check only some of them.
+FrameRange checked_span(const Scene &scene, const std::vector<const Envelope *> &envelopes) {
+    const std::vector<int> frames = checked_frames(scene, envelopes);
+    if (frames.empty()) return FrameRange{0, -1};
+    FrameRange range{frames.front(), frames.back()};
+    if (static_cast<size_t>(range.last - range.first + 1) != frames.size()) range.last = range.first + kMostFramesChecked;
     return range;
 }
+
+}  // namespace
 
 MotionSnapshotPtr snapshot_motion(const Scene &scene, const std::vector<ItemIdValue> &items) {
     MotionSnapshotPtr snapshot(new MotionSnapshot);
@@ -691,7 +700,7 @@ bool hold_world_motion(Scene &scene, const MotionSnapshot &before, const Toleran
                             ancestor->motion->channels.size() >= kMotionChannelCount;
                  ++c)
                 envelopes.push_back(&ancestor->channel(MotionChannel(c)).envelope);
-        const FrameRange range = checked_frames(scene, envelopes);
+        const FrameRange range = checked_span(scene, envelopes);
         const long frames = range.last - range.first + 1;
         if (frames <= 0 || frames > kMostFramesChecked) {
             out << "  " << name << ": NOT held: "

@@ -54,12 +54,4 @@ MotionSnapshotPtr snapshot_motion(const Scene &scene, const std::vector<ItemIdVa
 bool hold_world_motion(Scene &scene, const MotionSnapshot &before, const ToleranceSettings &settings,
                        const KeyConventions &conventions, std::ostream &out);
 
-// The frames to check for an item: the render range joined with every frame
-// that holds a key of the item or of its old or new ancestors, as one span.
-struct FrameRange {
-    long first;
-    long last;
-};
-FrameRange checked_frames(const Scene &scene, const std::vector<const Envelope *> &envelopes);
-
 }  // namespace headless

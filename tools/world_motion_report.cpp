@@ -209,7 +209,7 @@ std::string frames_label(const std::vector<int> &frames) {
 
 }  // namespace
 
-std::vector<int> checked_frames(const Scene &scene, const std::vector<ItemIdValue> &items) {
+std::vector<int> checked_frames(const Scene &scene, const std::vector<const Envelope *> &envelopes) {
     const double fps = scene.frames_per_second;
     if (!std::isfinite(fps) || !(fps > 0.0)) return {};
     const int64_t range_length = static_cast<int64_t>(scene.frame_end) - scene.frame_start + 1;
@@ -217,16 +217,12 @@ std::vector<int> checked_frames(const Scene &scene, const std::vector<ItemIdValu
     int64_t low = range_usable ? scene.frame_start : INT64_MAX;
     int64_t high = range_usable ? scene.frame_end : INT64_MIN;
     std::vector<const Envelope *> keyed;
-    for (ItemIdValue id : items) {
-        const Item *item = scene.find(id);
-        if (!item || !item->motion) continue;
-        for (const auto &channel : item->motion->channels) {
-            const auto &keys = channel->envelope.keys();
-            if (keys.empty()) continue;
-            keyed.push_back(&channel->envelope);
-            low = std::min(low, frame_holding(keys.front()->time, fps));
-            high = std::max(high, frame_holding(keys.back()->time, fps));
-        }
+    for (const Envelope *envelope : envelopes) {
+        const auto &keys = envelope->keys();
+        if (keys.empty()) continue;
+        keyed.push_back(envelope);
+        low = std::min(low, frame_holding(keys.front()->time, fps));
+        high = std::max(high, frame_holding(keys.back()->time, fps));
     }
     if (low > high) return {};
     std::vector<int> frames;
@@ -241,6 +237,16 @@ std::vector<int> checked_frames(const Scene &scene, const std::vector<ItemIdValu
     std::sort(frames.begin(), frames.end());
     frames.erase(std::unique(frames.begin(), frames.end()), frames.end());
     return frames;
+}
+
+std::vector<int> checked_frames(const Scene &scene, const std::vector<ItemIdValue> &items) {
+    std::vector<const Envelope *> envelopes;
+    for (ItemIdValue id : items) {
+        const Item *item = scene.find(id);
+        if (!item || !item->motion) continue;
+        for (const auto &channel : item->motion->channels) envelopes.push_back(&channel->envelope);
+    }
+    return checked_frames(scene, envelopes);
 }
 
 WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {

@@ -18,6 +18,9 @@ namespace headless {
 // When that span is too long to sample, the render range and the frames that
 // hold keys. In order; empty without a usable frame rate.
 std::vector<int> checked_frames(const Scene &scene, const std::vector<ItemIdValue> &items);
+// The same over the keys of these envelopes (those of items as they were
+// before a command, say).
+std::vector<int> checked_frames(const Scene &scene, const std::vector<const Envelope *> &envelopes);
 
 struct KeySample {
     const EnvelopeKey *key;  // the command keeps the keys it finds, so an address seen before is that key
