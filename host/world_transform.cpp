@@ -5,12 +5,6 @@
 #include <unordered_set>
 
 namespace headless {
-namespace {
-
-// Row-major 3 x 3, rows are the images of the unit axes.
-struct Matrix {
-    double m[3][3];
-};
 
 Matrix diagonal(const Vec3 &d) { return Matrix{{{d[0], 0, 0}, {0, d[1], 0}, {0, 0, d[2]}}}; }
 
@@ -36,6 +30,8 @@ Vec3 operator*(const Vec3 &v, const Matrix &m) {
     for (int c = 0; c < 3; ++c) out[c] = v[0] * m.m[0][c] + v[1] * m.m[1][c] + v[2] * m.m[2][c];
     return out;
 }
+
+namespace {
 
 // An item's own rotation followed by its pivot rotation.
 Matrix orientation(const Item &item, double time) {

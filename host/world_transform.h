@@ -18,6 +18,17 @@
 
 namespace headless {
 
+// Row-major 3 x 3 in the host's convention: rows are the images of the unit
+// axes, vectors are rows, and in A x B the transform A applies first.
+struct Matrix {
+    double m[3][3];
+};
+Matrix diagonal(const Vec3 &d);
+// Bank, then pitch, then heading, as the host composes an item's rotation.
+Matrix rotation(const Vec3 &hpb);
+Matrix operator*(const Matrix &a, const Matrix &b);
+Vec3 operator*(const Vec3 &v, const Matrix &m);
+
 struct WorldAxes {
     Vec3 right;    // the item's +x in the world
     Vec3 up;       // +y

@@ -31,25 +31,7 @@ constexpr int kTriesPerSample = 3;
 // chain shears is given up.
 constexpr int kShearTries = 8;
 
-// Row-major 3 x 3 in the host's convention: row vectors, A x B applies A first.
-struct Matrix {
-    double m[3][3];
-};
-
 Matrix identity() { return Matrix{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}}; }
-
-Matrix operator*(const Matrix &a, const Matrix &b) {
-    Matrix out{};
-    for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c) out.m[r][c] = a.m[r][0] * b.m[0][c] + a.m[r][1] * b.m[1][c] + a.m[r][2] * b.m[2][c];
-    return out;
-}
-
-Vec3 operator*(const Vec3 &v, const Matrix &m) {
-    Vec3 out;
-    for (int c = 0; c < 3; ++c) out[c] = v[0] * m.m[0][c] + v[1] * m.m[1][c] + v[2] * m.m[2][c];
-    return out;
-}
 
 Matrix transposed(const Matrix &a) {
     Matrix out{};
@@ -75,18 +57,6 @@ bool inverse(const Matrix &a, Matrix *out) {
         }
     return true;
 }
-
-// Bank, then pitch, then heading, as the host composes them.
-Matrix rotation(const Vec3 &hpb) {
-    const double sh = std::sin(hpb[0]), ch = std::cos(hpb[0]);
-    const double sp = std::sin(hpb[1]), cp = std::cos(hpb[1]);
-    const double sb = std::sin(hpb[2]), cb = std::cos(hpb[2]);
-    return Matrix{{{ch * cb + sh * sp * sb, cp * sb, ch * sp * sb - sh * cb},
-                   {sh * sp * cb - ch * sb, cp * cb, sh * sb + ch * sp * cb},
-                   {sh * cp, -sp, ch * cp}}};
-}
-
-Matrix diagonal(const Vec3 &d) { return Matrix{{{d[0], 0, 0}, {0, d[1], 0}, {0, 0, d[2]}}}; }
 
 double length(const Vec3 &v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
 
@@ -260,17 +230,6 @@ bool shears(const Matrix &m) {
     return false;
 }
 
-std::string format_number(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3g", value);
-    return text;
-}
-
-std::string label(const Scene &scene, ItemIdValue id) {
-    if (!id) return "(none)";
-    const Item *item = scene.find(id);
-    return (item ? item->name : std::string("<gone>")) + " [" + item_id_text(id) + "]";
-}
 
 }  // namespace
 
@@ -658,7 +617,7 @@ struct Largest {
     }
     std::string text() const {
         if (!any) return "none";
-        return format_number(error.position) + " units, " + format_number(error.degrees) + " deg";
+        return report_number(error.position) + " units, " + report_number(error.degrees) + " deg";
     }
 };
 
@@ -666,7 +625,7 @@ struct Largest {
 
 bool hold_world_motion(Scene &scene, const MotionSnapshot &before, const ToleranceSettings &settings,
                        const KeyConventions &conventions, std::ostream &out) {
-    out << "tolerance " << format_number(settings.distance) << " units, " << format_number(settings.degrees)
+    out << "tolerance " << report_number(settings.distance) << " units, " << report_number(settings.degrees)
         << " deg:\n";
     const double fps = scene.frames_per_second;
     // Parents before their children: a child's world motion rides on keys
@@ -682,7 +641,7 @@ bool hold_world_motion(Scene &scene, const MotionSnapshot &before, const Toleran
     bool all_met = true;
     for (const MotionSnapshot::Entry *was : order) {
         Item *item = scene.find(was->id);
-        const std::string name = label(scene, was->id);
+        const std::string name = report_label(scene, was->id);
         if (!item || !item->motion || item->motion->channels.size() < kMotionChannelCount) {
             out << "  " << name << ": no longer in the scene\n";
             continue;

@@ -97,21 +97,10 @@ double unevenness(const WorldPose &pose) {
     return largest;
 }
 
-std::string format_number(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3g", value);
-    return text;
-}
-
-std::string label(const Scene &scene, ItemIdValue id) {
-    if (!id) return "(none)";
-    const Item *item = scene.find(id);
-    return (item ? item->name : std::string("<gone>")) + " [" + item_id_text(id) + "]";
-}
 
 void print_change(std::ostream &out, const std::string &where, const Change &change) {
-    out << "    " << where << ": world position moved at most " << format_number(change.position())
-        << ", world rotation turned at most " << format_number(change.degrees()) << " deg";
+    out << "    " << where << ": world position moved at most " << report_number(change.position())
+        << ", world rotation turned at most " << report_number(change.degrees()) << " deg";
     if (!change.finite) out << " (some samples are not numbers)";
     out << "\n";
 }
@@ -208,6 +197,18 @@ std::string frames_label(const std::vector<int> &frames) {
 }
 
 }  // namespace
+
+std::string report_number(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3g", value);
+    return text;
+}
+
+std::string report_label(const Scene &scene, ItemIdValue id) {
+    if (!id) return "(none)";
+    const Item *item = scene.find(id);
+    return (item ? item->name : std::string("<gone>")) + " [" + item_id_text(id) + "]";
+}
 
 std::vector<int> checked_frames(const Scene &scene, const std::vector<const Envelope *> &envelopes) {
     const double fps = scene.frames_per_second;
@@ -456,7 +457,7 @@ int print_world_motion_report(std::ostream &out, const Scene &scene, const World
 
     for (size_t k = 0; k < before.items.size(); ++k) {
         const ItemMotionBefore &was = before.items[k];
-        const std::string name = label(scene, was.id);
+        const std::string name = report_label(scene, was.id);
         const Item *item = scene.find(was.id);
         if (!item) {
             out << "  " << name << ": no longer in the scene\n";
@@ -472,8 +473,8 @@ int print_world_motion_report(std::ostream &out, const Scene &scene, const World
             continue;
         }
         const bool reparented = item->parent != was.parent;
-        out << "  " << (reparented ? "re-parented " : "re-keyed ") << name << ": " << label(scene, was.parent)
-            << " -> " << label(scene, item->parent) << "; keys given new values " << rewritten
+        out << "  " << (reparented ? "re-parented " : "re-keyed ") << name << ": " << report_label(scene, was.parent)
+            << " -> " << report_label(scene, item->parent) << "; keys given new values " << rewritten
             << ", keys created " << created << "\n";
         const KeyTimeGroup &group = before.key_groups[was.key_group];
         print_change(out, "at " + std::to_string(group.times.size()) + " key times", at_keys[k]);
@@ -487,17 +488,17 @@ int print_world_motion_report(std::ostream &out, const Scene &scene, const World
         Change all = at_keys[k];
         all.add(per_frame[k]);
         out << "    world scale: "
-            << (all.scale_changed() ? "changed by a factor of at most " + format_number(all.scale_factor()) : "kept")
+            << (all.scale_changed() ? "changed by a factor of at most " + report_number(all.scale_factor()) : "kept")
             << "\n";
         const size_t at = static_cast<size_t>(item_at[k]);
         if (count_below[at] == 0)
             out << "    descendants: none\n";
         else
-            out << "    descendants: " << count_below[at] << ", moved at most " << format_number(std::sqrt(below[at]))
-                << " (most: " << label(scene, sampler.item(static_cast<size_t>(worst[at])).id) << ")\n";
+            out << "    descendants: " << count_below[at] << ", moved at most " << report_number(std::sqrt(below[at]))
+                << " (most: " << report_label(scene, sampler.item(static_cast<size_t>(worst[at])).id) << ")\n";
 
         if (all.scale_changed())
-            warn(name + ": its world scale changed by a factor of up to " + format_number(all.scale_factor()) +
+            warn(name + ": its world scale changed by a factor of up to " + report_number(all.scale_factor()) +
                  "; re-parenting keeps world position and rotation, not scale");
         if (reparented && parent_unevenness[k] > kScaleTolerance)
             warn(name + ": the new parent chain scales unevenly (from frame " + std::to_string(uneven_frame[k]) +

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <string>
 #include <vector>
 
 #include "../host/scene.h"
@@ -18,6 +19,10 @@ namespace headless {
 // When that span is too long to sample, the render range and the frames that
 // hold keys. In order; empty without a usable frame rate.
 std::vector<int> checked_frames(const Scene &scene, const std::vector<ItemIdValue> &items);
+
+// How reports print a number (three significant digits) and an item (name and id).
+std::string report_number(double value);
+std::string report_label(const Scene &scene, ItemIdValue id);
 // The same over the keys of these envelopes (those of items as they were
 // before a command, say).
 std::vector<int> checked_frames(const Scene &scene, const std::vector<const Envelope *> &envelopes);
