@@ -222,6 +222,7 @@ private:
     static const StatementRule *find_rule(std::string_view keyword);
     void read_glued(const Statement &s);
     void declare_item(const Line &line, const std::vector<std::string_view> &words);
+    void add_declared(const Line &line, ItemKind kind, std::optional<ItemIdValue> stated_id, const std::string &name);
     uint32_t &declared_of_kind(ItemKind kind);
     void start_motion(const Statement &s);
     int frame_setting(const Statement &s, const char *usage);
@@ -560,7 +561,13 @@ void Reader::declare_item(const Line &line, const std::vector<std::string_view> 
             }
         }
     }
+    add_declared(line, kind, has_id ? std::optional<ItemIdValue>(id) : std::nullopt, name);
+}
 
+// Adds the declared item to the scene, numbering it in file order when the
+// file gives no id, and makes it the item the next statements are about.
+void Reader::add_declared(const Line &line, ItemKind kind, std::optional<ItemIdValue> stated_id,
+                          const std::string &name) {
     if (kind == ItemKind::Bone && !current_object_) fail(line.number, "AddBone comes before any object");
     // Every item costs memory whatever the file spends on it, so a file may
     // add no more items of a kind than an object's id has numbers for, and no
@@ -572,7 +579,8 @@ void Reader::declare_item(const Line &line, const std::vector<std::string_view> 
     if (kind == ItemKind::Bone && bone_counts_[current_object_] >= kMaxBonesPerObject)
         fail(line.number, "more than " + std::to_string(kMaxBonesPerObject) + " bones in the object " +
                               scene_.find(current_object_)->name);
-    if (!has_id) {
+    ItemIdValue id = stated_id.value_or(0);
+    if (!stated_id) {
         switch (kind) {
         case ItemKind::Object: id = 0x10000000u | object_count_; break;
         case ItemKind::Light: id = 0x20000000u | light_count_; break;
