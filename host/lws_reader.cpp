@@ -1,11 +1,13 @@
 #include "lws_reader.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <new>
 #include <optional>
@@ -65,16 +67,64 @@ std::string_view rest_after(std::string_view s, size_t skip) {
     return trim(s.substr(std::min(i, s.size())));
 }
 
-const char *kMotionKeywords[] = {"ObjectMotion", "BoneMotion", "LightMotion", "CameraMotion"};
-
 struct PendingLink {
     ItemIdValue item;
     LwsLinkSlot slot;
     ItemIdValue target;
     int line;
     bool object_number = false;  // `target` is a 1-based object number (older files)
-    const char *keyword = "";
+    const char *keyword = "";    // of a numbered link, for its errors
 };
+
+// A statement as its handler sees it: the whole line, and the statement's own
+// text, which starts inside the line when it was glued to the one before.
+struct Statement {
+    const Line &line;
+    std::string_view text;
+    size_t begin;  // where `text` starts in the file
+    const std::vector<std::string_view> &words;
+    std::string_view keyword() const { return words.front(); }
+};
+
+class Reader;
+
+// The statements the reader acts on, each with its handler. Any other
+// statement is kept as text, so a table lookup is all most of them cost.
+enum : unsigned {
+    kOldOnly = 1,  // only LWSC 1 and 2 know it; later files keep it as text
+    kGlued = 2,    // also read when glued to the previous statement's number
+};
+struct StatementRule {
+    std::string_view keyword;
+    void (*read)(Reader &, const Statement &);
+    unsigned flags;
+};
+
+// How a declaration statement names and numbers its item.
+enum class Naming { Fixed, Rest, File };
+struct Declaration {
+    std::string_view keyword;
+    ItemKind kind;
+    Naming naming;
+    const char *fixed_name;  // for Naming::Fixed
+    bool layer;              // a layer number comes before the id
+    bool optional_id;        // seen both with and without an id
+};
+constexpr Declaration kDeclarations[] = {
+    {"LoadObjectLayer", ItemKind::Object, Naming::File, "", true, false},
+    {"LoadObject", ItemKind::Object, Naming::File, "", false, true},
+    {"AddNullObject", ItemKind::Object, Naming::Rest, "", false, false},
+    {"AddBone", ItemKind::Bone, Naming::Fixed, "Bone", false, false},
+    {"AddLight", ItemKind::Light, Naming::Fixed, "Light", false, false},
+    {"AddCamera", ItemKind::Camera, Naming::Fixed, "Camera", false, false},
+};
+
+// Name and display statements lead an item; its motion comes after them.
+bool leads_item(std::string_view keyword) {
+    return (keyword.substr(0, 4) == "Bone" && keyword != "BoneMotion") || keyword.substr(0, 4) == "Show" ||
+           keyword == "ChangeObject" || keyword == "Group" || keyword == "SchematicPosition" ||
+           keyword == "LightName" || keyword == "CameraName";
+}
 
 class Reader {
 public:
@@ -158,11 +208,10 @@ private:
         if (!ok) fail(line, "expected an item id (eight hexadecimal digits), found '" + copy + "'");
         return static_cast<ItemIdValue>(std::strtoul(copy.c_str(), nullptr, 16));
     }
-    std::vector<std::string_view> args(const Line &line, std::string_view statement, size_t count,
-                                       const char *usage) {
-        std::vector<std::string_view> words = split(statement);
-        if (words.size() < count + 1) fail(line.number, std::string("expected ") + usage);
-        return words;
+    // The statement's words, once it is known to hold `count` after its keyword.
+    const std::vector<std::string_view> &args(const Statement &s, size_t count, const char *usage) {
+        if (s.words.size() < count + 1) fail(s.line.number, std::string("expected ") + usage);
+        return s.words;
     }
 
     // ---- structure ----
@@ -170,7 +219,18 @@ private:
     void skip_block(const Line &open);
     void skip_plugin(const Line &open);
     void read_statement(const Line &line, std::string_view statement, size_t statement_begin);
+    static const StatementRule *find_rule(std::string_view keyword);
+    void read_glued(const Statement &s);
     void declare_item(const Line &line, const std::vector<std::string_view> &words);
+    void add_declared(const Line &line, ItemKind kind, std::optional<ItemIdValue> stated_id, const std::string &name);
+    uint32_t &declared_of_kind(ItemKind kind);
+    void start_motion(const Statement &s);
+    int frame_setting(const Statement &s, const char *usage);
+    void read_name(const Statement &s);
+    void read_pivot(const Statement &s, bool rotation);
+    void read_link(const Statement &s, LwsLinkSlot slot, bool numbered);
+    void read_controller(const Statement &s, int axis);
+    void read_full_time_ik(const Statement &s);
     void read_motion(const Line &line);
     void read_envelope(const Line &open, int channel);
     void read_old_motion(const Line &motion_line);
@@ -285,24 +345,14 @@ void Reader::skip_plugin(const Line &open) {
 
 void Reader::read_statement(const Line &line, std::string_view statement, size_t statement_begin) {
     const std::vector<std::string_view> words = split(statement);
-    const std::string_view keyword = words.front();
+    const Statement s{line, statement, statement_begin, words};
+    const std::string_view keyword = s.keyword();
     if (record_ && header_open_) {
-        // Name and display statements lead an item; its motion comes after them.
-        const bool header = (keyword.substr(0, 4) == "Bone" && keyword != "BoneMotion") ||
-                            keyword.substr(0, 4) == "Show" || keyword == "ChangeObject" || keyword == "Group" ||
-                            keyword == "SchematicPosition" || keyword == "LightName" || keyword == "CameraName";
-        if (header && statement_begin == line.begin)
+        if (leads_item(keyword) && statement_begin == line.begin)
             header_end_ = line.end;
         else
             header_open_ = false;
     }
-
-    // LWSC 1 and 2 name their pivot and link objects by number in words of their own.
-    const bool old_links = doc_.version <= 2;
-    if (keyword == "Plugin") return skip_plugin(line);
-    if (keyword == "LoadObjectLayer" || keyword == "LoadObject" || keyword == "AddNullObject" ||
-        keyword == "AddBone" || keyword == "AddLight" || keyword == "AddCamera")
-        return declare_item(line, words);
     if (doc_.version == 1 && (keyword == "ShowCamera" || keyword == "CameraMotion") &&
         !(record_ && kind_of(doc_.items[*record_].id) == ItemKind::Camera)) {
         // LWSC 1 has one camera and no statement adding it: its section starts here.
@@ -310,110 +360,153 @@ void Reader::read_statement(const Line &line, std::string_view statement, size_t
         declare_item(line, {"AddCamera"});
         if (keyword == "CameraMotion") declaration_end_ = header_end_ = line.begin;
     }
-    for (const char *motion : kMotionKeywords)
-        if (keyword == motion) {
-            if (doc_.version <= 2) {
-                if (words.size() < 2)
-                    fail(line.number, "expected '" + std::string(keyword) + " (unnamed)': LWSC " +
-                                          std::to_string(doc_.version) + " motions list their keys after it");
-                return read_old_motion(line);
-            }
-            if (words.size() > 1)
-                fail(line.number, "expected '" + std::string(keyword) + "' alone (older motion layout in a newer file)");
-            return read_motion(line);
-        }
+    const StatementRule *rule = find_rule(keyword);
+    if (rule && (!(rule->flags & kOldOnly) || doc_.version <= 2)) return rule->read(*this, s);
+    if (record_ && statement_begin == line.begin) read_glued(s);
+}
 
-    if (keyword == "FirstFrame") {
-        scene_.frame_start = static_cast<int>(integer(args(line, statement, 1, "a frame")[1], line.number, "FirstFrame"));
-    } else if (keyword == "LastFrame") {
-        scene_.frame_end = static_cast<int>(integer(args(line, statement, 1, "a frame")[1], line.number, "LastFrame"));
-    } else if (keyword == "FrameStep") {
-        scene_.frame_step = static_cast<int>(integer(args(line, statement, 1, "a step")[1], line.number, "FrameStep"));
-    } else if (keyword == "FramesPerSecond") {
-        const double fps = number(args(line, statement, 1, "a rate")[1], line.number, "FramesPerSecond");
-        if (fps <= 0) fail(line.number, "expected a positive FramesPerSecond");
-        scene_.frames_per_second = fps;
-    } else if (keyword == "CurrentFrame") {
-        scene_.time = number(args(line, statement, 1, "a frame")[1], line.number, "CurrentFrame");  // frames for now
-    } else if (keyword == "LightName" || keyword == "CameraName" || keyword == "BoneName") {
-        Item &item = current_item(line, keyword);
-        item.name = std::string(rest_after(statement, 1));
-        item.motion->name = item.name;
-    } else if (keyword == "PivotPosition" || keyword == "PivotRotation" || (old_links && keyword == "PivotPoint")) {
-        const auto w = args(line, statement, 3, "three numbers");
-        Vec3 v;
-        for (int i = 0; i < 3; ++i) v[i] = number(w[i + 1], line.number, "the pivot");
-        Item &item = current_item(line, keyword);
-        if (keyword != "PivotRotation") {  // PivotPoint is LWSC 1's name for it
-            item.pivot = v;
-            pivot_end_ = line.end;
-        } else {
-            for (double &angle : v) angle *= kPi / 180.0;  // the file keeps degrees
-            item.pivot_rotation = v;
-            pivot_rotation_end_ = line.end;
-        }
-    } else if (keyword == "LockedChannels") {
-        if (record_) locked_end_ = line.end;
-    } else if (keyword == "ParentItem" || keyword == "TargetItem" || keyword == "PoleItem" ||
-               keyword == "PositionItem" || keyword == "RotationItem" || keyword == "ScaleItem" ||
-               keyword == "GoalItem" || keyword == "GoalObject" ||
-               (old_links && (keyword == "ParentObject" || keyword == "TargetObject"))) {
-        const auto w = args(line, statement, 1, "an item");
-        const LwsItemRecord &record = current(line, keyword);
-        LwsLinkSlot slot = keyword == "ParentItem" || keyword == "ParentObject"   ? kSlotParent
-                           : keyword == "TargetItem" || keyword == "TargetObject" ? kSlotTarget
-                           : keyword == "PoleItem"     ? kSlotPole
-                           : keyword == "PositionItem" ? kSlotPositionItem
-                           : keyword == "RotationItem" ? kSlotRotationItem
-                           : keyword == "ScaleItem"    ? kSlotScaleItem
-                                                       : kSlotGoal;
-        ItemIdValue target = 0;
-        bool object_number = false;
-        const bool numbered = (keyword == "GoalObject" && doc_.version < 4) || keyword == "ParentObject" ||
-                              keyword == "TargetObject";
-        if (numbered) {
-            // Before ids were written, links named objects by their 1-based number in file order.
-            const std::string name(keyword);
-            const long n = integer(w[1], line.number, name.c_str());
-            if (n < 1 || n > static_cast<long>(kMaxItemsOfAKind))
-                fail(line.number, "expected an object number from 1 to " + std::to_string(kMaxItemsOfAKind) + " for " + name);
-            target = static_cast<ItemIdValue>(n);  // resolved once all objects are known
-            object_number = true;
-        } else {
-            target = hex_id(w[1], line.number);
-        }
-        record_slot(line, statement_begin, slot);
-        pending_.push_back({record.id, slot, target, line.number, object_number,
-                            keyword == "ParentObject" ? "ParentObject" : keyword == "TargetObject" ? "TargetObject"
-                                                                                                   : "GoalObject"});
-    } else if (keyword == "HController" || keyword == "PController" || keyword == "BController") {
-        const int axis = keyword[0] == 'H' ? 0 : keyword[0] == 'P' ? 1 : 2;
-        const long mode = integer(args(line, statement, 1, "a controller")[1], line.number, "the controller");
-        if (mode < 0 || mode > 7) fail(line.number, "expected a controller from 0 to 7");
-        current_item(line, keyword).controllers[axis] = static_cast<int>(mode);
-        record_slot(line, statement_begin, static_cast<LwsLinkSlot>(kSlotHController + axis));
-    } else if (keyword == "FullTimeIK") {
-        const bool on = words.size() < 2 || integer(words[1], line.number, "FullTimeIK") != 0;
-        Item &item = current_item(line, keyword);
-        item.flags = on ? (item.flags | host_abi::kItemFlagFullTimeIk) : (item.flags & ~host_abi::kItemFlagFullTimeIk);
-        record_slot(line, statement_begin, kSlotFullTimeIk);
-    } else if (record_ && statement_begin == line.begin) {
-        // Layout sometimes writes a statement straight after the previous one's
-        // number ("HJointStiffness 50PController 3"). Read the one we care about.
-        for (size_t i = 1; i < statement.size(); ++i) {
-            if (!std::isupper(static_cast<unsigned char>(statement[i])) ||
-                !std::isdigit(static_cast<unsigned char>(statement[i - 1])))
-                continue;
-            const std::string_view glued = statement.substr(i);
-            const std::string_view word = split(glued).front();
-            if (word == "HController" || word == "PController" || word == "BController" || word == "ParentItem" ||
-                word == "TargetItem" || word == "GoalObject" || word == "FullTimeIK" || word == "ParentObject" ||
-                word == "TargetObject") {
-                read_statement(line, glued, line.begin + static_cast<size_t>(glued.data() - line.content.data()));
-                return;
-            }
+const StatementRule *Reader::find_rule(std::string_view keyword) {
+    using S = const Statement &;
+    static constexpr StatementRule kRules[] = {
+        {"Plugin", [](Reader &r, S s) { r.skip_plugin(s.line); }, 0},
+        {"LoadObjectLayer", [](Reader &r, S s) { r.declare_item(s.line, s.words); }, 0},
+        {"LoadObject", [](Reader &r, S s) { r.declare_item(s.line, s.words); }, 0},
+        {"AddNullObject", [](Reader &r, S s) { r.declare_item(s.line, s.words); }, 0},
+        {"AddBone", [](Reader &r, S s) { r.declare_item(s.line, s.words); }, 0},
+        {"AddLight", [](Reader &r, S s) { r.declare_item(s.line, s.words); }, 0},
+        {"AddCamera", [](Reader &r, S s) { r.declare_item(s.line, s.words); }, 0},
+        {"ObjectMotion", [](Reader &r, S s) { r.start_motion(s); }, 0},
+        {"BoneMotion", [](Reader &r, S s) { r.start_motion(s); }, 0},
+        {"LightMotion", [](Reader &r, S s) { r.start_motion(s); }, 0},
+        {"CameraMotion", [](Reader &r, S s) { r.start_motion(s); }, 0},
+        {"FirstFrame", [](Reader &r, S s) { r.scene_.frame_start = r.frame_setting(s, "a frame"); }, 0},
+        {"LastFrame", [](Reader &r, S s) { r.scene_.frame_end = r.frame_setting(s, "a frame"); }, 0},
+        {"FrameStep", [](Reader &r, S s) { r.scene_.frame_step = r.frame_setting(s, "a step"); }, 0},
+        {"FramesPerSecond",
+         [](Reader &r, S s) {
+             const double fps = r.number(r.args(s, 1, "a rate")[1], s.line.number, "FramesPerSecond");
+             if (fps <= 0) r.fail(s.line.number, "expected a positive FramesPerSecond");
+             r.scene_.frames_per_second = fps;
+         },
+         0},
+        // Frames for now; seconds once the frame rate is known.
+        {"CurrentFrame",
+         [](Reader &r, S s) { r.scene_.time = r.number(r.args(s, 1, "a frame")[1], s.line.number, "CurrentFrame"); },
+         0},
+        {"LightName", [](Reader &r, S s) { r.read_name(s); }, 0},
+        {"CameraName", [](Reader &r, S s) { r.read_name(s); }, 0},
+        {"BoneName", [](Reader &r, S s) { r.read_name(s); }, 0},
+        {"PivotPosition", [](Reader &r, S s) { r.read_pivot(s, false); }, 0},
+        {"PivotPoint", [](Reader &r, S s) { r.read_pivot(s, false); }, kOldOnly},  // LWSC 1's PivotPosition
+        {"PivotRotation", [](Reader &r, S s) { r.read_pivot(s, true); }, 0},
+        {"LockedChannels", [](Reader &r, S s) { if (r.record_) r.locked_end_ = s.line.end; }, 0},
+        {"ParentItem", [](Reader &r, S s) { r.read_link(s, kSlotParent, false); }, kGlued},
+        {"TargetItem", [](Reader &r, S s) { r.read_link(s, kSlotTarget, false); }, kGlued},
+        {"PoleItem", [](Reader &r, S s) { r.read_link(s, kSlotPole, false); }, 0},
+        {"PositionItem", [](Reader &r, S s) { r.read_link(s, kSlotPositionItem, false); }, 0},
+        {"RotationItem", [](Reader &r, S s) { r.read_link(s, kSlotRotationItem, false); }, 0},
+        {"ScaleItem", [](Reader &r, S s) { r.read_link(s, kSlotScaleItem, false); }, 0},
+        {"GoalItem", [](Reader &r, S s) { r.read_link(s, kSlotGoal, false); }, 0},
+        // Before ids were written, links named objects by their 1-based number in file order.
+        {"GoalObject", [](Reader &r, S s) { r.read_link(s, kSlotGoal, r.doc_.version < 4); }, kGlued},
+        {"ParentObject", [](Reader &r, S s) { r.read_link(s, kSlotParent, true); }, kOldOnly | kGlued},
+        {"TargetObject", [](Reader &r, S s) { r.read_link(s, kSlotTarget, true); }, kOldOnly | kGlued},
+        {"HController", [](Reader &r, S s) { r.read_controller(s, 0); }, kGlued},
+        {"PController", [](Reader &r, S s) { r.read_controller(s, 1); }, kGlued},
+        {"BController", [](Reader &r, S s) { r.read_controller(s, 2); }, kGlued},
+        {"FullTimeIK", [](Reader &r, S s) { r.read_full_time_ik(s); }, kGlued},
+    };
+    for (const StatementRule &rule : kRules)
+        if (rule.keyword == keyword) return &rule;
+    return nullptr;
+}
+
+// Layout sometimes writes a statement straight after the previous one's
+// number ("HJointStiffness 50PController 3"). Read the one we care about.
+void Reader::read_glued(const Statement &s) {
+    for (size_t i = 1; i < s.text.size(); ++i) {
+        if (!std::isupper(static_cast<unsigned char>(s.text[i])) ||
+            !std::isdigit(static_cast<unsigned char>(s.text[i - 1])))
+            continue;
+        const std::string_view glued = s.text.substr(i);
+        const StatementRule *rule = find_rule(split(glued).front());
+        if (rule && (rule->flags & kGlued)) {
+            read_statement(s.line, glued, s.line.begin + static_cast<size_t>(glued.data() - s.line.content.data()));
+            return;
         }
     }
+}
+
+void Reader::start_motion(const Statement &s) {
+    if (doc_.version <= 2) {
+        if (s.words.size() < 2)
+            fail(s.line.number, "expected '" + std::string(s.keyword()) + " (unnamed)': LWSC " +
+                                    std::to_string(doc_.version) + " motions list their keys after it");
+        return read_old_motion(s.line);
+    }
+    if (s.words.size() > 1)
+        fail(s.line.number,
+             "expected '" + std::string(s.keyword()) + "' alone (older motion layout in a newer file)");
+    read_motion(s.line);
+}
+
+int Reader::frame_setting(const Statement &s, const char *usage) {
+    return static_cast<int>(integer(args(s, 1, usage)[1], s.line.number, std::string(s.keyword()).c_str()));
+}
+
+void Reader::read_name(const Statement &s) {
+    Item &item = current_item(s.line, s.keyword());
+    item.name = std::string(rest_after(s.text, 1));
+    item.motion->name = item.name;
+}
+
+void Reader::read_pivot(const Statement &s, bool rotation) {
+    const auto &w = args(s, 3, "three numbers");
+    Vec3 v;
+    for (int i = 0; i < 3; ++i) v[i] = number(w[i + 1], s.line.number, "the pivot");
+    Item &item = current_item(s.line, s.keyword());
+    if (!rotation) {
+        item.pivot = v;
+        pivot_end_ = s.line.end;
+    } else {
+        for (double &angle : v) angle *= kPi / 180.0;  // the file keeps degrees
+        item.pivot_rotation = v;
+        pivot_rotation_end_ = s.line.end;
+    }
+}
+
+// `numbered`: the link names an object by its 1-based number in file order.
+void Reader::read_link(const Statement &s, LwsLinkSlot slot, bool numbered) {
+    const auto &w = args(s, 1, "an item");
+    const LwsItemRecord &record = current(s.line, s.keyword());
+    ItemIdValue target = 0;
+    if (numbered) {
+        const std::string name(s.keyword());
+        const long n = integer(w[1], s.line.number, name.c_str());
+        if (n < 1 || n > static_cast<long>(kMaxItemsOfAKind))
+            fail(s.line.number,
+                 "expected an object number from 1 to " + std::to_string(kMaxItemsOfAKind) + " for " + name);
+        target = static_cast<ItemIdValue>(n);  // resolved once all objects are known
+    } else {
+        target = hex_id(w[1], s.line.number);
+    }
+    record_slot(s.line, s.begin, slot);
+    pending_.push_back({record.id, slot, target, s.line.number, numbered,
+                        slot == kSlotParent ? "ParentObject" : slot == kSlotTarget ? "TargetObject" : "GoalObject"});
+}
+
+void Reader::read_controller(const Statement &s, int axis) {
+    const long mode = integer(args(s, 1, "a controller")[1], s.line.number, "the controller");
+    if (mode < 0 || mode > 7) fail(s.line.number, "expected a controller from 0 to 7");
+    current_item(s.line, s.keyword()).controllers[axis] = static_cast<int>(mode);
+    record_slot(s.line, s.begin, static_cast<LwsLinkSlot>(kSlotHController + axis));
+}
+
+void Reader::read_full_time_ik(const Statement &s) {
+    const bool on = s.words.size() < 2 || integer(s.words[1], s.line.number, "FullTimeIK") != 0;
+    Item &item = current_item(s.line, s.keyword());
+    item.flags = on ? (item.flags | host_abi::kItemFlagFullTimeIk) : (item.flags & ~host_abi::kItemFlagFullTimeIk);
+    record_slot(s.line, s.begin, kSlotFullTimeIk);
 }
 
 void Reader::record_slot(const Line &line, size_t statement_begin, LwsLinkSlot slot) {
@@ -428,40 +521,33 @@ void Reader::record_slot(const Line &line, size_t statement_begin, LwsLinkSlot s
 void Reader::declare_item(const Line &line, const std::vector<std::string_view> &words) {
     finish_item();
     const std::string_view keyword = words.front();
-    const std::string_view content = trim(line.content);
+    // Only the statements of kDeclarations come here.
+    const Declaration &how =
+        *std::find_if(std::begin(kDeclarations), std::end(kDeclarations),
+                      [&](const Declaration &d) { return d.keyword == keyword; });
     const bool with_ids = doc_.version >= 4;
-    ItemKind kind = ItemKind::Object;
-    std::string name;
+    const ItemKind kind = how.kind;
+    std::string name = how.fixed_name;
     ItemIdValue id = 0;
     size_t skip = 1;  // words before the name or path
 
-    if (keyword == "LoadObjectLayer") {
+    if (how.layer) {
         if (words.size() < (with_ids ? 4u : 3u)) fail(line.number, "expected 'LoadObjectLayer LAYER [ID] PATH'");
         integer(words[1], line.number, "the layer");
         skip = 2;
-    } else if (keyword == "AddBone") {
-        kind = ItemKind::Bone;
-        name = "Bone";
-    } else if (keyword == "AddLight") {
-        kind = ItemKind::Light;
-        name = "Light";
-    } else if (keyword == "AddCamera") {
-        kind = ItemKind::Camera;
-        name = "Camera";
     }
-    const bool optional_id = keyword == "LoadObject";  // seen both with and without an id
-    const bool has_id = with_ids && (!optional_id || (words.size() > 2 && words[1].size() == 8 &&
-                                                       words[1].find_first_not_of("0123456789abcdefABCDEF") ==
-                                                           std::string_view::npos));
+    const bool has_id = with_ids && (!how.optional_id || (words.size() > 2 && words[1].size() == 8 &&
+                                                           words[1].find_first_not_of("0123456789abcdefABCDEF") ==
+                                                               std::string_view::npos));
     if (has_id) {
         if (words.size() <= skip) fail(line.number, "expected the item id after " + std::string(keyword));
         id = hex_id(words[skip], line.number);
         ++skip;
     }
-    if (kind == ItemKind::Object) {
-        const std::string_view rest = rest_after(content, skip);
+    if (how.naming != Naming::Fixed) {
+        const std::string_view rest = rest_after(trim(line.content), skip);
         if (rest.empty()) fail(line.number, "expected a name or path after " + std::string(keyword));
-        if (keyword == "AddNullObject") {
+        if (how.naming == Naming::Rest) {
             name = std::string(rest);
         } else {
             std::string_view base = rest.substr(std::min(rest.size(), rest.find_last_of("/\\:") + 1));
@@ -469,28 +555,32 @@ void Reader::declare_item(const Line &line, const std::vector<std::string_view> 
             if (dot != std::string_view::npos && dot > 0) base = base.substr(0, dot);
             name = std::string(base);
             // `LoadObject` loads the whole file and has no layer word.
-            if (keyword == "LoadObjectLayer") {
+            if (how.layer) {
                 const long layer = integer(words[1], line.number, "the layer");
                 if (layer != 1) name += ":Layer" + std::to_string(layer);
             }
         }
     }
+    add_declared(line, kind, has_id ? std::optional<ItemIdValue>(id) : std::nullopt, name);
+}
 
+// Adds the declared item to the scene, numbering it in file order when the
+// file gives no id, and makes it the item the next statements are about.
+void Reader::add_declared(const Line &line, ItemKind kind, std::optional<ItemIdValue> stated_id,
+                          const std::string &name) {
     if (kind == ItemKind::Bone && !current_object_) fail(line.number, "AddBone comes before any object");
     // Every item costs memory whatever the file spends on it, so a file may
     // add no more items of a kind than an object's id has numbers for, and no
     // more bones to an object than a bone's id has.
-    const uint32_t of_kind = kind == ItemKind::Object  ? object_count_
-                             : kind == ItemKind::Light ? light_count_
-                             : kind == ItemKind::Camera ? camera_count_
-                                                        : bone_count_;
+    uint32_t &of_kind = declared_of_kind(kind);
     if (of_kind >= kMaxItemsOfAKind)
         fail(line.number, "more than " + std::to_string(kMaxItemsOfAKind) + " " + item_kind_name(kind) +
                               "s; a scene holds at most " + std::to_string(kMaxItemsOfAKind) + " items of a kind");
     if (kind == ItemKind::Bone && bone_counts_[current_object_] >= kMaxBonesPerObject)
         fail(line.number, "more than " + std::to_string(kMaxBonesPerObject) + " bones in the object " +
                               scene_.find(current_object_)->name);
-    if (!has_id) {
+    ItemIdValue id = stated_id.value_or(0);
+    if (!stated_id) {
         switch (kind) {
         case ItemKind::Object: id = 0x10000000u | object_count_; break;
         case ItemKind::Light: id = 0x20000000u | light_count_; break;
@@ -512,19 +602,12 @@ void Reader::declare_item(const Line &line, const std::vector<std::string_view> 
         fail(line.number, "the id " + format_lws_id(id) + " is out of the range this host can hold");
     declared_at_[id] = line.number;
 
-    switch (kind) {
-    case ItemKind::Object:
-        ++object_count_;
+    ++of_kind;
+    if (kind == ItemKind::Object) {
         current_object_ = id;
         objects_in_order_.push_back(id);
-        break;
-    case ItemKind::Light: ++light_count_; break;
-    case ItemKind::Camera: ++camera_count_; break;
-    case ItemKind::Bone:
-        ++bone_counts_[current_object_];
-        ++bone_count_;
-        break;
     }
+    if (kind == ItemKind::Bone) ++bone_counts_[current_object_];
     LwsItemRecord record;
     record.id = id;
     record.line = line.number;
@@ -532,6 +615,17 @@ void Reader::declare_item(const Line &line, const std::vector<std::string_view> 
     record_ = doc_.items.size() - 1;
     declaration_end_ = header_end_ = line.end;
     header_open_ = true;
+}
+
+// How many items of the kind the file has declared so far.
+uint32_t &Reader::declared_of_kind(ItemKind kind) {
+    switch (kind) {
+    case ItemKind::Object: return object_count_;
+    case ItemKind::Light: return light_count_;
+    case ItemKind::Camera: return camera_count_;
+    case ItemKind::Bone: break;
+    }
+    return bone_count_;
 }
 
 void Reader::read_motion(const Line &motion_line) {

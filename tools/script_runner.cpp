@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <istream>
+#include <iterator>
 #include <new>
 #include <ostream>
 #include <sstream>
@@ -82,6 +83,13 @@ std::string rest_after(const std::string &line, size_t skip) {
     if (words.size() == skip + 1) return words[skip].text;
     const size_t end = line.find_last_not_of(" \t\r");
     return line.substr(words[skip].begin, end - words[skip].begin + 1);
+}
+
+// Whether the statement has `count` words, its verb included; says the usage when not.
+bool need(const std::vector<std::string> &words, size_t count, const char *usage, std::string *error) {
+    if (words.size() >= count) return true;
+    *error = std::string("usage: ") + usage;
+    return false;
 }
 
 // "enter", "space", one character, or a key code (decimal or 0x hex).
@@ -296,150 +304,210 @@ bool ScriptRunner::run_statement(const std::string &line, std::string *error, co
 bool ScriptRunner::execute(const std::string &line, std::string *error) {
     const std::vector<std::string> words = split_words(line);
     if (words.empty() || words[0][0] == '#') return true;
-    const std::string &verb = words[0];
-    Scene &scene = host_.scene();
-
-    auto need = [&](size_t count, const char *usage) {
-        if (words.size() >= count) return true;
-        *error = std::string("usage: ") + usage;
-        return false;
+    using Handler = bool (ScriptRunner::*)(const Words &, const std::string &, std::string *);
+    static const struct {
+        const char *verb;
+        Handler handler;
+    } kVerbs[] = {
+        {"object", &ScriptRunner::add_item},
+        {"light", &ScriptRunner::add_item},
+        {"camera", &ScriptRunner::add_item},
+        {"bone", &ScriptRunner::add_bone},
+        {"parent", &ScriptRunner::set_parent},
+        {"select", &ScriptRunner::select_items},
+        {"time", &ScriptRunner::set_time},
+        {"build", &ScriptRunner::set_build},
+        {"color", &ScriptRunner::set_color},
+        {"parent-in-place", &ScriptRunner::set_parent_in_place},
+        {"answer", &ScriptRunner::queue_answer},
+        {"withhold", &ScriptRunner::withhold_service},
+        {"run", &ScriptRunner::run_server},
+        {"tolerance", &ScriptRunner::set_tolerance},
+        {"panel", &ScriptRunner::queue_panel_action},
+        {"load", &ScriptRunner::load_scene},
+        {"save", &ScriptRunner::save_scene},
+        {"servers", &ScriptRunner::show_servers},
+        {"scene", &ScriptRunner::show_scene},
     };
-
-    if (verb == "object" || verb == "light" || verb == "camera") {
-        if (!need(2, "object|light|camera NAME")) return false;
-        const std::string name = rest_after(line, 1);
-        const ItemIdValue id = verb == "object" ? scene.add_object(name)
-                               : verb == "light" ? scene.add_light(name)
-                                                 : scene.add_camera(name);
-        if (!id) {
-            *error = "too many items of this kind";
-            return false;
-        }
-    } else if (verb == "bone") {
-        if (!need(3, "bone OBJECT NAME")) return false;
-        ItemIdValue object = 0;
-        if (!resolve_item(words[1], &object, error)) return false;
-        if (kind_of(object) != ItemKind::Object) {
-            *error = "'" + words[1] + "' is not an object";
-            return false;
-        }
-        if (!scene.add_bone(object, rest_after(line, 2))) {
-            *error = "too many bones in '" + words[1] + "'";
-            return false;
-        }
-    } else if (verb == "parent") {
-        if (!need(3, "parent ITEM PARENT|none")) return false;
-        ItemIdValue item = 0, parent = 0;
-        if (!resolve_item(words[1], &item, error)) return false;
-        if (words[2] != "none" && !resolve_item(words[2], &parent, error)) return false;
-        const std::string refused = scene.set_parent(item, parent);
-        if (!refused.empty()) {
-            *error = refused;
-            return false;
-        }
-    } else if (verb == "select") {
-        std::vector<ItemIdValue> chosen;
-        for (size_t i = 1; i < words.size(); ++i) {
-            ItemIdValue id = 0;
-            if (!resolve_item(words[i], &id, error)) return false;
-            chosen.push_back(id);
-        }
-        scene.selection = chosen;
-    } else if (verb == "time") {
-        if (!need(2, "time SECONDS") || !parse_double(words[1], &scene.time)) {
-            *error = "usage: time SECONDS";
-            return false;
-        }
-    } else if (verb == "build") {
-        unsigned long build = 0;
-        if (!need(2, "build NUMBER") || !parse_unsigned(words[1], &build) || build > 0xFFF) {
-            *error = "usage: build NUMBER (0 to 4095)";
-            return false;
-        }
-        host_.set_build(static_cast<uint32_t>(build));
-    } else if (verb == "color") {
-        unsigned long value = 0;
-        ItemIdValue item = 0;
-        if (words.size() != 3 || !parse_unsigned(words[2], &value) || value > 0xFFFFFFFFul) {
-            *error = "usage: color ITEM VALUE";
-            return false;
-        }
-        if (!resolve_item(words[1], &item, error)) return false;
-        scene.find(item)->color = static_cast<int>(static_cast<uint32_t>(value));
-    } else if (verb == "parent-in-place") {
-        if (words.size() != 2 || (words[1] != "on" && words[1] != "off")) {
-            *error = "usage: parent-in-place on|off";
-            return false;
-        }
-        if (words[1] == "on")
-            scene.general_flags |= host_abi::kGeneralFlagParentInPlace;
-        else
-            scene.general_flags &= ~host_abi::kGeneralFlagParentInPlace;
-    } else if (verb == "answer") {
-        if (words.size() != 2 || (words[1] != "yes" && words[1] != "no")) {
-            *error = "usage: answer yes|no";
-            return false;
-        }
-        host_.yes_no_answers.push_back(words[1] == "yes" ? 1 : 0);
-    } else if (verb == "withhold") {
-        if (!need(2, "withhold SERVICE NAME")) return false;
-        host_.withhold(rest_after(line, 1));
-    } else if (verb == "run") {
-        if (!need(2, "run SERVER")) return false;
-        const ServerInfo *server = plugin_.find(words[1]);
-        if (!server) {
-            *error = "the plug-in has no server '" + words[1] + "'";
-            return false;
-        }
-        const size_t first_message = host_.messages.size();
-        const size_t first_command = host_.commands.size();
-        PanelToolkit &panels = host_.panels();
-        const size_t first_log = panels.log.size();
-        const size_t first_script_error = panels.script_errors.size();
-        // The re-parents that keep world motion also say how well they kept it.
-        const bool keeps_world_motion = server->name == "KR_setParent_wPos" || server->name == "KR_unParent_wPos";
-        WorldMotionBefore before;
-        if (keeps_world_motion) before = record_world_motion(scene, server->name == "KR_unParent_wPos");
-        MotionSnapshotPtr held;
-        if (keeps_world_motion && tolerance_.on) held = snapshot_motion(scene, scene.selection);
-        const std::vector<ItemIdValue> selected = scene.selection;
-        int result = 0;
-        {
-            ItemProgress progress(host_, server->name, keeps_world_motion ? selected : std::vector<ItemIdValue>());
-            result = host_.activate(*server->record);
-        }
-        out_ << "run " << server->name << " -> " << result << "\n";
-        for (size_t i = first_log; i < panels.log.size(); ++i) out_ << "  panel: " << panels.log[i] << "\n";
-        report_since(first_message, first_command);
-        note_run_faults(*server, result, first_message, first_command, selected);
-        if (held && !hold_world_motion(scene, *held, tolerance_,
-                                       key_conventions_of_version(document_ ? document_->version : 0), out_))
-            note_fault(server->name + ": the tolerance was not met (see the report)");
-        const int motion_warnings = keeps_world_motion ? print_world_motion_report(out_, scene, before) : 0;
-        if (motion_warnings > 0)
-            note_fault(server->name + ": the world motion report gave " + std::to_string(motion_warnings) +
-                       " warning(s)");
-        if (panels.script_errors.size() > first_script_error) {
-            *error = "panel: " + panels.script_errors[first_script_error];
-            return false;
-        }
-    } else if (verb == "tolerance") {
-        if (!parse_tolerance(words, &tolerance_, error)) return false;
-    } else if (verb == "panel") {
-        if (!queue_panel_action(words, line, error)) return false;
-    } else if (verb == "load") {
-        if (!load_scene(words, line, error)) return false;
-    } else if (verb == "save") {
-        if (!save_scene(line, error)) return false;
-    } else if (verb == "servers") {
-        print_servers();
-    } else if (verb == "scene") {
-        print_scene();
-    } else {
+    const std::string &verb = words[0];
+    const auto found = std::find_if(std::begin(kVerbs), std::end(kVerbs),
+                                    [&](const auto &entry) { return verb == entry.verb; });
+    if (found == std::end(kVerbs)) {
         *error = "unknown statement '" + verb + "'";
         return false;
     }
+    if (!(this->*found->handler)(words, line, error)) return false;
+    // Only a statement that ran changes what the plug-in reads.
     host_.publish();
+    return true;
+}
+
+bool ScriptRunner::add_item(const Words &words, const std::string &line, std::string *error) {
+    if (!need(words, 2, "object|light|camera NAME", error)) return false;
+    const std::string &verb = words[0];
+    const std::string name = rest_after(line, 1);
+    Scene &scene = host_.scene();
+    const ItemIdValue id = verb == "object" ? scene.add_object(name)
+                           : verb == "light" ? scene.add_light(name)
+                                             : scene.add_camera(name);
+    if (!id) {
+        *error = "too many items of this kind";
+        return false;
+    }
+    return true;
+}
+
+bool ScriptRunner::add_bone(const Words &words, const std::string &line, std::string *error) {
+    if (!need(words, 3, "bone OBJECT NAME", error)) return false;
+    ItemIdValue object = 0;
+    if (!resolve_item(words[1], &object, error)) return false;
+    if (kind_of(object) != ItemKind::Object) {
+        *error = "'" + words[1] + "' is not an object";
+        return false;
+    }
+    if (!host_.scene().add_bone(object, rest_after(line, 2))) {
+        *error = "too many bones in '" + words[1] + "'";
+        return false;
+    }
+    return true;
+}
+
+bool ScriptRunner::set_parent(const Words &words, const std::string &, std::string *error) {
+    if (!need(words, 3, "parent ITEM PARENT|none", error)) return false;
+    ItemIdValue item = 0, parent = 0;
+    if (!resolve_item(words[1], &item, error)) return false;
+    if (words[2] != "none" && !resolve_item(words[2], &parent, error)) return false;
+    const std::string refused = host_.scene().set_parent(item, parent);
+    if (!refused.empty()) {
+        *error = refused;
+        return false;
+    }
+    return true;
+}
+
+bool ScriptRunner::select_items(const Words &words, const std::string &, std::string *error) {
+    std::vector<ItemIdValue> chosen;
+    for (size_t i = 1; i < words.size(); ++i) {
+        ItemIdValue id = 0;
+        if (!resolve_item(words[i], &id, error)) return false;
+        chosen.push_back(id);
+    }
+    host_.scene().selection = chosen;
+    return true;
+}
+
+bool ScriptRunner::set_time(const Words &words, const std::string &, std::string *error) {
+    if (!need(words, 2, "time SECONDS", error) || !parse_double(words[1], &host_.scene().time)) {
+        *error = "usage: time SECONDS";
+        return false;
+    }
+    return true;
+}
+
+bool ScriptRunner::set_build(const Words &words, const std::string &, std::string *error) {
+    unsigned long build = 0;
+    if (!need(words, 2, "build NUMBER", error) || !parse_unsigned(words[1], &build) || build > 0xFFF) {
+        *error = "usage: build NUMBER (0 to 4095)";
+        return false;
+    }
+    host_.set_build(static_cast<uint32_t>(build));
+    return true;
+}
+
+bool ScriptRunner::set_color(const Words &words, const std::string &, std::string *error) {
+    unsigned long value = 0;
+    ItemIdValue item = 0;
+    if (words.size() != 3 || !parse_unsigned(words[2], &value) || value > 0xFFFFFFFFul) {
+        *error = "usage: color ITEM VALUE";
+        return false;
+    }
+    if (!resolve_item(words[1], &item, error)) return false;
+    host_.scene().find(item)->color = static_cast<int>(static_cast<uint32_t>(value));
+    return true;
+}
+
+bool ScriptRunner::set_parent_in_place(const Words &words, const std::string &, std::string *error) {
+    if (words.size() != 2 || (words[1] != "on" && words[1] != "off")) {
+        *error = "usage: parent-in-place on|off";
+        return false;
+    }
+    Scene &scene = host_.scene();
+    if (words[1] == "on")
+        scene.general_flags |= host_abi::kGeneralFlagParentInPlace;
+    else
+        scene.general_flags &= ~host_abi::kGeneralFlagParentInPlace;
+    return true;
+}
+
+bool ScriptRunner::queue_answer(const Words &words, const std::string &, std::string *error) {
+    if (words.size() != 2 || (words[1] != "yes" && words[1] != "no")) {
+        *error = "usage: answer yes|no";
+        return false;
+    }
+    host_.yes_no_answers.push_back(words[1] == "yes" ? 1 : 0);
+    return true;
+}
+
+bool ScriptRunner::withhold_service(const Words &words, const std::string &line, std::string *error) {
+    if (!need(words, 2, "withhold SERVICE NAME", error)) return false;
+    host_.withhold(rest_after(line, 1));
+    return true;
+}
+
+bool ScriptRunner::run_server(const Words &words, const std::string &, std::string *error) {
+    if (!need(words, 2, "run SERVER", error)) return false;
+    const ServerInfo *server = plugin_.find(words[1]);
+    if (!server) {
+        *error = "the plug-in has no server '" + words[1] + "'";
+        return false;
+    }
+    Scene &scene = host_.scene();
+    const size_t first_message = host_.messages.size();
+    const size_t first_command = host_.commands.size();
+    PanelToolkit &panels = host_.panels();
+    const size_t first_log = panels.log.size();
+    const size_t first_script_error = panels.script_errors.size();
+    // The re-parents that keep world motion also say how well they kept it.
+    const bool keeps_world_motion = server->name == "KR_setParent_wPos" || server->name == "KR_unParent_wPos";
+    WorldMotionBefore before;
+    if (keeps_world_motion) before = record_world_motion(scene, server->name == "KR_unParent_wPos");
+    MotionSnapshotPtr held;
+    if (keeps_world_motion && tolerance_.on) held = snapshot_motion(scene, scene.selection);
+    const std::vector<ItemIdValue> selected = scene.selection;
+    int result = 0;
+    {
+        ItemProgress progress(host_, server->name, keeps_world_motion ? selected : std::vector<ItemIdValue>());
+        result = host_.activate(*server->record);
+    }
+    out_ << "run " << server->name << " -> " << result << "\n";
+    for (size_t i = first_log; i < panels.log.size(); ++i) out_ << "  panel: " << panels.log[i] << "\n";
+    report_since(first_message, first_command);
+    note_run_faults(*server, result, first_message, first_command, selected);
+    if (held && !hold_world_motion(scene, *held, tolerance_,
+                                   key_conventions_of_version(document_ ? document_->version : 0), out_))
+        note_fault(server->name + ": the tolerance was not met (see the report)");
+    const int motion_warnings = keeps_world_motion ? print_world_motion_report(out_, scene, before) : 0;
+    if (motion_warnings > 0)
+        note_fault(server->name + ": the world motion report gave " + std::to_string(motion_warnings) +
+                   " warning(s)");
+    if (panels.script_errors.size() > first_script_error) {
+        *error = "panel: " + panels.script_errors[first_script_error];
+        return false;
+    }
+    return true;
+}
+
+bool ScriptRunner::set_tolerance(const Words &words, const std::string &, std::string *error) {
+    return parse_tolerance(words, &tolerance_, error);
+}
+
+bool ScriptRunner::show_servers(const Words &, const std::string &, std::string *) {
+    print_servers();
+    return true;
+}
+
+bool ScriptRunner::show_scene(const Words &, const std::string &, std::string *) {
+    print_scene();
     return true;
 }
 
@@ -449,7 +517,7 @@ std::string ScriptRunner::resolve_path(const std::string &path) const {
     return absolute || base_directory_.empty() ? path : base_directory_ + path;
 }
 
-bool ScriptRunner::load_scene(const std::vector<std::string> &words, const std::string &line, std::string *error) {
+bool ScriptRunner::load_scene(const Words &words, const std::string &line, std::string *error) {
     if (words.size() < 2) {
         *error = "usage: load FILE.lws";
         return false;
@@ -473,7 +541,7 @@ bool ScriptRunner::load_scene(const std::vector<std::string> &words, const std::
     return true;
 }
 
-bool ScriptRunner::save_scene(const std::string &line, std::string *error) {
+bool ScriptRunner::save_scene(const Words &, const std::string &line, std::string *error) {
     static const char kUsage[] = "usage: save [--force] FILE.lws (or save FILE.lws --force)";
     // Options go before or after the file name, which may hold blanks; a name
     // that starts with '-' is written in double quotes.
@@ -509,8 +577,7 @@ bool ScriptRunner::save_scene(const std::string &line, std::string *error) {
     return true;
 }
 
-bool ScriptRunner::queue_panel_action(const std::vector<std::string> &words, const std::string &line,
-                                      std::string *error) {
+bool ScriptRunner::queue_panel_action(const Words &words, const std::string &line, std::string *error) {
     static const char kUsage[] =
         "usage: panel click|ctrl-click|shift-click|alt-click NODE | key KEY | toggle LABEL | button LABEL | "
         "ok | cancel | svg FILE | show";

@@ -41,7 +41,6 @@ public:
 
 private:
     bool execute(const std::string &line, std::string *error);
-    bool queue_panel_action(const std::vector<std::string> &words, const std::string &line, std::string *error);
     bool resolve_item(const std::string &name_or_id, ItemIdValue *id, std::string *error) const;
     void report_since(size_t first_message, size_t first_command) const;
     void note_run_faults(const ServerInfo &server, int result, size_t first_message, size_t first_command,
@@ -50,8 +49,27 @@ private:
     void show_progress_of(const ServerInfo &server, const std::vector<ItemIdValue> &selected);
     std::string item_label(ItemIdValue id) const;
 
-    bool load_scene(const std::vector<std::string> &words, const std::string &line, std::string *error);
-    bool save_scene(const std::string &line, std::string *error);
+    // One handler per statement verb, found by `execute` in its table. Each
+    // gets the statement's words and its line (for names with blanks), and
+    // returns false with `error` set.
+    using Words = std::vector<std::string>;
+    bool add_item(const Words &words, const std::string &line, std::string *error);
+    bool add_bone(const Words &words, const std::string &line, std::string *error);
+    bool set_parent(const Words &words, const std::string &line, std::string *error);
+    bool select_items(const Words &words, const std::string &line, std::string *error);
+    bool set_time(const Words &words, const std::string &line, std::string *error);
+    bool set_build(const Words &words, const std::string &line, std::string *error);
+    bool set_color(const Words &words, const std::string &line, std::string *error);
+    bool set_parent_in_place(const Words &words, const std::string &line, std::string *error);
+    bool queue_answer(const Words &words, const std::string &line, std::string *error);
+    bool withhold_service(const Words &words, const std::string &line, std::string *error);
+    bool run_server(const Words &words, const std::string &line, std::string *error);
+    bool set_tolerance(const Words &words, const std::string &line, std::string *error);
+    bool queue_panel_action(const Words &words, const std::string &line, std::string *error);
+    bool load_scene(const Words &words, const std::string &line, std::string *error);
+    bool save_scene(const Words &words, const std::string &line, std::string *error);
+    bool show_servers(const Words &words, const std::string &line, std::string *error);
+    bool show_scene(const Words &words, const std::string &line, std::string *error);
     std::string resolve_path(const std::string &path) const;
 
     Host &host_;
