@@ -16,10 +16,10 @@
 #include <sstream>
 #include <string>
 
-#include "host/host.h"
-#include "host/lws_reader.h"
-#include "host/lws_writer.h"
-#include "host/plugin_library.h"
+#include "host/core/host.h"
+#include "host/scene_file/lws_reader.h"
+#include "host/scene_file/lws_writer.h"
+#include "host/core/plugin_library.h"
 #include "tools/world_motion_report.h"
 
 namespace {

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "host/host.h"
-#include "host/plugin_library.h"
-#include "host/world_transform.h"
+#include "host/core/host.h"
+#include "host/core/plugin_library.h"
+#include "host/core/world_transform.h"
 
 namespace {
 

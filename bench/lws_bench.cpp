@@ -9,8 +9,8 @@
 #include <sys/stat.h>
 #endif
 
-#include "host/lws_reader.h"
-#include "host/lws_writer.h"
+#include "host/scene_file/lws_reader.h"
+#include "host/scene_file/lws_writer.h"
 
 namespace {
 

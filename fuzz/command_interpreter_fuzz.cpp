@@ -7,8 +7,8 @@
 #include <string>
 
 #include "fuzz_check.h"
-#include "host/command_interpreter.h"
-#include "host/host.h"
+#include "host/core/command_interpreter.h"
+#include "host/core/host.h"
 
 namespace {
 
@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             continue;
         }
         const std::string before = snapshot(host.scene());
-        const std::string refused = headless::apply_command_text(host, line);
+        const std::string refused = headless::apply_command_text(host.scene(), line);
         fuzz::require_consistent(host.scene(), "a command text");
         // A parent change refused for one selected item still applies to the
         // others; every other refusal must leave the scene as it was.

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "host/scene_consistency.h"
+#include "host/hostile/scene_consistency.h"
 
 namespace fuzz {
 

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "fuzz_check.h"
-#include "host/lws_reader.h"
-#include "host/lws_writer.h"
+#include "host/scene_file/lws_reader.h"
+#include "host/scene_file/lws_writer.h"
 
 namespace {
 

@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "host/host.h"
-#include "host/hostile_host.h"
-#include "host/panel_toolkit.h"
-#include "host/plugin_library.h"
+#include "host/core/host.h"
+#include "host/hostile/hostile_host.h"
+#include "host/panels/panel_toolkit.h"
+#include "host/core/plugin_library.h"
 
 namespace {
 

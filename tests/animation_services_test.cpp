@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "host/host.h"
-#include "host/services.h"
+#include "host/core/host.h"
+#include "host/core/services.h"
 
 namespace headless {
 namespace {

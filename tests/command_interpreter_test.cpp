@@ -2,8 +2,8 @@
 // selected items, and what it refuses without touching the scene.
 #include <gtest/gtest.h>
 
-#include "host/command_interpreter.h"
-#include "host/host.h"
+#include "host/core/command_interpreter.h"
+#include "host/core/host.h"
 
 namespace headless {
 namespace {
@@ -18,7 +18,7 @@ protected:
         host.scene().selection = {arm, lamp};
     }
 
-    std::string apply(const std::string &text) { return apply_command_text(host, text); }
+    std::string apply(const std::string &text) { return apply_command_text(host.scene(), text); }
 
     Item &item(ItemIdValue id) { return *host.scene().find(id); }
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "host/envelope.h"
+#include "host/core/envelope.h"
 
 namespace headless {
 namespace {

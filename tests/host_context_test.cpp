@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host/host.h"
+#include "host/core/host.h"
 #include "module/host_context.h"
 
 namespace {

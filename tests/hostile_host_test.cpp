@@ -9,9 +9,9 @@
 #include <limits>
 #include <set>
 
-#include "host/hostile_host.h"
-#include "host/panel_toolkit.h"
-#include "host/scene_consistency.h"
+#include "host/hostile/hostile_host.h"
+#include "host/panels/panel_toolkit.h"
+#include "host/hostile/scene_consistency.h"
 #include "plugin_harness.h"
 
 namespace headless {

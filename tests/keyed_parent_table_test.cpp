@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "host/host.h"
-#include "host/services.h"
+#include "host/core/host.h"
+#include "host/core/services.h"
 #include "module/host_context.h"
 #include "module/item_id.h"
 #include "worldpos/keyed_parent_allocator.h"

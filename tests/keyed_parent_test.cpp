@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "host/services.h"
-#include "host/world_transform.h"
+#include "host/core/services.h"
+#include "host/core/world_transform.h"
 #include "plugin_harness.h"
 
 namespace headless {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host/host.h"
+#include "host/core/host.h"
 #include "links/link_command.h"
 #include "links/link_emission.h"
 #include "module/item_id.h"

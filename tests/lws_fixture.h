@@ -8,8 +8,8 @@
 #include <sstream>
 #include <string>
 
-#include "host/lws_reader.h"
-#include "host/lws_writer.h"
+#include "host/scene_file/lws_reader.h"
+#include "host/scene_file/lws_writer.h"
 
 namespace headless {
 

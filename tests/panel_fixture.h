@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host/panel_toolkit.h"
+#include "host/panels/panel_toolkit.h"
 #include "plugin_harness.h"
 
 namespace headless {

@@ -3,8 +3,8 @@
 
 #include <functional>
 
-#include "host/host.h"
-#include "host/panel_toolkit.h"
+#include "host/core/host.h"
+#include "host/panels/panel_toolkit.h"
 
 namespace headless {
 namespace {

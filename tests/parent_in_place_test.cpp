@@ -5,9 +5,9 @@
 #include <cmath>
 #include <string>
 
-#include "host/command_interpreter.h"
-#include "host/host.h"
-#include "host/world_transform.h"
+#include "host/core/command_interpreter.h"
+#include "host/core/host.h"
+#include "host/core/world_transform.h"
 
 namespace headless {
 namespace {
@@ -32,7 +32,7 @@ protected:
         s.selection = {mover};
     }
 
-    std::string apply(const std::string &text) { return apply_command_text(host, text); }
+    std::string apply(const std::string &text) { return apply_command_text(host.scene(), text); }
 
     Host host;
     ItemIdValue base = 0, mover = 0;

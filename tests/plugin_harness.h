@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "host/host.h"
-#include "host/plugin_library.h"
+#include "host/core/host.h"
+#include "host/core/plugin_library.h"
 
 namespace headless {
 

@@ -1,8 +1,8 @@
 // The headless scene: the host's id numbering, item lists and hierarchy.
 #include <gtest/gtest.h>
 
-#include "host/host.h"
-#include "host/services.h"
+#include "host/core/host.h"
+#include "host/core/services.h"
 
 namespace headless {
 namespace {

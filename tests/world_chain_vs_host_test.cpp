@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <random>
 
-#include "host/host.h"
-#include "host/services.h"
+#include "host/core/host.h"
+#include "host/core/services.h"
 #include "module/item_id.h"
 #include "worldpos/transform_chain.h"
 

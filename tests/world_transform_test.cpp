@@ -3,9 +3,9 @@
 
 #include <cmath>
 
-#include "host/host.h"
-#include "host/services.h"
-#include "host/world_transform.h"
+#include "host/core/host.h"
+#include "host/core/services.h"
+#include "host/core/world_transform.h"
 
 namespace headless {
 namespace {

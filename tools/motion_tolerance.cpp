@@ -9,7 +9,7 @@
 #include <ostream>
 #include <set>
 
-#include "../host/world_transform.h"
+#include "../host/core/world_transform.h"
 #include "world_motion_report.h"
 
 namespace headless {

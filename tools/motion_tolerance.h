@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "../host/scene.h"
+#include "../host/core/scene.h"
 
 namespace headless {
 

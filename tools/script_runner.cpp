@@ -17,10 +17,10 @@
 #include <unistd.h>
 #endif
 
-#include "../host/file_paths.h"
-#include "../host/lws_reader.h"
-#include "../host/lws_writer.h"
-#include "../host/panel_toolkit.h"
+#include "../host/scene_file/file_paths.h"
+#include "../host/scene_file/lws_reader.h"
+#include "../host/scene_file/lws_writer.h"
+#include "../host/panels/panel_toolkit.h"
 #include "world_motion_report.h"
 
 namespace headless {

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "../host/host.h"
-#include "../host/lws_document.h"
-#include "../host/plugin_library.h"
+#include "../host/core/host.h"
+#include "../host/scene_file/lws_document.h"
+#include "../host/core/plugin_library.h"
 #include "motion_tolerance.h"
 
 namespace headless {

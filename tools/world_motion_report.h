@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "../host/scene.h"
-#include "../host/world_transform.h"
+#include "../host/core/scene.h"
+#include "../host/core/world_transform.h"
 
 namespace headless {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "lws_document.h"
-#include "scene.h"
+#include "../core/scene.h"
 
 namespace headless {
 

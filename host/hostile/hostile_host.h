@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "host.h"
+#include "../core/host.h"
 
 namespace headless {
 

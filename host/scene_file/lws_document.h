@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "envelope.h"
-#include "scene.h"
+#include "../core/envelope.h"
+#include "../core/scene.h"
 
 namespace headless {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "command_interpreter.h"
+#include "../core/command_interpreter.h"
 
 namespace headless {
 
@@ -224,7 +224,7 @@ int envelope_env_get(HostId envelope, HostId group, int tag, void *value) {
 // Commands still change the host's scene; the plug-in's view of the
 // interface follows, distorted as before.
 std::string apply_and_refresh(Host &host, const std::string &text) {
-    const std::string refused = apply_command_text(host, text);
+    const std::string refused = apply_command_text(host.scene(), text);
     if (HostileHost *h = g_hostile) h->refresh_interface();
     return refused;
 }
@@ -241,7 +241,7 @@ HostileHost::HostileHost(Host &host, const HostileOptions &options) : host_(host
 
 HostileHost::~HostileHost() {
     host_.service_filter = nullptr;
-    install_command_interpreter(host_);
+    host_.set_command_applier(nullptr);
     g_child_cursor.clear();
     if (g_hostile == this) g_hostile = nullptr;
 }

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "command_interpreter.h"
-#include "panel_toolkit.h"
+#include "../panels/panel_toolkit.h"
 #include "services.h"
 
 namespace headless {
@@ -60,7 +60,6 @@ Host::Host() : product_info_(1u | (kDefaultBuild << 4) | (11u << 20)), panels_(s
     interface_info_.item_visibility = interface_item_visibility;
     interface_info_.item_color = interface_item_color;
     scene_info_.render_camera = scene_render_camera;
-    install_command_interpreter(*this);
     publish();
 }
 
@@ -126,10 +125,8 @@ int Host::evaluate_command(const char *text) {
     } else if (!in_activation()) {
         violation("command sent outside an activation: " + record.text);
         record.error = "not inside an activation";
-    } else if (!applier_) {
-        record.error = "this host applies no commands";
     } else {
-        record.error = applier_(*this, record.text);
+        record.error = applier_ ? applier_(*this, record.text) : apply_command_text(scene_, record.text);
     }
     record.ok = record.error.empty();
     commands.push_back(std::move(record));

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host.h"
+#include "../core/host.h"
 
 namespace headless {
 namespace {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "../module/host_api.h"
+#include "../../module/host_api.h"
 #include "scene.h"
 
 namespace headless {
@@ -93,6 +93,7 @@ public:
     std::vector<CommandRecord> commands;
     // Told of each command text once it is recorded, e.g. to show progress.
     std::function<void(const CommandRecord &)> command_observer;
+    // Null: the texts go to apply_command_text on the scene, as Layout applies them.
     void set_command_applier(CommandApplier applier) { applier_ = std::move(applier); }
     int evaluate_command(const char *text);
 

@@ -10,7 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "../module/host_api.h"
+#include "../../module/host_api.h"
 #include "file_paths.h"
 
 #include <fcntl.h>

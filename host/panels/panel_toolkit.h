@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "../module/host_api.h"
+#include "../../module/host_api.h"
 
 namespace headless {
 

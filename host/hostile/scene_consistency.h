@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "scene.h"
+#include "../core/scene.h"
 
 namespace headless {
 

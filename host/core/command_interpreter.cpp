@@ -5,7 +5,7 @@
 #include <sstream>
 #include <vector>
 
-#include "host.h"
+#include "../../module/host_api.h"
 #include "parent_in_place.h"
 
 namespace headless {
@@ -134,7 +134,7 @@ const KnownCommand kCommands[] = {
 
 }  // namespace
 
-std::string apply_command_text(Host &host, const std::string &text) {
+std::string apply_command_text(Scene &scene, const std::string &text) {
     std::istringstream in(text);
     std::vector<std::string> words;
     for (std::string word; in >> word;) words.push_back(word);
@@ -154,9 +154,7 @@ std::string apply_command_text(Host &host, const std::string &text) {
         return words[0] + ": '" + words[1] + "' is not a hexadecimal item id";
     if (known->argument == Argument::Mode && !parse_mode(words[1], &value))
         return words[0] + ": '" + words[1] + "' is not a controller mode";
-    return known->apply(host.scene(), value);
+    return known->apply(scene, value);
 }
-
-void install_command_interpreter(Host &host) { host.set_command_applier(apply_command_text); }
 
 }  // namespace headless
