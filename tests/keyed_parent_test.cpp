@@ -247,6 +247,20 @@ TEST_F(KeyedParent, ARefusedParentLeavesTheKeysAsTheyWere) {
     EXPECT_EQ(envelope(arm, kPositionY).key_count(), 0u);
 }
 
+// Un-parenting an item that has no parent has nothing to do: its keys stay
+// exactly as they were and nothing is sent for it.
+TEST_F(KeyedParent, AnItemAlreadyUnderTheNewParentIsLeftAsItWas) {
+    const ItemIdValue free_item = scene().add_object("Free");
+    const std::vector<std::pair<MotionChannel, double>> keyed = {
+        {kPositionX, 0.1}, {kHeading, 0.3}, {kPitch, 1.9}, {kBank, -0.7}};
+    for (const auto &k : keyed) key(free_item, k.first, 0.5, k.second);
+
+    reparent({free_item}, 0);
+    EXPECT_TRUE(command_texts().empty());
+    for (const auto &k : keyed) EXPECT_EQ(envelope(free_item, k.first).keys()[0]->value, k.second) << k.first;
+    EXPECT_EQ(envelope(free_item, kPositionY).key_count(), 0u);
+}
+
 // ------------------------------------------------------- list and commands ---
 
 // The count that comes back includes the skipped parent: the selection

@@ -365,6 +365,9 @@ void write_key(const HostContext *context, const ChannelSlot slots[kMotionChanne
 // when the operation has to end; nothing has been sent for the item then.
 bool reparent_item(KeyedParentRun &run, HostId item) {
     const HostContext *context = run.context;
+    // Already under the new parent (un-parenting an item without one): its
+    // keys would come back as they are, give or take rounding.
+    if (context->item_info->parent(item) == item_id_handle(run.new_parent)) return true;
     ChannelSlot slots[kMotionChannels];
     if (!read_channel_slots(context, item, slots)) return true;  // unkeyed: left as it is
 
