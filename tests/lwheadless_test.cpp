@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -327,8 +328,10 @@ std::vector<std::string> temporary_files_of(const std::string &folder, const std
 // Ctrl+C, kill or a file-size limit while the scene is written: the old file
 // stays whole and no temporary file stays beside it.
 TEST(ToolSave, InterruptedLeavesTheTargetWholeAndNoTemporaryFile) {
-    const std::string folder = ::testing::TempDir() + "tool_interrupted/";
-    mkdir(folder.c_str(), 0755);
+    // A folder of its own: another run of this test (another build) may be saving beside it.
+    std::string pattern = ::testing::TempDir() + "tool_interrupted_XXXXXX";
+    ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
+    const std::string folder = pattern + "/";
     const std::string scene = folder + "big.lws", target = folder + "target.lws";
     write_all(scene, big_scene(300000));
     write_all(target, "older");
