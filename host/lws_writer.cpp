@@ -398,8 +398,10 @@ bool Renderer::render(std::string *out, std::string *error) {
             *error = doc_.path + ": internal error: overlapping changes";
             return false;
         }
-        // A rewritten block is about as long as it was; a little room spares a copy when it grows.
-        size = edit.envelope ? size + (edit.end - edit.begin) / 16 : size + edit.text.size() - (edit.end - edit.begin);
+        // A rewritten key may grow by two numbers written in full: room for
+        // that spares copying the whole text when it does (room never
+        // written takes no memory).
+        size = edit.envelope ? size + edit.envelope->key_count() * 48 : size + edit.text.size() - (edit.end - edit.begin);
         at = edit.end;
     }
     std::string result;
