@@ -194,20 +194,18 @@ uint64_t finish(uint64_t z) {
 }  // namespace
 
 uint64_t lws_envelope_fingerprint(const Envelope &envelope) {
-    uint64_t hash = mix(0, static_cast<uint64_t>(envelope.key_count()));
-    hash = mix(hash, static_cast<uint64_t>(envelope.pre_behavior) * 8 + static_cast<uint64_t>(envelope.post_behavior));
-    hash = mix(hash, envelope.default_value);
+    // Four running states, so that a key's numbers are mixed side by side
+    // rather than one after another; each state alone still shows any one change.
+    uint64_t lane[4] = {mix(0, static_cast<uint64_t>(envelope.key_count())), 1, 2, 3};
+    lane[0] = mix(lane[0], static_cast<uint64_t>(envelope.pre_behavior) * 8 + static_cast<uint64_t>(envelope.post_behavior));
+    lane[0] = mix(lane[0], envelope.default_value);
     for (const auto &key : envelope.keys()) {
-        hash = mix(hash, key->time);
-        hash = mix(hash, key->value);
-        hash = mix(hash, static_cast<uint64_t>(key->shape));
-        hash = mix(hash, key->tension);
-        hash = mix(hash, key->continuity);
-        hash = mix(hash, key->bias);
-        for (double p : key->params) hash = mix(hash, p);
-        for (double p : key->bezier_extra) hash = mix(hash, p);
+        lane[0] = mix(mix(lane[0], key->time), key->value);
+        lane[1] = mix(mix(mix(lane[1], static_cast<uint64_t>(key->shape)), key->tension), key->continuity);
+        lane[2] = mix(mix(mix(lane[2], key->bias), key->params[0]), key->params[1]);
+        lane[3] = mix(mix(mix(mix(lane[3], key->params[2]), key->params[3]), key->bezier_extra[0]), key->bezier_extra[1]);
     }
-    return finish(hash);
+    return finish(mix(mix(mix(lane[0], lane[1]), lane[2]), lane[3]));
 }
 
 size_t lws_line_end(const std::string &text, size_t begin, const std::string &line_ending) {

@@ -82,7 +82,6 @@ std::string_view trimmed(std::string_view s) {
 
 // A key as a `{ Envelope }` block holds it: its numbers, their text and its line.
 struct FileKey {
-    EnvelopeKey key;
     double numbers[9];
     std::string_view words[9];
     TextSpan line;
@@ -121,6 +120,13 @@ private:
         return line;
     }
     void append_key_line(std::string *out, const EnvelopeKey &key, const std::string &indent, const std::string &eol,
+                         const FileKey *was) const {
+        double now[9];
+        lws_key_numbers(key, now);
+        append_key_line(out, now, indent, eol, was);
+    }
+    // The same from the key's numbers in file order (lws_key_numbers()).
+    void append_key_line(std::string *out, const double now[9], const std::string &indent, const std::string &eol,
                          const FileKey *was) const;
     bool link_edits(const LwsItemRecord &record, const Item &item, std::string *error);
     bool old_link_edits(const LwsItemRecord &record, const Item &item, std::string *error);
@@ -146,10 +152,8 @@ private:
 // A key's line. Numbers the key shares with the line it had (`was`) keep
 // that line's text, so a diff shows only what changed; the others are written
 // in the shortest text that reads back the same.
-void Renderer::append_key_line(std::string *out, const EnvelopeKey &key, const std::string &indent,
+void Renderer::append_key_line(std::string *out, const double now[9], const std::string &indent,
                                const std::string &eol, const FileKey *was) const {
-    double now[9];
-    lws_key_numbers(key, now);
     // The line is put together on the stack and appended at once: a large
     // scene writes a million of them.
     char line[9 * 32 + 8];
@@ -164,7 +168,7 @@ void Renderer::append_key_line(std::string *out, const EnvelopeKey &key, const s
             if (word.size() > 31) {  // kept text longer than any number this writes
                 if (!started) out->append(indent);
                 started = true;
-                out->append(line, at).append(word);
+                out->append(line, static_cast<size_t>(at - line)).append(word);
                 at = line;
                 continue;
             }
@@ -177,7 +181,7 @@ void Renderer::append_key_line(std::string *out, const EnvelopeKey &key, const s
         }
     }
     if (!started) out->append(indent);
-    out->append(line, at).append(eol);
+    out->append(line, static_cast<size_t>(at - line)).append(eol);
 }
 
 void Renderer::append_envelope_block(std::string *out, const Envelope &envelope, const LwsEnvelopeRecord &record) const {
@@ -196,7 +200,6 @@ void Renderer::append_envelope_block(std::string *out, const Envelope &envelope,
             at = line.end;
             const std::string_view content = trimmed(view(line));
             if (parse_lws_key_line(content, loaded.numbers, loaded.words)) {
-                loaded.key = lws_key_from_numbers(loaded.numbers);
                 loaded.line = line;
                 have_loaded = true;
                 return;
@@ -220,14 +223,18 @@ void Renderer::append_envelope_block(std::string *out, const Envelope &envelope,
         *out += std::string_view(count, static_cast<size_t>(std::to_chars(count, count + sizeof count, envelope.key_count()).ptr - count));
         *out += eol;
     }
-    // Keys the host left alone keep their text.
+    // Keys the host left alone keep their text. Keys are compared by the
+    // numbers the file holds of them: a key equal in those is written the
+    // same, whatever else it holds.
     for (const auto &key : envelope.keys()) {
-        while (have_loaded && loaded.key.time < key->time) next_loaded();
-        if (have_loaded && same_key(loaded.key, *key)) {
+        double now[9];
+        lws_key_numbers(*key, now);
+        while (have_loaded && loaded.numbers[1] < now[1]) next_loaded();
+        if (have_loaded && std::equal(now, now + 9, loaded.numbers)) {
             *out += view(loaded.line);
             next_loaded();  // the next key may share its time
         } else {
-            append_key_line(out, *key, record.indent, eol, have_loaded && loaded.key.time == key->time ? &loaded : nullptr);
+            append_key_line(out, now, record.indent, eol, have_loaded && loaded.numbers[1] == now[1] ? &loaded : nullptr);
         }
     }
     while (have_loaded) next_loaded();
