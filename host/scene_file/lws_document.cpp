@@ -103,6 +103,37 @@ EnvelopeKey lws_key_from_numbers(const double numbers[9]) {
     return key;
 }
 
+namespace {
+
+// Plain decimals ("-0.779462566", "12", "0.5") of at most 19 digits whose
+// digits fit a double exactly and whose decimal places are at most 22: then
+// one division by an exact power of ten gives the correctly rounded number,
+// as from_chars would. Anything else (exponents, more digits) returns null.
+const char *read_plain_decimal(const char *at, const char *end, double *value) {
+    static constexpr double kPowers[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                           1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const bool negative = at < end && *at == '-';
+    if (negative) ++at;
+    uint64_t mantissa = 0;
+    const char *const whole = at;
+    while (at < end && static_cast<unsigned>(*at - '0') < 10) mantissa = mantissa * 10 + static_cast<unsigned>(*at++ - '0');
+    const char *fraction = at;
+    if (at < end && *at == '.') {
+        fraction = ++at;
+        while (at < end && static_cast<unsigned>(*at - '0') < 10) mantissa = mantissa * 10 + static_cast<unsigned>(*at++ - '0');
+    }
+    const long places = at - fraction;
+    const long digits = (fraction - whole) + places - (fraction > whole && fraction[-1] == '.');
+    // Beyond 19 digits the mantissa may have wrapped: the slow path reads those.
+    if (digits == 0 || digits > 19 || mantissa > (uint64_t{1} << 53) || places > 22) return nullptr;
+    if (at < end && *at != ' ' && *at != '\t') return nullptr;
+    const double magnitude = static_cast<double>(mantissa) / kPowers[places];
+    *value = negative ? -magnitude : magnitude;
+    return at;
+}
+
+}  // namespace
+
 bool parse_lws_key_line(std::string_view content, double numbers[9], std::string_view *words) {
     if (content.size() < 4 || content.compare(0, 3, "Key") != 0 || (content[3] != ' ' && content[3] != '\t')) return false;
     const char *at = content.data() + 3, *const end = content.data() + content.size();
@@ -113,6 +144,8 @@ bool parse_lws_key_line(std::string_view content, double numbers[9], std::string
         const char *word_end = at + 1;
         if (*at >= '0' && *at <= '9' && (word_end == end || blank(*word_end))) {
             numbers[i] = *at - '0';  // most parameters are a single digit
+        } else if (const char *stop = read_plain_decimal(at, end, &numbers[i])) {
+            word_end = stop;
         } else {
             const auto result = std::from_chars(at, end, numbers[i]);
             word_end = result.ptr;
@@ -161,20 +194,18 @@ uint64_t finish(uint64_t z) {
 }  // namespace
 
 uint64_t lws_envelope_fingerprint(const Envelope &envelope) {
-    uint64_t hash = mix(0, static_cast<uint64_t>(envelope.key_count()));
-    hash = mix(hash, static_cast<uint64_t>(envelope.pre_behavior) * 8 + static_cast<uint64_t>(envelope.post_behavior));
-    hash = mix(hash, envelope.default_value);
+    // Four running states, so that a key's numbers are mixed side by side
+    // rather than one after another; each state alone still shows any one change.
+    uint64_t lane[4] = {mix(0, static_cast<uint64_t>(envelope.key_count())), 1, 2, 3};
+    lane[0] = mix(lane[0], static_cast<uint64_t>(envelope.pre_behavior) * 8 + static_cast<uint64_t>(envelope.post_behavior));
+    lane[0] = mix(lane[0], envelope.default_value);
     for (const auto &key : envelope.keys()) {
-        hash = mix(hash, key->time);
-        hash = mix(hash, key->value);
-        hash = mix(hash, static_cast<uint64_t>(key->shape));
-        hash = mix(hash, key->tension);
-        hash = mix(hash, key->continuity);
-        hash = mix(hash, key->bias);
-        for (double p : key->params) hash = mix(hash, p);
-        for (double p : key->bezier_extra) hash = mix(hash, p);
+        lane[0] = mix(mix(lane[0], key->time), key->value);
+        lane[1] = mix(mix(mix(lane[1], static_cast<uint64_t>(key->shape)), key->tension), key->continuity);
+        lane[2] = mix(mix(mix(lane[2], key->bias), key->params[0]), key->params[1]);
+        lane[3] = mix(mix(mix(mix(lane[3], key->params[2]), key->params[3]), key->bezier_extra[0]), key->bezier_extra[1]);
     }
-    return finish(hash);
+    return finish(mix(mix(mix(lane[0], lane[1]), lane[2]), lane[3]));
 }
 
 size_t lws_line_end(const std::string &text, size_t begin, const std::string &line_ending) {

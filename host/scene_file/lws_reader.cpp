@@ -827,6 +827,10 @@ void Reader::read_envelope(const Line &open, int channel) {
     const std::string_view count_text = trim(line.content);
     env.indent = std::string(line.content.substr(0, line.content.find_first_not_of(" \t")));
     const long declared = key_count(count_text, line.number);
+    // Room for the keys at once, but never more than the rest of the file
+    // could hold (a key line takes at least twenty bytes).
+    if (declared > 0 && envelope.key_count() == 0)
+        envelope.reserve(std::min(static_cast<size_t>(declared), (text_.size() - line.end) / 20 + 1));
     const int count_line = line.number;
     double last_time = 0;
     size_t keys = 0;

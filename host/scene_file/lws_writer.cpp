@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -25,10 +26,15 @@
 namespace headless {
 namespace {
 
+// Replaces the bytes from `begin` to `end` with `text`, or with the block of
+// `envelope` when set: those are written straight into the result, the
+// largest part of a scene whose motion changed.
 struct Edit {
     size_t begin;
     size_t end;
     std::string text;
+    const Envelope *envelope = nullptr;
+    const LwsEnvelopeRecord *record = nullptr;
 };
 
 const char *const kControllers[3] = {"HController", "PController", "BController"};
@@ -76,7 +82,6 @@ std::string_view trimmed(std::string_view s) {
 
 // A key as a `{ Envelope }` block holds it: its numbers, their text and its line.
 struct FileKey {
-    EnvelopeKey key;
     double numbers[9];
     std::string_view words[9];
     TextSpan line;
@@ -104,7 +109,9 @@ private:
     bool at_line_start(size_t at) const { return at == 0 || doc_.text[at - 1] == doc_.line_ending.back(); }
     std::string number(double value) const { return format_lws_number(value, doc_.version); }
 
-    std::string envelope_block(const Envelope &envelope, const LwsEnvelopeRecord &record) const;
+    // Appends the envelope's `{ Envelope }` block as it is now, keeping the
+    // text of what did not change.
+    void append_envelope_block(std::string *out, const Envelope &envelope, const LwsEnvelopeRecord &record) const;
     std::string new_channel(const Envelope &envelope, int channel) const;
     void add_channels(const LwsItemRecord &record, const Item &item, int count);
     std::string key_line(const EnvelopeKey &key, const std::string &indent, const std::string &eol) const {
@@ -113,6 +120,13 @@ private:
         return line;
     }
     void append_key_line(std::string *out, const EnvelopeKey &key, const std::string &indent, const std::string &eol,
+                         const FileKey *was) const {
+        double now[9];
+        lws_key_numbers(key, now);
+        append_key_line(out, now, indent, eol, was);
+    }
+    // The same from the key's numbers in file order (lws_key_numbers()).
+    void append_key_line(std::string *out, const double now[9], const std::string &indent, const std::string &eol,
                          const FileKey *was) const;
     bool link_edits(const LwsItemRecord &record, const Item &item, std::string *error);
     bool old_link_edits(const LwsItemRecord &record, const Item &item, std::string *error);
@@ -138,71 +152,100 @@ private:
 // A key's line. Numbers the key shares with the line it had (`was`) keep
 // that line's text, so a diff shows only what changed; the others are written
 // in the shortest text that reads back the same.
-void Renderer::append_key_line(std::string *out, const EnvelopeKey &key, const std::string &indent,
+void Renderer::append_key_line(std::string *out, const double now[9], const std::string &indent,
                                const std::string &eol, const FileKey *was) const {
-    double now[9];
-    lws_key_numbers(key, now);
-    *out += indent;
-    *out += "Key";
+    // The line is put together on the stack and appended at once: a large
+    // scene writes a million of them.
+    char line[9 * 32 + 8];
+    char *at = line;
+    std::memcpy(at, "Key", 3);
+    at += 3;
+    bool started = false;  // the indent and part of the line already appended
     for (int i = 0; i < 9; ++i) {
-        *out += ' ';
-        if (was && was->numbers[i] == now[i])
-            *out += was->words[i];
-        else
-            append_lws_shortest(out, now[i]);
+        *at++ = ' ';
+        if (was && was->numbers[i] == now[i]) {
+            const std::string_view word = was->words[i];
+            if (word.size() > 31) {  // kept text longer than any number this writes
+                if (!started) out->append(indent);
+                started = true;
+                out->append(line, static_cast<size_t>(at - line)).append(word);
+                at = line;
+                continue;
+            }
+            std::memcpy(at, word.data(), word.size());
+            at += word.size();
+        } else if (now[i] == 0.0) {
+            *at++ = '0';  // no "-0"
+        } else {
+            at = std::to_chars(at, at + 32, now[i]).ptr;
+        }
     }
-    *out += eol;
+    if (!started) out->append(indent);
+    out->append(line, static_cast<size_t>(at - line)).append(eol);
 }
 
-std::string Renderer::envelope_block(const Envelope &envelope, const LwsEnvelopeRecord &record) const {
+void Renderer::append_envelope_block(std::string *out, const Envelope &envelope, const LwsEnvelopeRecord &record) const {
     const std::string eol = ending_of(record.open_line);
-    // The block as loaded, read again: its keys and the lines besides them,
-    // between the key count and the closing line.
-    std::vector<FileKey> loaded;
-    loaded.reserve(record.loaded_key_count);
+    // The block as loaded is read again, a line at a time alongside the
+    // envelope's keys, so no copy of its keys is ever held. Lines that are
+    // neither keys nor `Behaviors` go after the keys, as they came.
     std::vector<TextSpan> other_lines;
     size_t at = lws_line_end(doc_.text, record.open_line.end, doc_.line_ending);
-    while (at < record.close_line.begin) {
-        const TextSpan line = {at, lws_line_end(doc_.text, at, doc_.line_ending)};
-        const std::string_view content = trimmed(view(line));
-        FileKey file_key;
-        if (parse_lws_key_line(content, file_key.numbers, file_key.words)) {
-            file_key.key = lws_key_from_numbers(file_key.numbers);
-            file_key.line = line;
-            loaded.push_back(file_key);
-        } else if (content.substr(0, content.find_first_of(" \t")) != "Behaviors") {  // written from the envelope
-            other_lines.push_back(line);
+    FileKey loaded;
+    bool have_loaded = false;
+    auto next_loaded = [&] {
+        have_loaded = false;
+        while (at < record.close_line.begin) {
+            const TextSpan line = {at, lws_line_end(doc_.text, at, doc_.line_ending)};
+            at = line.end;
+            const std::string_view content = trimmed(view(line));
+            if (parse_lws_key_line(content, loaded.numbers, loaded.words)) {
+                loaded.line = line;
+                have_loaded = true;
+                return;
+            }
+            if (content.substr(0, content.find_first_of(" \t")) != "Behaviors")  // written from the envelope
+                other_lines.push_back(line);
         }
-        at = line.end;
-    }
-    std::string block = raw(record.open_line);
-    block.reserve(record.block.end - record.block.begin + envelope.key_count() * 16);
+    };
+    next_loaded();
+    *out += view(record.open_line);
     if (holds_unkeyed_value(envelope, record.loaded_default)) {
         EnvelopeKey held;
         held.value = envelope.default_value;
-        block += record.indent + "1" + eol;
-        append_key_line(&block, held, record.indent, eol, nullptr);
+        *out += record.indent;
+        *out += '1';
+        *out += eol;
+        append_key_line(out, held, record.indent, eol, nullptr);
     } else {
-        block += record.indent + std::to_string(envelope.key_count()) + eol;
+        *out += record.indent;
+        char count[24];
+        *out += std::string_view(count, static_cast<size_t>(std::to_chars(count, count + sizeof count, envelope.key_count()).ptr - count));
+        *out += eol;
     }
-    // Keys the host left alone keep their text.
-    size_t old = 0;
+    // Keys the host left alone keep their text. Keys are compared by the
+    // numbers the file holds of them: a key equal in those is written the
+    // same, whatever else it holds.
     for (const auto &key : envelope.keys()) {
-        while (old < loaded.size() && loaded[old].key.time < key->time) ++old;
-        if (old < loaded.size() && same_key(loaded[old].key, *key))
-            block += view(loaded[old++].line);  // the next key may share its time
-        else
-            append_key_line(&block, *key, record.indent, eol,
-                            old < loaded.size() && loaded[old].key.time == key->time ? &loaded[old] : nullptr);
+        double now[9];
+        lws_key_numbers(*key, now);
+        while (have_loaded && loaded.numbers[1] < now[1]) next_loaded();
+        if (have_loaded && std::equal(now, now + 9, loaded.numbers)) {
+            *out += view(loaded.line);
+            next_loaded();  // the next key may share its time
+        } else {
+            append_key_line(out, now, record.indent, eol, have_loaded && loaded.numbers[1] == now[1] ? &loaded : nullptr);
+        }
     }
-    for (const TextSpan &other : other_lines) block += raw(other);
+    while (have_loaded) next_loaded();
+    for (const TextSpan &other : other_lines) *out += view(other);
     if (record.behaviors_line.end > record.behaviors_line.begin && envelope.pre_behavior == record.loaded_pre &&
         envelope.post_behavior == record.loaded_post)
-        block += raw(record.behaviors_line);
+        *out += view(record.behaviors_line);
     else
-        block += record.indent + "Behaviors " + std::to_string(static_cast<int>(envelope.pre_behavior)) + " " +
-                 std::to_string(static_cast<int>(envelope.post_behavior)) + eol;
-    return block + raw(record.close_line);
+        *out += record.indent + "Behaviors " + std::to_string(static_cast<int>(envelope.pre_behavior)) + " " +
+                std::to_string(static_cast<int>(envelope.post_behavior)) + eol;
+    *out += view(record.close_line);
 }
 
 // A channel the file did not have, as Layout writes one: every channel has at
@@ -326,7 +369,7 @@ bool Renderer::render(std::string *out, std::string *error) {
         for (const LwsEnvelopeRecord &env : record.envelopes) {
             recorded[env.channel] = true;
             const Envelope &envelope = item->channel(static_cast<MotionChannel>(env.channel)).envelope;
-            if (!same_envelope(envelope, env)) edits_.push_back({env.block.begin, env.block.end, envelope_block(envelope, env)});
+            if (!same_envelope(envelope, env)) edits_.push_back({env.block.begin, env.block.end, {}, &envelope, &env});
         }
         // Channels the file lacks are written once they hold anything but the
         // neutral value (an item given a position in place, say). Cameras have six.
@@ -362,7 +405,10 @@ bool Renderer::render(std::string *out, std::string *error) {
             *error = doc_.path + ": internal error: overlapping changes";
             return false;
         }
-        size += edit.text.size() - (edit.end - edit.begin);
+        // A rewritten key may grow by two numbers written in full: room for
+        // that spares copying the whole text when it does (room never
+        // written takes no memory).
+        size = edit.envelope ? size + edit.envelope->key_count() * 48 : size + edit.text.size() - (edit.end - edit.begin);
         at = edit.end;
     }
     std::string result;
@@ -370,8 +416,11 @@ bool Renderer::render(std::string *out, std::string *error) {
     at = 0;
     for (Edit &edit : edits_) {
         result.append(doc_.text, at, edit.begin - at);
-        result += edit.text;
-        std::string().swap(edit.text);  // a large scene's new text is held once
+        if (edit.envelope)
+            append_envelope_block(&result, *edit.envelope, *edit.record);
+        else
+            result += edit.text;
+        std::string().swap(edit.text);
         at = edit.end;
     }
     result.append(doc_.text, at, std::string::npos);
