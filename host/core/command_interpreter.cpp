@@ -55,7 +55,7 @@ std::string require_link_item(const Scene &scene, uint32_t id) {
     return require_selection(scene);
 }
 
-template <ItemIdValue Item::*Link>
+template <ItemIdValue ItemLinks::*Link>
 std::string set_link(Scene &scene, uint32_t id) {
     const std::string refused = require_link_item(scene, id);
     if (!refused.empty()) return refused;

@@ -28,14 +28,10 @@ std::string item_id_text(ItemIdValue id);
 
 using Vec3 = std::array<double, 3>;
 
-struct Item {
-    ItemIdValue id = 0;
-    ItemKind kind = ItemKind::Object;
-    std::string name;
+// What links an item to others, as the link commands set them; 0 is no link.
+// Scene files keep a copy of it as loaded, to write back only what changed.
+struct ItemLinks {
     ItemIdValue parent = 0;
-    std::vector<ItemIdValue> children;  // in the host's child order
-
-    // Links that the link commands set; 0 is no link.
     ItemIdValue target = 0;
     ItemIdValue goal = 0;
     ItemIdValue pole = 0;
@@ -44,6 +40,13 @@ struct Item {
     ItemIdValue scale_item = 0;
     // Heading, pitch and bank controllers as the host's command arguments.
     std::array<int, 3> controllers = {0, 0, 0};
+};
+
+struct Item : ItemLinks {
+    ItemIdValue id = 0;
+    ItemKind kind = ItemKind::Object;
+    std::string name;
+    std::vector<ItemIdValue> children;  // in the host's child order
 
     int color = 0;       // the interface's item colour value
     uint32_t flags = 0;  // item flag word (bit 4: full-time IK)

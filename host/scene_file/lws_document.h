@@ -71,15 +71,7 @@ struct LwsStatementPlace {
 };
 
 // What an item's links were when loaded, to tell what the host changed.
-struct LwsLinkState {
-    ItemIdValue parent = 0;
-    ItemIdValue target = 0;
-    ItemIdValue goal = 0;
-    ItemIdValue pole = 0;
-    ItemIdValue position_item = 0;
-    ItemIdValue rotation_item = 0;
-    ItemIdValue scale_item = 0;
-    std::array<int, 3> controllers = {0, 0, 0};
+struct LwsLinkState : ItemLinks {
     bool full_time_ik = false;
 };
 

@@ -935,9 +935,7 @@ void Reader::resolve_links() {
     if (scene_.frames_per_second > 0) scene_.time /= scene_.frames_per_second;
     for (LwsItemRecord &record : doc_.items) {
         const Item &item = *scene_.find(record.id);
-        record.loaded = {item.parent,        item.target,        item.goal,       item.pole,
-                         item.position_item, item.rotation_item, item.scale_item, item.controllers,
-                         (item.flags & host_abi::kItemFlagFullTimeIk) != 0};
+        record.loaded = LwsLinkState{static_cast<const ItemLinks &>(item), (item.flags & host_abi::kItemFlagFullTimeIk) != 0};
         for (LwsEnvelopeRecord &env : record.envelopes) {
             const Envelope &envelope = item.channel(static_cast<MotionChannel>(env.channel)).envelope;
             env.loaded_key_count = envelope.key_count();
