@@ -51,9 +51,9 @@ TEST(HostContext, BuildIsBitsFourToFifteenWhateverTheOtherBits) {
 TEST(HostContext, Build1539ReadsShiftJisAnd1540ReadsUtf8) {
     headless::Host host;
     HostContext context{};
-    host.set_build(1539);
+    host.set_build(kBuildUtf8Texts - 1);
     ASSERT_EQ(open_host_context(headless::Host::global_lookup(), &context), 0);
-    EXPECT_EQ(context.build, 1539u);
+    EXPECT_EQ(context.build, kBuildUtf8Texts - 1);
     const unsigned char sjis1[] = "Parent in Place\x82\xAA ON \x82\xC5\x81"
                                   "AFrame 0 \x88\xC8\x8A"
                                   "O\x82\xC5\x82\xB7";
@@ -63,9 +63,9 @@ TEST(HostContext, Build1539ReadsShiftJisAnd1540ReadsUtf8) {
     EXPECT_EQ(std::strlen(context.confirm_line2), 13u);
     EXPECT_EQ(std::memcmp(context.confirm_line2, sjis2, 14), 0);
 
-    host.set_build(1540);
+    host.set_build(kBuildUtf8Texts);
     ASSERT_EQ(open_host_context(headless::Host::global_lookup(), &context), 0);
-    EXPECT_EQ(context.build, 1540u);
+    EXPECT_EQ(context.build, kBuildUtf8Texts);
     EXPECT_EQ(std::string(context.confirm_line1), u8"Parent in Placeが ON で、Frame 0 以外です");
     EXPECT_EQ(std::strlen(context.confirm_line1), 48u);
     EXPECT_EQ(std::string(context.confirm_line2), u8"続行しますか");

@@ -12,6 +12,7 @@
 #include "host/hostile/hostile_host.h"
 #include "host/panels/panel_toolkit.h"
 #include "host/hostile/scene_consistency.h"
+#include "module/host_builds.h"
 #include "plugin_harness.h"
 
 namespace headless {
@@ -124,7 +125,7 @@ protected:
 
 TEST_P(HostileHostTest, EveryServerEndsCleanlyOnEveryBuild) {
     ASSERT_NE(plugin, nullptr);
-    for (uint32_t build : {2700u, 1446u, 1000u, 598u}) {
+    for (uint32_t build : {2700u, kBuildAllLinks - 1, 1000u, kBuildWholeSelectionTarget - 1}) {
         for (const ServerInfo &server : plugin->servers()) {
             SCOPED_TRACE(server.name + " on build " + std::to_string(build));
             run_on_fresh_rig(server.name, build);
@@ -257,7 +258,7 @@ TEST_F(HostileAnswers, OldBuildsWalkTheSelectionAsItWasWhenTheCommandStarted) {
     HostileOptions options;
     options.selection_changes = true;
     HostileHost hostile(host, options);
-    host.set_build(598);
+    host.set_build(kBuildWholeSelectionTarget - 1);
     select({ids.target});
     ASSERT_EQ(run("KR_memItem"), 0);
     select({ids.base, ids.light, ids.camera});

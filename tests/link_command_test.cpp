@@ -7,6 +7,7 @@
 #include <set>
 
 #include "module/server_names.h"
+#include "module/host_builds.h"
 #include "plugin_harness.h"
 
 namespace headless {
@@ -103,7 +104,7 @@ TEST_P(CurrentBuild, SendsOneTextPerLinkAndTheSceneFollows) {
     const CurrentCase &c = GetParam();
     const bool clearing = std::string(c.server).compare(0, 5, "KR_un") == 0;
     memorize(base);
-    for (uint32_t build : {1447u, 2700u}) {
+    for (uint32_t build : {kBuildAllLinks, 2700u}) {
         SCOPED_TRACE(build);
         host.set_build(build);
         // Clearing starts from items that are fully linked.
@@ -175,7 +176,7 @@ TEST_F(LinkCommand, FollowSendsWhatPositionRotationAndScaleSendOneAfterAnother) 
 }
 
 TEST_F(LinkCommand, UnparentWithABoneFirstGivesAllSelectedItemsTheBonesObject) {
-    for (uint32_t build : {1291u, 2700u}) {
+    for (uint32_t build : {kBuildCurrentEmission - 1, 2700u}) {
         SCOPED_TRACE(build);
         host.set_build(build);
         ASSERT_EQ(host.scene().set_parent(arm_bone2, arm_bone), "");
@@ -183,7 +184,7 @@ TEST_F(LinkCommand, UnparentWithABoneFirstGivesAllSelectedItemsTheBonesObject) {
         forget_records();
         EXPECT_EQ(run("KR_unParent"), 0);
         const std::string parent_text = "ParentItem " + short_id(arm);
-        if (build >= 1292) {
+        if (build >= kBuildCurrentEmission) {
             EXPECT_EQ(texts(), (std::vector<std::string>{parent_text}));
         } else {
             EXPECT_EQ(texts(), (std::vector<std::string>{"SelectItem " + item_id_text(arm_bone2), parent_text,
@@ -200,7 +201,7 @@ TEST_F(LinkCommand, UnparentWithABoneFirstGivesAllSelectedItemsTheBonesObject) {
 
 TEST_F(LinkCommand, OldBuildParentWalksTheItemsAndRestoresTheSelection) {
     memorize(base);
-    host.set_build(1291);
+    host.set_build(kBuildCurrentEmission - 1);
     select({arm, leg, lamp});
     EXPECT_EQ(run("KR_setParent"), 0);
     const std::string parent_text = "ParentItem " + short_id(base);
@@ -231,7 +232,7 @@ TEST_F(LinkCommand, OldBuildWithOneItemSendsNoSelectionTexts) {
 TEST_F(LinkCommand, TargetIsWalkedItemByItemUpToBuild598) {
     memorize(cam);
     select({arm, leg});
-    host.set_build(598);
+    host.set_build(kBuildWholeSelectionTarget - 1);
     run("KR_setTarget");
     EXPECT_EQ(texts(), (std::vector<std::string>{"SelectItem 1000000B", "TargetItem 30000000", "HController 1",
                                                  "PController 1", "SelectItem 1000000C", "TargetItem 30000000",
@@ -242,7 +243,7 @@ TEST_F(LinkCommand, TargetIsWalkedItemByItemUpToBuild598) {
     EXPECT_EQ(selection_set(), (std::set<ItemIdValue>{arm, leg}));
 
     forget_records();
-    host.set_build(599);
+    host.set_build(kBuildWholeSelectionTarget);
     run("KR_unTarget");
     EXPECT_EQ(texts(), (std::vector<std::string>{"TargetItem 0", "HController 0", "PController 0"}));
     EXPECT_EQ(item(arm).target, 0u);
@@ -253,7 +254,7 @@ TEST_F(LinkCommand, FullTimeIkOnlyOnOldBuildsForSelectedItemsWhoseFullTimeIkIsOf
     memorize(base);
     item(leg).flags |= host_abi::kItemFlagFullTimeIk;
     select({arm, leg, lamp});
-    host.set_build(1291);
+    host.set_build(kBuildCurrentEmission - 1);
     run("KR_setGoal");
     const std::string goal = "GoalItem " + short_id(base);
     EXPECT_EQ(texts(), (std::vector<std::string>{"SelectItem 1000000B", goal, "FullTimeIK", "SelectItem 1000000C", goal,
@@ -275,7 +276,7 @@ TEST_F(LinkCommand, FullTimeIkOnlyOnOldBuildsForSelectedItemsWhoseFullTimeIkIsOf
     EXPECT_EQ(item(arm).goal, 0u);
 
     // Current builds never send it.
-    host.set_build(1292);
+    host.set_build(kBuildCurrentEmission);
     select({arm});
     forget_records();
     run("KR_setGoal");
@@ -299,13 +300,13 @@ TEST_F(LinkCommand, PoleAndChannelLinksNeedBuild1447) {
                                "KR_unPole", "KR_unPosItem", "KR_unRotItem", "KR_unSclItem", "KR_unFollowItem"}) {
         SCOPED_TRACE(server);
         select({arm});
-        host.set_build(1446);
+        host.set_build(kBuildAllLinks - 1);
         forget_records();
         EXPECT_EQ(run(server), 0);
         expect_single_warning("require 9.5 or later");
         EXPECT_TRUE(host.commands.empty());
 
-        host.set_build(1447);
+        host.set_build(kBuildAllLinks);
         forget_records();
         EXPECT_EQ(run(server), 0);
         EXPECT_TRUE(host.messages.empty());
@@ -460,7 +461,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(LinkCommand, OlderBuildsAskInShiftJis) {
     memorize(base);
-    host.set_build(1539);
+    host.set_build(kBuildUtf8Texts - 1);
     host.scene().time = 2.0;
     host.scene().general_flags |= host_abi::kGeneralFlagParentInPlace;
     select({arm});
@@ -476,7 +477,7 @@ TEST_F(LinkCommand, OlderBuildsAskInShiftJis) {
 
 TEST_F(LinkCommand, WorldPositionParentRestoresASelectionOfSeveralItems) {
     memorize(base);
-    for (uint32_t build : {1291u, 2700u}) {
+    for (uint32_t build : {kBuildCurrentEmission - 1, 2700u}) {
         SCOPED_TRACE(build);
         host.set_build(build);
         select({arm, leg, lamp});

@@ -98,7 +98,7 @@ TEST_F(LinkPanelRun, CurrentBuildsOpenOnTheMemorizedItemWithItsAncestorsOpen) {
     select({hand});
     ASSERT_EQ(run("KR_memItem"), 0);
     select({crate});
-    host.set_build(999);
+    host.set_build(kBuildInitialTreeChoice);
     PanelSnapshot shown = run_panel({A::cancel()});
     EXPECT_EQ(shown.selected, "Hand");
     EXPECT_TRUE(shown.open("Base"));
@@ -130,7 +130,7 @@ TEST_F(LinkPanelRun, WithoutARootObjectTheFirstRootLightOrCameraIsChosen) {
 
 TEST_F(LinkPanelRun, OldBuildsTakeNothingUntilTheTreeIsClicked) {
     run_panel({A::toggle("Goal"), A::press('q'), A::click("Lid"), A::ok()});
-    host.set_build(998);
+    host.set_build(kBuildInitialTreeChoice - 1);
     PanelSnapshot shown = run_panel({A::toggle("Parent"), A::ok()});
     EXPECT_EQ(shown.selected, "");
     EXPECT_TRUE(shown.ghosted["Descend"]);

@@ -57,7 +57,7 @@ TEST_F(PanelEvents, DescendOpensTheAncestorsToo) {
 }
 
 TEST_F(PanelEvents, TreeActionsWaitForASelectionOnOldBuilds) {
-    host.set_build(998);
+    host.set_build(kBuildInitialTreeChoice - 1);
     // Ghosted buttons cannot be pressed; the keys reach the handlers, which do nothing.
     PanelSnapshot shot = after({A::press('q'), A::press('e'), A::press('w'), A::button("Collaspe")});
     EXPECT_EQ(open_nodes(shot).size(), 8u);
@@ -85,7 +85,7 @@ TEST_F(PanelEvents, ModifierClicksRunTheTreeActions) {
 }
 
 TEST_F(PanelEvents, ModifierClicksWorkOnBuildsThatReadTheServicesAsIntegers) {
-    host.set_build(800);
+    host.set_build(kBuildPanfunAsText - 1);
     const PanelSnapshot shot = after({A::click("Base", kQualifierCtrl)});
     EXPECT_EQ(open_nodes(shot), (Names{"Base", "Arm", "Hand", "Finger"}));
 }
@@ -95,12 +95,12 @@ TEST_F(PanelEvents, ResetClearsThreeLinksBefore1292AndSevenFrom) {
         for (const auto &control : panel.controls)
             if (control->kind == "BoolButtonControl") control->int_value = 1;
     });
-    host.set_build(1291);
+    host.set_build(kBuildCurrentEmission - 1);
     PanelSnapshot shot = after({tick_everything, A::button("Reset")});
     for (const char *label : {"Parent", "Target", "Goal"}) EXPECT_EQ(shot.values[label], 0) << label;
     for (const char *label : {"Pole", "Position", "Rotation", "Scale", "null ID"}) EXPECT_EQ(shot.values[label], 1) << label;
 
-    host.set_build(1292);
+    host.set_build(kBuildCurrentEmission);
     shot = after({tick_everything, A::press('r')});
     for (const char *label : {"Parent", "Target", "Goal", "Pole", "Position", "Rotation", "Scale"})
         EXPECT_EQ(shot.values[label], 0) << label;
@@ -122,7 +122,7 @@ TEST_F(PanelEvents, DigitKeysToggleTheLinks) {
 }
 
 TEST_F(PanelEvents, KeysFourToSevenAreSwallowedBelow1447) {
-    host.set_build(1446);
+    host.set_build(kBuildAllLinks - 1);
     PanelSnapshot shot = after({A::press('4'), A::press('5'), A::press('6'), A::press('7')});
     for (const char *label : {"Pole", "Position", "Rotation", "Scale"}) EXPECT_EQ(shot.values[label], 0) << label;
     for (int key = '4'; key <= '7'; ++key) EXPECT_TRUE(log_has("key " + std::to_string(key) + " used"));

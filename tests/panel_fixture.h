@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/panels/panel_toolkit.h"
+#include "module/host_builds.h"
 #include "plugin_harness.h"
 
 namespace headless {

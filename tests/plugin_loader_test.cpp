@@ -1,4 +1,5 @@
 // The host's loader: what it accepts, and the errors for what it refuses.
+#include "module/host_builds.h"
 #include "plugin_harness.h"
 
 namespace headless {
@@ -52,10 +53,10 @@ TEST(PluginLoader, ServiceLookupAnswersOnlyExactNamesAndWithheldOnesAreAbsent) {
 TEST(PluginLoader, ProductInfoTravelsInThePointerWithTheBuildInBitsFourToFifteen) {
     Host host;
     host.set_product_info(0xFFF0000Fu);
-    host.set_build(1540);
+    host.set_build(kBuildUtf8Texts);
     const auto value = reinterpret_cast<uintptr_t>(Host::global_lookup()(host_abi::kServiceProductInfo, 0));
     EXPECT_EQ(value, 0xFFF0604Fu);
-    EXPECT_EQ(host.build(), 1540u);
+    EXPECT_EQ(host.build(), kBuildUtf8Texts);
 }
 
 TEST(PluginLoader, CommandOutsideAnActivationIsAViolation) {
