@@ -110,9 +110,10 @@ struct ItemInfo {
 };
 
 // "LW Interface Info 3": a snapshot the host republishes after every command
-// text. `selected_items` (ended by null) stays readable and unchanged until
-// the next command text of the activation; a module that sends commands while
-// walking it must copy it first.
+// text. A `selected_items` list (ended by null) once handed out stays readable
+// and unchanged until the activation returns; a command that changes the
+// selection makes the host publish another list, so a module that sends
+// commands while walking the selection reads it once and walks that list.
 struct InterfaceInfo {
     double current_time;
     const HostId *selected_items;  // ended by a null id
