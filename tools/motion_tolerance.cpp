@@ -142,22 +142,12 @@ struct Placement {
     Vec3 offset{};
 };
 
-template <class ItemLike>
-Matrix own_orientation(const ItemLike &item, double time) {
-    return rotation(item.motion_at(kHeading, time)) * rotation(item.pivot_rotation);
-}
-
-template <class ItemLike>
-Vec3 own_scaling(const ItemLike &item, double time) {
-    return item.kind == ItemKind::Camera ? Vec3{1, 1, 1} : item.motion_at(kScaleX, time);
-}
-
 // Parent first, as world_transform composes them.
 template <class ItemLike>
 Placement placement_of(const std::vector<const ItemLike *> &ancestors, double time) {
     Placement placed;
     for (const ItemLike *ancestor : ancestors) {
-        const Matrix step = diagonal(own_scaling(*ancestor, time)) * own_orientation(*ancestor, time);
+        const Matrix step = diagonal(scaling(*ancestor, time)) * orientation(*ancestor, time);
         const Vec3 position = ancestor->motion_at(kPositionX, time);
         Vec3 shifted = placed.offset;
         for (int i = 0; i < 3; ++i) shifted[i] -= ancestor->pivot[i];
@@ -181,9 +171,9 @@ WorldPose pose_of(const ItemLike &item, const std::vector<const ItemLike *> &anc
     WorldPose pose;
     pose.position = item.motion_at(kPositionX, time) * placed.linear;
     for (int i = 0; i < 3; ++i) pose.position[i] += placed.offset[i];
-    Matrix turned = own_orientation(item, time);
-    for (const ItemLike *ancestor : ancestors) turned = turned * own_orientation(*ancestor, time);
-    const Matrix scaled = own_orientation(item, time) * placed.linear;
+    Matrix turned = orientation(item, time);
+    for (const ItemLike *ancestor : ancestors) turned = turned * orientation(*ancestor, time);
+    const Matrix scaled = orientation(item, time) * placed.linear;
     for (int r = 0; r < 3; ++r) {
         const Vec3 v = row(scaled, r);
         const double l = length(v);

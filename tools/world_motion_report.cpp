@@ -97,7 +97,6 @@ double unevenness(const WorldPose &pose) {
     return largest;
 }
 
-
 void print_change(std::ostream &out, const std::string &where, const Change &change) {
     out << "    " << where << ": world position moved at most " << report_number(change.position())
         << ", world rotation turned at most " << report_number(change.degrees()) << " deg";

@@ -33,15 +33,6 @@ Vec3 operator*(const Vec3 &v, const Matrix &m) {
 
 namespace {
 
-// An item's own rotation followed by its pivot rotation.
-Matrix orientation(const Item &item, double time) {
-    return rotation(item.motion_at(kHeading, time)) * rotation(item.pivot_rotation);
-}
-
-Vec3 scaling(const Item &item, double time) {
-    return item.kind == ItemKind::Camera ? Vec3{1, 1, 1} : item.motion_at(kScaleX, time);
-}
-
 Vec3 unit_row(const Matrix &m, int row, const Matrix &fallback) {
     Vec3 v{m.m[row][0], m.m[row][1], m.m[row][2]};
     const double length = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);

@@ -29,6 +29,20 @@ Matrix rotation(const Vec3 &hpb);
 Matrix operator*(const Matrix &a, const Matrix &b);
 Vec3 operator*(const Vec3 &v, const Matrix &m);
 
+// An item's own rotation followed by its pivot rotation. Templates, so that
+// an item's motion kept apart from the scene (as it was before a command) is
+// evaluated by the same rule as the scene's items.
+template <class ItemLike>
+Matrix orientation(const ItemLike &item, double time) {
+    return rotation(item.motion_at(kHeading, time)) * rotation(item.pivot_rotation);
+}
+
+// An item's own scaling; cameras bring none.
+template <class ItemLike>
+Vec3 scaling(const ItemLike &item, double time) {
+    return item.kind == ItemKind::Camera ? Vec3{1, 1, 1} : item.motion_at(kScaleX, time);
+}
+
 struct WorldAxes {
     Vec3 right;    // the item's +x in the world
     Vec3 up;       // +y
