@@ -47,12 +47,15 @@ bool follow_links(const std::string &path, std::string *out, std::string *error)
     return false;
 }
 
-bool write_fully(int fd, const std::string &text) {
+bool write_fully(int fd, const char *data, size_t size) {
     size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    while (done < size) {
+        const ssize_t n = ::write(fd, data + done, size - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
         done += static_cast<size_t>(n);
     }
     return true;
@@ -147,11 +150,16 @@ private:
 
 }  // namespace
 
+bool write_file_safely(const std::string &path, const std::string &text, bool overwrite, std::string *error) {
+    return write_file_safely(path, [&](const WriteBytes &write) { return write(text.data(), text.size()); }, overwrite,
+                             error);
+}
+
 #ifdef _WIN32
 
 bool file_exists(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-bool write_file_safely(const std::string &path, const std::string &text, bool overwrite, std::string *error) {
+bool write_file_safely(const std::string &path, const ProduceText &produce, bool overwrite, std::string *error) {
     if (!overwrite && file_exists(path)) {
         *error = path + ": the file exists; not replacing it (save --force replaces it)";
         return false;
@@ -169,11 +177,22 @@ bool write_file_safely(const std::string &path, const std::string &text, bool ov
         *error = path + ": cannot create a file in that folder";
         return false;
     }
-    bool ok = true;
-    for (size_t done = 0; ok && done < text.size();) {
-        const int n = _write(fd, text.data() + done, static_cast<unsigned>(std::min<size_t>(text.size() - done, 1u << 30)));
-        ok = n > 0;
-        if (ok) done += static_cast<size_t>(n);
+    bool written = true;
+    const WriteBytes write = [&](const char *data, size_t size) {
+        for (size_t done = 0; written && done < size;) {
+            const int n = _write(fd, data + done, static_cast<unsigned>(std::min<size_t>(size - done, 1u << 30)));
+            written = n > 0;
+            if (written) done += static_cast<size_t>(n);
+        }
+        return written;
+    };
+    bool ok = false;
+    try {
+        ok = produce(write) && written;
+    } catch (...) {  // out of memory, say: the temporary file goes all the same
+        _close(fd);
+        std::remove(temporary.c_str());
+        throw;
     }
     ok = ok && _commit(fd) == 0;
     ok = _close(fd) == 0 && ok;
@@ -201,7 +220,7 @@ bool file_exists(const std::string &path) {
     return ::lstat(path.c_str(), &info) == 0;
 }
 
-bool write_file_safely(const std::string &path, const std::string &text, bool overwrite, std::string *error) {
+bool write_file_safely(const std::string &path, const ProduceText &produce, bool overwrite, std::string *error) {
     const std::string exists_error = path + ": the file exists; not replacing it (save --force replaces it)";
     if (!overwrite && file_exists(path)) {
         *error = exists_error;
@@ -245,8 +264,33 @@ bool write_file_safely(const std::string &path, const std::string &text, bool ov
     }
     // The replacement keeps the permissions of the file it replaces.
     bool ok = !replacing || ::fchmod(fd, info.st_mode & 07777) == 0;
-    ok = ok && write_fully(fd, text) && ::fsync(fd) == 0;
     int write_errno = ok ? 0 : errno;
+    const WriteBytes write = [&](const char *data, size_t size) {
+        if (ok && !write_fully(fd, data, size)) {
+            ok = false;
+            write_errno = errno;
+        }
+        return ok;
+    };
+    bool produced = false;
+    try {
+        produced = ok && produce(write);
+    } catch (...) {  // out of memory, say: the temporary file goes all the same
+        ::close(fd);
+        guard.hold_signals();
+        ::unlink(temporary.c_str());
+        guard.forget();
+        guard.release_signals();
+        throw;
+    }
+    if (ok && !produced) {
+        ok = false;
+        write_errno = ECANCELED;
+    }
+    if (ok && ::fsync(fd) != 0) {
+        ok = false;
+        write_errno = errno;
+    }
     if (::close(fd) != 0 && ok) {
         write_errno = errno;
         ok = false;

@@ -87,11 +87,56 @@ struct FileKey {
     TextSpan line;
 };
 
+// Where the new text goes: into one string, or on to a file in pieces of
+// about a megabyte, so that saving a large scene never holds its new text whole.
+class Output {
+public:
+    explicit Output(std::string *whole) : text_(whole) {}
+    explicit Output(const WriteBytes &write) : text_(&piece_), write_(&write) { piece_.reserve(kPiece + kPiece / 4); }
+
+    // Appends go here; call spill() now and then.
+    std::string &text() { return *text_; }
+    void spill() {
+        if (write_ && piece_.size() >= kPiece) flush();
+    }
+    // Bytes of the original text, handed on without a copy when there are many.
+    void copy(std::string_view bytes) {
+        if (!write_ || bytes.size() < kPiece) {
+            text_->append(bytes);
+            spill();
+            return;
+        }
+        flush();
+        ok_ = ok_ && (*write_)(bytes.data(), bytes.size());
+    }
+    // False once a write failed; what follows is then not worth making.
+    bool ok() const { return ok_; }
+    bool finish() {
+        flush();
+        return ok_;
+    }
+
+private:
+    static constexpr size_t kPiece = size_t(1) << 20;
+    void flush() {
+        if (write_ && !piece_.empty()) ok_ = ok_ && (*write_)(piece_.data(), piece_.size());
+        piece_.clear();
+    }
+
+    std::string piece_;
+    std::string *text_;
+    const WriteBytes *write_ = nullptr;
+    bool ok_ = true;
+};
+
 class Renderer {
 public:
     Renderer(const LwsDocument &doc, const Scene &scene) : doc_(doc), scene_(scene) {}
 
-    bool render(std::string *out, std::string *error);
+    // What changed, or false with `error` for a change the file cannot take;
+    // then emit() writes the new text.
+    bool plan(std::string *error);
+    bool emit(Output &out);
 
 private:
     std::string raw(const TextSpan &span) const { return doc_.text.substr(span.begin, span.end - span.begin); }
@@ -111,7 +156,7 @@ private:
 
     // Appends the envelope's `{ Envelope }` block as it is now, keeping the
     // text of what did not change.
-    void append_envelope_block(std::string *out, const Envelope &envelope, const LwsEnvelopeRecord &record) const;
+    void append_envelope_block(Output &output, const Envelope &envelope, const LwsEnvelopeRecord &record) const;
     std::string new_channel(const Envelope &envelope, int channel) const;
     void add_channels(const LwsItemRecord &record, const Item &item, int count);
     std::string key_line(const EnvelopeKey &key, const std::string &indent, const std::string &eol) const {
@@ -184,7 +229,8 @@ void Renderer::append_key_line(std::string *out, const double now[9], const std:
     out->append(line, static_cast<size_t>(at - line)).append(eol);
 }
 
-void Renderer::append_envelope_block(std::string *out, const Envelope &envelope, const LwsEnvelopeRecord &record) const {
+void Renderer::append_envelope_block(Output &output, const Envelope &envelope, const LwsEnvelopeRecord &record) const {
+    std::string *const out = &output.text();
     const std::string eol = ending_of(record.open_line);
     // The block as loaded is read again, a line at a time alongside the
     // envelope's keys, so no copy of its keys is ever held. Lines that are
@@ -236,6 +282,7 @@ void Renderer::append_envelope_block(std::string *out, const Envelope &envelope,
         } else {
             append_key_line(out, now, record.indent, eol, have_loaded && loaded.numbers[1] == now[1] ? &loaded : nullptr);
         }
+        output.spill();
     }
     while (have_loaded) next_loaded();
     for (const TextSpan &other : other_lines) *out += view(other);
@@ -353,7 +400,7 @@ bool Renderer::link_edits(const LwsItemRecord &record, const Item &item, std::st
     return true;
 }
 
-bool Renderer::render(std::string *out, std::string *error) {
+bool Renderer::plan(std::string *error) {
     for (const LwsItemRecord &record : doc_.items) {
         const Item *item = scene_.find(record.id);
         if (!item) {
@@ -399,33 +446,33 @@ bool Renderer::render(std::string *out, std::string *error) {
     std::stable_sort(edits_.begin(), edits_.end(), [](const Edit &a, const Edit &b) {
         return a.begin != b.begin ? a.begin < b.begin : a.end < b.end;
     });
-    size_t size = doc_.text.size(), at = 0;
+    size_t at = 0;
     for (const Edit &edit : edits_) {
         if (edit.begin < at) {
             *error = doc_.path + ": internal error: overlapping changes";
             return false;
         }
-        // A rewritten key may grow by two numbers written in full: room for
-        // that spares copying the whole text when it does (room never
-        // written takes no memory).
-        size = edit.envelope ? size + edit.envelope->key_count() * 48 : size + edit.text.size() - (edit.end - edit.begin);
         at = edit.end;
     }
-    std::string result;
-    result.reserve(size);
-    at = 0;
-    for (Edit &edit : edits_) {
-        result.append(doc_.text, at, edit.begin - at);
-        if (edit.envelope)
-            append_envelope_block(&result, *edit.envelope, *edit.record);
-        else
-            result += edit.text;
-        std::string().swap(edit.text);
-        at = edit.end;
-    }
-    result.append(doc_.text, at, std::string::npos);
-    *out = std::move(result);
     return true;
+}
+
+bool Renderer::emit(Output &out) {
+    const std::string_view text = doc_.text;
+    size_t at = 0;
+    for (Edit &edit : edits_) {
+        if (!out.ok()) return false;
+        out.copy(text.substr(at, edit.begin - at));
+        if (edit.envelope)
+            append_envelope_block(out, *edit.envelope, *edit.record);
+        else
+            out.text() += edit.text;
+        std::string().swap(edit.text);
+        out.spill();
+        at = edit.end;
+    }
+    out.copy(text.substr(at));
+    return out.finish();
 }
 
 // LWSC 1 and 2 link objects by their number in file order, which is the
@@ -684,7 +731,17 @@ bool Renderer::channel_lists_text(const LwsItemRecord &record, const Item &item,
 }  // namespace
 
 bool render_lws(const LwsDocument &document, const Scene &scene, std::string *out, std::string *error) {
-    return Renderer(document, scene).render(out, error);
+    Renderer renderer(document, scene);
+    if (!renderer.plan(error)) return false;
+    std::string text;
+    // A rewritten key may grow by two numbers written in full: room for that
+    // spares copying the whole text when it does (room never written takes
+    // no memory).
+    text.reserve(document.text.size() + document.text.size() / 2);
+    Output output(&text);
+    renderer.emit(output);
+    *out = std::move(text);
+    return true;
 }
 
 bool write_lws_file(const LwsDocument &document, const Scene &scene, const std::string &path, bool overwrite,
@@ -693,9 +750,15 @@ bool write_lws_file(const LwsDocument &document, const Scene &scene, const std::
         *error = path + ": the file exists; not replacing it (save --force replaces it)";
         return false;
     }
-    std::string text;
-    if (!render_lws(document, scene, &text, error)) return false;
-    return write_file_safely(path, text, overwrite, error);
+    Renderer renderer(document, scene);
+    if (!renderer.plan(error)) return false;
+    return write_file_safely(
+        path,
+        [&](const WriteBytes &write) {
+            Output output(write);
+            return renderer.emit(output);
+        },
+        overwrite, error);
 }
 
 }  // namespace headless

@@ -15,7 +15,8 @@ namespace headless {
 // change that the file cannot take (an item added or removed since loading).
 bool render_lws(const LwsDocument &document, const Scene &scene, std::string *out, std::string *error);
 
-// Writes the scene to `path` with write_file_safely.
+// Writes the scene to `path` with write_file_safely, handing the new text on
+// in pieces as it is made rather than holding it whole.
 bool write_lws_file(const LwsDocument &document, const Scene &scene, const std::string &path, bool overwrite,
                     std::string *error);
 
