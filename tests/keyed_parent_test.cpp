@@ -248,6 +248,33 @@ TEST_F(KeyedParent, ARefusedParentLeavesTheKeysAsTheyWere) {
     EXPECT_EQ(envelope(arm, kPositionY).key_count(), 0u);
 }
 
+// A bone cleared along with other items goes under its own object, and keeps
+// its world motion there.
+TEST_F(KeyedParent, ABoneUnparentedAfterAnObjectKeepsItsMotionUnderItsObject) {
+    const ItemIdValue holder = scene().add_object("Holder");
+    const ItemIdValue box = scene().add_object("Box");
+    ASSERT_EQ(scene().set_parent(box, holder), "");
+    const ItemIdValue rig = scene().add_object("Rig");
+    const ItemIdValue upper = scene().add_bone(rig, "Upper");
+    const ItemIdValue lower = scene().add_bone(rig, "Lower");
+    ASSERT_EQ(scene().set_parent(upper, rig), "");
+    ASSERT_EQ(scene().set_parent(lower, upper), "");
+    key(box, kPositionX, 0.0, 1.0);
+    for (int frame = 0; frame <= 24; frame += 6) {
+        key(rig, kPositionY, frame / 24.0, 0.5 * frame);
+        key(upper, kHeading, frame / 24.0, 0.05 * frame);
+        key(lower, kPositionZ, frame / 24.0, 2.0 + 0.1 * frame);
+    }
+    std::vector<Vec3> before;
+    for (int frame = 0; frame <= 24; frame += 6) before.push_back(world_position(lower, frame / 24.0));
+
+    reparent({box, lower}, 0);
+    EXPECT_EQ(item(box).parent, 0u);
+    EXPECT_EQ(item(lower).parent, rig);
+    for (int frame = 0, i = 0; frame <= 24; frame += 6, ++i)
+        expect_near(world_position(lower, frame / 24.0), before[static_cast<size_t>(i)], 1e-6);
+}
+
 // Un-parenting an item that has no parent has nothing to do: its keys stay
 // exactly as they were and nothing is sent for it.
 TEST_F(KeyedParent, AnItemAlreadyUnderTheNewParentIsLeftAsItWas) {

@@ -365,9 +365,15 @@ void write_key(const HostContext *context, const ChannelSlot slots[kMotionChanne
 // when the operation has to end; nothing has been sent for the item then.
 bool reparent_item(KeyedParentRun &run, HostId item) {
     const HostContext *context = run.context;
+    // A bone cannot leave its object: cleared, it goes under the object
+    // itself, so that is the parent its keys are solved for.
+    const uint64_t item_id = item_id_value(item);
+    const HostId new_parent = item_id_handle(run.new_parent == 0 && item_id_kind(item_id) == host_abi::kIdKindBone
+                                                 ? bone_owner_object(item_id)
+                                                 : run.new_parent);
     // Already under the new parent (un-parenting an item without one): its
     // keys would come back as they are, give or take rounding.
-    if (context->item_info->parent(item) == item_id_handle(run.new_parent)) return true;
+    if (context->item_info->parent(item) == new_parent) return true;
     ChannelSlot slots[kMotionChannels];
     if (!read_channel_slots(context, item, slots)) return true;  // unkeyed: left as it is
 
@@ -379,7 +385,7 @@ bool reparent_item(KeyedParentRun &run, HostId item) {
 
     ItemSolve solve;
     solve.item = item;
-    solve.parent = item_id_handle(run.new_parent);
+    solve.parent = new_parent;
     solve.has_pivot_rotation = inverse_pivot_rotation(context, item, &solve.inverse_pivot_rotation);
     solve.parent_pivot = Vector3{0.0, 0.0, 0.0};
     if (solve.parent) context->item_info->param(solve.parent, host_abi::kParamPivot, 0.0, &solve.parent_pivot.x);
