@@ -19,6 +19,36 @@ bool grow(T **block, int32_t *capacity, int32_t needed) {
     return true;
 }
 
+bool comes_before(const KeyWrite &a, const KeyWrite &b) {
+    return a.time < b.time || (a.time == b.time && a.channel < b.channel);
+}
+
+// Writes are added a channel at a time, each channel's keys in time order,
+// then the created ones in time order: a few sorted runs, each merged in in
+// linear time. Many runs (a host handing out keys out of order) are sorted.
+void order_writes(KeyWrite *begin, KeyWrite *end) {
+    int32_t runs = 1;
+    for (const KeyWrite *write = begin + 1; write < end; ++write)
+        if (comes_before(*write, write[-1])) ++runs;
+    if (runs == 1) return;
+    KeyWrite *scratch = runs <= 16 ? static_cast<KeyWrite *>(std::malloc(static_cast<size_t>(end - begin) * sizeof(KeyWrite)))
+                                   : nullptr;
+    if (!scratch) {
+        std::sort(begin, end, comes_before);
+        return;
+    }
+    KeyWrite *run_end = begin + 1;
+    while (run_end != end && !comes_before(*run_end, run_end[-1])) ++run_end;
+    while (run_end != end) {
+        KeyWrite *next = run_end + 1;
+        while (next != end && !comes_before(*next, next[-1])) ++next;
+        KeyWrite *merged_end = std::merge(begin, run_end, run_end, next, scratch, comes_before);
+        std::copy(scratch, merged_end, begin);
+        run_end = next;
+    }
+    std::free(scratch);
+}
+
 }  // namespace
 
 void key_write_list_init(KeyWriteList *list) { *list = KeyWriteList{nullptr, 0, 0, nullptr, 0, 0}; }
@@ -39,9 +69,7 @@ bool key_write_list_group(KeyWriteList *list) {
     KeyWrite *end = begin + list->count;
     // Channel order within a time keeps the writes in the order the host
     // would see them from a frame-by-frame pass.
-    std::sort(begin, end, [](const KeyWrite &a, const KeyWrite &b) {
-        return a.time < b.time || (a.time == b.time && a.channel < b.channel);
-    });
+    if (begin != end) order_writes(begin, end);
     list->solve_count = 0;
     for (KeyWrite *write = begin; write != end; ++write) {
         if (list->solve_count == 0 || list->solves[list->solve_count - 1].time != write->time) {
