@@ -248,6 +248,35 @@ TEST_F(KeyedParent, ARefusedParentLeavesTheKeysAsTheyWere) {
     EXPECT_EQ(envelope(arm, kPositionY).key_count(), 0u);
 }
 
+// A parent's new keys hold its world motion only at its own keys, so a child
+// keyed between them is solved before its parent changes, whatever the order
+// of the selection.
+TEST_F(KeyedParent, AChildKeyedBetweenItsParentsKeysKeepsItsMotion) {
+    const ItemIdValue root = scene().add_object("Root");
+    const ItemIdValue upper = scene().add_object("Upper");
+    const ItemIdValue lower = scene().add_object("Lower");
+    const ItemIdValue loose = scene().add_object("Loose");
+    ASSERT_EQ(scene().set_parent(upper, root), "");
+    ASSERT_EQ(scene().set_parent(lower, upper), "");
+    key(root, kHeading, 0.0, 0.0);
+    key(root, kHeading, 1.0, 1.5);
+    key(upper, kPositionX, 0.0, 2.0);
+    key(upper, kPositionX, 1.0, 3.0);
+    key(lower, kPositionZ, 0.5, 1.0);
+    key(loose, kPositionY, 0.0, 1.0);
+    const Vec3 before = world_position(lower, 0.5);
+    const WorldAxes axes_before = world_axes(lower, 0.5);
+
+    reparent({upper, loose, lower}, 0);
+    EXPECT_EQ(item(upper).parent, 0u);
+    EXPECT_EQ(item(lower).parent, 0u);
+    expect_near(world_position(lower, 0.5), before, 1e-6);
+    expect_near(world_axes(lower, 0.5), axes_before, 1e-6);
+    // The walk still ends on the last entry, so the selection comes back whole.
+    EXPECT_EQ(std::set<ItemIdValue>(scene().selection.begin(), scene().selection.end()),
+              (std::set<ItemIdValue>{upper, loose, lower}));
+}
+
 // A bone cleared along with other items goes under its own object, and keeps
 // its world motion there.
 TEST_F(KeyedParent, ABoneUnparentedAfterAnObjectKeepsItsMotionUnderItsObject) {

@@ -1,6 +1,8 @@
 #include "keyed_parent.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 #include "../module/item_id.h"
 #include "key_frame_table.h"
@@ -407,6 +409,75 @@ bool reparent_item(KeyedParentRun &run, HostId item) {
     return true;
 }
 
+// The order the entries are re-parented in: the selection's, except that an
+// entry comes after every selected item below it. A parent's new keys hold
+// its world motion only at its own keys, so a child re-parented after it
+// would keep the motion it had already lost between them; re-parenting the
+// child first leaves the parent nothing of it to change. Writes `count`
+// indices into `order`; false when the memory could not be had.
+bool children_first(const ItemInfo *info, const HostId *entries, int32_t count, int32_t *order) {
+    struct Entry {
+        HostId item;
+        int32_t index;
+    };
+    Entry *sorted = static_cast<Entry *>(std::malloc(sizeof(Entry) * static_cast<size_t>(count)));
+    int32_t *links = static_cast<int32_t *>(std::malloc(sizeof(int32_t) * 4 * static_cast<size_t>(count)));
+    if (!sorted || !links) {
+        std::free(sorted);
+        std::free(links);
+        return false;
+    }
+    int32_t *const first_child = links;  // of each entry, in selection order; -1 none
+    int32_t *const next_sibling = links + count;
+    int32_t *const placed = links + 2 * count;  // 1 once in `order`
+    int32_t *const stack = links + 3 * count;
+    for (int32_t i = 0; i < count; ++i) {
+        sorted[i] = Entry{entries[i], i};
+        first_child[i] = next_sibling[i] = -1;
+        placed[i] = 0;
+    }
+    const auto by_item = [](const Entry &a, const Entry &b) { return a.item < b.item || (a.item == b.item && a.index < b.index); };
+    std::sort(sorted, sorted + count, by_item);
+    // Each entry hangs under its nearest selected ancestor within the chain
+    // the transforms are evaluated through, which also bounds the walk in a
+    // damaged hierarchy that loops.
+    for (int32_t i = count - 1; i >= 0; --i) {
+        HostId above = info->parent(entries[i]);
+        for (int32_t length = 1; above && length < kMaxChainLength; ++length, above = info->parent(above)) {
+            const Entry *found = std::lower_bound(sorted, sorted + count, Entry{above, -1}, by_item);
+            if (found != sorted + count && found->item == above) {
+                next_sibling[i] = first_child[found->index];
+                first_child[found->index] = i;
+                break;
+            }
+        }
+    }
+    std::free(sorted);
+    // Children before their parent, siblings and the tops in selection order.
+    // Each entry is placed once, even in a hierarchy that loops.
+    int32_t written = 0;
+    for (int32_t top = 0; top < count; ++top) {
+        if (placed[top]) continue;
+        int32_t depth = 0;
+        stack[depth++] = top;
+        placed[top] = 1;
+        while (depth > 0) {
+            const int32_t at = stack[depth - 1];
+            int32_t child = first_child[at];
+            while (child >= 0 && placed[child]) child = next_sibling[child];
+            if (child >= 0) {
+                placed[child] = 1;
+                stack[depth++] = child;
+            } else {
+                order[written++] = at;
+                --depth;
+            }
+        }
+    }
+    std::free(links);
+    return true;
+}
+
 bool services_present(const HostContext *context) {
     return context && context->generic_local && context->generic_local->evaluate && context->item_info &&
            context->interface_info && context->channel_info && context->envelopes && context->scene_info;
@@ -433,17 +504,16 @@ int32_t parent_with_world_position_using(const HostContext *context, const HostI
     run.last_selected = nullptr;
 
     int32_t count = 0;
-    bool failed = false;
-    HostId last_entry = nullptr;
-    for (const HostId *entry = selected_items; entry && *entry; ++entry) {
-        ++count;
-        last_entry = *entry;
-        if (item_id_value(*entry) == new_parent) continue;
-        if (!reparent_item(run, *entry)) {
-            failed = true;
-            break;
-        }
+    while (selected_items && count < INT32_MAX && selected_items[count]) ++count;
+    const HostId last_entry = count > 0 ? selected_items[count - 1] : nullptr;
+    int32_t *order = count > 0 ? static_cast<int32_t *>(std::malloc(sizeof(int32_t) * static_cast<size_t>(count))) : nullptr;
+    bool failed = count > 0 && (!order || !children_first(context->item_info, selected_items, count, order));
+    for (int32_t i = 0; i < count && !failed; ++i) {
+        const HostId entry = selected_items[order[i]];
+        if (item_id_value(entry) == new_parent) continue;
+        failed = !reparent_item(run, entry);
     }
+    std::free(order);
     // The caller gives the selection back by adding every entry but the last
     // to it, so the walk has to end on the last entry even when that one was
     // skipped or had no keys.
