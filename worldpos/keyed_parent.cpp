@@ -417,7 +417,7 @@ bool reparent_item(KeyedParentRun &run, HostId item) {
 // indices into `order`; false when the memory could not be had.
 bool children_first(const ItemInfo *info, const HostId *entries, int32_t count, int32_t *order) {
     struct Entry {
-        HostId item;
+        uintptr_t item;  // handles are only ever compared, as numbers
         int32_t index;
     };
     Entry *sorted = static_cast<Entry *>(std::malloc(sizeof(Entry) * static_cast<size_t>(count)));
@@ -432,7 +432,7 @@ bool children_first(const ItemInfo *info, const HostId *entries, int32_t count, 
     int32_t *const placed = links + 2 * count;  // 1 once in `order`
     int32_t *const stack = links + 3 * count;
     for (int32_t i = 0; i < count; ++i) {
-        sorted[i] = Entry{entries[i], i};
+        sorted[i] = Entry{reinterpret_cast<uintptr_t>(entries[i]), i};
         first_child[i] = next_sibling[i] = -1;
         placed[i] = 0;
     }
@@ -444,8 +444,9 @@ bool children_first(const ItemInfo *info, const HostId *entries, int32_t count, 
     for (int32_t i = count - 1; i >= 0; --i) {
         HostId above = info->parent(entries[i]);
         for (int32_t length = 1; above && length < kMaxChainLength; ++length, above = info->parent(above)) {
-            const Entry *found = std::lower_bound(sorted, sorted + count, Entry{above, -1}, by_item);
-            if (found != sorted + count && found->item == above) {
+            const Entry wanted{reinterpret_cast<uintptr_t>(above), -1};
+            const Entry *found = std::lower_bound(sorted, sorted + count, wanted, by_item);
+            if (found != sorted + count && found->item == wanted.item) {
                 next_sibling[i] = first_child[found->index];
                 first_child[found->index] = i;
                 break;
