@@ -35,14 +35,18 @@ const PanelFuncs *services_of(PanelControl *control, uint32_t build, PanelId *pa
     return static_cast<const PanelFuncs *>(services.ptr.ptr);
 }
 
-// The host's own codes for Return and the top-row digits. Enter as 13 and
-// the digits as characters are accepted too: either may arrive.
+// The host's own codes for Return, keypad Enter and the digits of the top
+// row and the keypad. Enter as 13 and the digits as characters are accepted
+// too: either may arrive.
 constexpr unsigned kHostKeyReturn = 0x1022;
 constexpr unsigned kHostKeyDigitZero = 0x1030;
+constexpr unsigned kHostKeypadZero = 0x1040;
+constexpr unsigned kHostKeypadEnter = 0x1057;
 
 unsigned plain_key(unsigned key) {
-    if (key == kHostKeyReturn) return 13;
+    if (key == kHostKeyReturn || key == kHostKeypadEnter) return 13;
     if (key >= kHostKeyDigitZero && key <= kHostKeyDigitZero + 9) return '0' + (key - kHostKeyDigitZero);
+    if (key >= kHostKeypadZero && key <= kHostKeypadZero + 9) return '0' + (key - kHostKeypadZero);
     return key;
 }
 

@@ -128,11 +128,15 @@ TEST_F(PanelEvents, KeysFourToSevenAreSwallowedBelow1447) {
     for (int key = '4'; key <= '7'; ++key) EXPECT_TRUE(log_has("key " + std::to_string(key) + " used"));
 }
 
-// The host's own codes: top-row 1, 3 and 7, then Return to confirm.
+// The host's own codes: top-row 1, 3 and 7, then Return to confirm; in the
+// next panel, which keeps those, keypad 2 and 3, then keypad Enter.
 TEST_F(PanelEvents, TheHostsCodesForTheDigitsAndReturnWorkToo) {
     run_panel({A::press(0x1031), A::press(0x1033), A::press(0x1037), A::press(0x1022)});
     EXPECT_TRUE(log_has("key 4130 used"));
     EXPECT_EQ(shown_choice(), 0x45u);
+    run_panel({A::press(0x1042), A::press(0x1043), A::press(0x1057)});
+    EXPECT_TRUE(log_has("key 4183 used"));
+    EXPECT_EQ(shown_choice(), 0x43u);
 }
 
 TEST_F(PanelEvents, UnknownKeysAreLeftToTheHost) {
