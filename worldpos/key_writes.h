@@ -18,6 +18,10 @@ struct KeyWrite {
 struct KeySolve {
     double time;
     double values[kMotionChannels];  // the item's new local values at `time`
+    // The item's rotation angles at `time` as the host gives them, and the
+    // sum of its old ancestors' (the turns its angles are kept near).
+    double own_turns[3];
+    double ancestor_turns[3];
 };
 
 // Grows as keys are added and is reused from item to item; its memory is the

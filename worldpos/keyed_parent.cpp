@@ -202,12 +202,13 @@ struct ItemSolve {
 
 // The item's local position and rotation at `time` that give its current world
 // position and rotation under the new parent. False when they are not finite.
-bool solve_record(const HostContext *context, const ItemSolve &solve, double time, double values[6]) {
+bool solve_record(const HostContext *context, const ItemSolve &solve, KeySolve *record) {
     const ItemInfo *info = context->item_info;
+    const double time = record->time;
+    double *const values = record->values;
     Matrix3 rotation;
     Vector3 position;
-    chain_world_rotation(info->parent, info->param, solve.item, time, &rotation);
-    item_world_position(info, solve.item, time, &position);
+    item_world_pose(info, solve.item, time, &rotation, &position, record->own_turns, record->ancestor_turns);
 
     if (!solve.parent) {
         // Without a parent the world values are the local ones, once the item's
@@ -314,18 +315,15 @@ void nearest_spelling(double angles[3], const double wanted[3]) {
 // times the rotation is the same whichever spelling is written.
 void keep_angles_continuous(const HostContext *context, const ItemSolve &solve, KeySolve *solves, int32_t count) {
     const ItemInfo *info = context->item_info;
-    const HostId old_parent = info->parent(solve.item);  // the item is re-parented only after this
     bool have_previous = false;
     bool previous_mirrored = false;  // the written angles follow the estimate's mirrored spelling
     double previous_estimate[3] = {0.0, 0.0, 0.0};
     double previous_written[3] = {0.0, 0.0, 0.0};
     for (int32_t i = 0; i < count; ++i) {
         const double time = solves[i].time;
-        double own[3] = {0.0, 0.0, 0.0};
-        info->param(solve.item, host_abi::kParamRotation, time, own);
-        double old_ancestors[3];
+        const double *own = solves[i].own_turns;
+        const double *old_ancestors = solves[i].ancestor_turns;
         double new_ancestors[3];
-        turns_through_chain(info, old_parent, time, old_ancestors);
         turns_through_chain(info, solve.parent, time, new_ancestors);
         double estimate[3];
         double wanted[3];
@@ -393,7 +391,7 @@ bool reparent_item(KeyedParentRun &run, HostId item) {
     if (solve.parent) context->item_info->param(solve.parent, host_abi::kParamPivot, 0.0, &solve.parent_pivot.x);
     KeyWriteList &writes = run.writes;
     for (int32_t i = 0; i < writes.solve_count; ++i)
-        if (!solve_record(context, solve, writes.solves[i].time, writes.solves[i].values)) return false;
+        if (!solve_record(context, solve, &writes.solves[i])) return false;
     keep_angles_continuous(context, solve, writes.solves, writes.solve_count);
 
     char select_text[kCommandTextSize];

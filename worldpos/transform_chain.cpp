@@ -102,6 +102,95 @@ void chain_inverse_rotation_scale(const ItemInfo *item_info, HostId item, double
     chain_inverse(item_info, item, time, true, out);
 }
 
+namespace {
+
+void embed(const Matrix3 &rotation, Matrix4 *out) {
+    double *m = out->m;
+    for (int row = 0; row < 3; ++row) {
+        for (int col = 0; col < 3; ++col) m[4 * row + col] = rotation.m[3 * row + col];
+        m[4 * row + 3] = 0.0;
+    }
+    m[12] = 0.0;
+    m[13] = 0.0;
+    m[14] = 0.0;
+    m[15] = 1.0;
+}
+
+// One item's rotation and pivot rotation, applied to the world rotation and,
+// when `world` is given, to the position's transform as well.
+void append_rotations(ItemParamFn param, HostId item, double time, Matrix3 *rotation, Matrix4 *world,
+                      double turns[3]) {
+    Matrix3 factor;
+    Matrix4 factor4;
+    Vector3 angles = query_param(param, item, host_abi::kParamRotation, time);
+    if (turns) {
+        turns[0] += angles.x;
+        turns[1] += angles.y;
+        turns[2] += angles.z;
+    }
+    if (vec3_nonzero_mask(&angles) != 0) {
+        hpb_round_single(&angles, 0);
+        hpb_to_matrix3(&factor, &angles);
+        matrix3_multiply(rotation, rotation, &factor);
+        if (world) {
+            embed(factor, &factor4);
+            matrix4_multiply(world, world, &factor4);
+        }
+    }
+    Vector3 pivot_rotation = query_param(param, item, host_abi::kParamPivotRotation, time);
+    if (vec3_exact_nonzero_mask(&pivot_rotation) != 0) {
+        hpb_round_single(&pivot_rotation, 1);
+        hpb_to_matrix3(&factor, &pivot_rotation);
+        matrix3_multiply(rotation, rotation, &factor);
+        if (world) {
+            embed(factor, &factor4);
+            matrix4_multiply(world, world, &factor4);
+        }
+    }
+}
+
+}  // namespace
+
+void item_world_pose(const ItemInfo *item_info, HostId item, double time, Matrix3 *rotation, Vector3 *position,
+                     double own_turns[3], double ancestor_turns[3]) {
+    matrix3_identity(rotation);
+    *position = Vector3{0.0, 0.0, 0.0};
+    double unused[3];
+    if (!own_turns) own_turns = unused;
+    if (!ancestor_turns) ancestor_turns = unused;
+    own_turns[0] = own_turns[1] = own_turns[2] = 0.0;
+    ancestor_turns[0] = ancestor_turns[1] = ancestor_turns[2] = 0.0;
+    if (item == nullptr || item_info == nullptr || item_info->parent == nullptr || item_info->param == nullptr) return;
+    const ItemParamFn param = item_info->param;
+    append_rotations(param, item, time, rotation, nullptr, own_turns);
+    Matrix4 world;
+    Matrix4 factor;
+    const Vector3 own_position = query_param(param, item, host_abi::kParamPosition, time);
+    set_translation(&world, own_position.x, own_position.y, own_position.z);
+    HostId ancestor = item_info->parent(item);
+    for (int length = 1; ancestor != nullptr && length < kMaxChainLength; ++length) {
+        const Vector3 pivot = query_param(param, ancestor, host_abi::kParamPivot, time);
+        set_translation(&factor, -pivot.x, -pivot.y, -pivot.z);
+        matrix4_multiply(&world, &world, &factor);
+        if (!is_camera(ancestor)) {
+            const Vector3 scale = query_param(param, ancestor, host_abi::kParamScaling, time);
+            matrix4_identity(&factor);
+            factor.m[0] = scale.x;
+            factor.m[5] = scale.y;
+            factor.m[10] = scale.z;
+            matrix4_multiply(&world, &world, &factor);
+        }
+        append_rotations(param, ancestor, time, rotation, &world, ancestor_turns);
+        const Vector3 ancestor_position = query_param(param, ancestor, host_abi::kParamPosition, time);
+        set_translation(&factor, ancestor_position.x, ancestor_position.y, ancestor_position.z);
+        matrix4_multiply(&world, &world, &factor);
+        ancestor = length + 1 < kMaxChainLength ? item_info->parent(ancestor) : nullptr;
+    }
+    position->x = world.m[12];
+    position->y = world.m[13];
+    position->z = world.m[14];
+}
+
 void item_world_position(const ItemInfo *item_info, HostId item, double time, Vector3 *out) {
     *out = Vector3{0.0, 0.0, 0.0};
     if (item == nullptr) return;

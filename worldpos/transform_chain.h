@@ -28,3 +28,11 @@ void chain_inverse_rotation_scale(const ItemInfo *item_info, HostId item, double
 
 // World position of the item's pivot point.
 void item_world_position(const ItemInfo *item_info, HostId item, double time, Vector3 *out);
+
+// The item's world rotation (as chain_world_rotation) and world position (as
+// item_world_position) from one walk up its chain, each parameter read once.
+// `own_turns` gets the item's rotation angles as the host gives them and
+// `ancestor_turns` the sum of its ancestors' (as turns_through_chain adds
+// them up); either may be null.
+void item_world_pose(const ItemInfo *item_info, HostId item, double time, Matrix3 *rotation, Vector3 *position,
+                     double own_turns[3], double ancestor_turns[3]);
