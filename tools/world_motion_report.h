@@ -3,6 +3,7 @@
 // scale and descendants moved, measured with the host's own evaluation.
 #pragma once
 
+#include <cstdint>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -27,17 +28,55 @@ std::string report_label(const Scene &scene, ItemIdValue id);
 // before a command, say).
 std::vector<int> checked_frames(const Scene &scene, const std::vector<const Envelope *> &envelopes);
 
-struct KeySample {
-    const EnvelopeKey *key;  // the command keeps the keys it finds, so an address seen before is that key
-    double time;
-    double value;
+// A sequence of numbers kept in runs: a run either follows a list held
+// elsewhere, one step along it per element, or holds its own numbers (or
+// one number repeated). Exact to the bit; small when the sequence is that
+// list or a stretch of it, as a channel's values at keyed frames are its keys.
+class NumberRuns {
+public:
+    // Appends `value`; `candidate` is the index in `list` of an equal number
+    // if any is known (SIZE_MAX when none), which is used when it matches.
+    void append(double value, const std::vector<double> &list, size_t candidate);
+    size_t size() const { return size_; }
+    // Elements indices[0..count) (in increasing order) to out; `cursor`
+    // remembers the run, so walking forward is quick.
+    void read(const size_t *indices, size_t count, const std::vector<double> &list, size_t *cursor,
+              double *out) const;
+    // All the elements.
+    void expand(const std::vector<double> &list, std::vector<double> *out) const;
+    size_t memory() const { return runs_.capacity() * sizeof(Run) + own_.capacity() * sizeof(double); }
+
+private:
+    enum Kind : uint32_t { kFollows, kOwn, kRepeated };
+    struct Run {
+        size_t begin;  // its first element
+        size_t from;   // index in the list or in own_ of that element's number
+        Kind kind;
+    };
+    std::vector<Run> runs_;
+    std::vector<double> own_;
+    size_t size_ = 0;
+};
+
+// One channel's keys as they were: values, times (mostly as runs along the
+// item's key times) and addresses (as runs of keys lying side by side). The
+// command keeps the keys it finds, so an address seen before is that key.
+struct KeysBefore {
+    std::vector<double> values;
+    NumberRuns times;
+    struct AddressRun {
+        uintptr_t first;  // the address of key `begin`; the next keys follow it
+        size_t begin;
+    };
+    std::vector<AddressRun> addresses;
+    size_t size() const { return values.size(); }
 };
 
 struct ItemMotionBefore {
     ItemIdValue id;
     ItemIdValue parent;
-    std::vector<KeySample> keys[6];  // position X, Y, Z, heading, pitch, bank
-    size_t key_group;                // its entry in WorldMotionBefore::key_groups
+    KeysBefore keys[6];  // position X, Y, Z, heading, pitch, bank
+    size_t key_group;    // its entry in WorldMotionBefore::key_groups
 };
 
 // Selected items keyed at the same times, posed together at those times.
@@ -50,20 +89,37 @@ struct KeyTimeGroup {
     std::vector<WorldPose> poses;      // poses[t * members.size() + m] for off_frames[t]
 };
 
+// How a watched item was posed at the frames: its motion values at each
+// frame row, and what it hung from. Its poses are made again from these by
+// the host's own step, so they come out as they were, to the bit.
+struct WatchedBefore {
+    NumberRuns values[kMotionChannelCount];  // at each frame row
+    int parent = -1;        // a watched item (index), or -2 - e for outside parent e, or -1 for none
+    bool pivot_turned = false;
+    Matrix pivot_turn{};    // its pivot rotation
+    Vec3 parent_pivot{};    // its parent's pivot point
+};
+
 struct WorldMotionBefore {
     bool unparenting = false;  // the command takes the items out of their parents
     std::vector<ItemMotionBefore> items;
     std::vector<KeyTimeGroup> key_groups;
     std::vector<ItemIdValue> old_ancestors;
-    // The selected items and their descendants, posed at each of `frames`:
-    // per_frame[f * watched.size() + w].
+    // The selected items and their descendants, each posed at each of
+    // `frames` from `how` (parents first in `order`), under parents outside
+    // them posed in `outside_poses[f * outside_count + e]`.
     // A frame that holds a key of the selected items is sampled at that key's
     // time, so one evaluation serves the frame and the key.
     std::vector<ItemIdValue> watched;
+    std::vector<WatchedBefore> how;
+    std::vector<size_t> order;
+    size_t outside_count = 0;
+    std::vector<WorldPose> outside_poses;
     std::vector<int> frames;
     std::vector<double> frame_times;
-    std::vector<WorldPose> per_frame;
     bool too_many_frames = false;  // the frames were left out as too many to hold
+    // The bytes held, for benchmarks.
+    size_t memory() const;
 };
 
 // Records the selected items before the command runs, at every frame that
