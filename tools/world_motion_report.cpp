@@ -205,10 +205,6 @@ std::string frames_label(const std::vector<int> &frames) {
     return std::to_string(frames.size()) + " frames from " + span + " (the render range and the keyed frames)";
 }
 
-}  // namespace
-
-namespace {
-
 bool same_bits(double a, double b) {
     uint64_t x, y;
     std::memcpy(&x, &a, sizeof x);
@@ -300,26 +296,6 @@ void NumberRuns::expand(const std::vector<double> &list, std::vector<double> *ou
                         : run.kind == kOwn   ? own_[run.from + (i - run.begin)]
                                              : own_[run.from];
     }
-}
-
-size_t WorldMotionBefore::memory() const {
-    size_t bytes = items.capacity() * sizeof(ItemMotionBefore);
-    for (const ItemMotionBefore &item : items)
-        for (const KeysBefore &keys : item.keys)
-            bytes += keys.values.capacity() * sizeof(double) + keys.times.memory() +
-                     keys.addresses.capacity() * sizeof(KeysBefore::AddressRun);
-    bytes += key_groups.capacity() * sizeof(KeyTimeGroup);
-    for (const KeyTimeGroup &group : key_groups)
-        bytes += (group.times.capacity() + group.off_frames.capacity()) * sizeof(double) +
-                 (group.members.capacity() + group.on_frames.capacity()) * sizeof(size_t) +
-                 group.poses.capacity() * sizeof(WorldPose);
-    bytes += old_ancestors.capacity() * sizeof(ItemIdValue) + watched.capacity() * sizeof(ItemIdValue) +
-             how.capacity() * sizeof(WatchedBefore) + order.capacity() * sizeof(size_t) +
-             outside_poses.capacity() * sizeof(WorldPose) + frames.capacity() * sizeof(int) +
-             frame_times.capacity() * sizeof(double);
-    for (const WatchedBefore &one : how)
-        for (const NumberRuns &values : one.values) bytes += values.memory();
-    return bytes;
 }
 
 std::string report_number(double value) {
@@ -605,8 +581,8 @@ int print_world_motion_report(std::ostream &out, const Scene &scene, const World
             for (int c = 0; c < kMotionChannelCount; ++c) {
                 const std::vector<double> &list =
                     w < before.items.size() && c < kMotionChannels ? before.items[w].keys[c].values : none;
-                how.values[c].read(&rows[first], count, list, &cursors[w * kMotionChannelCount + static_cast<size_t>(c)],
-                                   &values[static_cast<size_t>(c) * count]);
+                size_t *cursor = &cursors[w * kMotionChannelCount + static_cast<size_t>(c)];
+                how.values[c].read(&rows[first], count, list, cursor, &values[static_cast<size_t>(c) * count]);
             }
             for (size_t t = 0; t < count; ++t) {
                 const WorldPose *above = nullptr;

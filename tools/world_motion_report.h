@@ -28,23 +28,23 @@ std::string report_label(const Scene &scene, ItemIdValue id);
 // before a command, say).
 std::vector<int> checked_frames(const Scene &scene, const std::vector<const Envelope *> &envelopes);
 
-// A sequence of numbers kept in runs: a run either follows a list held
-// elsewhere, one step along it per element, or holds its own numbers (or
-// one number repeated). Exact to the bit; small when the sequence is that
-// list or a stretch of it, as a channel's values at keyed frames are its keys.
+// A sequence of numbers, exact to the bit, kept in runs: a run steps along a
+// list held elsewhere, holds its own numbers, or repeats one. Small when the
+// numbers are mostly a stretch of that list, as a channel's values at its
+// keyed frames are its keys' values, or mostly one number. The same list is
+// passed each time.
 class NumberRuns {
 public:
-    // Appends `value`; `candidate` is the index in `list` of an equal number
-    // if any is known (SIZE_MAX when none), which is used when it matches.
+    // Appends `value`, taken from list[candidate] when that holds the same
+    // bits (any candidate may be given; one past the list means none).
     void append(double value, const std::vector<double> &list, size_t candidate);
     size_t size() const { return size_; }
-    // Elements indices[0..count) (in increasing order) to out; `cursor`
-    // remembers the run, so walking forward is quick.
+    // Elements indices[0..count), ascending, to `out`. `cursor` (0 at first)
+    // remembers the run reached, so a forward walk finds its runs at once.
     void read(const size_t *indices, size_t count, const std::vector<double> &list, size_t *cursor,
               double *out) const;
     // All the elements.
     void expand(const std::vector<double> &list, std::vector<double> *out) const;
-    size_t memory() const { return runs_.capacity() * sizeof(Run) + own_.capacity() * sizeof(double); }
 
 private:
     enum Kind : uint32_t { kFollows, kOwn, kRepeated };
@@ -58,14 +58,15 @@ private:
     size_t size_ = 0;
 };
 
-// One channel's keys as they were: values, times (mostly as runs along the
-// item's key times) and addresses (as runs of keys lying side by side). The
-// command keeps the keys it finds, so an address seen before is that key.
+// One channel's keys as they were. The command keeps the keys it finds, so
+// an address seen before is that key. Times run along the item's key times
+// (its KeyTimeGroup's), and keys made together lie side by side in memory,
+// so only the values take room for each key.
 struct KeysBefore {
     std::vector<double> values;
     NumberRuns times;
     struct AddressRun {
-        uintptr_t first;  // the address of key `begin`; the next keys follow it
+        uintptr_t first;  // the address of key `begin`; the keys after it follow one another
         size_t begin;
     };
     std::vector<AddressRun> addresses;
@@ -89,15 +90,17 @@ struct KeyTimeGroup {
     std::vector<WorldPose> poses;      // poses[t * members.size() + m] for off_frames[t]
 };
 
-// How a watched item was posed at the frames: its motion values at each
-// frame row, and what it hung from. Its poses are made again from these by
-// the host's own step, so they come out as they were, to the bit.
+// What a watched item was posed from at the frames: its motion values at each
+// frame row (a selected item's mostly its keys' values, kept once in
+// ItemMotionBefore) and what it hung from. The report poses it again from
+// these by the host's own step, to the bit as it was posed then, instead of
+// holding fifteen numbers an item a frame through the command.
 struct WatchedBefore {
     NumberRuns values[kMotionChannelCount];  // at each frame row
-    int parent = -1;        // a watched item (index), or -2 - e for outside parent e, or -1 for none
+    int parent = -1;  // a watched item's index; -1 none; -2 - e the parent outside them numbered e
     bool pivot_turned = false;
-    Matrix pivot_turn{};    // its pivot rotation
-    Vec3 parent_pivot{};    // its parent's pivot point
+    Matrix pivot_turn{};  // its pivot rotation
+    Vec3 parent_pivot{};  // its parent's pivot point
 };
 
 struct WorldMotionBefore {
@@ -105,9 +108,9 @@ struct WorldMotionBefore {
     std::vector<ItemMotionBefore> items;
     std::vector<KeyTimeGroup> key_groups;
     std::vector<ItemIdValue> old_ancestors;
-    // The selected items and their descendants, each posed at each of
-    // `frames` from `how` (parents first in `order`), under parents outside
-    // them posed in `outside_poses[f * outside_count + e]`.
+    // The selected items and their descendants at each of `frames`: posed
+    // from `how`, parents first in `order`, under the parents outside them
+    // posed in outside_poses[f * outside_count + e].
     // A frame that holds a key of the selected items is sampled at that key's
     // time, so one evaluation serves the frame and the key.
     std::vector<ItemIdValue> watched;
@@ -118,8 +121,6 @@ struct WorldMotionBefore {
     std::vector<int> frames;
     std::vector<double> frame_times;
     bool too_many_frames = false;  // the frames were left out as too many to hold
-    // The bytes held, for benchmarks.
-    size_t memory() const;
 };
 
 // Records the selected items before the command runs, at every frame that
