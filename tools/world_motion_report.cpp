@@ -164,11 +164,14 @@ void count_key_changes(const KeysBefore &was, const std::vector<double> &group_t
                        size_t *rewritten, size_t *created) {
     std::vector<double> times;
     was.times.expand(group_times, &times);
-    std::vector<uintptr_t> addresses(was.size());
-    for (size_t r = 0; r < was.addresses.size(); ++r) {
-        const size_t end = r + 1 < was.addresses.size() ? was.addresses[r + 1].begin : was.size();
-        for (size_t i = was.addresses[r].begin; i < end; ++i)
-            addresses[i] = was.addresses[r].first + (i - was.addresses[r].begin) * sizeof(EnvelopeKey);
+    std::vector<uintptr_t> addresses(was.scattered);
+    if (addresses.empty()) {
+        addresses.resize(was.size());
+        for (size_t r = 0; r < was.addresses.size(); ++r) {
+            const size_t end = r + 1 < was.addresses.size() ? was.addresses[r + 1].begin : was.size();
+            for (size_t i = was.addresses[r].begin; i < end; ++i)
+                addresses[i] = was.addresses[r].first + (i - was.addresses[r].begin) * sizeof(EnvelopeKey);
+        }
     }
     // Addresses as numbers, which order them all (raw pointers to different
     // keys have no order of their own).
@@ -245,10 +248,13 @@ void NumberRuns::append(double value, const std::vector<double> &list, size_t ca
                 ++size_;
                 return;
             }
-            // A single element along the list costs more as a run than as a number.
-            if (length == 1 && runs_.size() >= 2 && runs_[runs_.size() - 2].kind == kOwn) {
+            // A single element along the list costs more as a run than as a
+            // number: it joins the numbers held before it, if any.
+            if (length == 1) {
                 own_.push_back(list[last.from]);
-                runs_.pop_back();
+                last.kind = kOwn;
+                last.from = own_.size() - 1;
+                if (runs_.size() >= 2 && runs_[runs_.size() - 2].kind == kOwn) runs_.pop_back();
             }
         } else if (last.kind == kRepeated) {
             if (same_bits(own_[last.from], value)) {
@@ -379,6 +385,10 @@ WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {
                     kept.addresses.push_back(KeysBefore::AddressRun{address, index});
                 kept.values.push_back(key->value);
                 key_times.push_back(key->time);
+            }
+            if (kept.addresses.size() > kept.values.size() / 2) {
+                for (const auto &key : keys) kept.scattered.push_back(reinterpret_cast<uintptr_t>(key.get()));
+                std::vector<KeysBefore::AddressRun>().swap(kept.addresses);
             }
             // Each channel's keys are in time order already.
             std::inplace_merge(key_times.begin(), key_times.begin() + static_cast<std::ptrdiff_t>(sorted),

@@ -60,8 +60,8 @@ private:
 
 // One channel's keys as they were. The command keeps the keys it finds, so
 // an address seen before is that key. Times run along the item's key times
-// (its KeyTimeGroup's), and keys made together lie side by side in memory,
-// so only the values take room for each key.
+// (its KeyTimeGroup's), and keys made together mostly lie side by side in
+// memory, so mostly only the values take room for each key.
 struct KeysBefore {
     std::vector<double> values;
     NumberRuns times;
@@ -70,6 +70,7 @@ struct KeysBefore {
         size_t begin;
     };
     std::vector<AddressRun> addresses;
+    std::vector<uintptr_t> scattered;  // instead, each key's, when few lie side by side
     size_t size() const { return values.size(); }
 };
 
