@@ -432,6 +432,7 @@ WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {
     const size_t width = before.watched.size();
     before.how.resize(width);
     std::vector<int> outside;  // sampler indices
+    std::unordered_map<int, size_t> outside_number;
     std::vector<std::pair<int, size_t>> placed;
     for (size_t w = 0; w < width; ++w) {
         WatchedBefore &how = before.how[w];
@@ -448,9 +449,9 @@ WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {
         if (found != watched.end()) {
             how.parent = static_cast<int>(found->second);
         } else {
-            const auto known = std::find(outside.begin(), outside.end(), parent);
-            how.parent = -2 - static_cast<int>(known - outside.begin());
-            if (known == outside.end()) outside.push_back(parent);
+            const auto known = outside_number.emplace(parent, outside.size());
+            if (known.second) outside.push_back(parent);
+            how.parent = -2 - static_cast<int>(known.first->second);
         }
     }
     std::sort(placed.begin(), placed.end());
