@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <ostream>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace headless {
@@ -158,32 +160,43 @@ void evaluate_in_blocks(const HierarchySampler &sampler, const std::vector<doubl
 // channel with the one recorded at its address. The command keeps the order
 // of the keys it finds, so the next recorded key is tried first; an address
 // out of that order is looked up among all of them.
-void count_key_changes(const std::vector<KeySample> &was, const Envelope &now, size_t *rewritten, size_t *created) {
+void count_key_changes(const KeysBefore &was, const std::vector<double> &group_times, const Envelope &now,
+                       size_t *rewritten, size_t *created) {
+    std::vector<double> times;
+    was.times.expand(group_times, &times);
+    std::vector<uintptr_t> addresses(was.scattered);
+    if (addresses.empty()) {
+        addresses.resize(was.size());
+        for (size_t r = 0; r < was.addresses.size(); ++r) {
+            const size_t end = r + 1 < was.addresses.size() ? was.addresses[r + 1].begin : was.size();
+            for (size_t i = was.addresses[r].begin; i < end; ++i)
+                addresses[i] = was.addresses[r].first + (i - was.addresses[r].begin) * sizeof(EnvelopeKey);
+        }
+    }
     // Addresses as numbers, which order them all (raw pointers to different
     // keys have no order of their own).
     std::vector<std::pair<uintptr_t, size_t>> by_address;
     size_t next = 0;
     for (const auto &key : now.keys()) {
-        const KeySample *match = nullptr;
-        if (next < was.size() && was[next].key == key.get()) {
-            match = &was[next++];
+        const uintptr_t address = reinterpret_cast<uintptr_t>(key.get());
+        size_t match = addresses.size();
+        if (next < addresses.size() && addresses[next] == address) {
+            match = next++;
         } else {
             if (by_address.empty()) {
-                for (size_t i = 0; i < was.size(); ++i)
-                    by_address.emplace_back(reinterpret_cast<uintptr_t>(was[i].key), i);
+                for (size_t i = 0; i < addresses.size(); ++i) by_address.emplace_back(addresses[i], i);
                 std::sort(by_address.begin(), by_address.end());
             }
-            const uintptr_t address = reinterpret_cast<uintptr_t>(key.get());
             const auto found =
                 std::lower_bound(by_address.begin(), by_address.end(), std::make_pair(address, size_t{0}));
             if (found != by_address.end() && found->first == address) {
-                match = &was[found->second];
+                match = found->second;
                 next = found->second + 1;
             }
         }
-        if (!match)
+        if (match == addresses.size())
             ++*created;
-        else if (match->value != key->value || match->time != key->time)
+        else if (was.values[match] != key->value || times[match] != key->time)
             ++*rewritten;
     }
 }
@@ -195,7 +208,101 @@ std::string frames_label(const std::vector<int> &frames) {
     return std::to_string(frames.size()) + " frames from " + span + " (the render range and the keyed frames)";
 }
 
+bool same_bits(double a, double b) {
+    uint64_t x, y;
+    std::memcpy(&x, &a, sizeof x);
+    std::memcpy(&y, &b, sizeof y);
+    return x == y;
+}
+
+// The run of `runs` (each with a `begin`, in order) that holds element i,
+// trying the one at `cursor` and the next before searching.
+template <class Run>
+size_t run_holding(const std::vector<Run> &runs, size_t i, size_t *cursor) {
+    size_t r = *cursor;
+    auto holds = [&](size_t at) {
+        return at < runs.size() && runs[at].begin <= i && (at + 1 == runs.size() || runs[at + 1].begin > i);
+    };
+    if (!holds(r)) {
+        if (holds(r + 1)) {
+            ++r;
+        } else {
+            const auto after = std::upper_bound(runs.begin(), runs.end(), i,
+                                                [](size_t value, const Run &run) { return value < run.begin; });
+            r = static_cast<size_t>(after - runs.begin()) - 1;
+        }
+    }
+    *cursor = r;
+    return r;
+}
+
 }  // namespace
+
+void NumberRuns::append(double value, const std::vector<double> &list, size_t candidate) {
+    const bool follows = candidate < list.size() && same_bits(list[candidate], value);
+    if (!runs_.empty()) {
+        Run &last = runs_.back();
+        const size_t length = size_ - last.begin;
+        if (last.kind == kFollows) {
+            if (follows && candidate == last.from + length) {
+                ++size_;
+                return;
+            }
+            // A single element along the list costs more as a run than as a
+            // number: it joins the numbers held before it, if any.
+            if (length == 1) {
+                own_.push_back(list[last.from]);
+                last.kind = kOwn;
+                last.from = own_.size() - 1;
+                if (runs_.size() >= 2 && runs_[runs_.size() - 2].kind == kOwn) runs_.pop_back();
+            }
+        } else if (last.kind == kRepeated) {
+            if (same_bits(own_[last.from], value)) {
+                ++size_;
+                return;
+            }
+            if (length == 1) last.kind = kOwn;  // its number is the last one held
+        }
+    }
+    if (follows)
+        runs_.push_back(Run{size_, candidate, kFollows});
+    else if (!runs_.empty() && runs_.back().kind == kOwn)
+        own_.push_back(value);
+    else {
+        runs_.push_back(Run{size_, own_.size(), kRepeated});
+        own_.push_back(value);
+    }
+    ++size_;
+}
+
+void NumberRuns::read(const size_t *indices, size_t count, const std::vector<double> &list, size_t *cursor,
+                      double *out) const {
+    size_t begin = 1, end = 0, step = 0;  // the run at hand: elements [begin, end) from base
+    const double *base = nullptr;
+    for (size_t t = 0; t < count; ++t) {
+        const size_t i = indices[t];
+        if (i < begin || i >= end) {
+            const Run &run = runs_[run_holding(runs_, i, cursor)];
+            begin = run.begin;
+            end = *cursor + 1 < runs_.size() ? runs_[*cursor + 1].begin : size_;
+            base = run.kind == kFollows ? &list[run.from] : &own_[run.from];
+            step = run.kind == kRepeated ? 0 : 1;
+        }
+        out[t] = base[(i - begin) * step];
+    }
+}
+
+void NumberRuns::expand(const std::vector<double> &list, std::vector<double> *out) const {
+    out->resize(size_);
+    for (size_t r = 0; r < runs_.size(); ++r) {
+        const Run &run = runs_[r];
+        const size_t end = r + 1 < runs_.size() ? runs_[r + 1].begin : size_;
+        for (size_t i = run.begin; i < end; ++i)
+            (*out)[i] = run.kind == kFollows ? list[run.from + (i - run.begin)]
+                        : run.kind == kOwn   ? own_[run.from + (i - run.begin)]
+                                             : own_[run.from];
+    }
+}
 
 std::string report_number(double value) {
     char text[32];
@@ -254,6 +361,7 @@ WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {
     before.unparenting = unparenting;
     std::unordered_set<ItemIdValue> chosen;
     std::map<std::vector<double>, size_t> group_of_times;
+    std::vector<double> channel_times[kMotionChannels];
     for (ItemIdValue id : scene.selection) {
         const Item *item = scene.find(id);
         if (!item || !has_motion(*item) || !chosen.insert(id).second) continue;
@@ -263,11 +371,24 @@ WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {
         std::vector<double> key_times;
         for (int c = 0; c < kMotionChannels; ++c) {
             const auto &keys = item->channel(MotionChannel(c)).envelope.keys();
-            record.keys[c].reserve(keys.size());
+            KeysBefore &kept = record.keys[c];
+            kept.values.reserve(keys.size());
+            channel_times[c].clear();
             const size_t sorted = key_times.size();
             for (const auto &key : keys) {
-                record.keys[c].push_back(KeySample{key.get(), key->time, key->value});
+                channel_times[c].push_back(key->time);
+                const uintptr_t address = reinterpret_cast<uintptr_t>(key.get());
+                const size_t index = kept.values.size();
+                if (kept.addresses.empty() ||
+                    kept.addresses.back().first + (index - kept.addresses.back().begin) * sizeof(EnvelopeKey) !=
+                        address)
+                    kept.addresses.push_back(KeysBefore::AddressRun{address, index});
+                kept.values.push_back(key->value);
                 key_times.push_back(key->time);
+            }
+            if (kept.addresses.size() > kept.values.size() / 2) {
+                for (const auto &key : keys) kept.scattered.push_back(reinterpret_cast<uintptr_t>(key.get()));
+                std::vector<KeysBefore::AddressRun>().swap(kept.addresses);
             }
             // Each channel's keys are in time order already.
             std::inplace_merge(key_times.begin(), key_times.begin() + static_cast<std::ptrdiff_t>(sorted),
@@ -277,41 +398,110 @@ WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {
         const auto group = group_of_times.emplace(std::move(key_times), before.key_groups.size());
         if (group.second) before.key_groups.push_back(KeyTimeGroup{group.first->first, {}, {}, {}, {}});
         record.key_group = group.first->second;
+        // The key times, mostly as a walk along the item's times.
+        const std::vector<double> &times = before.key_groups[record.key_group].times;
+        for (int c = 0; c < kMotionChannels; ++c) {
+            size_t at = 0;
+            for (double time : channel_times[c]) {
+                while (at < times.size() && times[at] < time) ++at;
+                record.keys[c].times.append(time, times, at);
+            }
+        }
         before.key_groups[record.key_group].members.push_back(before.items.size());
         before.items.push_back(std::move(record));
     }
 
     // The selected items and everything below them, each once.
-    std::unordered_set<ItemIdValue> watched(chosen);
-    for (const ItemMotionBefore &record : before.items) before.watched.push_back(record.id);
+    std::unordered_map<ItemIdValue, size_t> watched;
+    for (const ItemMotionBefore &record : before.items) {
+        watched.emplace(record.id, before.watched.size());
+        before.watched.push_back(record.id);
+    }
     for (size_t i = 0; i < before.watched.size(); ++i)
         for (ItemIdValue child : scene.find(before.watched[i])->children)
-            if (scene.find(child) && watched.insert(child).second) before.watched.push_back(child);
+            if (scene.find(child) && watched.emplace(child, before.watched.size()).second)
+                before.watched.push_back(child);
     std::unordered_set<ItemIdValue> old_ancestors;
     for (const ItemMotionBefore &record : before.items)
         for (const Item *ancestor : ancestors_of(scene, *scene.find(record.id)))
             if (old_ancestors.insert(ancestor->id).second) before.old_ancestors.push_back(ancestor->id);
 
+    // How each watched item hangs: from a watched item, from one outside
+    // them (whose poses are kept) or from nothing, as the sampler places it.
     const HierarchySampler sampler(scene, before.watched);
-    std::vector<size_t> watched_at;
-    for (ItemIdValue id : before.watched) watched_at.push_back(static_cast<size_t>(sampler.index_of(id)));
+    const size_t width = before.watched.size();
+    before.how.resize(width);
+    std::vector<int> outside;  // sampler indices
+    std::unordered_map<int, size_t> outside_number;
+    std::vector<std::pair<int, size_t>> placed;
+    for (size_t w = 0; w < width; ++w) {
+        WatchedBefore &how = before.how[w];
+        const int at = sampler.index_of(before.watched[w]);
+        placed.emplace_back(at, w);
+        const Item &item = sampler.item(static_cast<size_t>(at));
+        how.pivot_turned = item.pivot_rotation != Vec3{0, 0, 0};
+        how.pivot_turn = rotation(item.pivot_rotation);
+        const int parent = sampler.parent(static_cast<size_t>(at));
+        if (parent < 0) continue;
+        const Item &above = sampler.item(static_cast<size_t>(parent));
+        how.parent_pivot = above.pivot;
+        const auto found = watched.find(above.id);
+        if (found != watched.end()) {
+            how.parent = static_cast<int>(found->second);
+        } else {
+            const auto known = outside_number.emplace(parent, outside.size());
+            if (known.second) outside.push_back(parent);
+            how.parent = -2 - static_cast<int>(known.first->second);
+        }
+    }
+    std::sort(placed.begin(), placed.end());
+    for (const auto &one : placed) before.order.push_back(one.second);
 
     // The new parent is not known yet and may be any item, so every item's
     // keys are taken into the frames; the report checks those that matter.
     before.frames = checked_frames(scene, scene.all_items());
-    if (before.frames.size() > kMostPosesHeld / std::max<size_t>(1, before.watched.size())) {
+    if (before.frames.size() > kMostPosesHeld / std::max<size_t>(1, width)) {
         before.frames.clear();
         before.too_many_frames = true;
     }
-    const size_t width = before.watched.size();
     before.frame_times = frame_times(before.frames, before.key_groups, scene.frames_per_second);
-    before.per_frame.resize(before.frames.size() * width);
-    evaluate_in_blocks(sampler, before.frame_times, nullptr,
-                       [&](size_t first, size_t count, const WorldPose *poses) {
-                           for (size_t t = 0; t < count; ++t)
-                               for (size_t w = 0; w < width; ++w)
-                                   before.per_frame[(first + t) * width + w] = poses[t * sampler.size() + watched_at[w]];
-                       });
+    const std::vector<double> &times = before.frame_times;
+    const std::vector<double> none;
+    std::vector<double> values(std::min(times.size(), kTimesPerBlock));
+    std::vector<double> key_times;
+    for (size_t w = 0; w < width; ++w) {
+        const Item &item = sampler.item(static_cast<size_t>(sampler.index_of(before.watched[w])));
+        for (int c = 0; c < kMotionChannelCount; ++c) {
+            // A selected item's value at a frame is mostly its key there.
+            const bool keyed = w < before.items.size() && c < kMotionChannels;
+            const std::vector<double> &list = keyed ? before.items[w].keys[c].values : none;
+            if (keyed)
+                before.items[w].keys[c].times.expand(before.key_groups[before.items[w].key_group].times, &key_times);
+            else
+                key_times.clear();
+            size_t key = 0;
+            NumberRuns &kept = before.how[w].values[c];
+            for (size_t first = 0; first < times.size(); first += kTimesPerBlock) {
+                const size_t count = std::min(kTimesPerBlock, times.size() - first);
+                motion_values(item, c, &times[first], count, values.data());
+                for (size_t t = 0; t < count; ++t) {
+                    while (key < key_times.size() && key_times[key] < times[first + t]) ++key;
+                    kept.append(values[t], list, key);
+                }
+            }
+        }
+    }
+    before.outside_count = outside.size();
+    if (!outside.empty()) {
+        const std::vector<char> mask = sampler.with_ancestors(outside);
+        before.outside_poses.resize(times.size() * outside.size());
+        evaluate_in_blocks(sampler, times, &mask, [&](size_t first, size_t count, const WorldPose *poses) {
+            for (size_t t = 0; t < count; ++t)
+                for (size_t e = 0; e < outside.size(); ++e)
+                    before.outside_poses[(first + t) * outside.size() + e] =
+                        poses[t * sampler.size() + static_cast<size_t>(outside[e])];
+        });
+    }
 
     for (KeyTimeGroup &group : before.key_groups) {
         for (double time : group.times) {
@@ -372,7 +562,7 @@ int print_world_motion_report(std::ostream &out, const Scene &scene, const World
     for (size_t g = 0; g < before.key_groups.size(); ++g)
         for (size_t row : before.key_groups[g].on_frames) groups_served[row].push_back(g);
     std::vector<int> frames;          // the frames checked
-    std::vector<size_t> rows;         // the rows of before.per_frame evaluated
+    std::vector<size_t> rows;         // the frame rows evaluated
     std::vector<char> checked;        // for each of those, whether its frame is checked
     for (size_t f = 0; f < before.frames.size(); ++f) {
         const bool wanted_frame = std::binary_search(wanted.begin(), wanted.end(), before.frames[f]);
@@ -389,24 +579,66 @@ int print_world_motion_report(std::ostream &out, const Scene &scene, const World
         for (size_t m : before.key_groups[g].members)
             if (item_at[m] < 0) group_whole[g] = 0;
 
+    // The poses before, made again block by block from what was recorded.
+    std::vector<WorldPose> was_block;
+    std::vector<double> values;
+    std::vector<size_t> cursors(width * kMotionChannelCount, 0);
+    const std::vector<double> none;
+    auto pose_before = [&](size_t first, size_t count) {
+        was_block.resize(count * width);
+        values.resize(count * kMotionChannelCount);
+        for (size_t w : before.order) {
+            const WatchedBefore &how = before.how[w];
+            for (int c = 0; c < kMotionChannelCount; ++c) {
+                const std::vector<double> &list =
+                    w < before.items.size() && c < kMotionChannels ? before.items[w].keys[c].values : none;
+                size_t *cursor = &cursors[w * kMotionChannelCount + static_cast<size_t>(c)];
+                how.values[c].read(&rows[first], count, list, cursor, &values[static_cast<size_t>(c) * count]);
+            }
+            for (size_t t = 0; t < count; ++t) {
+                const WorldPose *above = nullptr;
+                if (how.parent >= 0)
+                    above = &was_block[t * width + static_cast<size_t>(how.parent)];
+                else if (how.parent <= -2)
+                    above = &before.outside_poses[rows[first + t] * before.outside_count +
+                                                  static_cast<size_t>(-2 - how.parent)];
+                place(&values[t], count, how.pivot_turned ? &how.pivot_turn : nullptr, above, how.parent_pivot,
+                      &was_block[t * width + w]);
+            }
+        }
+    };
+
     std::vector<Change> per_frame(width);
+    std::vector<Change> at_row(width);
     std::vector<Change> at_keys(before.items.size());
     std::vector<double> parent_unevenness(before.items.size(), 0.0);
     std::vector<int> uneven_frame(before.items.size(), 0);
     evaluate_in_blocks(
         sampler, times, nullptr,
         [&](size_t first, size_t count, const WorldPose *poses) {
+            pose_before(first, count);
             for (size_t t = 0; t < count; ++t) {
                 const size_t row = rows[first + t];
                 const WorldPose *now = poses + t * sampler.size();
-                const WorldPose *was = &before.per_frame[row * width];
+                const WorldPose *was = &was_block[t * width];
+                // A checked frame's changes serve its key times too.
+                const bool checked_frame = checked[first + t];
+                if (checked_frame)
+                    for (size_t w = 0; w < width; ++w)
+                        if (watched_at[w] >= 0) {
+                            at_row[w] = Change();
+                            at_row[w].add(was[w], now[watched_at[w]]);
+                            per_frame[w].add(at_row[w]);
+                        }
                 for (size_t g : groups_served[row])
                     if (group_whole[g])
-                        for (size_t k : before.key_groups[g].members)
-                            at_keys[k].add(was[k], now[static_cast<size_t>(item_at[k])]);
-                if (!checked[first + t]) continue;
-                for (size_t w = 0; w < width; ++w)
-                    if (watched_at[w] >= 0) per_frame[w].add(was[w], now[watched_at[w]]);
+                        for (size_t k : before.key_groups[g].members) {
+                            if (checked_frame)
+                                at_keys[k].add(at_row[k]);
+                            else
+                                at_keys[k].add(was[k], now[static_cast<size_t>(item_at[k])]);
+                        }
+                if (!checked_frame) continue;
                 for (size_t k = 0; k < before.items.size(); ++k) {
                     const int parent = item_at[k] >= 0 ? sampler.parent(static_cast<size_t>(item_at[k])) : -1;
                     if (parent < 0) continue;
@@ -464,7 +696,8 @@ int print_world_motion_report(std::ostream &out, const Scene &scene, const World
         }
         size_t rewritten = 0, created = 0;
         for (int c = 0; c < kMotionChannels && has_motion(*item); ++c)
-            count_key_changes(was.keys[c], item->channel(MotionChannel(c)).envelope, &rewritten, &created);
+            count_key_changes(was.keys[c], before.key_groups[was.key_group].times,
+                              item->channel(MotionChannel(c)).envelope, &rewritten, &created);
         const bool nothing_to_do = before.unparenting && was.parent == 0;
         if (nothing_to_do) warn(name + " has no parent: nothing to un-parent");
         if (item->parent == was.parent && rewritten == 0 && created == 0) {

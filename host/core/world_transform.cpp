@@ -136,55 +136,59 @@ std::vector<char> HierarchySampler::with_ancestors(const std::vector<int> &indic
     return mask;
 }
 
+void motion_values(const Item &item, int channel, const double *times, size_t count, double *out) {
+    const bool unscaled = channel >= kScaleX && item.kind == ItemKind::Camera;
+    const bool present = item.motion && static_cast<size_t>(channel) < item.motion->channels.size();
+    if (unscaled || !present) {
+        std::fill(out, out + count, channel >= kScaleX ? 1.0 : 0.0);
+        return;
+    }
+    const Envelope &envelope = item.channel(MotionChannel(channel)).envelope;
+    if (envelope.key_count() <= 1)
+        std::fill(out, out + count, count ? envelope.evaluate(times[0]) : 0.0);
+    else
+        for (size_t t = 0; t < count; ++t) out[t] = envelope.evaluate(times[t]);
+}
+
+void place(const double *values, size_t stride, const Matrix *pivot_turn, const WorldPose *above,
+           const Vec3 &above_pivot, WorldPose *pose) {
+    auto value = [&](int channel) { return values[static_cast<size_t>(channel) * stride]; };
+    Matrix turned = rotation({value(kHeading), value(kPitch), value(kBank)});
+    if (pivot_turn) turned = turned * *pivot_turn;
+    pose->scale = {value(kScaleX), value(kScaleY), value(kScaleZ)};
+    const Vec3 local = {value(kPositionX), value(kPositionY), value(kPositionZ)};
+    if (!above) {
+        pose->position = local;
+    } else {
+        Matrix linear;
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c) linear.m[r][c] = above->scale[r] * above->axes[r][c];
+        turned = turned * linear;
+        pose->position =
+            Vec3{local[0] - above_pivot[0], local[1] - above_pivot[1], local[2] - above_pivot[2]} * linear;
+        for (int c = 0; c < 3; ++c) pose->position[c] += above->position[c];
+    }
+    for (int r = 0; r < 3; ++r) pose->axes[r] = {turned.m[r][0], turned.m[r][1], turned.m[r][2]};
+}
+
 void HierarchySampler::evaluate(const double *times, size_t count, const std::vector<char> *mask,
                                 WorldPose *out) const {
     if (count == 0) return;
-    // One channel at a run of times keeps its keys in the cache; a channel
-    // with at most one key has one value throughout.
+    // One channel at a run of times keeps its keys in the cache.
     std::vector<double> values(static_cast<size_t>(kMotionChannelCount) * count);
     const size_t n = size();
     for (size_t i = 0; i < n; ++i) {
         if (mask && !(*mask)[i]) continue;
-        const Item &item = *items_[i];
-        for (int c = 0; c < kMotionChannelCount; ++c) {
-            double *row = &values[static_cast<size_t>(c) * count];
-            const bool unscaled = c >= kScaleX && item.kind == ItemKind::Camera;
-            const bool present = item.motion && static_cast<size_t>(c) < item.motion->channels.size();
-            if (unscaled || !present) {
-                std::fill(row, row + count, c >= kScaleX ? 1.0 : 0.0);
-                continue;
-            }
-            const Envelope &envelope = item.channel(MotionChannel(c)).envelope;
-            if (envelope.key_count() <= 1)
-                std::fill(row, row + count, envelope.evaluate(times[0]));
-            else
-                for (size_t t = 0; t < count; ++t) row[t] = envelope.evaluate(times[t]);
-        }
+        for (int c = 0; c < kMotionChannelCount; ++c)
+            motion_values(*items_[i], c, times, count, &values[static_cast<size_t>(c) * count]);
         const int parent = parents_[i];
         const Vec3 pivot = parent >= 0 ? items_[static_cast<size_t>(parent)]->pivot : Vec3{0, 0, 0};
         Matrix pivot_turn;
         for (int r = 0; r < 3; ++r)
             for (int c = 0; c < 3; ++c) pivot_turn.m[r][c] = pivot_turns_[i][r][c];
-        for (size_t t = 0; t < count; ++t) {
-            auto value = [&](int channel) { return values[static_cast<size_t>(channel) * count + t]; };
-            Matrix turned = rotation({value(kHeading), value(kPitch), value(kBank)});
-            if (pivot_turned_[i]) turned = turned * pivot_turn;
-            WorldPose &pose = out[t * n + i];
-            pose.scale = {value(kScaleX), value(kScaleY), value(kScaleZ)};
-            const Vec3 local = {value(kPositionX), value(kPositionY), value(kPositionZ)};
-            if (parent < 0) {
-                pose.position = local;
-            } else {
-                const WorldPose &above = out[t * n + static_cast<size_t>(parent)];
-                Matrix linear;
-                for (int r = 0; r < 3; ++r)
-                    for (int c = 0; c < 3; ++c) linear.m[r][c] = above.scale[r] * above.axes[r][c];
-                turned = turned * linear;
-                pose.position = Vec3{local[0] - pivot[0], local[1] - pivot[1], local[2] - pivot[2]} * linear;
-                for (int c = 0; c < 3; ++c) pose.position[c] += above.position[c];
-            }
-            for (int r = 0; r < 3; ++r) pose.axes[r] = {turned.m[r][0], turned.m[r][1], turned.m[r][2]};
-        }
+        for (size_t t = 0; t < count; ++t)
+            place(&values[t], count, pivot_turned_[i] ? &pivot_turn : nullptr,
+                  parent >= 0 ? &out[t * n + static_cast<size_t>(parent)] : nullptr, pivot, &out[t * n + i]);
     }
 }
 

@@ -71,6 +71,18 @@ struct WorldPose {
     Vec3 scale;  // its own scaling; 1 for cameras, which contribute none
 };
 
+// The values of one of an item's motion channels (a MotionChannel) at
+// `count` times, as poses are made from them: a channel with at most one key
+// has one value throughout, cameras are not scaled, and a missing channel
+// is 0 (1 for scaling).
+void motion_values(const Item &item, int channel, const double *times, size_t count, double *out);
+
+// An item's pose from its motion values at one time (values[c * stride] for
+// each MotionChannel c), its pivot rotation (null when it has none) and,
+// under a parent, that parent's pose and pivot point.
+void place(const double *values, size_t stride, const Matrix *pivot_turn, const WorldPose *above,
+           const Vec3 &above_pivot, WorldPose *pose);
+
 // Evaluates a set of items at many times, each item once per time and its
 // parent before it, so a deep hierarchy costs one step per item rather than a
 // walk of its whole chain. Agrees with world_position and world_axes to
