@@ -108,7 +108,7 @@ void print_change(std::ostream &out, const std::string &where, const Change &cha
 
 // How far from a whole frame a key time may lie and still be that frame's:
 // the error of a time stored in single precision or with eight digits.
-double hair(double frame) { return std::max(1e-3, 2e-7 * std::fabs(frame)); }
+double hair(double frame) { return std::max(1e-3, std::ldexp(std::fabs(frame), -23)); }
 
 // The frame that holds a key: the whole frame at or below its time, or the
 // next one when the time lies a hair below it (1.0333333 s at 30 fps is
@@ -709,7 +709,8 @@ int print_world_motion_report(std::ostream &out, const Scene &scene, const World
             << " -> " << report_label(scene, item->parent) << "; keys given new values " << rewritten
             << ", keys created " << created << "\n";
         const KeyTimeGroup &group = before.key_groups[was.key_group];
-        print_change(out, "at " + std::to_string(group.times.size()) + " key times", at_keys[k]);
+        print_change(out, "at " + std::to_string(group.times.size()) + (group.times.size() == 1 ? " key time" : " key times"),
+                     at_keys[k]);
         if (before.too_many_frames)
             out << "    frames: not checked (too many frames to hold for these items)\n";
         else if (frames.empty())
