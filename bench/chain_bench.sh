@@ -28,11 +28,37 @@ bench="$build/bench/chain_bench"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
+# The same take as a user runs it: the whole lwheadless command line, wall
+# time and peak memory of the process (best of the repeats).
+tool="$build/tools/lwheadless"
+plugin=$(ls "$build"/KRtools.p 2>/dev/null || true)
+whole_run() {
+    local scene=$1 script="$work/unparent.lwh" best="" best_kb="" i
+    {
+        echo "load $scene"
+        printf 'select'
+        for ((i = 1; i < 60; ++i)); do printf ' b%d' "$i"; done
+        echo
+        echo "run KR_unParent_wPos"
+        echo "save --force $work/saved.lws"
+    } >"$script"
+    for ((i = 0; i < repeats; ++i)); do
+        local line
+        line=$(/usr/bin/time -f '%e %M' "$tool" "$plugin" "$script" 2>&1 >/dev/null | tail -1)
+        local wall=${line% *} kb=${line#* }
+        if [[ -z $best ]] || awk -v a="$wall" -v b="$best" 'BEGIN { exit !(a < b) }'; then best=$wall; fi
+        if [[ -z $best_kb ]] || ((kb < best_kb)); then best_kb=$kb; fi
+    done
+    printf '  %-19s %s s, %d MB peak\n' "lwheadless, whole" "$best" $((best_kb / 1000))
+    rm -f "$script" "$work/saved.lws"
+}
+
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')"
 for f in "${frames[@]}"; do
     python3 "$here/gen_chain_lws.py" "$f" "$work/chain$f.lws"
     echo "== $f frames, $(($(stat -c %s "$work/chain$f.lws") / 1000)) kB"
     "$bench" "$work/chain$f.lws" "$repeats"
+    if [[ -x $tool && -n $plugin && -x /usr/bin/time ]]; then whole_run "$work/chain$f.lws"; fi
     rm -f "$work/chain$f.lws"
 done
 for f in "${blender_frames[@]}"; do
