@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole-take benchmark: 60 items keyed on every frame, all un-parented
-# keeping their world motion, at each frame count given (default 300 3000).
+# keeping their world motion, at each frame count given (default 300 3000):
+# step by step in one process, then as the whole lwheadless command line.
 # With --blender FRAMES..., the same take baked in Blender in the same run, for
 # comparison (Blender is not needed otherwise and is no build or test
 # dependency).
