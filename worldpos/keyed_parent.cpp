@@ -192,12 +192,40 @@ bool inverse_pivot_rotation(const HostContext *context, HostId item, Matrix3 *ou
     return true;
 }
 
+// A selected item and where it stands among the other selected items.
+struct SelectionNode {
+    HostId item;
+    int32_t up;           // the nearest selected ancestor, -1 for none
+    int32_t first_child;  // the selected items it is nearest above, in selection order
+    int32_t next_sibling;
+    int32_t children_left;  // of those, the ones not yet done
+    bool done;
+    // The times the selected items anywhere below it are solved at, sorted,
+    // and the item's ChainPose at each, made just before it is re-parented
+    // and kept until the selected items nearest below it are done (those
+    // then keep their own for the items below them): its new keys hold its
+    // old motion only at its own keys, so theirs is read from here instead.
+    double *times;
+    int32_t time_count;
+    ChainPose *poses;
+};
+
+// The kept ChainPose of `node` at `time`, or null.
+const ChainPose *kept_pose(const SelectionNode *node, double time) {
+    if (!node || !node->poses) return nullptr;
+    const double *begin = node->times;
+    const double *end = begin + node->time_count;
+    const double *at = std::lower_bound(begin, end, time);
+    return at != end && *at == time ? &node->poses[at - node->times] : nullptr;
+}
+
 struct ItemSolve {
     HostId item;
     HostId parent;  // null: no new parent
     bool has_pivot_rotation;
     Matrix3 inverse_pivot_rotation;
     Vector3 parent_pivot;
+    const SelectionNode *above;  // its nearest selected ancestor already re-parented, or null
 };
 
 // The item's local position and rotation at `time` that give its current world
@@ -208,7 +236,9 @@ bool solve_record(const HostContext *context, const ItemSolve &solve, KeySolve *
     double *const values = record->values;
     Matrix3 rotation;
     Vector3 position;
-    item_world_pose(info, solve.item, time, &rotation, &position, record->own_turns, record->ancestor_turns);
+    const ChainPose *above = kept_pose(solve.above, time);
+    item_world_pose(info, solve.item, time, above ? solve.above->item : nullptr, above, &rotation, &position,
+                    record->own_turns, record->ancestor_turns);
 
     if (!solve.parent) {
         // Without a parent the world values are the local ones, once the item's
@@ -361,34 +391,48 @@ void write_key(const HostContext *context, const ChannelSlot slots[kMotionChanne
         context->envelopes->create_key(envelope, write.time, value);
 }
 
-// Steps one item through reading, solving, re-parenting and re-keying. False
-// when the operation has to end; nothing has been sent for the item then.
-bool reparent_item(KeyedParentRun &run, HostId item) {
-    const HostContext *context = run.context;
-    // A bone cannot leave its object: cleared, it goes under the object
-    // itself, so that is the parent its keys are solved for.
+// The parent an item is solved for: a bone cannot leave its object, so
+// cleared it goes under the object itself.
+HostId parent_for(const KeyedParentRun &run, HostId item) {
     const uint64_t item_id = item_id_value(item);
-    const HostId new_parent = item_id_handle(run.new_parent == 0 && item_id_kind(item_id) == host_abi::kIdKindBone
-                                                 ? bone_owner_object(item_id)
-                                                 : run.new_parent);
+    return item_id_handle(run.new_parent == 0 && item_id_kind(item_id) == host_abi::kIdKindBone
+                              ? bone_owner_object(item_id)
+                              : run.new_parent);
+}
+
+enum class Prepared { Skip, Ready, Failed };
+
+// Reads the item's channels and marks its keys into the run's table and
+// write list. Skip: nothing to do for it.
+Prepared prepare_item(KeyedParentRun &run, HostId item, ChannelSlot slots[kMotionChannels]) {
+    const HostContext *context = run.context;
     // Already under the new parent (un-parenting an item without one): its
     // keys would come back as they are, give or take rounding.
-    if (context->item_info->parent(item) == new_parent) return true;
-    ChannelSlot slots[kMotionChannels];
-    if (!read_channel_slots(context, item, slots)) return true;  // unkeyed: left as it is
-
+    if (context->item_info->parent(item) == parent_for(run, item)) return Prepared::Skip;
+    if (!read_channel_slots(context, item, slots)) return Prepared::Skip;  // unkeyed: left as it is
     const double frames_per_second = context->scene_info->frames_per_second;
     FrameRange range;
-    if (!frame_range(slots, frames_per_second, &range)) return false;
-    if (!key_frame_table_reserve(&run.table, range.count)) return false;
-    if (!mark_keys(context, slots, frames_per_second, range, run.table.records, &run.writes)) return false;
+    if (!frame_range(slots, frames_per_second, &range) || !key_frame_table_reserve(&run.table, range.count) ||
+        !mark_keys(context, slots, frames_per_second, range, run.table.records, &run.writes))
+        return Prepared::Failed;
+    return Prepared::Ready;
+}
+
+// Steps one item through reading, solving, re-parenting and re-keying. False
+// when the operation has to end; nothing has been sent for the item then.
+bool reparent_item(KeyedParentRun &run, HostId item, const SelectionNode *above) {
+    const HostContext *context = run.context;
+    ChannelSlot slots[kMotionChannels];
+    const Prepared prepared = prepare_item(run, item, slots);
+    if (prepared != Prepared::Ready) return prepared == Prepared::Skip;
 
     ItemSolve solve;
     solve.item = item;
-    solve.parent = new_parent;
+    solve.parent = parent_for(run, item);
     solve.has_pivot_rotation = inverse_pivot_rotation(context, item, &solve.inverse_pivot_rotation);
     solve.parent_pivot = Vector3{0.0, 0.0, 0.0};
     if (solve.parent) context->item_info->param(solve.parent, host_abi::kParamPivot, 0.0, &solve.parent_pivot.x);
+    solve.above = above;
     KeyWriteList &writes = run.writes;
     for (int32_t i = 0; i < writes.solve_count; ++i)
         if (!solve_record(context, solve, &writes.solves[i])) return false;
@@ -407,74 +451,132 @@ bool reparent_item(KeyedParentRun &run, HostId item) {
     return true;
 }
 
-// The order the entries are re-parented in: the selection's, except that an
-// entry comes after every selected item below it. A parent's new keys hold
-// its world motion only at its own keys, so a child re-parented after it
-// would keep the motion it had already lost between them; re-parenting the
-// child first leaves the parent nothing of it to change. Writes `count`
-// indices into `order`; false when the memory could not be had.
-bool children_first(const ItemInfo *info, const HostId *entries, int32_t count, int32_t *order) {
+// Links each entry to its nearest selected ancestor within the chain the
+// transforms are evaluated through, and writes into `order` every entry after
+// the selected items above it. An entry caught in a hierarchy that loops is
+// taken as having nothing selected above it. False when the memory could not
+// be had.
+bool order_selection(const ItemInfo *info, SelectionNode *nodes, int32_t count, int32_t *order) {
     struct Entry {
         uintptr_t item;  // handles are only ever compared, as numbers
         int32_t index;
     };
     Entry *sorted = static_cast<Entry *>(std::malloc(sizeof(Entry) * static_cast<size_t>(count)));
-    int32_t *links = static_cast<int32_t *>(std::malloc(sizeof(int32_t) * 4 * static_cast<size_t>(count)));
-    if (!sorted || !links) {
+    int32_t *stack = static_cast<int32_t *>(std::malloc(sizeof(int32_t) * static_cast<size_t>(count)));
+    char *placed = static_cast<char *>(std::calloc(static_cast<size_t>(count), 1));
+    if (!sorted || !stack || !placed) {
         std::free(sorted);
-        std::free(links);
+        std::free(stack);
+        std::free(placed);
         return false;
     }
-    int32_t *const first_child = links;  // of each entry, in selection order; -1 none
-    int32_t *const next_sibling = links + count;
-    int32_t *const placed = links + 2 * count;  // 1 once in `order`
-    int32_t *const stack = links + 3 * count;
-    for (int32_t i = 0; i < count; ++i) {
-        sorted[i] = Entry{reinterpret_cast<uintptr_t>(entries[i]), i};
-        first_child[i] = next_sibling[i] = -1;
-        placed[i] = 0;
-    }
+    for (int32_t i = 0; i < count; ++i) sorted[i] = Entry{reinterpret_cast<uintptr_t>(nodes[i].item), i};
     const auto by_item = [](const Entry &a, const Entry &b) { return a.item < b.item || (a.item == b.item && a.index < b.index); };
     std::sort(sorted, sorted + count, by_item);
-    // Each entry hangs under its nearest selected ancestor within the chain
-    // the transforms are evaluated through, which also bounds the walk in a
-    // damaged hierarchy that loops.
     for (int32_t i = count - 1; i >= 0; --i) {
-        HostId above = info->parent(entries[i]);
+        HostId above = info->parent(nodes[i].item);
         for (int32_t length = 1; above && length < kMaxChainLength; ++length, above = info->parent(above)) {
             const Entry wanted{reinterpret_cast<uintptr_t>(above), -1};
             const Entry *found = std::lower_bound(sorted, sorted + count, wanted, by_item);
             if (found != sorted + count && found->item == wanted.item) {
-                next_sibling[i] = first_child[found->index];
-                first_child[found->index] = i;
+                nodes[i].up = found->index;
+                nodes[i].next_sibling = nodes[found->index].first_child;
+                nodes[found->index].first_child = i;
                 break;
             }
         }
     }
     std::free(sorted);
-    // Children before their parent, siblings and the tops in selection order.
-    // Each entry is placed once, even in a hierarchy that loops.
     int32_t written = 0;
-    for (int32_t top = 0; top < count; ++top) {
-        if (placed[top]) continue;
-        int32_t depth = 0;
-        stack[depth++] = top;
-        placed[top] = 1;
-        while (depth > 0) {
-            const int32_t at = stack[depth - 1];
-            int32_t child = first_child[at];
-            while (child >= 0 && placed[child]) child = next_sibling[child];
-            if (child >= 0) {
-                placed[child] = 1;
-                stack[depth++] = child;
-            } else {
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int32_t top = 0; top < count; ++top) {
+            if (placed[top] || (pass == 0 && nodes[top].up >= 0)) continue;
+            nodes[top].up = -1;
+            int32_t depth = 0;
+            stack[depth++] = top;
+            placed[top] = 1;
+            while (depth > 0) {
+                const int32_t at = stack[--depth];
                 order[written++] = at;
-                --depth;
+                // Pushed last to first, so the first child comes out first.
+                int32_t children = 0;
+                for (int32_t child = nodes[at].first_child; child >= 0; child = nodes[child].next_sibling)
+                    if (!placed[child]) ++children;
+                int32_t slot = depth + children;
+                for (int32_t child = nodes[at].first_child; child >= 0; child = nodes[child].next_sibling)
+                    if (!placed[child]) {
+                        placed[child] = 1;
+                        nodes[child].up = at;
+                        stack[--slot] = child;
+                    }
+                depth += children;
             }
         }
     }
-    std::free(links);
+    std::free(stack);
+    std::free(placed);
+    for (int32_t i = 0; i < count; ++i)
+        if (nodes[i].up >= 0) ++nodes[nodes[i].up].children_left;
     return true;
+}
+
+// `*into` becomes the sorted union of itself and `other`. False when the
+// memory could not be had.
+bool merge_times(double **into, int32_t *into_count, const double *other, int32_t other_count) {
+    if (other_count == 0) return true;
+    double *merged = static_cast<double *>(std::malloc(sizeof(double) * (static_cast<size_t>(*into_count) + other_count)));
+    if (!merged) return false;
+    double *end = std::set_union(*into, *into + *into_count, other, other + other_count, merged);
+    std::free(*into);
+    *into = merged;
+    *into_count = static_cast<int32_t>(end - merged);
+    return true;
+}
+
+// For every selected item with selected items below it, the times those are
+// solved at: each item's own solve times go to its nearest selected
+// ancestor, with the times already gathered for the item itself.
+bool gather_times(KeyedParentRun &run, SelectionNode *nodes, const int32_t *order, int32_t count) {
+    for (int32_t k = count - 1; k >= 0; --k) {
+        SelectionNode &node = nodes[order[k]];
+        if (node.up < 0) continue;
+        SelectionNode &up = nodes[node.up];
+        if (!merge_times(&up.times, &up.time_count, node.times, node.time_count)) return false;
+        ChannelSlot slots[kMotionChannels];
+        if (item_id_value(node.item) == run.new_parent || prepare_item(run, node.item, slots) != Prepared::Ready)
+            continue;
+        // The solves are in time order, one a time.
+        const int32_t solves = run.writes.solve_count;
+        double *own = static_cast<double *>(std::malloc(sizeof(double) * static_cast<size_t>(solves > 0 ? solves : 1)));
+        if (!own) return false;
+        for (int32_t i = 0; i < solves; ++i) own[i] = run.writes.solves[i].time;
+        const bool merged = merge_times(&up.times, &up.time_count, own, solves);
+        std::free(own);
+        if (!merged) return false;
+    }
+    return true;
+}
+
+// The item's old ChainPose at every time the selected items below it need it.
+// `kept`: its nearest selected ancestor already done, or null.
+bool keep_poses(const HostContext *context, SelectionNode &node, const SelectionNode *kept) {
+    if (node.time_count == 0) return true;
+    node.poses = static_cast<ChainPose *>(std::malloc(sizeof(ChainPose) * static_cast<size_t>(node.time_count)));
+    if (!node.poses) return false;
+    for (int32_t i = 0; i < node.time_count; ++i) {
+        const ChainPose *above = kept_pose(kept, node.times[i]);
+        item_chain_pose(context->item_info, node.item, node.times[i], above ? kept->item : nullptr, above,
+                        &node.poses[i]);
+    }
+    return true;
+}
+
+void forget_poses(SelectionNode &node) {
+    std::free(node.times);
+    std::free(node.poses);
+    node.times = nullptr;
+    node.poses = nullptr;
+    node.time_count = 0;
 }
 
 bool services_present(const HostContext *context) {
@@ -505,13 +607,29 @@ int32_t parent_with_world_position_using(const HostContext *context, const HostI
     int32_t count = 0;
     while (selected_items && count < INT32_MAX && selected_items[count]) ++count;
     const HostId last_entry = count > 0 ? selected_items[count - 1] : nullptr;
+    SelectionNode *nodes =
+        count > 0 ? static_cast<SelectionNode *>(std::malloc(sizeof(SelectionNode) * static_cast<size_t>(count))) : nullptr;
     int32_t *order = count > 0 ? static_cast<int32_t *>(std::malloc(sizeof(int32_t) * static_cast<size_t>(count))) : nullptr;
-    bool failed = count > 0 && (!order || !children_first(context->item_info, selected_items, count, order));
+    for (int32_t i = 0; nodes && i < count; ++i)
+        nodes[i] = SelectionNode{selected_items[i], -1, -1, -1, 0, false, nullptr, 0, nullptr};
+    bool failed = count > 0 && (!nodes || !order || !order_selection(context->item_info, nodes, count, order) ||
+                                !gather_times(run, nodes, order, count));
+    // In list order, each item on the scene as the earlier ones left it, but
+    // solved for the motion it had before any of them changed: the chain
+    // above it is read up to the nearest selected ancestor already done, and
+    // from there as that one kept it.
     for (int32_t i = 0; i < count && !failed; ++i) {
-        const HostId entry = selected_items[order[i]];
-        if (item_id_value(entry) == new_parent) continue;
-        failed = !reparent_item(run, entry);
+        SelectionNode &node = nodes[i];
+        int32_t above = node.up;
+        while (above >= 0 && !nodes[above].done) above = nodes[above].up;
+        const SelectionNode *kept = above >= 0 ? &nodes[above] : nullptr;
+        if (node.children_left > 0) failed = !keep_poses(context, node, kept);
+        if (!failed && item_id_value(node.item) != new_parent) failed = !reparent_item(run, node.item, kept);
+        node.done = true;
+        if (node.up >= 0 && --nodes[node.up].children_left == 0) forget_poses(nodes[node.up]);
     }
+    for (int32_t i = 0; nodes && i < count; ++i) forget_poses(nodes[i]);
+    std::free(nodes);
     std::free(order);
     // The caller gives the selection back by adding every entry but the last
     // to it, so the walk has to end on the last entry even when that one was

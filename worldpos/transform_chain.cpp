@@ -151,44 +151,80 @@ void append_rotations(ItemParamFn param, HostId item, double time, Matrix3 *rota
 
 }  // namespace
 
-void item_world_pose(const ItemInfo *item_info, HostId item, double time, Matrix3 *rotation, Vector3 *position,
-                     double own_turns[3], double ancestor_turns[3]) {
-    matrix3_identity(rotation);
-    *position = Vector3{0.0, 0.0, 0.0};
-    double unused[3];
-    if (!own_turns) own_turns = unused;
-    if (!ancestor_turns) ancestor_turns = unused;
-    own_turns[0] = own_turns[1] = own_turns[2] = 0.0;
-    ancestor_turns[0] = ancestor_turns[1] = ancestor_turns[2] = 0.0;
-    if (item == nullptr || item_info == nullptr || item_info->parent == nullptr || item_info->param == nullptr) return;
-    const ItemParamFn param = item_info->param;
-    append_rotations(param, item, time, rotation, nullptr, own_turns);
-    Matrix4 world;
+namespace {
+
+// What an item adds to the chain of a descendant, as item_world_position and
+// chain_world_rotation multiply it in.
+void append_ancestor(ItemParamFn param, HostId ancestor, double time, ChainPose *chain) {
     Matrix4 factor;
-    const Vector3 own_position = query_param(param, item, host_abi::kParamPosition, time);
-    set_translation(&world, own_position.x, own_position.y, own_position.z);
-    HostId ancestor = item_info->parent(item);
-    for (int length = 1; ancestor != nullptr && length < kMaxChainLength; ++length) {
-        const Vector3 pivot = query_param(param, ancestor, host_abi::kParamPivot, time);
-        set_translation(&factor, -pivot.x, -pivot.y, -pivot.z);
-        matrix4_multiply(&world, &world, &factor);
-        if (!is_camera(ancestor)) {
-            const Vector3 scale = query_param(param, ancestor, host_abi::kParamScaling, time);
-            matrix4_identity(&factor);
-            factor.m[0] = scale.x;
-            factor.m[5] = scale.y;
-            factor.m[10] = scale.z;
-            matrix4_multiply(&world, &world, &factor);
+    const Vector3 pivot = query_param(param, ancestor, host_abi::kParamPivot, time);
+    set_translation(&factor, -pivot.x, -pivot.y, -pivot.z);
+    matrix4_multiply(&chain->transform, &chain->transform, &factor);
+    if (!is_camera(ancestor)) {
+        const Vector3 scale = query_param(param, ancestor, host_abi::kParamScaling, time);
+        matrix4_identity(&factor);
+        factor.m[0] = scale.x;
+        factor.m[5] = scale.y;
+        factor.m[10] = scale.z;
+        matrix4_multiply(&chain->transform, &chain->transform, &factor);
+    }
+    append_rotations(param, ancestor, time, &chain->rotation, &chain->transform, chain->turns);
+    const Vector3 position = query_param(param, ancestor, host_abi::kParamPosition, time);
+    set_translation(&factor, position.x, position.y, position.z);
+    matrix4_multiply(&chain->transform, &chain->transform, &factor);
+}
+
+// Appends the ancestors from `ancestor` up, stopping below `stop` and taking
+// the rest from `above` when both are given.
+void append_ancestors(const ItemInfo *item_info, HostId ancestor, double time, HostId stop, const ChainPose *above,
+                      int length, ChainPose *chain) {
+    for (; ancestor != nullptr && length < kMaxChainLength; ++length) {
+        if (above && ancestor == stop) {
+            matrix4_multiply(&chain->transform, &chain->transform, &above->transform);
+            matrix3_multiply(&chain->rotation, &chain->rotation, &above->rotation);
+            for (int a = 0; a < 3; ++a) chain->turns[a] += above->turns[a];
+            return;
         }
-        append_rotations(param, ancestor, time, rotation, &world, ancestor_turns);
-        const Vector3 ancestor_position = query_param(param, ancestor, host_abi::kParamPosition, time);
-        set_translation(&factor, ancestor_position.x, ancestor_position.y, ancestor_position.z);
-        matrix4_multiply(&world, &world, &factor);
+        append_ancestor(item_info->param, ancestor, time, chain);
         ancestor = length + 1 < kMaxChainLength ? item_info->parent(ancestor) : nullptr;
     }
-    position->x = world.m[12];
-    position->y = world.m[13];
-    position->z = world.m[14];
+}
+
+bool usable(const ItemInfo *item_info) {
+    return item_info != nullptr && item_info->parent != nullptr && item_info->param != nullptr;
+}
+
+}  // namespace
+
+void item_world_pose(const ItemInfo *item_info, HostId item, double time, HostId stop, const ChainPose *above,
+                     Matrix3 *rotation, Vector3 *position, double own_turns[3], double ancestor_turns[3]) {
+    matrix3_identity(rotation);
+    *position = Vector3{0.0, 0.0, 0.0};
+    for (int a = 0; a < 3; ++a) own_turns[a] = ancestor_turns[a] = 0.0;
+    if (item == nullptr || !usable(item_info)) return;
+    const ItemParamFn param = item_info->param;
+    append_rotations(param, item, time, rotation, nullptr, own_turns);
+    ChainPose chain;
+    const Vector3 own_position = query_param(param, item, host_abi::kParamPosition, time);
+    set_translation(&chain.transform, own_position.x, own_position.y, own_position.z);
+    chain.rotation = *rotation;
+    chain.turns[0] = chain.turns[1] = chain.turns[2] = 0.0;
+    append_ancestors(item_info, item_info->parent(item), time, stop, above, 1, &chain);
+    *rotation = chain.rotation;
+    for (int a = 0; a < 3; ++a) ancestor_turns[a] = chain.turns[a];
+    position->x = chain.transform.m[12];
+    position->y = chain.transform.m[13];
+    position->z = chain.transform.m[14];
+}
+
+void item_chain_pose(const ItemInfo *item_info, HostId item, double time, HostId stop, const ChainPose *above,
+                     ChainPose *out) {
+    matrix4_identity(&out->transform);
+    matrix3_identity(&out->rotation);
+    out->turns[0] = out->turns[1] = out->turns[2] = 0.0;
+    if (item == nullptr || !usable(item_info)) return;
+    append_ancestor(item_info->param, item, time, out);
+    append_ancestors(item_info, item_info->parent(item), time, stop, above, 1, out);
 }
 
 void item_world_position(const ItemInfo *item_info, HostId item, double time, Vector3 *out) {

@@ -29,10 +29,25 @@ void chain_inverse_rotation_scale(const ItemInfo *item_info, HostId item, double
 // World position of the item's pivot point.
 void item_world_position(const ItemInfo *item_info, HostId item, double time, Vector3 *out);
 
+// What an item and its ancestors do to the items below it at one time: the
+// product of their factors as item_world_position multiplies them in (from
+// the item's pivot up to the root), the same for chain_world_rotation, and the
+// sum of their rotation angles as the host gives them.
+struct ChainPose {
+    Matrix4 transform;
+    Matrix3 rotation;
+    double turns[3];
+};
+
 // The item's world rotation (as chain_world_rotation) and world position (as
-// item_world_position) from one walk up its chain, each parameter read once.
+// item_world_position) from one walk up its chain, each parameter read once;
 // `own_turns` gets the item's rotation angles as the host gives them and
-// `ancestor_turns` the sum of its ancestors' (as turns_through_chain adds
-// them up); either may be null.
-void item_world_pose(const ItemInfo *item_info, HostId item, double time, Matrix3 *rotation, Vector3 *position,
-                     double own_turns[3], double ancestor_turns[3]);
+// `ancestor_turns` those of its ancestors added up. When `above` is given,
+// the walk stops at the ancestor `stop` and takes that one's ChainPose from
+// `above` instead, as it was when `above` was made.
+void item_world_pose(const ItemInfo *item_info, HostId item, double time, HostId stop, const ChainPose *above,
+                     Matrix3 *rotation, Vector3 *position, double own_turns[3], double ancestor_turns[3]);
+
+// The item's ChainPose at `time`, cut at `stop` in the same way.
+void item_chain_pose(const ItemInfo *item_info, HostId item, double time, HostId stop, const ChainPose *above,
+                     ChainPose *out);
