@@ -145,9 +145,9 @@ TEST_F(AnimationServices, KeyAndEnvelopePropertiesGoBothWays) {
     number = -3.0;
     EXPECT_EQ(envelopes.key_set(env, key, kTagParam1, &number), 1);
     const EnvelopeKey &stored = *scene.find(a)->channel(kPitch).envelope.keys().front();
-    EXPECT_EQ(stored.shape, KeyShape::Hermite);
-    EXPECT_EQ(stored.tension, 0.25);
-    EXPECT_EQ(stored.params[1], -3.0);
+    EXPECT_EQ(stored.shape(), KeyShape::Hermite);
+    EXPECT_EQ(stored.tension(), 0.25);
+    EXPECT_EQ(stored.param(1), -3.0);
     EXPECT_EQ(envelopes.key_get(env, key, kTagParam1, &number), 1);
     EXPECT_EQ(number, -3.0);
 
@@ -169,7 +169,7 @@ TEST_F(AnimationServices, KeyAndEnvelopePropertiesGoBothWays) {
     EXPECT_EQ(envelopes.key_set(env, key, 10, &number), 0);
     EXPECT_EQ(envelopes.key_get(env, key, host_abi::kKeyTagValue, nullptr), 0);
     EXPECT_EQ(key_count(env), 1);
-    EXPECT_EQ(stored.shape, KeyShape::Hermite);
+    EXPECT_EQ(stored.shape(), KeyShape::Hermite);
 }
 
 TEST_F(AnimationServices, HostileNumbersAreRefused) {

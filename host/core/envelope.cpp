@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <new>
 
 namespace headless {
@@ -17,7 +18,99 @@ constexpr size_t kFirstBlock = 1;
 constexpr size_t kSmallestBlock = 4;
 constexpr size_t kLargestBlock = 1u << 24;
 
+static_assert(sizeof(EnvelopeKey) == 24, "a key is its time, its value and its settings' address");
+
+// -0 is stored like any other number (it is what the caller set); only +0
+// is what a missing record stands for.
+bool plus_zero(double v) { return v == 0.0 && !std::signbit(v); }
+
 }  // namespace
+
+KeySettings *EnvelopeKey::record_for(double v) {
+    KeySettings *record = settings_record();
+    if (!record && !plus_zero(v)) {
+        record = new KeySettings();
+        bits_ |= reinterpret_cast<uintptr_t>(record);
+    }
+    return record;
+}
+
+void EnvelopeKey::drop_if_zero() {
+    static const KeySettings kZero;
+    KeySettings *record = settings_record();
+    // Nine doubles, no padding: all bytes zero is all of them +0.
+    if (record && std::memcmp(record, &kZero, sizeof kZero) == 0) {
+        delete record;
+        bits_ = shape_bits();
+    }
+}
+
+void EnvelopeKey::set(double KeySettings::*field, double v) {
+    if (KeySettings *record = record_for(v)) {
+        record->*field = v;
+        if (plus_zero(v)) drop_if_zero();
+    }
+}
+
+void EnvelopeKey::set_param(int i, double v) {
+    if (KeySettings *record = record_for(v)) {
+        record->params[i] = v;
+        if (plus_zero(v)) drop_if_zero();
+    }
+}
+
+void EnvelopeKey::set_bezier_extra(int i, double v) {
+    if (KeySettings *record = record_for(v)) {
+        record->bezier_extra[i] = v;
+        if (plus_zero(v)) drop_if_zero();
+    }
+}
+
+Envelope::Envelope(Envelope &&other) noexcept
+    : pre_behavior(other.pre_behavior), post_behavior(other.post_behavior), default_value(other.default_value),
+      order_(std::move(other.order_)), blocks_(std::move(other.blocks_)), starts_(std::move(other.starts_)),
+      free_(std::move(other.free_)), capacity_(other.capacity_), reserved_(other.reserved_), hint_(other.hint_),
+      span_hint_(other.span_hint_) {
+    other.order_.clear();  // its keys are ours now: not to be destroyed with it
+    other.blocks_.clear();
+    other.starts_.clear();
+    other.free_.clear();
+    other.capacity_ = other.reserved_ = other.hint_ = other.span_hint_ = 0;
+}
+
+Envelope &Envelope::operator=(Envelope &&other) noexcept {
+    if (this == &other) return *this;
+    destroy_all();
+    pre_behavior = other.pre_behavior;
+    post_behavior = other.post_behavior;
+    default_value = other.default_value;
+    order_ = std::move(other.order_);
+    blocks_ = std::move(other.blocks_);
+    starts_ = std::move(other.starts_);
+    free_ = std::move(other.free_);
+    capacity_ = other.capacity_;
+    reserved_ = other.reserved_;
+    hint_ = other.hint_;
+    span_hint_ = other.span_hint_;
+    other.order_.clear();
+    other.blocks_.clear();
+    other.starts_.clear();
+    other.free_.clear();
+    other.capacity_ = other.reserved_ = other.hint_ = other.span_hint_ = 0;
+    return *this;
+}
+
+Envelope::~Envelope() { destroy_all(); }
+
+void Envelope::destroy_all() {
+    // The live keys are exactly those listed.
+    for (const KeyRef &key : order_) key->~EnvelopeKey();
+    order_.clear();
+    free_.clear();
+    starts_.clear();
+    blocks_.clear();
+    capacity_ = reserved_ = hint_ = span_hint_ = 0;
+}
 
 void Envelope::reserve(size_t count) {
     reserved_ = std::max(reserved_, count);
@@ -125,7 +218,9 @@ bool Envelope::destroy_key(const EnvelopeKey *key) {
     if (i == order_.size()) return false;
     order_.erase(order_.begin() + static_cast<long>(i));
     set_live(key, false);
-    free_.push_back(const_cast<EnvelopeKey *>(key));
+    EnvelopeKey *slot = const_cast<EnvelopeKey *>(key);
+    slot->~EnvelopeKey();
+    free_.push_back(slot);
     return true;
 }
 
