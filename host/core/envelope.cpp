@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace headless {
 
@@ -19,6 +20,7 @@ constexpr size_t kSmallestBlock = 4;
 constexpr size_t kLargestBlock = 1u << 24;
 
 static_assert(sizeof(EnvelopeKey) == 24, "a key is its time, its value and its settings' address");
+static_assert(sizeof(KeySettings) == 9 * sizeof(double), "drop_if_zero() compares the bytes");
 
 // -0 is stored like any other number (it is what the caller set); only +0
 // is what a missing record stands for.
@@ -36,10 +38,9 @@ KeySettings *EnvelopeKey::record_for(double v) {
 }
 
 void EnvelopeKey::drop_if_zero() {
-    static const KeySettings kZero;
     KeySettings *record = settings_record();
     // Nine doubles, no padding: all bytes zero is all of them +0.
-    if (record && std::memcmp(record, &kZero, sizeof kZero) == 0) {
+    if (record && std::memcmp(record, &kNoKeySettings, sizeof kNoKeySettings) == 0) {
         delete record;
         bits_ = shape_bits();
     }
@@ -66,38 +67,29 @@ void EnvelopeKey::set_bezier_extra(int i, double v) {
     }
 }
 
-Envelope::Envelope(Envelope &&other) noexcept
-    : pre_behavior(other.pre_behavior), post_behavior(other.post_behavior), default_value(other.default_value),
-      order_(std::move(other.order_)), blocks_(std::move(other.blocks_)), starts_(std::move(other.starts_)),
-      free_(std::move(other.free_)), capacity_(other.capacity_), reserved_(other.reserved_), hint_(other.hint_),
-      span_hint_(other.span_hint_) {
-    other.order_.clear();  // its keys are ours now: not to be destroyed with it
-    other.blocks_.clear();
-    other.starts_.clear();
-    other.free_.clear();
-    other.capacity_ = other.reserved_ = other.hint_ = other.span_hint_ = 0;
-}
+Envelope::Envelope(Envelope &&other) noexcept { take(&other); }
 
 Envelope &Envelope::operator=(Envelope &&other) noexcept {
-    if (this == &other) return *this;
-    destroy_all();
-    pre_behavior = other.pre_behavior;
-    post_behavior = other.post_behavior;
-    default_value = other.default_value;
-    order_ = std::move(other.order_);
-    blocks_ = std::move(other.blocks_);
-    starts_ = std::move(other.starts_);
-    free_ = std::move(other.free_);
-    capacity_ = other.capacity_;
-    reserved_ = other.reserved_;
-    hint_ = other.hint_;
-    span_hint_ = other.span_hint_;
-    other.order_.clear();
-    other.blocks_.clear();
-    other.starts_.clear();
-    other.free_.clear();
-    other.capacity_ = other.reserved_ = other.hint_ = other.span_hint_ = 0;
+    if (this != &other) {
+        destroy_all();
+        take(&other);
+    }
     return *this;
+}
+
+void Envelope::take(Envelope *other) {
+    pre_behavior = other->pre_behavior;
+    post_behavior = other->post_behavior;
+    default_value = other->default_value;
+    // Ours are empty: the other is left with no keys to destroy.
+    order_.swap(other->order_);
+    blocks_.swap(other->blocks_);
+    starts_.swap(other->starts_);
+    free_.swap(other->free_);
+    capacity_ = std::exchange(other->capacity_, 0);
+    reserved_ = std::exchange(other->reserved_, 0);
+    hint_ = std::exchange(other->hint_, 0);
+    span_hint_ = std::exchange(other->span_hint_, 0);
 }
 
 Envelope::~Envelope() { destroy_all(); }

@@ -35,10 +35,13 @@ struct alignas(8) KeySettings {
 // What a key without a settings record holds.
 inline constexpr KeySettings kNoKeySettings{};
 
-// A key: 24 bytes. Its KeySettings are a record of its own, made when one of
-// them is set to anything but +0 and freed when all are +0 again, so a key
-// without it reads them as zero. The shape lives in the low bits of that
-// record's address (the record is 8-aligned): reading it is one mask.
+// A key: 24 bytes, so that a take keyed on every frame costs little beyond
+// its text. Its KeySettings are a record of its own, made when one of them is
+// set to anything but +0 and freed when all are +0 again; a key without one
+// reads them as zero. A record the key owns rather than a table beside the
+// keys, because a key is reached by its address alone. The shape lives in
+// the low bits of the record's address (records are 8-aligned): reading it
+// is one mask, and a span's curve needs the settings only for the rare keys.
 class EnvelopeKey {
 public:
     double time = 0.0;  // seconds
@@ -187,6 +190,7 @@ private:
     bool locate(const EnvelopeKey *key, uint32_t *block, uint32_t *slot) const;
     void set_live(const EnvelopeKey *key, bool live);
     void destroy_all();  // every live key, then the storage
+    void take(Envelope *other);  // into an envelope without storage
 
     std::vector<KeyRef> order_;  // the keys in time order
     std::vector<Block> blocks_;
