@@ -20,11 +20,18 @@ constexpr size_t kSmallestBlock = 4;
 constexpr size_t kLargestBlock = 1u << 24;
 
 static_assert(sizeof(EnvelopeKey) == 24, "a key is its time, its value and its settings' address");
-static_assert(sizeof(KeySettings) == 9 * sizeof(double), "drop_if_zero() compares the bytes");
+static_assert(sizeof(KeySettings) == 9 * sizeof(double), "all_plus_zero() reads the record as words");
 
 // -0 is stored like any other number (it is what the caller set); only +0
 // is what a missing record stands for.
 bool plus_zero(double v) { return v == 0.0 && !std::signbit(v); }
+
+// Nine doubles, no padding: all bits clear is all of them +0.
+bool all_plus_zero(const KeySettings &settings) {
+    uint64_t w[9];
+    std::memcpy(w, &settings, sizeof w);
+    return (w[0] | w[1] | w[2] | w[3] | w[4] | w[5] | w[6] | w[7] | w[8]) == 0;
+}
 
 }  // namespace
 
@@ -39,8 +46,7 @@ KeySettings *EnvelopeKey::record_for(double v) {
 
 void EnvelopeKey::drop_if_zero() {
     KeySettings *record = settings_record();
-    // Nine doubles, no padding: all bytes zero is all of them +0.
-    if (record && std::memcmp(record, &kNoKeySettings, sizeof kNoKeySettings) == 0) {
+    if (record && all_plus_zero(*record)) {
         delete record;
         bits_ = shape_bits();
     }
@@ -64,6 +70,18 @@ void EnvelopeKey::set_bezier_extra(int i, double v) {
     if (KeySettings *record = record_for(v)) {
         record->bezier_extra[i] = v;
         if (plus_zero(v)) drop_if_zero();
+    }
+}
+
+void EnvelopeKey::set_settings(const KeySettings &settings) {
+    KeySettings *record = settings_record();
+    if (all_plus_zero(settings)) {
+        delete record;
+        bits_ = shape_bits();
+    } else if (record) {
+        *record = settings;
+    } else {
+        bits_ |= reinterpret_cast<uintptr_t>(new KeySettings(settings));
     }
 }
 

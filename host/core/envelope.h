@@ -86,6 +86,8 @@ public:
     void set_bias(double v) { set(&KeySettings::bias, v); }
     void set_param(int i, double v);
     void set_bezier_extra(int i, double v);
+    // All of them at once (a reader's key): one test, at most one allocation.
+    void set_settings(const KeySettings &settings);
 
 private:
     static constexpr uintptr_t kShapeMask = 7;

@@ -91,16 +91,22 @@ EnvelopeKey lws_key_from_numbers(const double numbers[9]) {
     key.value = numbers[0];
     key.time = numbers[1];
     key.set_shape(static_cast<KeyShape>(static_cast<int>(numbers[2])));
+    // The usual key has all six parameters +0 (all bits clear): no settings.
+    uint64_t p[6];
+    std::memcpy(p, numbers + 3, sizeof p);
+    if ((p[0] | p[1] | p[2] | p[3] | p[4] | p[5]) == 0) return key;
+    KeySettings settings;
     if (key.shape() == KeyShape::Bezier2D) {
-        for (int i = 0; i < 4; ++i) key.set_param(i, numbers[3 + i]);
-        key.set_bezier_extra(0, numbers[7]);
-        key.set_bezier_extra(1, numbers[8]);
+        for (int i = 0; i < 4; ++i) settings.params[i] = numbers[3 + i];
+        settings.bezier_extra[0] = numbers[7];
+        settings.bezier_extra[1] = numbers[8];
     } else {
-        key.set_tension(numbers[3]);
-        key.set_continuity(numbers[4]);
-        key.set_bias(numbers[5]);
-        for (int i = 0; i < 3; ++i) key.set_param(i, numbers[6 + i]);
+        settings.tension = numbers[3];
+        settings.continuity = numbers[4];
+        settings.bias = numbers[5];
+        for (int i = 0; i < 3; ++i) settings.params[i] = numbers[6 + i];
     }
+    key.set_settings(settings);
     return key;
 }
 
