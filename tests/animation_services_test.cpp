@@ -145,9 +145,9 @@ TEST_F(AnimationServices, KeyAndEnvelopePropertiesGoBothWays) {
     number = -3.0;
     EXPECT_EQ(envelopes.key_set(env, key, kTagParam1, &number), 1);
     const EnvelopeKey &stored = *scene.find(a)->channel(kPitch).envelope.keys().front();
-    EXPECT_EQ(stored.shape, KeyShape::Hermite);
-    EXPECT_EQ(stored.tension, 0.25);
-    EXPECT_EQ(stored.params[1], -3.0);
+    EXPECT_EQ(stored.shape(), KeyShape::Hermite);
+    EXPECT_EQ(stored.tension(), 0.25);
+    EXPECT_EQ(stored.param(1), -3.0);
     EXPECT_EQ(envelopes.key_get(env, key, kTagParam1, &number), 1);
     EXPECT_EQ(number, -3.0);
 
@@ -169,7 +169,43 @@ TEST_F(AnimationServices, KeyAndEnvelopePropertiesGoBothWays) {
     EXPECT_EQ(envelopes.key_set(env, key, 10, &number), 0);
     EXPECT_EQ(envelopes.key_get(env, key, host_abi::kKeyTagValue, nullptr), 0);
     EXPECT_EQ(key_count(env), 1);
-    EXPECT_EQ(stored.shape, KeyShape::Hermite);
+    EXPECT_EQ(stored.shape(), KeyShape::Hermite);
+}
+
+// A key's tension and tangents live apart from it: clearing them must not
+// lose its shape, and the key made in a destroyed key's place must not
+// inherit them.
+TEST_F(AnimationServices, ClearedSettingsKeepTheShapeAndADestroyedKeysSettingsDieWithIt) {
+    const ItemIdValue a = scene.add_object("A");
+    const HostId env = envelope(a, kPositionX);
+    envelopes.create_key(env, 0.0, 0.0);
+    envelopes.create_key(env, 2.0, 2.0);
+    const HostId old_key = envelopes.create_key(env, 1.0, 5.0);
+    int shape = 1;  // Hermite
+    ASSERT_EQ(envelopes.key_set(env, old_key, host_abi::kKeyTagShape, &shape), 1);
+    double number = 3.0;
+    ASSERT_EQ(envelopes.key_set(env, old_key, kTagParam1, &number), 1);
+    number = 0.0;
+    ASSERT_EQ(envelopes.key_set(env, old_key, kTagParam1, &number), 1);
+    shape = -1;
+    EXPECT_EQ(envelopes.key_get(env, old_key, host_abi::kKeyTagShape, &shape), 1);
+    EXPECT_EQ(shape, 1);
+
+    number = 0.5;
+    ASSERT_EQ(envelopes.key_set(env, old_key, kTagTension, &number), 1);
+    number = 3.0;
+    ASSERT_EQ(envelopes.key_set(env, old_key, kTagParam1, &number), 1);
+    envelopes.destroy_key(env, old_key);
+    const HostId key = envelopes.create_key(env, 1.0, 1.0);
+    ASSERT_EQ(key, old_key) << "the destroyed key's place is the one at stake";
+    EXPECT_EQ(envelopes.key_get(env, key, host_abi::kKeyTagShape, &shape), 1);
+    EXPECT_EQ(shape, 0);
+    for (int tag : {kTagTension, kTagParam1}) {
+        number = -1.0;
+        EXPECT_EQ(envelopes.key_get(env, key, tag, &number), 1);
+        EXPECT_EQ(number, 0.0) << tag;
+    }
+    EXPECT_NEAR(envelopes.evaluate(env, 0.5), 0.5, 1e-12);  // plain TCB through keys on a line
 }
 
 TEST_F(AnimationServices, HostileNumbersAreRefused) {

@@ -13,7 +13,7 @@ constexpr double kTight = 1e-12;
 
 EnvelopeKey &add(Envelope &envelope, double time, double value, KeyShape shape = KeyShape::Tcb) {
     EnvelopeKey *key = envelope.create_key(time, value);
-    key->shape = shape;
+    key->set_shape(shape);
     return *key;
 }
 
@@ -67,21 +67,21 @@ TEST(EnvelopeEvaluation, TcbTangentsWeighTheSpanLengths) {
 TEST(EnvelopeEvaluation, TensionContinuityAndBiasShapeTheTangents) {
     // Full tension: no tangents, the smooth step between the keys.
     Envelope tense;
-    add(tense, 0.0, 0.0).tension = 1.0;
-    add(tense, 1.0, 2.0).tension = 1.0;
+    add(tense, 0.0, 0.0).set_tension(1.0);
+    add(tense, 1.0, 2.0).set_tension(1.0);
     EXPECT_NEAR(tense.evaluate(0.25), 2.0 * 0.15625, kTight);
 
     // Bias 1 on the peak: it leaves with the incoming slope.
     Envelope biased;
     add(biased, 0.0, 0.0);
-    add(biased, 1.0, 1.0).bias = 1.0;
+    add(biased, 1.0, 1.0).set_bias(1.0);
     add(biased, 2.0, 0.0);
     EXPECT_NEAR(biased.evaluate(1.5), 0.5 + 0.125 + 0.125, kTight);
 
     // Continuity 1 on the peak: a corner, arriving rising and leaving falling.
     Envelope cornered;
     add(cornered, 0.0, 0.0);
-    add(cornered, 1.0, 1.0).continuity = 1.0;
+    add(cornered, 1.0, 1.0).set_continuity(1.0);
     add(cornered, 2.0, 0.0);
     EXPECT_NEAR(cornered.evaluate(0.5), 0.75, kTight);
     EXPECT_NEAR(cornered.evaluate(1.5), 0.75, kTight);
@@ -90,8 +90,8 @@ TEST(EnvelopeEvaluation, TensionContinuityAndBiasShapeTheTangents) {
 TEST(EnvelopeEvaluation, HermiteAndBezierKeysUseTheirTangentsAsStored) {
     for (KeyShape shape : {KeyShape::Hermite, KeyShape::Bezier}) {
         Envelope envelope;
-        add(envelope, 0.0, 0.0, shape).params[1] = 2.0;
-        add(envelope, 1.0, 1.0, shape).params[0] = 0.0;
+        add(envelope, 0.0, 0.0, shape).set_param(1, 2.0);
+        add(envelope, 1.0, 1.0, shape).set_param(0, 0.0);
         EXPECT_NEAR(envelope.evaluate(0.5), 0.5 + 0.25, kTight);
 
         // A key with a predecessor: its outgoing tangent is not scaled by the
@@ -99,8 +99,9 @@ TEST(EnvelopeEvaluation, HermiteAndBezierKeysUseTheirTangentsAsStored) {
         Envelope middle;
         add(middle, 0.0, 0.0);
         EnvelopeKey &key = add(middle, 1.0, 1.0, shape);
-        key.params[0] = key.params[1] = 1.0;
-        add(middle, 2.0, 2.0, shape).params[0] = 1.0;
+        key.set_param(0, 1.0);
+        key.set_param(1, 1.0);
+        add(middle, 2.0, 2.0, shape).set_param(0, 1.0);
         EXPECT_NEAR(middle.evaluate(1.5), 1.5, kTight);
     }
 }
@@ -115,9 +116,9 @@ TEST(EnvelopeEvaluation, HermiteKeysHoldingTheTcbTangentsDrawTheTcbCurve) {
     }
     // Key 1: incoming 1/2.5 * (3 - 2), outgoing 1.5/2.5 * (3 - 2).
     EnvelopeKey &key = *hermite.keys()[1];
-    key.shape = KeyShape::Hermite;
-    key.params[0] = 0.4;
-    key.params[1] = 0.6;
+    key.set_shape(KeyShape::Hermite);
+    key.set_param(0, 0.4);
+    key.set_param(1, 0.6);
     for (double t = -0.5; t <= 4.5; t += 0.125) EXPECT_NEAR(hermite.evaluate(t), tcb.evaluate(t), kTight) << t;
 }
 
@@ -126,11 +127,11 @@ TEST(EnvelopeEvaluation, Bezier2DSpansFollowTheirHandlesInTime) {
     // parameter: t = 0.15625 is u = 0.25, where value 1 - (1 - u)^3.
     Envelope envelope;
     EnvelopeKey &k0 = add(envelope, 0.0, 0.0, KeyShape::Bezier2D);
-    k0.params[2] = 0.0;
-    k0.params[3] = 1.0;
+    k0.set_param(2, 0.0);
+    k0.set_param(3, 1.0);
     EnvelopeKey &k1 = add(envelope, 1.0, 1.0, KeyShape::Bezier2D);
-    k1.params[0] = 0.0;
-    k1.params[1] = 0.0;
+    k1.set_param(0, 0.0);
+    k1.set_param(1, 0.0);
     EXPECT_NEAR(envelope.evaluate(0.15625), 0.578125, 1e-9);
     EXPECT_NEAR(envelope.evaluate(0.5), 0.875, 1e-9);
 
@@ -138,8 +139,8 @@ TEST(EnvelopeEvaluation, Bezier2DSpansFollowTheirHandlesInTime) {
     Envelope after_tcb;
     add(after_tcb, 0.0, 0.0);
     EnvelopeKey &end = add(after_tcb, 3.0, 3.0, KeyShape::Bezier2D);
-    end.params[0] = -1.0;
-    end.params[1] = -1.0;
+    end.set_param(0, -1.0);
+    end.set_param(1, -1.0);
     EXPECT_NEAR(after_tcb.evaluate(1.5), 1.5, 1e-9);
     EXPECT_NEAR(after_tcb.evaluate(0.6), 0.6, 1e-9);
 }
@@ -147,13 +148,13 @@ TEST(EnvelopeEvaluation, Bezier2DSpansFollowTheirHandlesInTime) {
 TEST(EnvelopeEvaluation, Bezier2DHandlesGiveHermiteNeighboursTheirSlope) {
     Envelope envelope;
     EnvelopeKey &k0 = add(envelope, 0.0, 0.0, KeyShape::Bezier2D);
-    k0.params[2] = 0.5;
-    k0.params[3] = 1.0;  // slope 2 per second over a span of 1 s
+    k0.set_param(2, 0.5);
+    k0.set_param(3, 1.0);  // slope 2 per second over a span of 1 s
     add(envelope, 1.0, 1.0, KeyShape::Hermite);
     EXPECT_NEAR(envelope.evaluate(0.5), 0.5 + 0.125 * 2.0, kTight);
 
     // A handle with no length in time is steep, not a division by zero.
-    k0.params[2] = 0.0;
+    k0.set_param(2, 0.0);
     const double value = envelope.evaluate(0.5);
     EXPECT_TRUE(std::isfinite(value));
     EXPECT_GT(value, 1000.0);
@@ -202,7 +203,7 @@ TEST(EnvelopeEvaluation, BehavioursBeforeAndAfterTheKeys) {
 
 TEST(EnvelopeEvaluation, LinearBehaviourExtendsTheEndTangents) {
     Envelope envelope;
-    add(envelope, 0.0, 0.0).tension = 0.5;
+    add(envelope, 0.0, 0.0).set_tension(0.5);
     add(envelope, 1.0, 1.0);
     add(envelope, 2.0, 0.0);
     envelope.pre_behavior = envelope.post_behavior = EnvelopeBehavior::Linear;
@@ -210,7 +211,7 @@ TEST(EnvelopeEvaluation, LinearBehaviourExtendsTheEndTangents) {
     EXPECT_NEAR(envelope.evaluate(3.0), -1.0, kTight);
 
     // A stepped end has no slope to extend.
-    envelope.keys().back()->shape = KeyShape::Stepped;
+    envelope.keys().back()->set_shape(KeyShape::Stepped);
     EXPECT_EQ(envelope.evaluate(3.0), 0.0);
 }
 

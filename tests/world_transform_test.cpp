@@ -102,8 +102,8 @@ TEST_F(WorldTransform, TwoLevelsAtATimeOfTheirKeys) {
 
     // Animated grandparent: X runs from 10 to 20 over two seconds.
     Envelope &x = item(grand).channel(kPositionX).envelope;
-    x.create_key(0.0, 10.0)->shape = KeyShape::Linear;
-    x.create_key(2.0, 20.0)->shape = KeyShape::Linear;
+    x.create_key(0.0, 10.0)->set_shape(KeyShape::Linear);
+    x.create_key(2.0, 20.0)->set_shape(KeyShape::Linear);
     expect_near(param(leaf, host_abi::kParamWorldPosition, 1.0), {16, 1, 0});
     expect_near(param(leaf, host_abi::kParamPosition, 1.0), {2, 0, 0});
 }

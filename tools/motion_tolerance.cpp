@@ -443,9 +443,10 @@ public:
             const EnvelopeKey *key = envelope.find_key(time);
             if (!key) continue;
             const EnvelopeKey *const around[] = {key, envelope.prev_key(key), envelope.next_key(key)};
-            for (const EnvelopeKey *k : around)
-                if (k && k->shape != KeyShape::Tcb && k->shape != KeyShape::Linear && k->shape != KeyShape::Stepped)
-                    return false;
+            for (const EnvelopeKey *k : around) {
+                const KeyShape shape = k ? k->shape() : KeyShape::Tcb;
+                if (shape != KeyShape::Tcb && shape != KeyShape::Linear && shape != KeyShape::Stepped) return false;
+            }
         }
         for (auto added = first; added != last; ++added) {
             const int channel = added->first.second;
@@ -492,16 +493,16 @@ private:
         if (added == added_.end() || conventions_.shared_frames) return;
         Envelope &envelope = item_.channel(MotionChannel(channel)).envelope;
         EnvelopeKey *key = envelope.find_key(time);
-        if (!key || key->shape != KeyShape::Tcb || key->continuity != 0.0 || !(key->tension < 1.0)) return;
+        if (!key || key->shape() != KeyShape::Tcb || key->continuity() != 0.0 || !(key->tension() < 1.0)) return;
         const EnvelopeKey *prev = envelope.prev_key(key), *next = envelope.next_key(key);
         if (!prev || !next) return;
         const double before = time - prev->time, after = next->time - time;
         const double rise_before = key->value - prev->value, rise_after = next->value - key->value;
         if (!(before > 0.0) || !(after > 0.0) || !(std::fabs(rise_before - rise_after) > 1e-12)) return;
         const double bias =
-            (added->second * (before + after) / (1.0 - key->tension) - rise_before - rise_after) /
+            (added->second * (before + after) / (1.0 - key->tension()) - rise_before - rise_after) /
             (rise_before - rise_after);
-        if (std::isfinite(bias)) key->bias = std::min(1.0, std::max(-1.0, bias));
+        if (std::isfinite(bias)) key->set_bias(std::min(1.0, std::max(-1.0, bias)));
     }
 
     void refit_around(int channel, double time) {
@@ -535,48 +536,49 @@ private:
         EnvelopeKey *next = envelope.next_key(key);
         const EnvelopeKey *model = prev ? prev : next;
         if (model && count > 0) {
-            key->shape = model->shape;
-            key->tension = model->tension;
-            key->continuity = model->continuity;
-            key->bias = model->bias;
-            key->bezier_extra[0] = key->bezier_extra[1] = 0.0;
+            key->set_shape(model->shape());
+            key->set_tension(model->tension());
+            key->set_continuity(model->continuity());
+            key->set_bias(model->bias());
+            key->set_bezier_extra(0, 0.0);
+            key->set_bezier_extra(1, 0.0);
         }
-        if (conventions_.tcb_only && key->shape != KeyShape::Tcb) key->shape = KeyShape::Tcb;
-        if (conventions_.tcb_or_linear && key->shape != KeyShape::Tcb && key->shape != KeyShape::Linear)
-            key->shape = KeyShape::Tcb;
+        if (conventions_.tcb_only && key->shape() != KeyShape::Tcb) key->set_shape(KeyShape::Tcb);
+        if (conventions_.tcb_or_linear && key->shape() != KeyShape::Tcb && key->shape() != KeyShape::Linear)
+            key->set_shape(KeyShape::Tcb);
         const double before = prev ? time - prev->time : 0.0;
         const double after = next ? next->time - time : 0.0;
         const double old_span = prev && next ? next->time - prev->time : 0.0;
-        switch (key->shape) {
+        switch (key->shape()) {
         case KeyShape::Hermite:
         case KeyShape::Bezier:
-            key->params[0] = slope * before;
-            key->params[1] = slope * after;
+            key->set_param(0, slope * before);
+            key->set_param(1, slope * after);
             break;
         case KeyShape::Bezier2D:
-            key->params[0] = -before / 3.0;
-            key->params[1] = slope * key->params[0];
-            key->params[2] = after / 3.0;
-            key->params[3] = slope * key->params[2];
+            key->set_param(0, -before / 3.0);
+            key->set_param(1, slope * key->param(0));
+            key->set_param(2, after / 3.0);
+            key->set_param(3, slope * key->param(2));
             break;
         default: break;
         }
         if (old_span > 0.0) {
-            if (prev && (prev->shape == KeyShape::Hermite || prev->shape == KeyShape::Bezier))
-                prev->params[1] *= before / old_span;
-            if (next && (next->shape == KeyShape::Hermite || next->shape == KeyShape::Bezier))
-                next->params[0] *= after / old_span;
+            if (prev && (prev->shape() == KeyShape::Hermite || prev->shape() == KeyShape::Bezier))
+                prev->set_param(1, prev->param(1) * (before / old_span));
+            if (next && (next->shape() == KeyShape::Hermite || next->shape() == KeyShape::Bezier))
+                next->set_param(0, next->param(0) * (after / old_span));
         }
         // 2D handles reaching past the new key would fold the curve back.
-        if (prev && prev->shape == KeyShape::Bezier2D && prev->params[2] > before / 3.0 && prev->params[2] > 0.0) {
-            const double shrink = before / 3.0 / prev->params[2];
-            prev->params[2] *= shrink;
-            prev->params[3] *= shrink;
+        if (prev && prev->shape() == KeyShape::Bezier2D && prev->param(2) > before / 3.0 && prev->param(2) > 0.0) {
+            const double shrink = before / 3.0 / prev->param(2);
+            prev->set_param(2, prev->param(2) * shrink);
+            prev->set_param(3, prev->param(3) * shrink);
         }
-        if (next && next->shape == KeyShape::Bezier2D && -next->params[0] > after / 3.0 && next->params[0] < 0.0) {
-            const double shrink = after / 3.0 / -next->params[0];
-            next->params[0] *= shrink;
-            next->params[1] *= shrink;
+        if (next && next->shape() == KeyShape::Bezier2D && -next->param(0) > after / 3.0 && next->param(0) < 0.0) {
+            const double shrink = after / 3.0 / -next->param(0);
+            next->set_param(0, next->param(0) * shrink);
+            next->set_param(1, next->param(1) * shrink);
         }
     }
 

@@ -163,17 +163,31 @@ HostId prev_key(HostId handle, HostId key) {
     return envelope->prev_key(static_cast<EnvelopeKey *>(key));
 }
 
-// The key's number for a tag, or null for a tag that is not a number.
-double *number_of(EnvelopeKey &key, int tag) {
+// The key's number for a tag; false for a tag that is not a number.
+bool read_number(const EnvelopeKey &key, int tag, double *out) {
     switch (tag) {
-    case host_abi::kKeyTagValue: return &key.value;
-    case kKeyTagTension: return &key.tension;
-    case kKeyTagContinuity: return &key.continuity;
-    case kKeyTagBias: return &key.bias;
+    case host_abi::kKeyTagValue: *out = key.value; return true;
+    case kKeyTagTension: *out = key.tension(); return true;
+    case kKeyTagContinuity: *out = key.continuity(); return true;
+    case kKeyTagBias: *out = key.bias(); return true;
     default: break;
     }
-    if (tag >= kKeyTagParamFirst && tag <= kKeyTagParamLast) return &key.params[tag - kKeyTagParamFirst];
-    return nullptr;
+    if (tag < kKeyTagParamFirst || tag > kKeyTagParamLast) return false;
+    *out = key.param(tag - kKeyTagParamFirst);
+    return true;
+}
+
+bool write_number(EnvelopeKey &key, int tag, double number) {
+    switch (tag) {
+    case host_abi::kKeyTagValue: key.value = number; return true;
+    case kKeyTagTension: key.set_tension(number); return true;
+    case kKeyTagContinuity: key.set_continuity(number); return true;
+    case kKeyTagBias: key.set_bias(number); return true;
+    default: break;
+    }
+    if (tag < kKeyTagParamFirst || tag > kKeyTagParamLast) return false;
+    key.set_param(tag - kKeyTagParamFirst, number);
+    return true;
 }
 
 int key_set(HostId handle, HostId key_handle, int tag, void *value) {
@@ -183,33 +197,30 @@ int key_set(HostId handle, HostId key_handle, int tag, void *value) {
     if (tag == host_abi::kKeyTagShape) {
         const int shape = *static_cast<const int *>(value);
         if (shape < static_cast<int>(KeyShape::Tcb) || shape > static_cast<int>(KeyShape::Bezier2D)) return kRefused;
-        key->shape = static_cast<KeyShape>(shape);
+        key->set_shape(static_cast<KeyShape>(shape));
         return kDone;
     }
     const double number = *static_cast<const double *>(value);
     // A NaN or infinity would poison every evaluation near the key.
     if (!std::isfinite(number)) return kRefused;
     if (tag == host_abi::kKeyTagTime) return envelope->set_key_time(key, number) ? kDone : kRefused;
-    double *field = number_of(*key, tag);
-    if (!field) return kRefused;
-    *field = number;
-    return kDone;
+    return write_number(*key, tag, number) ? kDone : kRefused;
 }
 
 int key_get(HostId handle, HostId key_handle, int tag, void *value) {
     EnvelopeKey *key = key_of(envelope_of(handle), key_handle);
     if (!key || !value) return kRefused;
     if (tag == host_abi::kKeyTagShape) {
-        *static_cast<int *>(value) = static_cast<int>(key->shape);
+        *static_cast<int *>(value) = static_cast<int>(key->shape());
         return kDone;
     }
     if (tag == host_abi::kKeyTagTime) {
         *static_cast<double *>(value) = key->time;
         return kDone;
     }
-    const double *field = number_of(*key, tag);
-    if (!field) return kRefused;
-    *static_cast<double *>(value) = *field;
+    double number = 0.0;
+    if (!read_number(*key, tag, &number)) return kRefused;
+    *static_cast<double *>(value) = number;
     return kDone;
 }
 

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <new>
+#include <utility>
 
 namespace headless {
 
@@ -17,7 +19,108 @@ constexpr size_t kFirstBlock = 1;
 constexpr size_t kSmallestBlock = 4;
 constexpr size_t kLargestBlock = 1u << 24;
 
+static_assert(sizeof(EnvelopeKey) == 24, "a key is its time, its value and its settings' address");
+static_assert(sizeof(KeySettings) == 9 * sizeof(double), "all_plus_zero() reads the record as words");
+
+// -0 is stored like any other number (it is what the caller set); only +0
+// is what a missing record stands for.
+bool plus_zero(double v) { return v == 0.0 && !std::signbit(v); }
+
+// Nine doubles, no padding: all bits clear is all of them +0.
+bool all_plus_zero(const KeySettings &settings) {
+    uint64_t w[9];
+    std::memcpy(w, &settings, sizeof w);
+    return (w[0] | w[1] | w[2] | w[3] | w[4] | w[5] | w[6] | w[7] | w[8]) == 0;
+}
+
 }  // namespace
+
+KeySettings *EnvelopeKey::record_for(double v) {
+    KeySettings *record = settings_record();
+    if (!record && !plus_zero(v)) {
+        record = new KeySettings();
+        bits_ |= reinterpret_cast<uintptr_t>(record);
+    }
+    return record;
+}
+
+void EnvelopeKey::drop_if_zero() {
+    KeySettings *record = settings_record();
+    if (record && all_plus_zero(*record)) {
+        delete record;
+        bits_ = shape_bits();
+    }
+}
+
+void EnvelopeKey::set(double KeySettings::*field, double v) {
+    if (KeySettings *record = record_for(v)) {
+        record->*field = v;
+        if (plus_zero(v)) drop_if_zero();
+    }
+}
+
+void EnvelopeKey::set_param(int i, double v) {
+    if (KeySettings *record = record_for(v)) {
+        record->params[i] = v;
+        if (plus_zero(v)) drop_if_zero();
+    }
+}
+
+void EnvelopeKey::set_bezier_extra(int i, double v) {
+    if (KeySettings *record = record_for(v)) {
+        record->bezier_extra[i] = v;
+        if (plus_zero(v)) drop_if_zero();
+    }
+}
+
+void EnvelopeKey::set_settings(const KeySettings &settings) {
+    KeySettings *record = settings_record();
+    if (all_plus_zero(settings)) {
+        delete record;
+        bits_ = shape_bits();
+    } else if (record) {
+        *record = settings;
+    } else {
+        bits_ |= reinterpret_cast<uintptr_t>(new KeySettings(settings));
+    }
+}
+
+Envelope::Envelope(Envelope &&other) noexcept { take(&other); }
+
+Envelope &Envelope::operator=(Envelope &&other) noexcept {
+    if (this != &other) {
+        destroy_all();
+        take(&other);
+    }
+    return *this;
+}
+
+void Envelope::take(Envelope *other) {
+    pre_behavior = other->pre_behavior;
+    post_behavior = other->post_behavior;
+    default_value = other->default_value;
+    // Ours are empty: the other is left with no keys to destroy.
+    order_.swap(other->order_);
+    blocks_.swap(other->blocks_);
+    starts_.swap(other->starts_);
+    free_.swap(other->free_);
+    capacity_ = std::exchange(other->capacity_, 0);
+    reserved_ = std::exchange(other->reserved_, 0);
+    hint_ = std::exchange(other->hint_, 0);
+    span_hint_ = std::exchange(other->span_hint_, 0);
+}
+
+Envelope::~Envelope() { destroy_all(); }
+
+void Envelope::destroy_all() {
+    // The live keys are exactly those listed.
+    for (const KeyRef &key : order_) key->~EnvelopeKey();
+    order_.clear();
+    free_.clear();
+    starts_.clear();
+    blocks_.clear();
+    capacity_ = reserved_ = hint_ = span_hint_ = 0;
+}
 
 void Envelope::reserve(size_t count) {
     reserved_ = std::max(reserved_, count);
@@ -125,7 +228,9 @@ bool Envelope::destroy_key(const EnvelopeKey *key) {
     if (i == order_.size()) return false;
     order_.erase(order_.begin() + static_cast<long>(i));
     set_live(key, false);
-    free_.push_back(const_cast<EnvelopeKey *>(key));
+    EnvelopeKey *slot = const_cast<EnvelopeKey *>(key);
+    slot->~EnvelopeKey();
+    free_.push_back(slot);
     return true;
 }
 

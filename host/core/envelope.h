@@ -14,10 +14,10 @@ enum class KeyShape : int { Tcb = 0, Hermite = 1, Bezier = 2, Linear = 3, Steppe
 // What the envelope does before its first and after its last key.
 enum class EnvelopeBehavior : int { Reset = 0, Constant = 1, Repeat = 2, Oscillate = 3, OffsetRepeat = 4, Linear = 5 };
 
-struct EnvelopeKey {
-    double time = 0.0;  // seconds
-    double value = 0.0;
-    KeyShape shape = KeyShape::Tcb;
+// The settings most keys leave at zero, kept apart from the key so that the
+// usual key (TCB without tension, continuity or bias; linear; stepped) is
+// three words.
+struct alignas(8) KeySettings {
     double tension = 0.0;
     double continuity = 0.0;
     double bias = 0.0;
@@ -30,6 +30,79 @@ struct EnvelopeKey {
     // 2D Bezier keys in scene files carry two more numbers the curve does not
     // use (the first is the tangent the key had before); kept to write back.
     double bezier_extra[2] = {0.0, 0.0};
+};
+
+// What a key without a settings record holds.
+inline constexpr KeySettings kNoKeySettings{};
+
+// A key: 24 bytes, so that a take keyed on every frame costs little beyond
+// its text. Its KeySettings are a record of its own, made when one of them is
+// set to anything but +0 and freed when all are +0 again; a key without one
+// reads them as zero. A record the key owns rather than a table beside the
+// keys, because a key is reached by its address alone. The shape lives in
+// the low bits of the record's address (records are 8-aligned): reading it
+// is one mask, and a span's curve needs the settings only for the rare keys.
+class EnvelopeKey {
+public:
+    double time = 0.0;  // seconds
+    double value = 0.0;
+
+    EnvelopeKey() = default;
+    EnvelopeKey(const EnvelopeKey &other) : time(other.time), value(other.value), bits_(other.shape_bits()) {
+        if (const KeySettings *s = other.settings()) bits_ |= reinterpret_cast<uintptr_t>(new KeySettings(*s));
+    }
+    EnvelopeKey(EnvelopeKey &&other) noexcept : time(other.time), value(other.value), bits_(other.bits_) {
+        other.bits_ = other.shape_bits();
+    }
+    EnvelopeKey &operator=(const EnvelopeKey &other) {
+        if (this != &other) *this = EnvelopeKey(other);
+        return *this;
+    }
+    EnvelopeKey &operator=(EnvelopeKey &&other) noexcept {
+        if (this != &other) {
+            delete settings_record();
+            time = other.time;
+            value = other.value;
+            bits_ = other.bits_;
+            other.bits_ = other.shape_bits();
+        }
+        return *this;
+    }
+    ~EnvelopeKey() { delete settings_record(); }
+
+    KeyShape shape() const { return static_cast<KeyShape>(shape_bits()); }
+    void set_shape(KeyShape shape) { bits_ = (bits_ & ~kShapeMask) | (static_cast<uintptr_t>(shape) & kShapeMask); }
+
+    // Null while every setting is zero.
+    const KeySettings *settings() const { return settings_record(); }
+    const KeySettings &settings_or_zero() const { return settings() ? *settings() : kNoKeySettings; }
+    double tension() const { return settings() ? settings()->tension : 0.0; }
+    double continuity() const { return settings() ? settings()->continuity : 0.0; }
+    double bias() const { return settings() ? settings()->bias : 0.0; }
+    double param(int i) const { return settings() ? settings()->params[i] : 0.0; }  // i in 0..3
+    double bezier_extra(int i) const { return settings() ? settings()->bezier_extra[i] : 0.0; }  // i in 0..1
+    void set_tension(double v) { set(&KeySettings::tension, v); }
+    void set_continuity(double v) { set(&KeySettings::continuity, v); }
+    void set_bias(double v) { set(&KeySettings::bias, v); }
+    void set_param(int i, double v);
+    void set_bezier_extra(int i, double v);
+    // All of them at once (a reader's key): one test, at most one allocation.
+    void set_settings(const KeySettings &settings);
+
+private:
+    static constexpr uintptr_t kShapeMask = 7;
+    static_assert(alignof(KeySettings) > kShapeMask, "the shape needs the record's low address bits");
+
+    uintptr_t shape_bits() const { return bits_ & kShapeMask; }
+    KeySettings *settings_record() const { return reinterpret_cast<KeySettings *>(bits_ & ~kShapeMask); }
+    void set(double KeySettings::*field, double v);
+    // The record to write `v` into, made when needed; null when `v` is +0
+    // and there is none (nothing to store).
+    KeySettings *record_for(double v);
+    // Frees the record once everything in it is +0 again.
+    void drop_if_zero();
+
+    uintptr_t bits_ = 0;  // KeySettings address | shape
 };
 
 // A key as an envelope lists it: reads like a pointer that owns the key
@@ -52,8 +125,9 @@ private:
 class Envelope {
 public:
     Envelope() = default;
-    Envelope(Envelope &&) noexcept = default;
-    Envelope &operator=(Envelope &&) noexcept = default;
+    Envelope(Envelope &&other) noexcept;
+    Envelope &operator=(Envelope &&other) noexcept;
+    ~Envelope();
 
     // Keys in time order. A key's address is its handle: it stays valid
     // until that key is destroyed, whatever else changes.
@@ -95,7 +169,9 @@ public:
 private:
     // Keys are stored in blocks that never move, many keys to an allocation,
     // so a key's address is a handle that survives any number of other keys
-    // being made or destroyed. Each slot is marked live or free.
+    // being made or destroyed. Each slot is marked live or free; a live slot
+    // holds a constructed key (its settings record to be freed), a free one
+    // raw memory.
     struct Block {
         // The slots, then one bit a slot: set while the slot holds a key.
         std::unique_ptr<unsigned char[]> memory;
@@ -115,6 +191,8 @@ private:
     // no slot of this envelope's blocks.
     bool locate(const EnvelopeKey *key, uint32_t *block, uint32_t *slot) const;
     void set_live(const EnvelopeKey *key, bool live);
+    void destroy_all();  // every live key, then the storage
+    void take(Envelope *other);  // into an envelope without storage
 
     std::vector<KeyRef> order_;  // the keys in time order
     std::vector<Block> blocks_;

@@ -50,24 +50,32 @@ Neighbourhood neighbourhood_of(const Keys &keys, size_t i) {
             i + 1 < keys.size() ? keys[i + 1]->value - value : 0.0};
 }
 
-// Outgoing tangent of key i towards key i + 1, by key i's own shape.
+// Outgoing tangent of key i towards key i + 1, by key i's own shape. A TCB
+// key without settings has the linear key's tangents: (1 - 0) (1 + 0) (1 + 0)
+// is exactly 1, so the same numbers come out without reading the settings.
 double outgoing_tangent(const Keys &keys, size_t i) {
     const EnvelopeKey &key = *keys[i];
+    const KeyShape shape = key.shape();
+    if (shape == KeyShape::Stepped) return 0.0;
+    const KeySettings *settings = key.settings();
     const auto [before, after, rise_before, rise_after] = neighbourhood_of(keys, i);
-    switch (key.shape) {
+    if (shape == KeyShape::Linear || (shape == KeyShape::Tcb && !settings)) {
+        if (before == 0.0 || after == 0.0) return rise_after;
+        return after / (before + after) * (rise_before + rise_after);
+    }
+    const KeySettings &s = settings ? *settings : kNoKeySettings;
+    switch (shape) {
     case KeyShape::Tcb: {
-        const double from_before = (1 - key.tension) * (1 + key.continuity) * (1 + key.bias);
-        const double from_after = (1 - key.tension) * (1 - key.continuity) * (1 - key.bias);
+        const double from_before = (1 - s.tension) * (1 + s.continuity) * (1 + s.bias);
+        const double from_after = (1 - s.tension) * (1 - s.continuity) * (1 - s.bias);
         if (before == 0.0 || after == 0.0) return from_after * rise_after;
         return after / (before + after) * (from_before * rise_before + from_after * rise_after);
     }
-    case KeyShape::Linear:
-        if (before == 0.0 || after == 0.0) return rise_after;
-        return after / (before + after) * (rise_before + rise_after);
     case KeyShape::Hermite:
-    case KeyShape::Bezier: return key.params[1];
-    case KeyShape::Bezier2D: return handle_slope(key.params[3], key.params[2], after);
-    case KeyShape::Stepped: return 0.0;
+    case KeyShape::Bezier: return s.params[1];
+    case KeyShape::Bezier2D: return handle_slope(s.params[3], s.params[2], after);
+    case KeyShape::Linear:
+    case KeyShape::Stepped: break;
     }
     return 0.0;
 }
@@ -75,21 +83,27 @@ double outgoing_tangent(const Keys &keys, size_t i) {
 // Incoming tangent of key i from key i - 1, by key i's own shape.
 double incoming_tangent(const Keys &keys, size_t i) {
     const EnvelopeKey &key = *keys[i];
+    const KeyShape shape = key.shape();
+    if (shape == KeyShape::Stepped) return 0.0;
+    const KeySettings *settings = key.settings();
     const auto [before, after, rise_before, rise_after] = neighbourhood_of(keys, i);
-    switch (key.shape) {
+    if (shape == KeyShape::Linear || (shape == KeyShape::Tcb && !settings)) {
+        if (before == 0.0 || after == 0.0) return rise_before;
+        return before / (before + after) * (rise_before + rise_after);
+    }
+    const KeySettings &s = settings ? *settings : kNoKeySettings;
+    switch (shape) {
     case KeyShape::Tcb: {
-        const double from_before = (1 - key.tension) * (1 - key.continuity) * (1 + key.bias);
-        const double from_after = (1 - key.tension) * (1 + key.continuity) * (1 - key.bias);
+        const double from_before = (1 - s.tension) * (1 - s.continuity) * (1 + s.bias);
+        const double from_after = (1 - s.tension) * (1 + s.continuity) * (1 - s.bias);
         if (before == 0.0 || after == 0.0) return from_before * rise_before;
         return before / (before + after) * (from_before * rise_before + from_after * rise_after);
     }
-    case KeyShape::Linear:
-        if (before == 0.0 || after == 0.0) return rise_before;
-        return before / (before + after) * (rise_before + rise_after);
     case KeyShape::Hermite:
-    case KeyShape::Bezier: return key.params[0];
-    case KeyShape::Bezier2D: return handle_slope(key.params[1], key.params[0], before);
-    case KeyShape::Stepped: return 0.0;
+    case KeyShape::Bezier: return s.params[0];
+    case KeyShape::Bezier2D: return handle_slope(s.params[1], s.params[0], before);
+    case KeyShape::Linear:
+    case KeyShape::Stepped: break;
     }
     return 0.0;
 }
@@ -106,15 +120,15 @@ double bezier2d_span(const Keys &keys, size_t i, double time) {
     const EnvelopeKey &k1 = *keys[i + 1];
     const double span = k1.time - k0.time;
     double out_time, out_value;
-    if (k0.shape == KeyShape::Bezier2D) {
-        out_time = k0.time + k0.params[2];
-        out_value = k0.value + k0.params[3];
+    if (k0.shape() == KeyShape::Bezier2D) {
+        out_time = k0.time + k0.param(2);
+        out_value = k0.value + k0.param(3);
     } else {
         out_time = k0.time + span / 3.0;
         out_value = k0.value + outgoing_tangent(keys, i) / 3.0;
     }
-    const double in_time = k1.time + k1.params[0];
-    const double in_value = k1.value + k1.params[1];
+    const double in_time = k1.time + k1.param(0);
+    const double in_value = k1.value + k1.param(1);
 
     double low = 0.0, high = 1.0;
     for (int step = 0; step < kBisectionSteps; ++step) {
@@ -157,7 +171,7 @@ double value_within(const Keys &keys, double time, size_t *hint) {
     if (!(time > k0.time)) return k0.value;
     const double span = k1.time - k0.time;
     const double s = (time - k0.time) / span;
-    switch (k1.shape) {
+    switch (k1.shape()) {
     case KeyShape::Linear: return k0.value + s * (k1.value - k0.value);
     case KeyShape::Stepped: return k0.value;
     case KeyShape::Bezier2D: return bezier2d_span(keys, i, time);

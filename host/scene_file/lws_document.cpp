@@ -71,17 +71,18 @@ void append_lws_shortest(std::string *out, double value) {
 void lws_key_numbers(const EnvelopeKey &key, double numbers[9]) {
     numbers[0] = key.value;
     numbers[1] = key.time;
-    numbers[2] = static_cast<double>(static_cast<int>(key.shape));
-    if (key.shape == KeyShape::Bezier2D) {
+    numbers[2] = static_cast<double>(static_cast<int>(key.shape()));
+    const KeySettings &settings = key.settings_or_zero();
+    if (key.shape() == KeyShape::Bezier2D) {
         // Handles take the first four places; the rest hold nothing the curve uses.
-        for (int i = 0; i < 4; ++i) numbers[3 + i] = key.params[i];
-        numbers[7] = key.bezier_extra[0];
-        numbers[8] = key.bezier_extra[1];
+        for (int i = 0; i < 4; ++i) numbers[3 + i] = settings.params[i];
+        numbers[7] = settings.bezier_extra[0];
+        numbers[8] = settings.bezier_extra[1];
     } else {
-        numbers[3] = key.tension;
-        numbers[4] = key.continuity;
-        numbers[5] = key.bias;
-        for (int i = 0; i < 3; ++i) numbers[6 + i] = key.params[i];
+        numbers[3] = settings.tension;
+        numbers[4] = settings.continuity;
+        numbers[5] = settings.bias;
+        for (int i = 0; i < 3; ++i) numbers[6 + i] = settings.params[i];
     }
 }
 
@@ -89,17 +90,23 @@ EnvelopeKey lws_key_from_numbers(const double numbers[9]) {
     EnvelopeKey key;
     key.value = numbers[0];
     key.time = numbers[1];
-    key.shape = static_cast<KeyShape>(static_cast<int>(numbers[2]));
-    if (key.shape == KeyShape::Bezier2D) {
-        for (int i = 0; i < 4; ++i) key.params[i] = numbers[3 + i];
-        key.bezier_extra[0] = numbers[7];
-        key.bezier_extra[1] = numbers[8];
+    key.set_shape(static_cast<KeyShape>(static_cast<int>(numbers[2])));
+    // The usual key has all six parameters +0 (all bits clear): no settings.
+    uint64_t p[6];
+    std::memcpy(p, numbers + 3, sizeof p);
+    if ((p[0] | p[1] | p[2] | p[3] | p[4] | p[5]) == 0) return key;
+    KeySettings settings;
+    if (key.shape() == KeyShape::Bezier2D) {
+        for (int i = 0; i < 4; ++i) settings.params[i] = numbers[3 + i];
+        settings.bezier_extra[0] = numbers[7];
+        settings.bezier_extra[1] = numbers[8];
     } else {
-        key.tension = numbers[3];
-        key.continuity = numbers[4];
-        key.bias = numbers[5];
-        for (int i = 0; i < 3; ++i) key.params[i] = numbers[6 + i];
+        settings.tension = numbers[3];
+        settings.continuity = numbers[4];
+        settings.bias = numbers[5];
+        for (int i = 0; i < 3; ++i) settings.params[i] = numbers[6 + i];
     }
+    key.set_settings(settings);
     return key;
 }
 
@@ -201,9 +208,10 @@ uint64_t lws_envelope_fingerprint(const Envelope &envelope) {
     lane[0] = mix(lane[0], envelope.default_value);
     for (const auto &key : envelope.keys()) {
         lane[0] = mix(mix(lane[0], key->time), key->value);
-        lane[1] = mix(mix(mix(lane[1], static_cast<uint64_t>(key->shape)), key->tension), key->continuity);
-        lane[2] = mix(mix(mix(lane[2], key->bias), key->params[0]), key->params[1]);
-        lane[3] = mix(mix(mix(mix(lane[3], key->params[2]), key->params[3]), key->bezier_extra[0]), key->bezier_extra[1]);
+        const KeySettings &s = key->settings_or_zero();
+        lane[1] = mix(mix(mix(lane[1], static_cast<uint64_t>(key->shape())), s.tension), s.continuity);
+        lane[2] = mix(mix(mix(lane[2], s.bias), s.params[0]), s.params[1]);
+        lane[3] = mix(mix(mix(mix(lane[3], s.params[2]), s.params[3]), s.bezier_extra[0]), s.bezier_extra[1]);
     }
     return finish(mix(mix(mix(lane[0], lane[1]), lane[2]), lane[3]));
 }

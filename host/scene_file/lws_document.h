@@ -25,7 +25,7 @@ struct TextSpan {
 // One `{ Envelope }` block of a motion channel and the keys it held.
 //
 // Key parameters: the file's `Key value time shape p1 p2 p3 p4 p5 p6` maps to
-// EnvelopeKey as tension/continuity/bias = p1..p3 and params[0..2] = p4..p6
+// a key's KeySettings as tension/continuity/bias = p1..p3 and params[0..2] = p4..p6
 // (p4/p5 are the incoming and outgoing tangents), except for 2D Bezier keys,
 // whose handles p1..p4 go to params[0..3] (incoming time and value offsets,
 // outgoing time and value offsets) and p5, p6 to bezier_extra.

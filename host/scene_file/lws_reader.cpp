@@ -729,10 +729,10 @@ void Reader::read_shared_keys(LwsItemRecord &record, int channels) {
             const double value = old_channel_value(number(v[c], values.number, "a channel value"), c);
             // Seconds once the frame rate is known, at the end of the file.
             EnvelopeKey *key = item.channel(static_cast<MotionChannel>(c)).envelope.append_key(frame, value);
-            key->shape = linear ? KeyShape::Linear : KeyShape::Tcb;
-            key->tension = tcb[0];
-            key->continuity = tcb[1];
-            key->bias = tcb[2];
+            key->set_shape(linear ? KeyShape::Linear : KeyShape::Tcb);
+            key->set_tension(tcb[0]);
+            key->set_continuity(tcb[1]);
+            key->set_bias(tcb[2]);
             record.envelopes[c].key_lines.push_back({values.begin, frame_line.end});
         }
     }
@@ -778,9 +778,9 @@ void Reader::read_channel_lists(LwsItemRecord &record, int channels) {
             // The third number was 2 in every file seen, whatever the key's
             // spline; it is kept, and the keys are read as TCB splines.
             EnvelopeKey *key = envelope.append_key(v[1], old_channel_value(v[0], c));
-            key->tension = v[3];
-            key->continuity = v[4];
-            key->bias = v[5];
+            key->set_tension(v[3]);
+            key->set_continuity(v[4]);
+            key->set_bias(v[5]);
             env.key_lines.push_back({line.begin, line.end});
             record.old_key_flags[static_cast<size_t>(c)].emplace_back(w[2]);
         }

@@ -50,12 +50,12 @@ bool implicit_bone_parent(const LwsItemRecord &record, const Item &item) {
 }
 
 bool same_key(const EnvelopeKey &a, const EnvelopeKey &b) {
-    if (a.time != b.time || a.value != b.value || a.shape != b.shape || a.tension != b.tension ||
-        a.continuity != b.continuity || a.bias != b.bias)
+    if (a.time != b.time || a.value != b.value || a.shape() != b.shape() || a.tension() != b.tension() ||
+        a.continuity() != b.continuity() || a.bias() != b.bias())
         return false;
     for (int i = 0; i < 4; ++i)
-        if (a.params[i] != b.params[i]) return false;
-    return a.bezier_extra[0] == b.bezier_extra[0] && a.bezier_extra[1] == b.bezier_extra[1];
+        if (a.param(i) != b.param(i)) return false;
+    return a.bezier_extra(0) == b.bezier_extra(0) && a.bezier_extra(1) == b.bezier_extra(1);
 }
 
 // A channel without keys holds one value, which the file can only carry in a key.
@@ -631,9 +631,9 @@ bool Renderer::shared_keys_text(const LwsItemRecord &record, const Item &item, i
         for (size_t k = 0; k < keys; ++k) {
             const EnvelopeKey &key = *envelope.keys()[k], &settings = *lead->keys()[k];
             if (std::fabs(key.time * scene_.frames_per_second - static_cast<double>(frames[k])) > 1e-6 ||
-                (key.shape != KeyShape::Tcb && key.shape != KeyShape::Linear) || key.shape != settings.shape ||
-                key.tension != settings.tension || key.continuity != settings.continuity ||
-                key.bias != settings.bias) {
+                (key.shape() != KeyShape::Tcb && key.shape() != KeyShape::Linear) || key.shape() != settings.shape() ||
+                key.tension() != settings.tension() || key.continuity() != settings.continuity() ||
+                key.bias() != settings.bias()) {
                 *error = refusal(item, name + ": the key at frame " + std::to_string(frames[k]) +
                                            " differs in frame or spline from the other channels' key there, or is "
                                            "not a TCB or linear key; this scene format keeps one per frame");
@@ -669,8 +669,8 @@ bool Renderer::shared_keys_text(const LwsItemRecord &record, const Item &item, i
         }
         const EnvelopeKey spline = lead ? *lead->keys()[k] : EnvelopeKey{};
         text += indent + values + eol + indent + std::to_string(frames[k]) + " " +
-                (spline.shape == KeyShape::Linear ? "1" : "0") + " " + number(spline.tension) + " " +
-                number(spline.continuity) + " " + number(spline.bias) + eol;
+                (spline.shape() == KeyShape::Linear ? "1" : "0") + " " + number(spline.tension()) + " " +
+                number(spline.continuity()) + " " + number(spline.bias()) + eol;
     }
     const bool behavior_kept = !record.envelopes.empty() && record.envelopes[0].loaded_post == post;
     if (record.old_behaviors_line.end > record.old_behaviors_line.begin && behavior_kept)
@@ -702,7 +702,7 @@ bool Renderer::channel_lists_text(const LwsItemRecord &record, const Item &item,
         text += indent + std::to_string(keys.size()) + eol;
         size_t old = 0;
         for (const EnvelopeKey &key : keys) {
-            if (key.shape != KeyShape::Tcb) {
+            if (key.shape() != KeyShape::Tcb) {
                 *error = refusal(item, item.channel(static_cast<MotionChannel>(c)).name +
                                            ": this scene format keeps only TCB spline keys");
                 return false;
@@ -716,7 +716,7 @@ bool Renderer::channel_lists_text(const LwsItemRecord &record, const Item &item,
                                      : flags && !flags->empty()   ? flags->front()
                                                                   : "2";
             text += indent + old_value(key.value, c) + " " + format_lws_time(key.time, doc_.version) + " " + flag +
-                    " " + number(key.tension) + " " + number(key.continuity) + " " + number(key.bias) + eol;
+                    " " + number(key.tension()) + " " + number(key.continuity()) + " " + number(key.bias()) + eol;
         }
         behaviors_kept = behaviors_kept && env && envelope.pre_behavior == env->loaded_pre &&
                          envelope.post_behavior == env->loaded_post;
