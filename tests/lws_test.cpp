@@ -190,6 +190,19 @@ TEST(LwsWrite, ChangedKeysAreWrittenInTheFilesStyleAndUnchangedKeysKeepTheirText
                                   "  Key 2.5 0.033333333333333333 0 0.10000000000000001 0 0 0 0 0\n"),
               std::string::npos)
         << render(digits);
+
+    // Only values changed, as re-parenting leaves them: a key line keeps all
+    // its text but a changed value's word.
+    Loaded spaced = load_text("LWSC\n5\n\nAddNullObject 10000000 N\nObjectMotion\nNumChannels 1\nChannel 0\n{ Envelope\n  2\n"
+                              "\tKey  1.0\t0 0 0 0 0 0 0 0 \n"
+                              "  Key 3 1  0 0 0 0 0 0 0\n"
+                              "  Behaviors 1 1\n}\n");
+    Envelope &sp = spaced.scene.find(0x10000000u)->channel(kPositionX).envelope;
+    sp.keys()[0]->value = 1.0;
+    sp.keys()[1]->value = -4.25;
+    EXPECT_NE(render(spaced).find("{ Envelope\n  2\n\tKey  1.0\t0 0 0 0 0 0 0 0 \n  Key -4.25 1  0 0 0 0 0 0 0\n  Behaviors 1 1\n}\n"),
+              std::string::npos)
+        << render(spaced);
 }
 
 TEST(LwsWrite, KeysMovedOntoAnotherKeysTimeAreWrittenAndReadBack) {

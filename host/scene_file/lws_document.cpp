@@ -141,37 +141,54 @@ const char *read_plain_decimal(const char *at, const char *end, double *value) {
 
 }  // namespace
 
+namespace {
+
+bool blank(char c) { return c == ' ' || c == '\t'; }
+
+// Reads the finite number whose word starts at `at`; returns where the word
+// ends (a blank or `end`), or null when it is no such number.
+const char *read_number(const char *at, const char *end, double *value) {
+    const char *word_end = at + 1;
+    if (*at >= '0' && *at <= '9' && (word_end == end || blank(*word_end))) {
+        *value = *at - '0';  // most parameters are a single digit
+        return word_end;
+    }
+    if (const char *stop = read_plain_decimal(at, end, value)) return stop;
+    const auto result = std::from_chars(at, end, *value);
+    word_end = result.ptr;
+    if (result.ec != std::errc() || (word_end < end && !blank(*word_end))) {
+        // What the C library reads too ("+1", "0x1p-3"), as files from other writers may hold.
+        word_end = at;
+        while (word_end < end && !blank(*word_end)) ++word_end;
+        const std::string copy(at, word_end);
+        char *stop = nullptr;
+        errno = 0;
+        *value = std::strtod(copy.c_str(), &stop);
+        if (*stop != '\0' || errno == ERANGE) return nullptr;
+    }
+    return std::isfinite(*value) ? word_end : nullptr;
+}
+
+}  // namespace
+
+bool parse_lws_number(std::string_view word, double *value) {
+    if (word.empty()) return false;
+    const char *end = word.data() + word.size();
+    return read_number(word.data(), end, value) == end;
+}
+
 bool parse_lws_key_line(std::string_view content, double numbers[9], std::string_view *words) {
-    if (content.size() < 4 || content.compare(0, 3, "Key") != 0 || (content[3] != ' ' && content[3] != '\t')) return false;
+    if (content.size() < 4 || content.compare(0, 3, "Key") != 0 || !blank(content[3])) return false;
     const char *at = content.data() + 3, *const end = content.data() + content.size();
-    auto blank = [](char c) { return c == ' ' || c == '\t'; };
     for (int i = 0; i < 9; ++i) {
         while (at < end && blank(*at)) ++at;
         if (at == end) return false;
-        const char *word_end = at + 1;
-        if (*at >= '0' && *at <= '9' && (word_end == end || blank(*word_end))) {
-            numbers[i] = *at - '0';  // most parameters are a single digit
-        } else if (const char *stop = read_plain_decimal(at, end, &numbers[i])) {
-            word_end = stop;
-        } else {
-            const auto result = std::from_chars(at, end, numbers[i]);
-            word_end = result.ptr;
-            if (result.ec != std::errc() || (word_end < end && !blank(*word_end))) {
-                // What the C library reads too ("+1", "0x1p-3"), as files from other writers may hold.
-                word_end = at;
-                while (word_end < end && !blank(*word_end)) ++word_end;
-                const std::string copy(at, word_end);
-                char *stop = nullptr;
-                errno = 0;
-                numbers[i] = std::strtod(copy.c_str(), &stop);
-                if (*stop != '\0' || errno == ERANGE) return false;
-            }
-            if (!std::isfinite(numbers[i])) return false;
-        }
+        const char *word_end = read_number(at, end, &numbers[i]);
+        if (!word_end) return false;
         if (words) words[i] = std::string_view(at, static_cast<size_t>(word_end - at));
         at = word_end;
     }
-    while (at < end && (*at == ' ' || *at == '\t')) ++at;
+    while (at < end && blank(*at)) ++at;
     return at == end;
 }
 
@@ -200,19 +217,23 @@ uint64_t finish(uint64_t z) {
 
 }  // namespace
 
-uint64_t lws_envelope_fingerprint(const Envelope &envelope) {
+uint64_t lws_envelope_fingerprint(const Envelope &envelope, uint64_t *layout) {
     // Four running states, so that a key's numbers are mixed side by side
-    // rather than one after another; each state alone still shows any one change.
+    // rather than one after another; each state alone still shows any one
+    // change. A fifth takes the times alone for the layout.
     uint64_t lane[4] = {mix(0, static_cast<uint64_t>(envelope.key_count())), 1, 2, 3};
+    uint64_t times = lane[0];
     lane[0] = mix(lane[0], static_cast<uint64_t>(envelope.pre_behavior) * 8 + static_cast<uint64_t>(envelope.post_behavior));
     lane[0] = mix(lane[0], envelope.default_value);
     for (const auto &key : envelope.keys()) {
         lane[0] = mix(mix(lane[0], key->time), key->value);
+        times = mix(times, key->time);
         const KeySettings &s = key->settings_or_zero();
         lane[1] = mix(mix(mix(lane[1], static_cast<uint64_t>(key->shape())), s.tension), s.continuity);
         lane[2] = mix(mix(mix(lane[2], s.bias), s.params[0]), s.params[1]);
         lane[3] = mix(mix(mix(mix(lane[3], s.params[2]), s.params[3]), s.bezier_extra[0]), s.bezier_extra[1]);
     }
+    if (layout) *layout = finish(mix(mix(mix(times, lane[1]), lane[2]), lane[3]));
     return finish(mix(mix(mix(lane[0], lane[1]), lane[2]), lane[3]));
 }
 

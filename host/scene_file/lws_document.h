@@ -43,6 +43,7 @@ struct LwsEnvelopeRecord {
     TextSpan close_line;                  // the `}` line
     size_t loaded_key_count = 0;
     uint64_t loaded_fingerprint = 0;      // lws_envelope_fingerprint() when loaded
+    uint64_t loaded_layout = 0;           // and its layout digest
     double loaded_default = 0.0;  // the channel's value when it has no keys
     EnvelopeBehavior loaded_pre = EnvelopeBehavior::Constant;
     EnvelopeBehavior loaded_post = EnvelopeBehavior::Constant;
@@ -143,11 +144,16 @@ EnvelopeKey lws_key_from_numbers(const double numbers[9]);
 // finite numbers separated by blanks. `words`, when given, gets each number's
 // text. False for anything else; the caller then says what is wrong.
 bool parse_lws_key_line(std::string_view content, double numbers[9], std::string_view *words = nullptr);
+// Reads one number of a `Key` line, as parse_lws_key_line reads each.
+bool parse_lws_number(std::string_view word, double *value);
 // A digest of an envelope's keys and behaviours: equal envelopes have equal
 // fingerprints, so one taken at loading tells whether the host changed it.
 // Each step is a bijection of the running state, so a change of any one
 // number always shows; several at once go unseen with odds of 2^-64.
-uint64_t lws_envelope_fingerprint(const Envelope &envelope);
+// `layout`, when given, gets a digest of the same kind of all but the values,
+// the behaviours and the unkeyed value: equal layouts mean the keys kept
+// their times, shapes and settings.
+uint64_t lws_envelope_fingerprint(const Envelope &envelope, uint64_t *layout = nullptr);
 // Where the line starting at `begin` ends, after its line ending: "\n" or
 // "\r\n", or "\r" alone in files whose lines end so (`line_ending` "\r").
 size_t lws_line_end(const std::string &text, size_t begin, const std::string &line_ending);

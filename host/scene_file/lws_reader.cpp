@@ -939,7 +939,7 @@ void Reader::resolve_links() {
         for (LwsEnvelopeRecord &env : record.envelopes) {
             const Envelope &envelope = item.channel(static_cast<MotionChannel>(env.channel)).envelope;
             env.loaded_key_count = envelope.key_count();
-            env.loaded_fingerprint = lws_envelope_fingerprint(envelope);
+            env.loaded_fingerprint = lws_envelope_fingerprint(envelope, &env.loaded_layout);
             if (record.layout != LwsMotionLayout::Channels) {
                 env.loaded_keys.reserve(envelope.key_count());
                 for (const auto &key : envelope.keys()) env.loaded_keys.push_back(*key);

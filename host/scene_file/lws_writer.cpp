@@ -35,6 +35,7 @@ struct Edit {
     std::string text;
     const Envelope *envelope = nullptr;
     const LwsEnvelopeRecord *record = nullptr;
+    bool values_only = false;  // the envelope's keys kept their times, shapes and settings
 };
 
 const char *const kControllers[3] = {"HController", "PController", "BController"};
@@ -67,10 +68,15 @@ double neutral_value(int channel) { return channel >= kScaleX ? 1.0 : 0.0; }
 
 // Whether the host left an envelope as it was loaded. A 64-bit digest stands
 // for the keys, so that a large scene keeps no copy of them besides its text.
-bool same_envelope(const Envelope &envelope, const LwsEnvelopeRecord &record) {
+bool same_envelope(const Envelope &envelope, const LwsEnvelopeRecord &record, uint64_t fingerprint) {
     return envelope.pre_behavior == record.loaded_pre && envelope.post_behavior == record.loaded_post &&
            envelope.key_count() == record.loaded_key_count && !holds_unkeyed_value(envelope, record.loaded_default) &&
-           lws_envelope_fingerprint(envelope) == record.loaded_fingerprint;
+           fingerprint == record.loaded_fingerprint;
+}
+
+// A line's first word is "Key".
+bool key_word_first(std::string_view content) {
+    return content.size() > 3 && content.compare(0, 3, "Key") == 0 && (content[3] == ' ' || content[3] == '\t');
 }
 
 std::string_view trimmed(std::string_view s) {
@@ -156,7 +162,16 @@ private:
 
     // Appends the envelope's `{ Envelope }` block as it is now, keeping the
     // text of what did not change.
-    void append_envelope_block(Output &output, const Envelope &envelope, const LwsEnvelopeRecord &record) const;
+    void append_envelope_block(Output &output, const Envelope &envelope, const LwsEnvelopeRecord &record,
+                               bool values_only) const;
+    // The keys of a block whose keys kept all but their values: each key line
+    // as it was, its value word replaced when the value changed. False, with
+    // nothing written, when the block's key lines do not match the keys.
+    bool append_values_in_place(Output &output, const Envelope &envelope, const LwsEnvelopeRecord &record,
+                                std::vector<TextSpan> *other_lines) const;
+    // The `Behaviors` line and the closing one.
+    void append_block_end(std::string *out, const Envelope &envelope, const LwsEnvelopeRecord &record,
+                          const std::string &eol) const;
     std::string new_channel(const Envelope &envelope, int channel) const;
     void add_channels(const LwsItemRecord &record, const Item &item, int count);
     std::string key_line(const EnvelopeKey &key, const std::string &indent, const std::string &eol) const {
@@ -229,7 +244,58 @@ void Renderer::append_key_line(std::string *out, const double now[9], const std:
     out->append(line, static_cast<size_t>(at - line)).append(eol);
 }
 
-void Renderer::append_envelope_block(Output &output, const Envelope &envelope, const LwsEnvelopeRecord &record) const {
+bool Renderer::append_values_in_place(Output &output, const Envelope &envelope, const LwsEnvelopeRecord &record,
+                                      std::vector<TextSpan> *other_lines) const {
+    struct KeyLine {
+        TextSpan line;
+        size_t value_begin;
+        size_t value_end;
+    };
+    std::vector<KeyLine> key_lines;
+    key_lines.reserve(envelope.key_count());
+    std::vector<TextSpan> others;
+    for (size_t at = lws_line_end(doc_.text, record.open_line.end, doc_.line_ending); at < record.close_line.begin;) {
+        const TextSpan line = {at, lws_line_end(doc_.text, at, doc_.line_ending)};
+        at = line.end;
+        const std::string_view content = trimmed(view(line));
+        if (!key_word_first(content)) {
+            if (content.substr(0, content.find_first_of(" \t")) != "Behaviors") others.push_back(line);
+            continue;
+        }
+        size_t begin = static_cast<size_t>(content.data() - doc_.text.data()) + 3;
+        const size_t content_end = static_cast<size_t>(content.data() - doc_.text.data()) + content.size();
+        while (begin < content_end && (doc_.text[begin] == ' ' || doc_.text[begin] == '\t')) ++begin;
+        size_t end = begin;
+        while (end < content_end && doc_.text[end] != ' ' && doc_.text[end] != '\t') ++end;
+        key_lines.push_back({line, begin, end});
+    }
+    if (key_lines.size() != envelope.key_count()) return false;
+    std::string *const out = &output.text();
+    for (size_t k = 0; k < key_lines.size(); ++k) {
+        const KeyLine &key = key_lines[k];
+        const double value = envelope.keys()[k]->value;
+        double was = 0.0;
+        if (parse_lws_number(std::string_view(doc_.text).substr(key.value_begin, key.value_end - key.value_begin), &was) &&
+            was == value) {
+            *out += view(key.line);
+        } else {
+            out->append(doc_.text, key.line.begin, key.value_begin - key.line.begin);
+            char number[32];
+            if (value == 0.0) {
+                *out += '0';  // no "-0"
+            } else {
+                *out += std::string_view(number, static_cast<size_t>(std::to_chars(number, number + sizeof number, value).ptr - number));
+            }
+            out->append(doc_.text, key.value_end, key.line.end - key.value_end);
+        }
+        output.spill();
+    }
+    other_lines->insert(other_lines->end(), others.begin(), others.end());
+    return true;
+}
+
+void Renderer::append_envelope_block(Output &output, const Envelope &envelope, const LwsEnvelopeRecord &record,
+                                     bool values_only) const {
     std::string *const out = &output.text();
     const std::string eol = ending_of(record.open_line);
     // The block as loaded is read again, a line at a time alongside the
@@ -254,7 +320,6 @@ void Renderer::append_envelope_block(Output &output, const Envelope &envelope, c
                 other_lines.push_back(line);
         }
     };
-    next_loaded();
     *out += view(record.open_line);
     if (holds_unkeyed_value(envelope, record.loaded_default)) {
         EnvelopeKey held;
@@ -269,6 +334,12 @@ void Renderer::append_envelope_block(Output &output, const Envelope &envelope, c
         *out += std::string_view(count, static_cast<size_t>(std::to_chars(count, count + sizeof count, envelope.key_count()).ptr - count));
         *out += eol;
     }
+    if (values_only && append_values_in_place(output, envelope, record, &other_lines)) {
+        for (const TextSpan &other : other_lines) *out += view(other);
+        append_block_end(out, envelope, record, eol);
+        return;
+    }
+    next_loaded();
     // Keys the host left alone keep their text. Keys are compared by the
     // numbers the file holds of them: a key equal in those is written the
     // same, whatever else it holds.
@@ -286,6 +357,11 @@ void Renderer::append_envelope_block(Output &output, const Envelope &envelope, c
     }
     while (have_loaded) next_loaded();
     for (const TextSpan &other : other_lines) *out += view(other);
+    append_block_end(out, envelope, record, eol);
+}
+
+void Renderer::append_block_end(std::string *out, const Envelope &envelope, const LwsEnvelopeRecord &record,
+                                const std::string &eol) const {
     if (record.behaviors_line.end > record.behaviors_line.begin && envelope.pre_behavior == record.loaded_pre &&
         envelope.post_behavior == record.loaded_post)
         *out += view(record.behaviors_line);
@@ -416,7 +492,11 @@ bool Renderer::plan(std::string *error) {
         for (const LwsEnvelopeRecord &env : record.envelopes) {
             recorded[env.channel] = true;
             const Envelope &envelope = item->channel(static_cast<MotionChannel>(env.channel)).envelope;
-            if (!same_envelope(envelope, env)) edits_.push_back({env.block.begin, env.block.end, {}, &envelope, &env});
+            uint64_t layout = 0;
+            if (!same_envelope(envelope, env, lws_envelope_fingerprint(envelope, &layout)))
+                edits_.push_back({env.block.begin, env.block.end, {}, &envelope, &env,
+                                  layout == env.loaded_layout && envelope.key_count() == env.loaded_key_count &&
+                                      !holds_unkeyed_value(envelope, env.loaded_default)});
         }
         // Channels the file lacks are written once they hold anything but the
         // neutral value (an item given a position in place, say). Cameras have six.
@@ -464,7 +544,7 @@ bool Renderer::emit(Output &out) {
         if (!out.ok()) return false;
         out.copy(text.substr(at, edit.begin - at));
         if (edit.envelope)
-            append_envelope_block(out, *edit.envelope, *edit.record);
+            append_envelope_block(out, *edit.envelope, *edit.record, edit.values_only);
         else
             out.text() += edit.text;
         std::string().swap(edit.text);
@@ -545,8 +625,10 @@ std::string Renderer::old_value(double value, int channel) const {
 // channel changed; keys left alone keep their text.
 bool Renderer::old_motion_edits(const LwsItemRecord &record, const Item &item, std::string *error) {
     bool changed = false;
-    for (const LwsEnvelopeRecord &env : record.envelopes)
-        changed = changed || !same_envelope(item.channel(static_cast<MotionChannel>(env.channel)).envelope, env);
+    for (const LwsEnvelopeRecord &env : record.envelopes) {
+        const Envelope &envelope = item.channel(static_cast<MotionChannel>(env.channel)).envelope;
+        changed = changed || !same_envelope(envelope, env, lws_envelope_fingerprint(envelope));
+    }
     const int kept = static_cast<int>(record.envelopes.size());
     int channels = kept;
     for (int c = kept; c < kMotionChannelCount; ++c) {
