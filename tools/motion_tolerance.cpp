@@ -477,8 +477,11 @@ public:
 private:
     // A key a hair off this time (a time read back in single precision)
     // already holds the frame; a second key there would make two in one frame.
+    // The hair is the plug-in's: 1/1000 frame, or twice a single-precision
+    // time's error far into a take.
     bool has_key_near(const Envelope &envelope, double time) const {
-        const double slack = kFrameSlack / scene_.frames_per_second;
+        const double frame = time * scene_.frames_per_second;
+        const double slack = std::max(kFrameSlack, std::ldexp(std::fabs(frame), -23)) / scene_.frames_per_second;
         const auto &keys = envelope.keys();
         const auto before = [](const KeyRef &k, double t) { return k->time < t; };
         const auto at = std::lower_bound(keys.begin(), keys.end(), time - slack, before);

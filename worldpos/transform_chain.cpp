@@ -70,26 +70,42 @@ void set_translation(Matrix4 *m, double x, double y, double z) {
     m->m[14] = z;
 }
 
+// Multiplies one rotation (a pivot rotation with `pivot` 1) into the world
+// rotation and, when `world` is given, into the position's transform.
+void apply_rotation(Vector3 angles, int pivot, Matrix3 *rotation, Matrix4 *world) {
+    Matrix3 factor;
+    hpb_round_single(&angles, pivot);
+    hpb_to_matrix3(&factor, &angles);
+    matrix3_multiply(rotation, rotation, &factor);
+    if (world) {
+        Matrix4 factor4;
+        matrix3_to_matrix4(&factor4, &factor);
+        matrix4_multiply(world, world, &factor4);
+    }
+}
+
+// One item's rotation and pivot rotation, each only when it takes part.
+void append_rotations(ItemParamFn param, HostId item, double time, Matrix3 *rotation, Matrix4 *world,
+                      double turns[3]) {
+    const Vector3 angles = query_param(param, item, host_abi::kParamRotation, time);
+    if (turns) {
+        turns[0] += angles.x;
+        turns[1] += angles.y;
+        turns[2] += angles.z;
+    }
+    if (vec3_nonzero_mask(&angles) != 0) apply_rotation(angles, 0, rotation, world);
+    const Vector3 pivot_rotation = query_param(param, item, host_abi::kParamPivotRotation, time);
+    if (vec3_exact_nonzero_mask(&pivot_rotation) != 0) apply_rotation(pivot_rotation, 1, rotation, world);
+}
+
 }  // namespace
 
 void chain_world_rotation(ItemParentFn parent, ItemParamFn param, HostId item, double time, Matrix3 *out) {
     matrix3_identity(out);
     if (parent == nullptr || param == nullptr) return;
-    Matrix3 factor;
     HostId current = item;
     for (int length = 0; current != nullptr && length < kMaxChainLength; ++length) {
-        Vector3 rotation = query_param(param, current, host_abi::kParamRotation, time);
-        if (vec3_nonzero_mask(&rotation) != 0) {
-            hpb_round_single(&rotation, 0);
-            hpb_to_matrix3(&factor, &rotation);
-            matrix3_multiply(out, out, &factor);
-        }
-        Vector3 pivot_rotation = query_param(param, current, host_abi::kParamPivotRotation, time);
-        if (vec3_exact_nonzero_mask(&pivot_rotation) != 0) {
-            hpb_round_single(&pivot_rotation, 1);
-            hpb_to_matrix3(&factor, &pivot_rotation);
-            matrix3_multiply(out, out, &factor);
-        }
+        append_rotations(param, current, time, out, nullptr, nullptr);
         if (length + 1 < kMaxChainLength) current = parent(current);
     }
 }
@@ -101,55 +117,6 @@ void chain_inverse_rotation(const ItemInfo *item_info, HostId item, double time,
 void chain_inverse_rotation_scale(const ItemInfo *item_info, HostId item, double time, Matrix3 *out) {
     chain_inverse(item_info, item, time, true, out);
 }
-
-namespace {
-
-void embed(const Matrix3 &rotation, Matrix4 *out) {
-    double *m = out->m;
-    for (int row = 0; row < 3; ++row) {
-        for (int col = 0; col < 3; ++col) m[4 * row + col] = rotation.m[3 * row + col];
-        m[4 * row + 3] = 0.0;
-    }
-    m[12] = 0.0;
-    m[13] = 0.0;
-    m[14] = 0.0;
-    m[15] = 1.0;
-}
-
-// One item's rotation and pivot rotation, applied to the world rotation and,
-// when `world` is given, to the position's transform as well.
-void append_rotations(ItemParamFn param, HostId item, double time, Matrix3 *rotation, Matrix4 *world,
-                      double turns[3]) {
-    Matrix3 factor;
-    Matrix4 factor4;
-    Vector3 angles = query_param(param, item, host_abi::kParamRotation, time);
-    if (turns) {
-        turns[0] += angles.x;
-        turns[1] += angles.y;
-        turns[2] += angles.z;
-    }
-    if (vec3_nonzero_mask(&angles) != 0) {
-        hpb_round_single(&angles, 0);
-        hpb_to_matrix3(&factor, &angles);
-        matrix3_multiply(rotation, rotation, &factor);
-        if (world) {
-            embed(factor, &factor4);
-            matrix4_multiply(world, world, &factor4);
-        }
-    }
-    Vector3 pivot_rotation = query_param(param, item, host_abi::kParamPivotRotation, time);
-    if (vec3_exact_nonzero_mask(&pivot_rotation) != 0) {
-        hpb_round_single(&pivot_rotation, 1);
-        hpb_to_matrix3(&factor, &pivot_rotation);
-        matrix3_multiply(rotation, rotation, &factor);
-        if (world) {
-            embed(factor, &factor4);
-            matrix4_multiply(world, world, &factor4);
-        }
-    }
-}
-
-}  // namespace
 
 namespace {
 

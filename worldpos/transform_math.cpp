@@ -96,9 +96,13 @@ void hpb_to_matrix3_reverse(Matrix3 *out, const Vector3 *angles) {
 void hpb_to_matrix4(Matrix4 *out, const Vector3 *angles) {
     Matrix3 r;
     hpb_to_matrix3(&r, angles);
+    matrix3_to_matrix4(out, &r);
+}
+
+void matrix3_to_matrix4(Matrix4 *out, const Matrix3 *in) {
     double *m = out->m;
     for (int row = 0; row < 3; ++row) {
-        for (int col = 0; col < 3; ++col) m[4 * row + col] = r.m[3 * row + col];
+        for (int col = 0; col < 3; ++col) m[4 * row + col] = in->m[3 * row + col];
         m[4 * row + 3] = 0.0;
     }
     m[12] = 0.0;

@@ -42,6 +42,8 @@ void hpb_to_matrix3(Matrix3 *out, const Vector3 *angles);
 void hpb_to_matrix3_reverse(Matrix3 *out, const Vector3 *angles);
 // hpb_to_matrix3 as an affine matrix with zero translation.
 void hpb_to_matrix4(Matrix4 *out, const Vector3 *angles);
+// The rotation `in` as an affine transform that moves nothing.
+void matrix3_to_matrix4(Matrix4 *out, const Matrix3 *in);
 
 void matrix3_identity(Matrix3 *out);
 void matrix4_identity(Matrix4 *out);
