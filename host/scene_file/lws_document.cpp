@@ -145,17 +145,10 @@ namespace {
 
 bool blank(char c) { return c == ' ' || c == '\t'; }
 
-// Reads the finite number whose word starts at `at`; returns where the word
-// ends (a blank or `end`), or null when it is no such number.
-const char *read_number(const char *at, const char *end, double *value) {
-    const char *word_end = at + 1;
-    if (*at >= '0' && *at <= '9' && (word_end == end || blank(*word_end))) {
-        *value = *at - '0';  // most parameters are a single digit
-        return word_end;
-    }
-    if (const char *stop = read_plain_decimal(at, end, value)) return stop;
+// The numbers that are neither a single digit nor a plain decimal.
+const char *read_other_number(const char *at, const char *end, double *value) {
     const auto result = std::from_chars(at, end, *value);
-    word_end = result.ptr;
+    const char *word_end = result.ptr;
     if (result.ec != std::errc() || (word_end < end && !blank(*word_end))) {
         // What the C library reads too ("+1", "0x1p-3"), as files from other writers may hold.
         word_end = at;
@@ -167,6 +160,18 @@ const char *read_number(const char *at, const char *end, double *value) {
         if (*stop != '\0' || errno == ERANGE) return nullptr;
     }
     return std::isfinite(*value) ? word_end : nullptr;
+}
+
+// Reads the finite number whose word starts at `at`; returns where the word
+// ends (a blank or `end`), or null when it is no such number.
+inline const char *read_number(const char *at, const char *end, double *value) {
+    const char *word_end = at + 1;
+    if (*at >= '0' && *at <= '9' && (word_end == end || blank(*word_end))) {
+        *value = *at - '0';  // most parameters are a single digit
+        return word_end;
+    }
+    if (const char *stop = read_plain_decimal(at, end, value)) return stop;
+    return read_other_number(at, end, value);
 }
 
 }  // namespace
