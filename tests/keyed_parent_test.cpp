@@ -301,6 +301,28 @@ TEST_F(KeyedParent, ABoneUnparentedAfterAnObjectKeepsItsMotionUnderItsObject) {
     EXPECT_EQ(item(lower).parent, rig);
     for (int frame = 0, i = 0; frame <= 24; frame += 6, ++i)
         expect_near(world_position(lower, frame / 24.0), before[static_cast<size_t>(i)], 1e-6);
+
+    // A bone selected before its own object, which is un-parented too and
+    // keyed at other times: the bone is solved under the object's new motion.
+    const ItemIdValue stand = scene().add_object("Stand");
+    const ItemIdValue arm = scene().add_object("Arm");
+    const ItemIdValue shoulder = scene().add_bone(arm, "Shoulder");
+    const ItemIdValue elbow = scene().add_bone(arm, "Elbow");
+    ASSERT_EQ(scene().set_parent(arm, stand), "");
+    ASSERT_EQ(scene().set_parent(shoulder, arm), "");
+    ASSERT_EQ(scene().set_parent(elbow, shoulder), "");
+    key(stand, kHeading, 0.0, 0.0);
+    key(stand, kHeading, 1.0, 1.2);
+    key(arm, kPositionX, 0.0, 1.0);
+    key(arm, kPositionX, 1.0, 2.0);
+    key(shoulder, kPitch, 0.5, 0.4);
+    key(elbow, kPositionZ, 0.5, 1.5);
+    const Vec3 elbow_before = world_position(elbow, 0.5);
+    ASSERT_EQ(scene().set_parent(box, holder), "");
+    reparent({box, elbow, arm}, 0);
+    EXPECT_EQ(item(arm).parent, 0u);
+    EXPECT_EQ(item(elbow).parent, arm);
+    expect_near(world_position(elbow, 0.5), elbow_before, 1e-6);
 }
 
 // Un-parenting an item that has no parent has nothing to do: its keys stay

@@ -618,8 +618,7 @@ int32_t parent_with_world_position_using(const HostContext *context, const HostI
     // solved for the motion it had before any of them changed: the chain
     // above it is read up to the nearest selected ancestor already done, and
     // from there as that one kept it.
-    for (int32_t i = 0; i < count && !failed; ++i) {
-        SelectionNode &node = nodes[i];
+    const auto run_entry = [&](SelectionNode &node) {
         int32_t above = node.up;
         while (above >= 0 && !nodes[above].done) above = nodes[above].up;
         const SelectionNode *kept = above >= 0 ? &nodes[above] : nullptr;
@@ -627,7 +626,22 @@ int32_t parent_with_world_position_using(const HostContext *context, const HostI
         if (!failed && item_id_value(node.item) != new_parent) failed = !reparent_item(run, node.item, kept);
         node.done = true;
         if (node.up >= 0 && --nodes[node.up].children_left == 0) forget_poses(nodes[node.up]);
-    }
+    };
+    // A bone cleared goes under its own object; when that object is selected
+    // too, the bone waits for it, so that it is solved under the object's new
+    // motion rather than under the old one the object is about to lose.
+    const auto waits_for_its_object = [&](const SelectionNode &node) {
+        const uint64_t id = item_id_value(node.item);
+        if (new_parent != 0 || item_id_kind(id) != host_abi::kIdKindBone) return false;
+        const HostId object = item_id_handle(bone_owner_object(id));
+        for (int32_t up = node.up; up >= 0; up = nodes[up].up)
+            if (nodes[up].item == object) return !nodes[up].done;
+        return false;
+    };
+    for (int32_t i = 0; i < count && !failed; ++i)
+        if (!waits_for_its_object(nodes[i])) run_entry(nodes[i]);
+    for (int32_t i = 0; i < count && !failed; ++i)
+        if (!nodes[i].done) run_entry(nodes[i]);
     for (int32_t i = 0; nodes && i < count; ++i) forget_poses(nodes[i]);
     std::free(nodes);
     std::free(order);
