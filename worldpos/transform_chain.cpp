@@ -71,12 +71,12 @@ void set_translation(Matrix4 *m, double x, double y, double z) {
 }
 
 // Multiplies one rotation (a pivot rotation with `pivot` 1) into the world
-// rotation and, when `world` is given, into the position's transform.
+// rotation and into the position's transform, each when given.
 void apply_rotation(Vector3 angles, int pivot, Matrix3 *rotation, Matrix4 *world) {
     Matrix3 factor;
     hpb_round_single(&angles, pivot);
     hpb_to_matrix3(&factor, &angles);
-    matrix3_multiply(rotation, rotation, &factor);
+    if (rotation) matrix3_multiply(rotation, rotation, &factor);
     if (world) {
         Matrix4 factor4;
         matrix3_to_matrix4(&factor4, &factor);
@@ -120,25 +120,27 @@ void chain_inverse_rotation_scale(const ItemInfo *item_info, HostId item, double
 
 namespace {
 
-// What an item adds to the chain of a descendant, as item_world_position and
-// chain_world_rotation multiply it in.
-void append_ancestor(ItemParamFn param, HostId ancestor, double time, ChainPose *chain) {
+// What an item adds to the chain of a descendant, as item_world_position
+// multiplies it into `transform` and chain_world_rotation into `rotation`
+// (when given); `turns` (when given) adds up its rotation angles.
+void append_ancestor(ItemParamFn param, HostId ancestor, double time, Matrix4 *transform, Matrix3 *rotation,
+                     double turns[3]) {
     Matrix4 factor;
     const Vector3 pivot = query_param(param, ancestor, host_abi::kParamPivot, time);
     set_translation(&factor, -pivot.x, -pivot.y, -pivot.z);
-    matrix4_multiply(&chain->transform, &chain->transform, &factor);
+    matrix4_multiply(transform, transform, &factor);
     if (!is_camera(ancestor)) {
         const Vector3 scale = query_param(param, ancestor, host_abi::kParamScaling, time);
         matrix4_identity(&factor);
         factor.m[0] = scale.x;
         factor.m[5] = scale.y;
         factor.m[10] = scale.z;
-        matrix4_multiply(&chain->transform, &chain->transform, &factor);
+        matrix4_multiply(transform, transform, &factor);
     }
-    append_rotations(param, ancestor, time, &chain->rotation, &chain->transform, chain->turns);
+    append_rotations(param, ancestor, time, rotation, transform, turns);
     const Vector3 position = query_param(param, ancestor, host_abi::kParamPosition, time);
     set_translation(&factor, position.x, position.y, position.z);
-    matrix4_multiply(&chain->transform, &chain->transform, &factor);
+    matrix4_multiply(transform, transform, &factor);
 }
 
 // Appends the ancestors from `ancestor` up, stopping below `stop` and taking
@@ -152,7 +154,7 @@ void append_ancestors(const ItemInfo *item_info, HostId ancestor, double time, H
             for (int a = 0; a < 3; ++a) chain->turns[a] += above->turns[a];
             return;
         }
-        append_ancestor(item_info->param, ancestor, time, chain);
+        append_ancestor(item_info->param, ancestor, time, &chain->transform, &chain->rotation, chain->turns);
         ancestor = length + 1 < kMaxChainLength ? item_info->parent(ancestor) : nullptr;
     }
 }
@@ -190,49 +192,20 @@ void item_chain_pose(const ItemInfo *item_info, HostId item, double time, HostId
     matrix3_identity(&out->rotation);
     out->turns[0] = out->turns[1] = out->turns[2] = 0.0;
     if (item == nullptr || !usable(item_info)) return;
-    append_ancestor(item_info->param, item, time, out);
+    append_ancestor(item_info->param, item, time, &out->transform, &out->rotation, out->turns);
     append_ancestors(item_info, item_info->parent(item), time, stop, above, 1, out);
 }
 
 void item_world_position(const ItemInfo *item_info, HostId item, double time, Vector3 *out) {
     *out = Vector3{0.0, 0.0, 0.0};
-    if (item == nullptr) return;
-    if (item_info == nullptr || item_info->parent == nullptr || item_info->param == nullptr) return;
-    const ItemParamFn param = item_info->param;
+    if (item == nullptr || !usable(item_info)) return;
     Matrix4 world;
-    Matrix4 factor;
-    const Vector3 position = query_param(param, item, host_abi::kParamPosition, time);
+    const Vector3 position = query_param(item_info->param, item, host_abi::kParamPosition, time);
     set_translation(&world, position.x, position.y, position.z);
     HostId ancestor = item_info->parent(item);
     for (int length = 1; ancestor != nullptr && length < kMaxChainLength; ++length) {
-        const Vector3 pivot = query_param(param, ancestor, host_abi::kParamPivot, time);
-        set_translation(&factor, -pivot.x, -pivot.y, -pivot.z);
-        matrix4_multiply(&world, &world, &factor);
-        if (!is_camera(ancestor)) {
-            const Vector3 scale = query_param(param, ancestor, host_abi::kParamScaling, time);
-            matrix4_identity(&factor);
-            factor.m[0] = scale.x;
-            factor.m[5] = scale.y;
-            factor.m[10] = scale.z;
-            matrix4_multiply(&world, &world, &factor);
-        }
-        Vector3 rotation = query_param(param, ancestor, host_abi::kParamRotation, time);
-        if (vec3_nonzero_mask(&rotation) != 0) {
-            hpb_round_single(&rotation, 0);
-            hpb_to_matrix4(&factor, &rotation);
-            matrix4_multiply(&world, &world, &factor);
-        }
-        Vector3 pivot_rotation = query_param(param, ancestor, host_abi::kParamPivotRotation, time);
-        if (vec3_exact_nonzero_mask(&pivot_rotation) != 0) {
-            hpb_round_single(&pivot_rotation, 1);
-            hpb_to_matrix4(&factor, &pivot_rotation);
-            matrix4_multiply(&world, &world, &factor);
-        }
-        const Vector3 ancestor_position = query_param(param, ancestor, host_abi::kParamPosition, time);
-        set_translation(&factor, ancestor_position.x, ancestor_position.y, ancestor_position.z);
-        matrix4_multiply(&world, &world, &factor);
-        if (length + 1 < kMaxChainLength) ancestor = item_info->parent(ancestor);
-        else ancestor = nullptr;
+        append_ancestor(item_info->param, ancestor, time, &world, nullptr, nullptr);
+        ancestor = length + 1 < kMaxChainLength ? item_info->parent(ancestor) : nullptr;
     }
     out->x = world.m[12];
     out->y = world.m[13];
