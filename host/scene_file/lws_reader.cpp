@@ -169,13 +169,11 @@ private:
     [[noreturn]] void fail(int line, const std::string &what) { throw ParseError{line, what}; }
 
     // ---- values ----
+    // Read as a key line's numbers are, so a word reads the same anywhere.
     double number(std::string_view word, int line, const char *what) {
-        const std::string copy(word);
-        char *end = nullptr;
-        errno = 0;
-        const double value = std::strtod(copy.c_str(), &end);
-        if (copy.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(value))
-            fail(line, std::string("expected a number for ") + what + ", found '" + copy + "'");
+        double value = 0.0;
+        if (!parse_lws_number(word, &value))
+            fail(line, std::string("expected a number for ") + what + ", found '" + std::string(word) + "'");
         return value;
     }
     long integer(std::string_view word, int line, const char *what) {
