@@ -79,6 +79,9 @@ bool key_word_first(std::string_view content) {
     return content.size() > 3 && content.compare(0, 3, "Key") == 0 && (content[3] == ' ' || content[3] == '\t');
 }
 
+// A block's `Behaviors` line, written from the envelope rather than kept.
+bool behaviors_line(std::string_view content) { return content.substr(0, content.find_first_of(" \t")) == "Behaviors"; }
+
 std::string_view trimmed(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
     while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
@@ -259,7 +262,7 @@ bool Renderer::append_values_in_place(Output &output, const Envelope &envelope, 
         at = line.end;
         const std::string_view content = trimmed(view(line));
         if (!key_word_first(content)) {
-            if (content.substr(0, content.find_first_of(" \t")) != "Behaviors") others.push_back(line);
+            if (!behaviors_line(content)) others.push_back(line);
             continue;
         }
         size_t begin = static_cast<size_t>(content.data() - doc_.text.data()) + 3;
@@ -316,8 +319,7 @@ void Renderer::append_envelope_block(Output &output, const Envelope &envelope, c
                 have_loaded = true;
                 return;
             }
-            if (content.substr(0, content.find_first_of(" \t")) != "Behaviors")  // written from the envelope
-                other_lines.push_back(line);
+            if (!behaviors_line(content)) other_lines.push_back(line);
         }
     };
     *out += view(record.open_line);
