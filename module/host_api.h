@@ -79,7 +79,17 @@ struct LayoutGeneric {
     int (*lookup)(void *data, const char *command_name);
     int (*execute)(void *data, int command, int argc, const void *argv, void *result);
     int (*evaluate)(void *data, const char *command_text);
+    // Only in records of version 6 and later (the activation's `version`):
+    // older hosts end the record above, so these must not be read there.
+    // `command_arguments` gives the text typed after the command's name (""
+    // when none), the host's and valid during the activation.
+    // `parsed_arguments` is not used by the module.
+    const char *(*command_arguments)(void *data);
+    int (*parsed_arguments)(void *data, void **argv);
 };
+
+// The first LayoutGeneric version whose record holds command_arguments.
+constexpr int32_t kGenericVersionWithArguments = 6;
 
 // "LW Item Info 3": read-only queries on items. Item queries answer null when
 // there is none. Returned names are the host's and valid until the next scene
@@ -406,6 +416,9 @@ HOST_ABI_FIELD(LayoutGeneric, data, 16);
 HOST_ABI_FIELD(LayoutGeneric, lookup, 24);
 HOST_ABI_FIELD(LayoutGeneric, execute, 32);
 HOST_ABI_FIELD(LayoutGeneric, evaluate, 40);
+HOST_ABI_FIELD(LayoutGeneric, command_arguments, 48);
+HOST_ABI_FIELD(LayoutGeneric, parsed_arguments, 56);
+static_assert(sizeof(LayoutGeneric) == 64, "LayoutGeneric size (version 6)");
 
 HOST_ABI_FIELD(ItemInfo, next, 8);
 HOST_ABI_FIELD(ItemInfo, first_child, 16);

@@ -1,5 +1,5 @@
-// The only values that outlive an activation. Both are 0 when the module is
-// loaded and are never saved with a scene.
+// The only values that outlive an activation. All are 0 (off) when the module
+// is loaded and are never saved with a scene.
 #pragma once
 
 #include <cstdint>
@@ -9,3 +9,17 @@ extern uint64_t memorized_item;
 
 // The links last confirmed in the link panel.
 extern uint32_t panel_link_choice;
+
+// How closely the world-position re-parents hold an item's world motion
+// between its keys when they are run without arguments. Set by the tolerance
+// panel; lasts while the module stays loaded.
+struct MotionTolerance {
+    bool on;
+    double distance;  // scene units, positive and finite when on
+    double degrees;   // positive and finite when on
+};
+
+// The angle held when only a distance is given.
+constexpr double kDefaultToleranceDegrees = 0.01;
+
+extern MotionTolerance session_tolerance;
