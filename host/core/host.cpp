@@ -54,7 +54,7 @@ Host::Host() : product_info_(1u | (kDefaultBuild << 4) | (11u << 20)), panels_(s
     if (g_current) violation("a second host was created while another was current");
     g_current = this;
     generic_ = LayoutGeneric{generic_save_scene, generic_load_scene, this, generic_lookup, generic_execute,
-                             generic_evaluate};
+                             generic_evaluate, nullptr, nullptr};
     interface_info_.item_flags = interface_item_flags;
     interface_info_.schema_position = interface_schema_position;
     interface_info_.item_visibility = interface_item_visibility;
