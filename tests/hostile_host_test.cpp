@@ -55,7 +55,8 @@ RigIds build_rig(Scene &scene) {
     return ids;
 }
 
-const std::set<std::string> kKnownTexts = {"memorize done", "require 9.5 or later", "require memorized Item", "err"};
+const std::set<std::string> kKnownTexts = {"memorize done", "require 9.5 or later", "require memorized Item", "err",
+                                           "wPos tolerance not held", "wPos tolerance held at every frame"};
 
 bool well_formed(const std::string &text) {
     if (text.empty() || text.size() > 40) return false;
@@ -89,7 +90,8 @@ protected:
                                 A::toggle("Parent"), A::toggle("Target"),   A::click("Target"),
                                 A::press('e'),       A::button("Collaspe"), A::press(' '),
                                 A::ok()};
-        const int result = run(server);
+        // With a tolerance, so the re-parents also hold the motion between keys.
+        const int result = run(server, "0.001 0.05");
         host.panels().script.clear();
         EXPECT_TRUE(result == 0 || result == 2) << result;
         check_clean();
@@ -150,6 +152,8 @@ const HostileCase kCases[] = {
      [](HostileOptions &o) { o.distort_frames_per_second = true, o.frames_per_second = 1e300; }, nullptr},
     {"HugeKeyTimes", [](HostileOptions &o) { o.distort_key_times = true, o.key_time = 1e300; }, nullptr},
     {"NaNKeyTimes", [](HostileOptions &o) { o.distort_key_times = true, o.key_time = kNaN; }, nullptr},
+    {"NaNParametersBetweenFrames", [](HostileOptions &o) { o.nan_params_between_frames = true; }, nullptr},
+    {"KeyCreationRefused", [](HostileOptions &o) { o.refuse_key_creation = true; }, nullptr},
     {"NoChannelGroups", [](HostileOptions &o) { o.no_channel_groups = true; }, nullptr},
     {"EmptyChannelGroups", [](HostileOptions &o) { o.empty_channel_groups = true; }, nullptr},
     {"ShortChannelGroups", [](HostileOptions &o) { o.channels_per_group = 4; }, nullptr},
