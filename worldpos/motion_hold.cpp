@@ -135,6 +135,7 @@ public:
         std::free(channel_held_);
         std::free(gap_out_);
         std::free(key_ends_);
+        std::free(steered_gaps_);
     }
 
     void run(HoldResult *result) {
@@ -156,7 +157,7 @@ public:
         for (int32_t gap = 0; gap <= key_count_; ++gap)
             if (gap_out_[gap] && !fit_gap(gap)) return fail(result, kHoldNoMemory);
         HoldOutcome stop = kHoldMet;
-        for (int pass = 0; pass <= kRepairPasses && frame_count_ > 0; ++pass) {
+        for (int pass = 0; pass <= kRepairPasses && (frame_count_ > 0 || steered_count_ > 0); ++pass) {
             if (!add_keys(&stop)) return fail(result, kHoldNoMemory);
             result->frames_added += frame_count_;
             measure_all();
@@ -456,14 +457,32 @@ private:
             for (int32_t b = a + 1; b <= reach_[a]; ++b)
                 if (dist[a] + 1 < dist[b]) dist[b] = dist[a] + 1, previous[b] = a;
         }
-        // Every node on the path that is not one of the item's keys becomes one.
+        // Every node on the path that is not one of the item's keys becomes
+        // one. A path straight from key to key still needs their tangents.
         const bool first_is_key = gap > 0, last_is_key = gap < key_count_;
+        if (first_is_key && last_is_key && previous[count - 1] == 0) return push_steered_gap(gap);
         for (int32_t at = count - 1; at >= 0; at = previous[at]) {
             const bool is_key = (at == 0 && first_is_key) || (at == count - 1 && last_is_key);
             if (!is_key && !push_frame(nodes_[at].frame)) return false;
             if (at == 0) break;
         }
         return true;
+    }
+
+    bool push_steered_gap(int32_t gap) {
+        if (!reserve(&steered_gaps_, &steered_capacity_, static_cast<int64_t>(steered_count_) + 1)) return false;
+        steered_gaps_[steered_count_++] = gap;
+        return true;
+    }
+
+    // The index of the channel's key at `time` exactly, or -1.
+    int32_t channel_key_at(double time) const {
+        int32_t lo = 0, hi = channel_key_count_;
+        while (lo < hi) {
+            const int32_t mid = lo + (hi - lo) / 2;
+            if (channel_times_[mid] < time) lo = mid + 1; else hi = mid;
+        }
+        return lo < channel_key_count_ && channel_times_[lo] == time ? lo : -1;
     }
 
     bool push_frame(int32_t frame) {
@@ -629,6 +648,13 @@ private:
                 }
                 if (!steer_neighbour(c, lo - 1, true) || !steer_neighbour(c, lo, false)) return false;
             }
+            for (int32_t i = 0; i < steered_count_; ++i) {
+                const int32_t gap = steered_gaps_[i];
+                const int32_t left = channel_key_at(writes_->solves[key_solves_[gap - 1]].time);
+                const int32_t right = channel_key_at(writes_->solves[key_solves_[gap]].time);
+                if (left < 0 || right != left + 1) continue;
+                if (!steer_neighbour(c, left, true) || !steer_neighbour(c, right, false)) return false;
+            }
         }
         int32_t added = 0;
         for (int32_t i = 0; i < frame_count_ && *stop == kHoldMet; ++i) {
@@ -653,6 +679,7 @@ private:
             ++added;
         }
         frame_count_ = added;
+        steered_count_ = 0;
         set_tangents();
         return true;
     }
@@ -735,6 +762,8 @@ private:
     int32_t reach_capacity_ = 0;
     int32_t *steps_ = nullptr;
     int32_t steps_capacity_ = 0;
+    int32_t *steered_gaps_ = nullptr;  // gaps held by their keys' tangents alone
+    int32_t steered_count_ = 0, steered_capacity_ = 0;
     int32_t *frames_ = nullptr;
     int32_t frame_count_ = 0, frame_capacity_ = 0;
     HostId *channel_keys_ = nullptr;
