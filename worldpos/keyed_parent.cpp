@@ -656,7 +656,7 @@ void forget_poses(SelectionNode &node) {
 // Why an item was not held, as the message says it.
 const char *reason_text(HoldOutcome outcome) {
     switch (outcome) {
-    case kHoldHalfFramesLeft: return "half frames between keyed frames";
+    case kHoldNextToKeys: return "next to frames keyed already";
     case kHoldSheared: return "new parent scales unevenly, no keys added";
     case kHoldRefused: return "the host refused a key";
     case kHoldNotNumbers: return "motion values are not numbers";
@@ -672,13 +672,13 @@ const char *reason_text(HoldOutcome outcome) {
 void report_unheld(const HostContext *context, const KeyedParentRun::Unheld *unheld, int32_t count) {
     if (count == 0) return;
     bool warn = false;
-    for (int32_t i = 0; i < count; ++i) warn = warn || unheld[i].result.outcome != kHoldHalfFramesLeft;
+    for (int32_t i = 0; i < count; ++i) warn = warn || unheld[i].result.outcome != kHoldNextToKeys;
     char text[1024];
     size_t used = 0;
     int32_t listed = 0;
     for (int32_t i = 0; i < count; ++i) {
         const HoldResult &r = unheld[i].result;
-        if (warn && r.outcome == kHoldHalfFramesLeft) continue;
+        if (warn && r.outcome == kHoldNextToKeys) continue;
         const char *name = context->item_info->name(unheld[i].item);
         char line[256];
         const bool measured = r.outcome != kHoldNotNumbers && r.outcome != kHoldNoMemory && r.outcome != kHoldRangeTooLong;

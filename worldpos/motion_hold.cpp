@@ -727,15 +727,16 @@ private:
             if (e.degrees > degrees) degrees = e.degrees;
             if (!out(e)) continue;
             any_out = true;
-            const bool half = j % 2 == 1;
-            const bool frames_keyed = keyed_ && half && keyed_[j / 2] && j + 1 < sample_count_ && keyed_[(j + 1) / 2];
+            // No frame next to it is free: a key a hair off its frame, or
+            // keys on both frames around a half frame.
+            const bool frames_keyed = keyed_ && keyed_[j / 2] && (j % 2 == 0 || (j + 1 < sample_count_ && keyed_[(j + 1) / 2]));
             if (!frames_keyed) out_where_a_key_could_go = true;
         }
         result->distance = distance;
         result->degrees = degrees;
         if (stop != kHoldMet) result->outcome = stop;
         else if (!any_out) result->outcome = kHoldMet;
-        else result->outcome = out_where_a_key_could_go ? kHoldNotHeld : kHoldHalfFramesLeft;
+        else result->outcome = out_where_a_key_could_go ? kHoldNotHeld : kHoldNextToKeys;
     }
 
     const HostContext *context_;

@@ -15,7 +15,7 @@
 // hear of it.
 enum HoldOutcome : int32_t {
     kHoldMet,             // within the tolerance everywhere
-    kHoldHalfFramesLeft,  // out only at half frames whose two frames hold keys already
+    kHoldNextToKeys,  // out only where every frame next to it holds a key already
     kHoldNotHeld,         // out where keys could have gone; the budget or the host stopped it
     kHoldSheared,         // the new parent chain scales its axes unevenly; nothing added
     kHoldRefused,         // the host refused a key
