@@ -86,7 +86,8 @@ struct HeldKey {
     double slope_in;
     double slope_out;
     int32_t channel;
-    bool own;  // added here, rather than one of the animator's keys
+    bool own;    // added here, rather than one of the animator's keys
+    bool dirty;  // its tangents or spans changed since they were last set
 };
 
 // How one of the item's keys, in one channel, leaves toward the next: a key
@@ -390,10 +391,12 @@ private:
         const EnvelopeFuncs *env = context_->envelopes;
         for (int32_t k = 0; k < key_count_; ++k) {
             const double time = writes_->solves[key_solves_[k]].time;
+            // Only the keys around a gap to fit are asked about.
+            const bool needed = gap_out_[k] || gap_out_[k + 1];
             for (int c = 0; c < kMotionChannels; ++c) {
                 KeyEnd &end = key_ends_[k * kMotionChannels + c];
                 end = KeyEnd{-1, 0.0, 0.0, false, 0.0};
-                const HostId envelope = envelopes_[c];
+                const HostId envelope = needed ? envelopes_[c] : nullptr;
                 const HostId key = envelope ? env->find_key(envelope, time) : nullptr;
                 if (!key) continue;
                 end.shape = shape_of(c, key);
@@ -597,12 +600,13 @@ private:
             const bool turnable = !facing_after && (shape == kKeyShapeLinear || shape == kKeyShapeStepped);
             if (!tangents && !turnable) return true;
             if (!reserve(&held_, &held_capacity_, static_cast<int64_t>(held_count_) + 1)) return false;
-            HeldKey held{channel_keys_[index], 0.0, 0.0, c, false};
+            HeldKey held{channel_keys_[index], 0.0, 0.0, c, false, true};
             measure_slopes(c, index, &held.slope_in, &held.slope_out);
             h = held_count_;
             held_[held_count_++] = held;
             channel_held_[index] = h;
         }
+        held_[h].dirty = true;  // a key is added next to it
         if (held_[h].own) return true;
         double in[kMotionChannels], out[kMotionChannels];
         slopes_at(channel_times_[index], solve_near(channel_times_[index]), in, out);
@@ -673,7 +677,7 @@ private:
                 int shape = host_abi::kKeyShapeHermite;
                 context_->envelopes->key_set(envelopes_[c], key, host_abi::kKeyTagShape, &shape);
                 if (!reserve(&held_, &held_capacity_, static_cast<int64_t>(held_count_) + 1)) return false;
-                held_[held_count_++] = HeldKey{key, in[c], out[c], c, true};
+                held_[held_count_++] = HeldKey{key, in[c], out[c], c, true, true};
             }
             keyed_[frames_[i] - first_] = kKeyed;
             ++added;
@@ -689,6 +693,8 @@ private:
     void set_tangents() {
         const EnvelopeFuncs *env = context_->envelopes;
         for (int32_t h = 0; h < held_count_; ++h) {
+            if (!held_[h].dirty) continue;
+            held_[h].dirty = false;
             const HeldKey &held = held_[h];
             const HostId envelope = envelopes_[held.channel];
             double time = 0.0, before = 0.0, after = 0.0;
