@@ -241,5 +241,31 @@ TEST_F(ToleranceTest, UnreadableArgumentsAndOldHostsGiveThePlainResult) {
         std::remove((folder + name).c_str());
 }
 
+// The oldest scene format keeps TCB and linear keys on shared whole frames
+// only: the keys held between the item's own are of a shape it keeps, so the
+// scene still saves.
+TEST_F(ToleranceTest, KeysHeldInTheOldestFormatStillSave) {
+    const std::string path = folder + "tolerance_lwsc1.lws";
+    std::ofstream(path) << "LWSC\n1\n\nFramesPerSecond 25.000000\n\n"
+                           "AddNullObject Holder\nObjectMotion (unnamed)\n  9\n  3\n"
+                           "  0.0 0.0 0.0 0.0 0.0 0.0 1.0 1.0 1.0\n  0 0 0.0 0.0 0.0\n"
+                           "  2.0 0.0 0.0 80.0 0.0 0.0 1.0 1.0 1.0\n  25 0 0.0 0.0 0.0\n"
+                           "  3.0 1.0 0.0 -30.0 0.0 0.0 1.0 1.0 1.0\n  50 0 0.0 0.0 0.0\nEndBehavior 1\n\n"
+                           "AddNullObject Child\nObjectMotion (unnamed)\n  9\n  2\n"
+                           "  1.0 0.0 0.0 0.0 0.0 0.0 1.0 1.0 1.0\n  0 0 0.0 0.0 0.0\n"
+                           "  1.0 2.0 0.0 0.0 0.0 0.0 1.0 1.0 1.0\n  50 0 0.0 0.0 0.0\nEndBehavior 1\n"
+                           "ParentObject 1\n\n";
+    auto &out = *outputs.emplace_back(std::make_unique<std::ostringstream>());
+    ScriptRunner runner(host, *plugin, out);
+    for (const std::string &statement : {"load " + path, std::string("select Child"),
+                                        std::string("run KR_unParent_wPos 0.01 0.5"),
+                                        "save --force " + folder + "tolerance_lwsc1_saved.lws"}) {
+        std::string error;
+        EXPECT_TRUE(runner.run_statement(statement, &error)) << statement << ": " << error << "\n" << out.str();
+    }
+    EXPECT_GT(host.scene().find(kHolder + 1)->channel(kPositionX).envelope.key_count(), 2u) << out.str();
+    for (const char *name : {"tolerance_lwsc1.lws", "tolerance_lwsc1_saved.lws"}) std::remove((folder + name).c_str());
+}
+
 }  // namespace
 }  // namespace headless
