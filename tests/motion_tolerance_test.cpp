@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -265,6 +266,34 @@ TEST_F(ToleranceTest, KeysHeldInTheOldestFormatStillSave) {
     }
     EXPECT_GT(host.scene().find(kHolder + 1)->channel(kPositionX).envelope.key_count(), 2u) << out.str();
     for (const char *name : {"tolerance_lwsc1.lws", "tolerance_lwsc1_saved.lws"}) std::remove((folder + name).c_str());
+}
+
+// The keys held between keys are the same to the bit from the Linux build and
+// the Windows one: their frames, values, shapes and tangents, fingerprinted.
+TEST_F(ToleranceTest, HeldKeysAreTheSameOnEveryPlatform) {
+    auto &out = *outputs.emplace_back(std::make_unique<std::ostringstream>());
+    ScriptRunner runner(host, *plugin, out);
+    for (const std::string &statement : {std::string("load ") + KR_EXAMPLES_DIR + "/carried_cup.lws",
+                                         std::string("select Cart"), std::string("run KR_memItem"),
+                                         std::string("select Cup"), std::string("run KR_setParent_wPos 0.001 0.05")}) {
+        std::string error;
+        ASSERT_TRUE(runner.run_statement(statement, &error)) << statement << ": " << error;
+    }
+    uint64_t fingerprint = 0xcbf29ce484222325u;
+    auto mix = [&](double number) {
+        uint64_t bits;
+        std::memcpy(&bits, &number, sizeof bits);
+        for (int i = 0; i < 8; ++i) fingerprint = (fingerprint ^ ((bits >> (8 * i)) & 0xFF)) * 0x100000001b3u;
+    };
+    size_t keys = 0;
+    for (int c = 0; c < 6; ++c)
+        for (const auto &key : host.scene().find(kChild)->channel(MotionChannel(c)).envelope.keys()) {
+            for (double number : {key->time, key->value, static_cast<double>(key->shape()), key->param(0), key->param(1)})
+                mix(number);
+            ++keys;
+        }
+    EXPECT_EQ(keys, 84u) << out.str();
+    EXPECT_EQ(fingerprint, 0xbd006a698a560877u) << std::hex << fingerprint;
 }
 
 }  // namespace

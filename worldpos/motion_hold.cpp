@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "key_frame_table.h"
+#include "portable_trig.h"
 #include "transform_chain.h"
 #include "transform_math.h"
 
@@ -42,14 +43,25 @@ T *allocate(int64_t count) {
     return static_cast<T *>(std::malloc(static_cast<size_t>(count) * sizeof(T)));
 }
 
-// The angle between two rotations, from the distance of their matrices:
-// |A - B| = 2 sqrt(2) sin(angle / 2), which stays exact for small angles.
-double angle_between(const double *a, const double *b) {
+// How far apart two rotations are, as the distance of their matrices:
+// 2 sqrt(2) sin(angle / 2), exact for small angles and free of the library's
+// inverse sine, so both platforms decide alike.
+double chord_between(const double *a, const double *b) {
     double sum = 0.0;
     for (int i = 0; i < 9; ++i) sum += (a[i] - b[i]) * (a[i] - b[i]);
-    const double half_sine = std::sqrt(sum) / (2.0 * std::sqrt(2.0));
-    if (!(half_sine <= 1.0)) return half_sine > 1.0 ? 180.0 : HUGE_VAL;
-    return 2.0 * std::asin(half_sine) * kDegreesPerRadian;
+    return std::sqrt(sum);
+}
+
+double chord_of_degrees(double degrees) {
+    const double half = degrees * (3.141592653589793 / 360.0);
+    return 2.0 * std::sqrt(2.0) * (half < 1.5707963267948966 ? portable_sin(half) : 1.0);
+}
+
+// For what is said only.
+double degrees_of_chord(double chord) {
+    if (!std::isfinite(chord)) return HUGE_VAL;
+    const double half_sine = chord / (2.0 * std::sqrt(2.0));
+    return half_sine >= 1.0 ? 180.0 : 2.0 * std::asin(half_sine) * kDegreesPerRadian;
 }
 
 void rotation_of_angles(const double *angles, double *out) {
@@ -69,7 +81,7 @@ constexpr int kKeyShapeStepped = 4;
 
 struct Error {
     double distance;
-    double degrees;
+    double chord;  // of the rotations, see chord_between
 };
 
 struct Sample {
@@ -119,7 +131,8 @@ public:
     Holder(const HostContext *context, HostId item, const HostId envelopes[6], const KeyWriteList *writes,
            int32_t first, int32_t last, const MotionTolerance &tolerance)
         : context_(context), item_(item), envelopes_(envelopes), writes_(writes), first_(first), last_(last),
-          tolerance_(tolerance), fps_(context->scene_info->frames_per_second) {}
+          tolerance_(tolerance), fps_(context->scene_info->frames_per_second),
+          chord_limit_(chord_of_degrees(tolerance.degrees)), fit_chord_limit_(chord_of_degrees(kFitMargin * tolerance.degrees)) {}
 
     ~Holder() {
         std::free(samples_);
@@ -207,9 +220,9 @@ private:
         item_world_pose(context_->item_info, item_, time, nullptr, nullptr, &rotation, &position, own, ancestors);
         const double dx = position.x - was.world_position[0], dy = position.y - was.world_position[1],
                      dz = position.z - was.world_position[2];
-        Error error{std::sqrt(dx * dx + dy * dy + dz * dz), angle_between(rotation.m, was.world_rotation)};
+        Error error{std::sqrt(dx * dx + dy * dy + dz * dz), chord_between(rotation.m, was.world_rotation)};
         if (!std::isfinite(error.distance)) error.distance = HUGE_VAL;
-        if (!std::isfinite(error.degrees)) error.degrees = HUGE_VAL;
+        if (!std::isfinite(error.chord)) error.chord = HUGE_VAL;
         return error;
     }
 
@@ -218,7 +231,7 @@ private:
             samples_[j].error = error_at(samples_[j].time, writes_->solves[samples_[j].solve]);
     }
 
-    bool out(const Error &e) const { return !(e.distance <= tolerance_.distance && e.degrees <= tolerance_.degrees); }
+    bool out(const Error &e) const { return !(e.distance <= tolerance_.distance && e.chord <= chord_limit_); }
 
     bool all_within() const {
         for (int32_t j = 0; j < sample_count_; ++j)
@@ -346,7 +359,7 @@ private:
             if (!(distance <= kFitMargin * tolerance_.distance)) return false;
             double rotation[9];
             rotation_of_angles(curve + 3, rotation);
-            if (!(angle_between(rotation, targets_ + 9 * static_cast<int64_t>(j)) <= kFitMargin * tolerance_.degrees))
+            if (!(chord_between(rotation, targets_ + 9 * static_cast<int64_t>(j)) <= fit_chord_limit_))
                 return false;
         }
         return true;
@@ -522,7 +535,7 @@ private:
     }
 
     double score(const Error &e) const {
-        const double a = e.distance / tolerance_.distance, b = e.degrees / tolerance_.degrees;
+        const double a = e.distance / tolerance_.distance, b = e.chord / chord_limit_;
         return a > b ? a : b;
     }
 
@@ -725,12 +738,12 @@ private:
     }
 
     void finish(HoldResult *result, HoldOutcome stop = kHoldMet) {
-        double distance = 0.0, degrees = 0.0;
+        double distance = 0.0, chord = 0.0;
         bool out_where_a_key_could_go = false, any_out = false;
         for (int32_t j = 0; j < sample_count_; ++j) {
             const Error &e = samples_[j].error;
             if (e.distance > distance) distance = e.distance;
-            if (e.degrees > degrees) degrees = e.degrees;
+            if (e.chord > chord) chord = e.chord;
             if (!out(e)) continue;
             any_out = true;
             // No frame next to it is free: a key a hair off its frame, or
@@ -739,7 +752,7 @@ private:
             if (!frames_keyed) out_where_a_key_could_go = true;
         }
         result->distance = distance;
-        result->degrees = degrees;
+        result->degrees = degrees_of_chord(chord);
         if (stop != kHoldMet) result->outcome = stop;
         else if (!any_out) result->outcome = kHoldMet;
         else result->outcome = out_where_a_key_could_go ? kHoldNotHeld : kHoldNextToKeys;
@@ -752,6 +765,7 @@ private:
     int32_t first_, last_;
     MotionTolerance tolerance_;
     double fps_;
+    double chord_limit_, fit_chord_limit_;  // the tolerance's angle, and the fit's
 
     Sample *samples_ = nullptr;
     int32_t sample_count_ = 0;
