@@ -72,6 +72,13 @@ protected:
     void run_on_fresh_rig(const std::string &server, uint32_t build) {
         host.scene() = Scene();
         ids = build_rig(host.scene());
+        // The link item moves and turns, so a re-parent under it that holds
+        // the motion between keys has keys to add.
+        Item &target = *host.scene().find(ids.target);
+        for (double time : {0.0, 1.0}) {
+            target.channel(kPositionY).envelope.create_key(time, 3.0 * time);
+            target.channel(kHeading).envelope.create_key(time, 2.5 * time);
+        }
         host.set_build(build);
         host.messages.clear();
         host.commands.clear();
