@@ -447,7 +447,8 @@ Prepared prepare_item(KeyedParentRun &run, HostId item, ChannelSlot slots[kMotio
     if (run.holding &&
         checked_frame_range(context, item, parent_for(run, item), range.first, range.first + range.count - 1,
                             &run.checked_first, &run.checked_last)) {
-        if (!add_sample_writes(&run.writes, run.checked_first, run.checked_last, frames_per_second))
+        if (!add_sample_writes(&run.writes, run.checked_first, run.checked_last, frames_per_second, run.table.records,
+                               range.first, range.count))
             return Prepared::Failed;
         sampled = true;
     }

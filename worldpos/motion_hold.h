@@ -9,6 +9,7 @@
 #include "../module/host_api.h"
 #include "../module/host_context.h"
 #include "../module/module_state.h"
+#include "key_frame_table.h"
 #include "key_writes.h"
 
 // Why an item's motion was not held, in order of how much the animator should
@@ -42,7 +43,11 @@ bool checked_frame_range(const HostContext *context, HostId item, HostId new_par
 constexpr int32_t kMostCheckedFrames = 100000;
 
 // Adds the sample-only writes of the frames and half frames `first` to `last`.
-bool add_sample_writes(KeyWriteList *writes, int32_t first, int32_t last, double frames_per_second);
+// A frame that holds one of the item's keys (`records`, from frame
+// `records_first`, `record_count` of them) is sampled at that key's time,
+// which is solved for the key anyway.
+bool add_sample_writes(KeyWriteList *writes, int32_t first, int32_t last, double frames_per_second,
+                       const KeyFrameRecord *records, int32_t records_first, int32_t record_count);
 
 // Holds `item`'s motion, its keys already rewritten from `writes` (grouped and
 // solved, with the sample-only writes of `first` to `last`). `envelopes` are
