@@ -140,29 +140,29 @@ public:
 
     void run(HoldResult *result) {
         *result = HoldResult{kHoldMet, 0.0, 0.0, 0};
-        if (!gather()) return fail(result, kHoldNoMemory);
+        if (!gather()) return finish(result, kHoldNoMemory);
         for (int32_t i = 0; i < writes_->solve_count; ++i)
-            if (!solve_finite(writes_->solves[i])) return fail(result, kHoldNotNumbers);
+            if (!solve_finite(writes_->solves[i])) return finish(result, kHoldNotNumbers);
         measure_all();
         if (all_within()) return finish(result);
         for (int32_t j = 0; j < sample_count_; ++j)
             if (writes_->solves[samples_[j].solve].sheared) return finish(result, kHoldSheared);
-        if (!prepare_targets()) return fail(result, kHoldNoMemory);
+        if (!prepare_targets()) return finish(result, kHoldNoMemory);
         frame_count_ = 0;
         gap_out_ = allocate<bool>(static_cast<int64_t>(key_count_) + 1);
         key_ends_ = allocate<KeyEnd>(static_cast<int64_t>(key_count_) * kMotionChannels);
-        if (!gap_out_ || !key_ends_) return fail(result, kHoldNoMemory);
+        if (!gap_out_ || !key_ends_) return finish(result, kHoldNoMemory);
         for (int32_t gap = 0; gap <= key_count_; ++gap) gap_out_[gap] = gap_is_out(gap);
         read_key_ends();
         for (int32_t gap = 0; gap <= key_count_; ++gap)
-            if (gap_out_[gap] && !fit_gap(gap)) return fail(result, kHoldNoMemory);
+            if (gap_out_[gap] && !fit_gap(gap)) return finish(result, kHoldNoMemory);
         HoldOutcome stop = kHoldMet;
         for (int pass = 0; pass <= kRepairPasses && (frame_count_ > 0 || steered_count_ > 0); ++pass) {
-            if (!add_keys(&stop)) return fail(result, kHoldNoMemory);
+            if (!add_keys(&stop)) return finish(result, kHoldNoMemory);
             result->frames_added += frame_count_;
             measure_all();
             if (stop != kHoldMet || all_within()) break;
-            if (!frames_next_to_what_is_out()) return fail(result, kHoldNoMemory);
+            if (!frames_next_to_what_is_out()) return finish(result, kHoldNoMemory);
         }
         finish(result, stop);
     }
@@ -429,8 +429,9 @@ private:
         const int32_t most = last_ - first_ + 3;
         if (!grow_block(&nodes_, &node_capacity_, most)) return false;
         if (gap > 0) nodes_[count++] = node_at_key(gap - 1);
-        for (int32_t j = 0; j < sample_count_; j += 2)
-            if (samples_[j].time > start && samples_[j].time < end && keyed_[j / 2] == kFree) nodes_[count++] = node_at_sample(j);
+        const int32_t from = first_sample_after(start), to = last_sample_before(end);
+        for (int32_t j = from + (from % 2); j <= to; j += 2)
+            if (keyed_[j / 2] == kFree) nodes_[count++] = node_at_sample(j);
         if (gap < key_count_) nodes_[count++] = node_at_key(gap);
         // Before the first key or after the last with no frame free to key.
         if (count < 2) return true;
@@ -719,10 +720,6 @@ private:
     }
 
     // ------------------------------------------------------------- result ---
-    void fail(HoldResult *result, HoldOutcome outcome) {
-        finish(result, outcome);
-    }
-
     void finish(HoldResult *result, HoldOutcome stop = kHoldMet) {
         double distance = 0.0, chord = 0.0;
         bool out_where_a_key_could_go = false, any_out = false;
