@@ -81,6 +81,7 @@ struct Sample {
 // whenever keys are added next to it.
 struct HeldKey {
     HostId key;
+    double time;  // keys keep their times here
     double slope_in;
     double slope_out;
     int32_t channel;
@@ -549,7 +550,15 @@ private:
         }
         for (int32_t h = 0; h < held_count_; ++h) {
             if (held_[h].channel != c) continue;
-            for (int32_t k = 0; k < channel_key_count_; ++k)
+            // By its time, give or take what a host that keeps times in
+            // single precision makes of it.
+            const double time = held_[h].time, hair = 1e-6 * (1.0 + std::fabs(time));
+            int32_t lo = 0, hi = channel_key_count_;
+            while (lo < hi) {
+                const int32_t mid = lo + (hi - lo) / 2;
+                if (channel_times_[mid] < time - hair) lo = mid + 1; else hi = mid;
+            }
+            for (int32_t k = lo; k < channel_key_count_ && channel_times_[k] <= time + hair; ++k)
                 if (channel_keys_[k] == held_[h].key) {
                     channel_held_[k] = h;
                     break;
@@ -600,7 +609,7 @@ private:
             const bool turnable = !facing_after && (shape == kKeyShapeLinear || shape == kKeyShapeStepped);
             if (!tangents && !turnable) return true;
             if (!grow_block(&held_, &held_capacity_, static_cast<int64_t>(held_count_) + 1)) return false;
-            HeldKey held{channel_keys_[index], 0.0, 0.0, c, false, true};
+            HeldKey held{channel_keys_[index], channel_times_[index], 0.0, 0.0, c, false, true};
             measure_slopes(c, index, &held.slope_in, &held.slope_out);
             h = held_count_;
             held_[held_count_++] = held;
@@ -677,7 +686,7 @@ private:
                 int shape = host_abi::kKeyShapeHermite;
                 context_->envelopes->key_set(envelopes_[c], key, host_abi::kKeyTagShape, &shape);
                 if (!grow_block(&held_, &held_capacity_, static_cast<int64_t>(held_count_) + 1)) return false;
-                held_[held_count_++] = HeldKey{key, in[c], out[c], c, true, true};
+                held_[held_count_++] = HeldKey{key, time, in[c], out[c], c, true, true};
             }
             keyed_[frames_[i] - first_] = kKeyed;
             ++added;
