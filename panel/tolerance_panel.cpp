@@ -109,7 +109,7 @@ int tolerance_panel_activate(int32_t, GlobalLookupFn global, void *, void *) {
     } else if (positive_finite(entered.distance) && positive_finite(entered.degrees)) {
         session_tolerance = entered;
     } else {
-        context.messages->error("require Distance and Degrees above 0", "tolerance not changed");
+        context.messages->error("require Distance and Degrees above 0", "wPos tolerance not changed");
     }
     return host_abi::kResultOk;
 }

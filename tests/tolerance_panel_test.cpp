@@ -78,7 +78,7 @@ TEST_F(TolerancePanelRun, ValuesThatAreNotPositiveNumbersKeepTheSettingAndSayWhy
     ASSERT_EQ(host.messages.size(), 5u);
     for (const MessageRecord &message : host.messages)
         EXPECT_EQ(message.kind + ": " + message.text + " / " + message.text2,
-                  "error: require Distance and Degrees above 0 / tolerance not changed");
+                  "error: require Distance and Degrees above 0 / wPos tolerance not changed");
 
     // Switched off, the numbers are not looked at.
     host.messages.clear();

@@ -66,7 +66,7 @@ void print_help(std::ostream &out) {
            "                                              and other mixes OR them)\n"
            "      key KEY                                 press a key: one character, enter, space, or a code\n"
            "      toggle LABEL                            flip an on/off button or a check box\n"
-           "      set LABEL NUMBER                        type a number into a field: set Distance 0.005\n"
+           "      set LABEL NUMBER                        type a number into a field: set Distance 0.001\n"
            "      button LABEL                            push a button, e.g. button Expand\n"
            "      ok | cancel                             close the panel\n"
            "      svg FILE                                save a picture of the panel as it stands\n"
