@@ -2,6 +2,7 @@
 
 #include "../links/link_command.h"
 #include "../panel/link_panel.h"
+#include "../panel/tolerance_panel.h"
 #include "../module/link_flags.h"
 #include "memorize.h"
 
@@ -41,6 +42,7 @@ USER_NAME_TAGS(kUnSclTags, kServerUnSclItem);
 USER_NAME_TAGS(kUnFollowTags, kServerUnFollowItem);
 USER_NAME_TAGS(kSetParentWPosTags, kServerSetParentWPos);
 USER_NAME_TAGS(kUnParentWPosTags, kServerUnParentWPos);
+USER_NAME_TAGS(kWPosToleranceTags, kServerWPosTolerance);
 
 #undef USER_NAME_TAGS
 
@@ -68,5 +70,6 @@ const ServerRecord kServerTable[kServerCount + 1] = {
     {kClass, kServerNames[kServerSetParentWPos].name, link_command_activate<LINK_WORLD_POSITION | LINK_PARENT>, kSetParentWPosTags},
     {kClass, kServerNames[kServerUnParentWPos].name, link_command_activate<LINK_CLEAR | LINK_WORLD_POSITION | LINK_PARENT>,
      kUnParentWPosTags},
+    {kClass, kServerNames[kServerWPosTolerance].name, tolerance_panel_activate, kWPosToleranceTags},
     {nullptr, nullptr, nullptr, nullptr},
 };

@@ -111,21 +111,23 @@ headless::HostileOptions pick_hostility(FuzzedDataProvider &in) {
     return o;
 }
 
-// What the user does in the link panel, should the step open it.
+// What the user does in the link panel or the tolerance panel, should the step open one.
 std::deque<headless::PanelAction> pick_panel_actions(FuzzedDataProvider &in, const headless::Scene &scene,
                                                      const std::vector<headless::ItemIdValue> &items) {
     using A = headless::PanelAction;
     static const char *const kToggles[] = {"Parent", "Target", "Goal", "Pole", "Position", "Rotation", "Scale",
-                                           "null ID"};
+                                           "null ID", "Tolerance"};
+    static const char *const kFields[] = {"Distance", "Degrees"};
     static const char *const kButtons[] = {"Expand", "Descend", "Collaspe", "Reset"};
     static const int kQualifiers[] = {0, headless::kQualifierCtrl, headless::kQualifierShift, headless::kQualifierAlt,
                                       headless::kQualifierCtrl | headless::kQualifierShift};
     std::deque<A> actions;
     for (int a = in.ConsumeIntegralInRange(0, 8); a > 0; --a) {
-        switch (in.ConsumeIntegralInRange(0, 3)) {
+        switch (in.ConsumeIntegralInRange(0, 4)) {
         case 0: actions.push_back(A::toggle(in.PickValueInArray(kToggles))); break;
         case 1: actions.push_back(A::button(in.PickValueInArray(kButtons))); break;
         case 2: actions.push_back(A::press(in.ConsumeIntegral<unsigned short>())); break;
+        case 3: actions.push_back(A::set_number(in.PickValueInArray(kFields), pick_number(in))); break;
         default:
             if (!items.empty()) {
                 const headless::Item *item = scene.find(items[in.ConsumeIntegralInRange<size_t>(0, items.size() - 1)]);

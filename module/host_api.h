@@ -257,6 +257,9 @@ typedef void (*TreeMoveFn)(void *data, void *node, void *new_parent, int index);
 union ControlDesc {
     int kind;
     struct { int kind; int width; int height; } area;
+    // Float and distance fields and check boxes: the kind alone, width 0
+    // leaves the field's width to the host.
+    struct { int kind; int width; } number;
     struct {
         int kind;
         int width;
@@ -368,6 +371,9 @@ constexpr int kEnvTagKeyCount = 3;
 // Panel value kinds, panel tags, control tags, draw modes.
 constexpr int kValueString = 1;
 constexpr int kValueInteger = 2;
+constexpr int kValueFloat = 3;     // float fields; also the value kind of distance fields
+constexpr int kValueDistance = 4;  // a float field shown in the scene's units
+constexpr int kValueBoolean = 8;   // a check box; its value travels as an integer
 constexpr int kValueArea = 19;
 constexpr int kValueTree = 21;
 constexpr int kValuePointer = 23;
@@ -513,6 +519,8 @@ static_assert(offsetof(PanelValue, fvec.default_value) == 32, "PanelValue float 
 static_assert(sizeof(ControlDesc) == 48, "ControlDesc size");
 static_assert(offsetof(ControlDesc, area.width) == 4 && offsetof(ControlDesc, area.height) == 8,
               "ControlDesc area");
+static_assert(offsetof(ControlDesc, number.width) == 4, "ControlDesc number");
+static_assert(offsetof(PanelValue, flt.value) == 8, "PanelValue float member");
 static_assert(offsetof(ControlDesc, tree.count) == 16 && offsetof(ControlDesc, tree.child) == 24 &&
                   offsetof(ControlDesc, tree.info) == 32 && offsetof(ControlDesc, tree.move) == 40,
               "ControlDesc tree callbacks");

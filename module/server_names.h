@@ -30,11 +30,14 @@ enum ServerIndex {
     kServerUnFollowItem,
     kServerSetParentWPos,
     kServerUnParentWPos,
+    kServerWPosTolerance,
     kServerCount
 };
 
-// The link commands are every server after the panel and memorize.
+// The link commands: every server from kFirstLinkServer up to, not
+// including, kLinkServerEnd. The panels and memorize are not among them.
 constexpr int kFirstLinkServer = kServerSetTarget;
+constexpr int kLinkServerEnd = kServerUnParentWPos + 1;
 
 constexpr ServerNames kServerNames[kServerCount] = {
     {"KR_Tandrel", nullptr},
@@ -57,4 +60,5 @@ constexpr ServerNames kServerNames[kServerCount] = {
     {"KR_unFollowItem", "unFollowItem"},
     {"KR_setParent_wPos", "setParent_wPos"},
     {"KR_unParent_wPos", "unParent_wPos"},
+    {"KR_wPosTolerance", "wPosTolerance"},
 };

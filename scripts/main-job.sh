@@ -26,6 +26,9 @@ echo "The changed scene: $out"
 (cd "$build_root" && "$build_root/linux/tools/lwheadless" "$build_root/linux/KRtools.p" "$root/examples/link-panel.lwh")
 echo "Link panel picture:  $build_root/link-panel.svg"
 
+# The tolerance panel, scripted: what the world-position re-parents hold between keys.
+"$build_root/linux/tools/lwheadless" "$build_root/linux/KRtools.p" "$root/examples/wpos-tolerance-panel.lwh"
+
 # The animator's package beside the build: the Windows plug-in with its guide,
 # in one archive named with the plug-in's version.
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build_root/windows/CMakeCache.txt")

@@ -289,7 +289,7 @@ TEST_F(LinkCommand, FullTimeIkOnlyOnOldBuildsForSelectedItemsWhoseFullTimeIkIsOf
 TEST_F(LinkCommand, NothingSelectedEndsEveryLinkCommandSilently) {
     host.set_build(500);  // before the build check and the memorized item
     select({});
-    for (int i = kFirstLinkServer; i < kServerCount; ++i) EXPECT_EQ(run(kServerNames[i].name), 0) << kServerNames[i].name;
+    for (int i = kFirstLinkServer; i < kLinkServerEnd; ++i) EXPECT_EQ(run(kServerNames[i].name), 0) << kServerNames[i].name;
     EXPECT_TRUE(host.messages.empty());
     EXPECT_TRUE(host.commands.empty());
 }

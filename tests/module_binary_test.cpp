@@ -23,9 +23,10 @@ TEST_F(ModuleBinary, StartupReturnsFourAndShutdownAcceptsIt) {
     d.shutdown(value);
 }
 
-TEST_F(ModuleBinary, TableListsTwentyLayoutGenericServersInOrderThenAnAllNullRecord) {
-    ASSERT_EQ(plugin->servers().size(), 20u);
-    for (size_t i = 0; i < 20; ++i) {
+TEST_F(ModuleBinary, TableListsTwentyOneLayoutGenericServersInOrderThenAnAllNullRecord) {
+    ASSERT_EQ(plugin->servers().size(), 21u);
+    EXPECT_EQ(plugin->servers().back().name, "KR_wPosTolerance");
+    for (size_t i = 0; i < 21; ++i) {
         const ServerInfo &s = plugin->servers()[i];
         SCOPED_TRACE(kServerNames[i].name);
         EXPECT_EQ(s.class_name, "LayoutGeneric");
@@ -33,7 +34,7 @@ TEST_F(ModuleBinary, TableListsTwentyLayoutGenericServersInOrderThenAnAllNullRec
         EXPECT_EQ(s.user_name, kServerNames[i].user_name ? kServerNames[i].user_name : "");
         EXPECT_EQ(s.command_group, "KRtools");
     }
-    const ServerRecord &end = plugin->descriptor().servers[20];
+    const ServerRecord &end = plugin->descriptor().servers[21];
     EXPECT_EQ(end.class_name, nullptr);
     EXPECT_EQ(end.server_name, nullptr);
     EXPECT_EQ(end.activate, nullptr);
@@ -47,7 +48,7 @@ TEST_F(ModuleBinary, TagListsHoldUserNameThenGroupThenEnd) {
     EXPECT_EQ(records[0].tags[0].tag, 0x20000u);
     EXPECT_EQ(records[0].tags[1].text, nullptr);
     EXPECT_EQ(records[0].tags[1].tag, 0u);
-    for (int i = 1; i < 20; ++i) {
+    for (int i = 1; i < 21; ++i) {
         const ServerTag *tags = records[i].tags;
         SCOPED_TRACE(records[i].server_name);
         EXPECT_EQ(tags[0].tag, 0u);

@@ -71,10 +71,18 @@ TEST_F(PanelToolkitContract, ValueKindsMustMatchTheControl) {
         PanelControl *tree = panels->add_control(panel, "TreeControl", &desc, "Tree");
         value.intv.kind = 2;
         tree->get(tree, 4, &value);
+        // A distance field hands its number over as a float, never as an integer.
+        desc.number = {4, 0};
+        PanelControl *field = panels->add_control(panel, "FloatControl", &desc, "Distance");
+        field->get(field, 4, &value);
+        desc.area = {19, 54, 0};
+        panels->add_control(panel, "BoolControl", &desc, "Check");
         panels->destroy(panel);
     });
     EXPECT_TRUE(violated("control \"On\": value set with value kind 23"));
     EXPECT_TRUE(violated("control \"Tree\": tree value read with value kind 2"));
+    EXPECT_TRUE(violated("control \"Distance\": float value read with value kind 2"));
+    EXPECT_TRUE(violated("check box \"Check\" added with descriptor kind 19"));
 }
 
 TEST_F(PanelToolkitContract, ScriptedUserTogglesAndConfirms) {

@@ -612,7 +612,7 @@ bool ScriptRunner::save_scene(const Words &, const std::string &line, std::strin
 bool ScriptRunner::queue_panel_action(const Words &words, const std::string &line, std::string *error) {
     static const char kUsage[] =
         "usage: panel click|ctrl-click|shift-click|alt-click NODE | key KEY | toggle LABEL | button LABEL | "
-        "ok | cancel | svg FILE | show";
+        "set LABEL NUMBER | ok | cancel | svg FILE | show";
     if (words.size() < 2) {
         *error = kUsage;
         return false;
@@ -633,9 +633,7 @@ bool ScriptRunner::queue_panel_action(const Words &words, const std::string &lin
             // Goes to the panel's log, so it prints in order with the run.
             PanelToolkit *panels = &host_.panels();
             script.push_back(PanelAction::look([panels](HeadlessPanel &panel) {
-                std::ostringstream text;
-                print_panel(text, panel);
-                std::istringstream lines(text.str());
+                std::istringstream lines(panel_text(panel));
                 for (std::string row; std::getline(lines, row);) panels->log.push_back(row);
             }));
         }
@@ -657,6 +655,16 @@ bool ScriptRunner::queue_panel_action(const Words &words, const std::string &lin
         script.push_back(PanelAction::toggle(argument));
     } else if (what == "button") {
         script.push_back(PanelAction::button(argument));
+    } else if (what == "set") {
+        // The label may hold blanks; the number is the last word.
+        double number = 0;
+        if (words.size() < 4 || !parse_double(words.back(), &number)) {
+            *error = "usage: panel set LABEL NUMBER";
+            return false;
+        }
+        std::string label = words[2];
+        for (size_t i = 3; i + 1 < words.size(); ++i) label += " " + words[i];
+        script.push_back(PanelAction::set_number(label, number));
     } else if (what == "svg") {
         script.push_back(PanelAction::svg(argument));
     } else {

@@ -1,6 +1,7 @@
 // Draws a headless panel as an SVG picture a person can open: the controls at
-// their positions and sizes, ghosted ones greyed, the tree with its open
-// nodes, each node's icon and colour codes, and the chosen node highlighted.
+// their positions and sizes (fields with their numbers, check boxes with their
+// ticks), ghosted ones greyed, the tree with its open nodes, each node's icon
+// and colour codes, and the chosen node highlighted.
 #include <cstdio>
 #include <sstream>
 
@@ -139,6 +140,25 @@ void draw_control(std::ostringstream &svg, const HeadlessControl &control, int l
     if (control.kind == "BorderControl") {
         svg << "<line x1=\"" << left << "\" y1=\"" << top + 1 << "\" x2=\"" << left + control.width << "\" y2=\""
             << top + 1 << "\" stroke=\"#808080\"/>\n";
+    } else if (control.is_float() || control.kind == "BoolControl") {
+        // The host writes a field's or a check box's label to its left.
+        svg << "<text x=\"" << left - 6 << "\" y=\"" << top + control.height - 5
+            << "\" font-size=\"11\" text-anchor=\"end\" fill=\"#000000\">" << label << "</text>\n";
+        if (control.is_float()) {
+            svg << "<rect x=\"" << left << "\" y=\"" << top << "\" width=\"" << control.width << "\" height=\""
+                << control.height << "\" fill=\"#ffffff\" stroke=\"#606060\"/>\n";
+            svg << "<text x=\"" << left + 4 << "\" y=\"" << top + control.height - 5
+                << "\" font-size=\"11\" fill=\"#000000\">" << escaped(number_text(control.float_value))
+                << "</text>\n";
+        } else {
+            const int box = control.height < 14 ? control.height : 14, box_top = top + (control.height - box) / 2;
+            svg << "<rect x=\"" << left << "\" y=\"" << box_top << "\" width=\"" << box << "\" height=\"" << box
+                << "\" fill=\"#ffffff\" stroke=\"#606060\"/>\n";
+            if (control.int_value)
+                svg << "<path d=\"M" << left + 3 << " " << box_top + box / 2 << " l" << box / 4 << " " << box / 4
+                    << " l" << box / 2 - 1 << " -" << box / 2 << "\" fill=\"none\" stroke=\"#000000\" "
+                    << "stroke-width=\"2\"/>\n";
+        }
     } else if (control.kind == "BoolButtonControl") {
         const bool on = control.int_value != 0;
         svg << "<rect x=\"" << left << "\" y=\"" << top << "\" width=\"" << control.width << "\" height=\""

@@ -33,6 +33,7 @@ const char *value_kind_name(int kind) {
     switch (kind) {
     case host_abi::kValueString: return "1 (text)";
     case host_abi::kValueInteger: return "2 (integer)";
+    case host_abi::kValueFloat: return "3 (float)";
     case host_abi::kValuePointer: return "23 (pointer)";
     default: return "other";
     }
@@ -117,6 +118,14 @@ PanelAction PanelAction::toggle(const std::string &label) {
     PanelAction action;
     action.kind = Kind::Toggle;
     action.target = label;
+    return action;
+}
+
+PanelAction PanelAction::set_number(const std::string &label, double number) {
+    PanelAction action;
+    action.kind = Kind::SetNumber;
+    action.target = label;
+    action.number = number;
     return action;
 }
 
@@ -290,7 +299,8 @@ PanelControl *PanelToolkit::add_control(PanelId handle, const char *type_name, C
     HeadlessPanel *panel = live_panel(handle, "add control");
     if (!panel) return nullptr;
     const std::string kind = text_or_empty(type_name);
-    if (kind != "TreeControl" && kind != "BoolButtonControl" && kind != "ButtonControl" && kind != "BorderControl") {
+    if (kind != "TreeControl" && kind != "BoolButtonControl" && kind != "ButtonControl" && kind != "BorderControl" &&
+        kind != "FloatControl" && kind != "BoolControl") {
         log.push_back("unknown control kind " + quoted(kind));
         return nullptr;
     }
@@ -317,7 +327,17 @@ PanelControl *PanelToolkit::add_control(PanelId handle, const char *type_name, C
             control->tree_info = copy.tree.info;
         }
     }
+    // Fields and check boxes are told apart by the descriptor's kind alone.
+    if (kind == "FloatControl" && control->desc_kind != host_abi::kValueFloat &&
+        control->desc_kind != host_abi::kValueDistance)
+        host_.violation("float control " + quoted(control->label) + " added with descriptor kind " +
+                        std::to_string(control->desc_kind));
+    if (kind == "BoolControl" && control->desc_kind != host_abi::kValueBoolean)
+        host_.violation("check box " + quoted(control->label) + " added with descriptor kind " +
+                        std::to_string(control->desc_kind));
     if (control->height <= 0) control->height = kind == "BorderControl" ? 2 : 18;
+    if (control->width <= 0 && kind == "FloatControl") control->width = 80;
+    if (control->width <= 0 && kind == "BoolControl") control->width = 14;
     control->record.draw = [](PanelControl *c, int mode) {
         if (Host *host = Host::current()) host->panels().control_draw(c, mode);
     };
@@ -378,6 +398,10 @@ void PanelToolkit::control_get(PanelControl *record, int tag, PanelValue *value)
             // Kind 1 is how old builds read it; the node arrives in the pointer member either way.
             if (kind != host_abi::kValuePointer && kind != host_abi::kValueString) return mismatch("tree value");
             copy.ptr.ptr = control->tree_selection;
+        } else if (control->is_float()) {
+            // Distance fields too hand their number over as a float value.
+            if (kind != host_abi::kValueFloat) return mismatch("float value");
+            copy.flt.value = control->float_value;
         } else {
             if (kind != host_abi::kValueInteger) return mismatch("value");
             copy.intv.value = control->int_value;
@@ -421,6 +445,9 @@ void PanelToolkit::control_set(PanelControl *record, int tag, PanelValue *value)
         if (control->is_tree()) {
             if (kind != host_abi::kValuePointer) return mismatch("tree value");
             control->tree_selection = copy.ptr.ptr;
+        } else if (control->is_float()) {
+            if (kind != host_abi::kValueFloat) return mismatch("float value");
+            control->float_value = copy.flt.value;
         } else {
             if (kind != host_abi::kValueInteger) return mismatch("value");
             control->int_value = copy.intv.value;
@@ -470,6 +497,7 @@ void PanelToolkit::perform(HeadlessPanel &panel, const PanelAction &action) {
     case PanelAction::Kind::Toggle: {
         const bool toggle = action.kind == PanelAction::Kind::Toggle;
         HeadlessControl *control = panel.find(action.target, toggle ? "BoolButtonControl" : "ButtonControl");
+        if (!control && toggle) control = panel.find(action.target, "BoolControl");
         if (!control) {
             script_errors.push_back(std::string("no ") + (toggle ? "on/off button " : "button ") + quoted(action.target));
             log.push_back(script_errors.back());
@@ -478,6 +506,20 @@ void PanelToolkit::perform(HeadlessPanel &panel, const PanelAction &action) {
         } else {
             if (toggle) control->int_value = control->int_value ? 0 : 1;
             log.push_back((toggle ? "toggle " : "button ") + quoted(action.target));
+            if (control->event) control->event(&control->record, control->user_data);
+        }
+        break;
+    }
+    case PanelAction::Kind::SetNumber: {
+        HeadlessControl *control = panel.find(action.target, "FloatControl");
+        if (!control) {
+            script_errors.push_back("no number field " + quoted(action.target));
+            log.push_back(script_errors.back());
+        } else if (control->ghosted) {
+            log.push_back(quoted(action.target) + " is ghosted: nothing happens");
+        } else {
+            control->float_value = action.number;
+            log.push_back("set " + quoted(action.target) + " to " + number_text(action.number));
             if (control->event) control->event(&control->record, control->user_data);
         }
         break;

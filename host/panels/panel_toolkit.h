@@ -26,13 +26,14 @@ constexpr int kQualifierAlt = 4;
 struct HeadlessControl {
     PanelControl record{};  // what the plug-in holds; its private data leads back here
     HeadlessPanel *panel = nullptr;
-    std::string kind;   // "TreeControl", "BoolButtonControl", ...
+    std::string kind;   // "TreeControl", "BoolButtonControl", "FloatControl", ...
     std::string label;
     int desc_kind = 0;
     int x = 0, y = 0, width = 0, height = 0;
     bool ghosted = false;
     int redraws = 0;
-    int int_value = 0;
+    int int_value = 0;       // on/off buttons and check boxes
+    double float_value = 0;  // float and distance fields
     void *tree_selection = nullptr;
     void *user_data = nullptr;
     ControlEventFn event = nullptr;
@@ -41,6 +42,7 @@ struct HeadlessControl {
     TreeInfoFn tree_info = nullptr;
 
     bool is_tree() const { return kind == "TreeControl"; }
+    bool is_float() const { return kind == "FloatControl"; }
     // The label as a person reads it: without a leading 0x03 "(i:...) " image reference.
     std::string plain_label() const;
 };
@@ -80,17 +82,21 @@ struct HeadlessPanel {
 
 // One step of the person in front of the panel.
 struct PanelAction {
-    enum class Kind { ClickNode, Key, Button, Toggle, Ok, Cancel, Svg, Inspect };
+    enum class Kind { ClickNode, Key, Button, Toggle, SetNumber, Ok, Cancel, Svg, Inspect };
     Kind kind = Kind::Ok;
-    std::string target;  // node name, button label, key, or file
+    std::string target;  // node name, control label, key, or file
     int qualifiers = 0;  // for ClickNode
     unsigned short key = 0;
+    double number = 0;   // for SetNumber
     std::function<void(HeadlessPanel &)> inspect;
 
     static PanelAction click(const std::string &node, int qualifiers = 0);
     static PanelAction press(unsigned short key);
     static PanelAction button(const std::string &label);
+    // Flips an on/off button or a check box.
     static PanelAction toggle(const std::string &label);
+    // Types a number into a float or distance field.
+    static PanelAction set_number(const std::string &label, double number);
     static PanelAction ok();
     static PanelAction cancel();
     static PanelAction svg(const std::string &file);
@@ -155,5 +161,12 @@ private:
 // The panel as it stands, as an SVG picture. Reads the tree through the
 // plug-in's callbacks, so it can only be drawn while the panel is open.
 std::string panel_svg(const HeadlessPanel &panel);
+
+// The panel as text, one line a control and a visible tree row: on/off
+// states, numbers in fields, the chosen node.
+std::string panel_text(const HeadlessPanel &panel);
+
+// The shortest decimal that reads back as exactly `value`.
+std::string number_text(double value);
 
 }  // namespace headless
