@@ -124,6 +124,21 @@ bool moved_beyond_keys(const Item &item) {
     return false;
 }
 
+ptrdiff_t place_in(const std::vector<ItemIdValue> &chain, ItemIdValue id) {
+    const auto at = std::find(chain.begin(), chain.end(), id);
+    return at == chain.end() ? -1 : at - chain.begin();
+}
+
+// How an ancestor stands to an item, from its places on the old and the new
+// parent chain (0 the parent, -1 not on it).
+std::string ancestor_role(ptrdiff_t old_at, ptrdiff_t new_at) {
+    if (old_at < 0) return new_at == 0 ? "new parent" : "new ancestor";
+    const std::string old_role = old_at == 0 ? "old parent" : "old ancestor";
+    if (new_at < 0) return old_role;
+    if ((old_at == 0) == (new_at == 0)) return old_at == 0 ? "parent" : "ancestor";
+    return old_role + (new_at == 0 ? " and new parent" : " and new ancestor");
+}
+
 std::string listing(const std::vector<std::string> &words) {
     std::string text;
     for (size_t i = 0; i < words.size(); ++i)
@@ -809,22 +824,13 @@ int print_world_motion_report(std::ostream &out, const Scene &scene, const World
             new_chain.push_back(sampler.item(static_cast<size_t>(up)).id);
         for (size_t i = 0; i < was.old_chain.size(); ++i) {
             const Item *ancestor = scene.find(was.old_chain[i]);
-            if (!ancestor || !moved_beyond_keys(*ancestor)) continue;
-            const auto on_new = std::find(new_chain.begin(), new_chain.end(), ancestor->id);
-            const bool new_parent = on_new == new_chain.begin();
-            const std::string old_role = i == 0 ? "old parent" : "old ancestor";
-            driven.emplace_back(on_new == new_chain.end()      ? old_role
-                                : i == 0 && new_parent         ? std::string("parent")
-                                : i > 0 && !new_parent         ? std::string("ancestor")
-                                : old_role + (new_parent ? " and new parent" : " and new ancestor"),
-                                ancestor);
-        }
-        for (size_t j = 0; j < new_chain.size(); ++j) {
-            if (std::find(was.old_chain.begin(), was.old_chain.end(), new_chain[j]) != was.old_chain.end()) continue;
-            const Item *ancestor = scene.find(new_chain[j]);
             if (ancestor && moved_beyond_keys(*ancestor))
-                driven.emplace_back(j == 0 ? "new parent" : "new ancestor", ancestor);
+                driven.emplace_back(ancestor_role(static_cast<ptrdiff_t>(i), place_in(new_chain, ancestor->id)), ancestor);
         }
+        size_t j = 0;
+        for (int up = sampler.parent(at); up >= 0; up = sampler.parent(static_cast<size_t>(up)), ++j)
+            if (beyond_keys[static_cast<size_t>(up)] && place_in(was.old_chain, new_chain[j]) < 0)
+                driven.emplace_back(ancestor_role(-1, static_cast<ptrdiff_t>(j)), &sampler.item(static_cast<size_t>(up)));
         const bool verified = driven.empty();
         if (beyond_below[at]) {
             if (children.empty()) {
