@@ -8,8 +8,8 @@
 namespace {
 
 template <uint32_t LinkFlags>
-int link_command_activate(int32_t, GlobalLookupFn global, void *local, void *) {
-    return run_link_command(global, static_cast<const LayoutGeneric *>(local), LinkFlags);
+int link_command_activate(int32_t version, GlobalLookupFn global, void *local, void *) {
+    return run_link_command(global, static_cast<const LayoutGeneric *>(local), LinkFlags, version);
 }
 
 constexpr const char kClass[] = "LayoutGeneric";

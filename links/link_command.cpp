@@ -6,6 +6,7 @@
 #include "../module/link_flags.h"
 #include "../module/module_state.h"
 #include "link_emission.h"
+#include "tolerance_arguments.h"
 
 namespace {
 
@@ -51,7 +52,30 @@ void apply_links(const HostContext *context, uint64_t link_item, uint32_t link_f
         emit_link_commands_legacy(context, link_item, link_flags, context->build);
 }
 
-int32_t run_link_command(GlobalLookupFn global, const LayoutGeneric *generic, uint32_t link_flags) {
+namespace {
+
+// What the world-position re-parents hold between keys: the command's own
+// arguments where the host passes them, else the session's setting. Words it
+// cannot read get a message, and the command runs as without a tolerance.
+MotionTolerance tolerance_for(const HostContext &context, const LayoutGeneric *generic, int32_t version) {
+    const char *text = nullptr;
+    if (version >= kGenericVersionWithArguments && generic->command_arguments)
+        text = generic->command_arguments(generic->data);
+    MotionTolerance tolerance = session_tolerance;
+    switch (read_tolerance_arguments(text, &tolerance)) {
+    case ToleranceArguments::kNone: return session_tolerance;
+    case ToleranceArguments::kSet: return tolerance;
+    case ToleranceArguments::kOff: break;
+    case ToleranceArguments::kNotUnderstood:
+        context.messages->error("wPos tolerance not understood", "expected DISTANCE [DEGREES] or off");
+        break;
+    }
+    return MotionTolerance{false, 0.0, 0.0};
+}
+
+}  // namespace
+
+int32_t run_link_command(GlobalLookupFn global, const LayoutGeneric *generic, uint32_t link_flags, int32_t version) {
     HostContext context{};
     if (link_flags & LINK_WORLD_POSITION) {
         context.scene_info = static_cast<const SceneInfo *>(global(host_abi::kServiceSceneInfo, host_abi::kLookupTransient));
@@ -64,6 +88,7 @@ int32_t run_link_command(GlobalLookupFn global, const LayoutGeneric *generic, ui
     // as a missing service rather than calling through a null pointer.
     if (!generic || !generic->evaluate) return host_abi::kResultBadGlobal;
     context.generic_local = generic;
+    if (link_flags & LINK_WORLD_POSITION) context.tolerance = tolerance_for(context, generic, version);
 
     const uint32_t build = context.build;
     if (build < kBuildAllLinks && (link_flags & kLinksNeedingNewerBuild)) {

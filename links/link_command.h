@@ -7,8 +7,11 @@
 #include "../module/host_context.h"
 
 // Sets or clears the links in `link_flags` from the selected items to the
-// memorized item. Returns 0, or 2 when a host service is missing.
-int32_t run_link_command(GlobalLookupFn global, const LayoutGeneric *generic, uint32_t link_flags);
+// memorized item. `version` is the generic record's: from version 6 on, the
+// world-position re-parents read a tolerance from the command's arguments.
+// Returns 0, or 2 when a host service is missing.
+int32_t run_link_command(GlobalLookupFn global, const LayoutGeneric *generic, uint32_t link_flags,
+                         int32_t version = 0);
 
 // Sets or clears the links in `link_flags` from the selected items to
 // `link_item`, as the context's build takes them. A plain parent change that

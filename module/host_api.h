@@ -356,6 +356,13 @@ constexpr unsigned kGeneralFlagParentInPlace = 1u << 2;
 constexpr int kKeyTagValue = 0;
 constexpr int kKeyTagTime = 1;
 constexpr int kKeyTagShape = 2;
+// A Hermite key's tangents, as the value's change across the span before
+// (PARAM_0) and after (PARAM_1) the key.
+constexpr int kKeyTagParam0 = 6;
+constexpr int kKeyTagParam1 = 7;
+constexpr int kKeyShapeTcb = 0;
+constexpr int kKeyShapeHermite = 1;
+constexpr int kKeyShapeBezier = 2;
 constexpr int kEnvTagKeyCount = 3;
 
 // Panel value kinds, panel tags, control tags, draw modes.

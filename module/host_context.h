@@ -6,6 +6,7 @@
 
 #include "host_api.h"
 #include "host_builds.h"
+#include "module_state.h"
 
 struct HostContext {
     const LayoutGeneric *generic_local;
@@ -18,6 +19,9 @@ struct HostContext {
     uint32_t build;
     const char *confirm_line1;
     const char *confirm_line2;
+    // What the world-position re-parents hold between keys; off unless the
+    // command's arguments or the session ask for it.
+    MotionTolerance tolerance;
 };
 
 // Fills the services, the build number and the confirmation texts. Returns 0,

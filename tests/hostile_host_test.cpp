@@ -55,7 +55,8 @@ RigIds build_rig(Scene &scene) {
     return ids;
 }
 
-const std::set<std::string> kKnownTexts = {"memorize done", "require 9.5 or later", "require memorized Item", "err"};
+const std::set<std::string> kKnownTexts = {"memorize done", "require 9.5 or later", "require memorized Item", "err",
+                                           "wPos tolerance not held", "wPos tolerance held at every frame"};
 
 bool well_formed(const std::string &text) {
     if (text.empty() || text.size() > 40) return false;
@@ -71,6 +72,13 @@ protected:
     void run_on_fresh_rig(const std::string &server, uint32_t build) {
         host.scene() = Scene();
         ids = build_rig(host.scene());
+        // The link item moves and turns, so a re-parent under it that holds
+        // the motion between keys has keys to add.
+        Item &target = *host.scene().find(ids.target);
+        for (double time : {0.0, 1.0}) {
+            target.channel(kPositionY).envelope.create_key(time, 3.0 * time);
+            target.channel(kHeading).envelope.create_key(time, 2.5 * time);
+        }
         host.set_build(build);
         host.messages.clear();
         host.commands.clear();
@@ -89,7 +97,8 @@ protected:
                                 A::toggle("Parent"), A::toggle("Target"),   A::click("Target"),
                                 A::press('e'),       A::button("Collaspe"), A::press(' '),
                                 A::ok()};
-        const int result = run(server);
+        // With a tolerance, so the re-parents also hold the motion between keys.
+        const int result = run(server, "0.001 0.05");
         host.panels().script.clear();
         EXPECT_TRUE(result == 0 || result == 2) << result;
         check_clean();
@@ -150,6 +159,8 @@ const HostileCase kCases[] = {
      [](HostileOptions &o) { o.distort_frames_per_second = true, o.frames_per_second = 1e300; }, nullptr},
     {"HugeKeyTimes", [](HostileOptions &o) { o.distort_key_times = true, o.key_time = 1e300; }, nullptr},
     {"NaNKeyTimes", [](HostileOptions &o) { o.distort_key_times = true, o.key_time = kNaN; }, nullptr},
+    {"NaNParametersBetweenFrames", [](HostileOptions &o) { o.nan_params_between_frames = true; }, nullptr},
+    {"KeyCreationRefused", [](HostileOptions &o) { o.refuse_key_creation = true; }, nullptr},
     {"NoChannelGroups", [](HostileOptions &o) { o.no_channel_groups = true; }, nullptr},
     {"EmptyChannelGroups", [](HostileOptions &o) { o.empty_channel_groups = true; }, nullptr},
     {"ShortChannelGroups", [](HostileOptions &o) { o.channels_per_group = 4; }, nullptr},

@@ -30,10 +30,11 @@ protected:
     void TearDown() override { EXPECT_TRUE(host.violations.empty()) << host.violations.front(); }
 
     // Runs a server as the host does when the user picks the command.
-    int run(const std::string &server_name) {
+    // `arguments`: what follows the command's name on Layout's command line.
+    int run(const std::string &server_name, const std::string &arguments = std::string()) {
         const ServerInfo *server = plugin->find(server_name);
         EXPECT_TRUE(server) << "no server " << server_name;
-        return server ? host.activate(*server->record) : -1;
+        return server ? host.activate(*server->record, arguments) : -1;
     }
 
     void select(std::initializer_list<ItemIdValue> items) {

@@ -43,13 +43,16 @@ void print_help(std::ostream &out) {
            "  parent-in-place on|off                    the host's Parent in Place option\n"
            "  answer yes|no                             answer the next yes/no question\n"
            "  withhold SERVICE                          make a host service look absent\n"
-           "  run SERVER                                run a server, e.g. run KR_memItem; after\n"
+           "  run SERVER [ARGUMENTS]                    run a server, e.g. run KR_memItem, with the\n"
+           "                                            arguments Layout's command line would pass; after\n"
            "                                            KR_setParent_wPos or KR_unParent_wPos it reports\n"
            "                                            how far the selected items' world motion moved\n"
-           "  tolerance DISTANCE [DEGREES] | off        after each later KR_setParent_wPos or KR_unParent_wPos\n"
-           "                                            run, add keys until the items' world motion is within\n"
-           "                                            DISTANCE and DEGREES (default 0.01) of what it was at\n"
-           "                                            every frame and half frame; not met: exit code 1\n"
+           "  tolerance DISTANCE [DEGREES] | off        pass DISTANCE [DEGREES] (or off) to each later\n"
+           "                                            KR_setParent_wPos or KR_unParent_wPos run given no\n"
+           "                                            arguments: the plug-in holds the items' world motion\n"
+           "                                            within them at every frame and half frame\n"
+           "  generic-version NUMBER                    the generic record's version the host passes (6;\n"
+           "                                            older hosts pass no command arguments)\n"
            "  load FILE.lws                             read a LightWave scene file (LWSC 1 or later);\n"
            "                                            it replaces the scene in memory\n"
            "  save [--force] FILE.lws                   write the loaded scene with the changes made;\n"
@@ -85,9 +88,10 @@ void print_help(std::ostream &out) {
            "     or the run met a fault: the plug-in showed an error or a warning or\n"
            "     ended with a failure code, the host did not apply a command text the\n"
            "     plug-in sent, an item was to become its own parent, the world motion\n"
-           "     report warned, or a tolerance was not met. Statements go on after a\n"
-           "     fault, as they would in Layout. Each failure and fault is\n"
-           "     printed on standard error, with the script line; info messages and\n"
+           "     report warned (a tolerance not held is the plug-in's warning).\n"
+           "     Statements go on after a fault, as they would in Layout. Each failure\n"
+           "     and fault is printed on standard error, with the script line; info\n"
+           "     messages and\n"
            "     questions answered as scripted are no faults.\n"
            "  2  bad usage, such as a first argument that is no plug-in module\n"
            "  3  the plug-in could not be loaded\n";
@@ -174,6 +178,6 @@ int main(int argc, char **argv) {
         }
     }
     for (const std::string &v : host.violations) std::cerr << "lwheadless: host contract violated: " << v << "\n";
-    // A fault (a tolerance not met among them) still lets the script save what was reached.
+    // A fault (a tolerance not held among them) still lets the script save what was reached.
     return host.violations.empty() && runner.faults().empty() ? kExitOk : kExitFailed;
 }

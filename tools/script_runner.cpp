@@ -1,6 +1,7 @@
 #include "script_runner.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <istream>
@@ -323,6 +324,7 @@ bool ScriptRunner::execute(const std::string &line, std::string *error) {
         {"withhold", &ScriptRunner::withhold_service},
         {"run", &ScriptRunner::run_server},
         {"tolerance", &ScriptRunner::set_tolerance},
+        {"generic-version", &ScriptRunner::set_generic_version},
         {"panel", &ScriptRunner::queue_panel_action},
         {"load", &ScriptRunner::load_scene},
         {"save", &ScriptRunner::save_scene},
@@ -454,8 +456,8 @@ bool ScriptRunner::withhold_service(const Words &words, const std::string &line,
     return true;
 }
 
-bool ScriptRunner::run_server(const Words &words, const std::string &, std::string *error) {
-    if (!need(words, 2, "run SERVER", error)) return false;
+bool ScriptRunner::run_server(const Words &words, const std::string &line, std::string *error) {
+    if (!need(words, 2, "run SERVER [ARGUMENTS]", error)) return false;
     const ServerInfo *server = plugin_.find(words[1]);
     if (!server) {
         *error = "the plug-in has no server '" + words[1] + "'";
@@ -471,21 +473,20 @@ bool ScriptRunner::run_server(const Words &words, const std::string &, std::stri
     const bool keeps_world_motion = server->name == "KR_setParent_wPos" || server->name == "KR_unParent_wPos";
     WorldMotionBefore before;
     if (keeps_world_motion) before = record_world_motion(scene, server->name == "KR_unParent_wPos");
-    MotionSnapshotPtr held;
-    if (keeps_world_motion && tolerance_.on) held = snapshot_motion(scene, scene.selection);
+    // What follows the server's name goes to it as Layout passes a command
+    // line's arguments; the keyed re-parents otherwise get the `tolerance`.
+    std::string arguments = words.size() > 2 ? rest_after(line, 2) : std::string();
+    if (arguments.empty() && keeps_world_motion) arguments = tolerance_arguments_;
     const std::vector<ItemIdValue> selected = scene.selection;
     int result = 0;
     {
         ItemProgress progress(host_, server->name, keeps_world_motion ? selected : std::vector<ItemIdValue>());
-        result = host_.activate(*server->record);
+        result = host_.activate(*server->record, arguments);
     }
-    out_ << "run " << server->name << " -> " << result << "\n";
+    out_ << "run " << server->name << (words.size() > 2 ? " " + arguments : std::string()) << " -> " << result << "\n";
     for (size_t i = first_log; i < panels.log.size(); ++i) out_ << "  panel: " << panels.log[i] << "\n";
     report_since(first_message, first_command);
     note_run_faults(*server, result, first_message, first_command, selected);
-    if (held && !hold_world_motion(scene, *held, tolerance_,
-                                   key_conventions_of_version(document_ ? document_->version : 0), out_))
-        note_fault(server->name + ": the tolerance was not met (see the report)");
     const int motion_warnings = keeps_world_motion ? print_world_motion_report(out_, scene, before) : 0;
     if (motion_warnings > 0)
         note_fault(server->name + ": the world motion report gave " + std::to_string(motion_warnings) +
@@ -498,7 +499,38 @@ bool ScriptRunner::run_server(const Words &words, const std::string &, std::stri
 }
 
 bool ScriptRunner::set_tolerance(const Words &words, const std::string &, std::string *error) {
-    return parse_tolerance(words, &tolerance_, error);
+    static const char kUsage[] = "usage: tolerance DISTANCE [DEGREES] | tolerance off";
+    if (words.size() == 2 && words[1] == "off") {
+        tolerance_arguments_ = "off";
+        return true;
+    }
+    if (words.size() < 2 || words.size() > 3) {
+        *error = kUsage;
+        return false;
+    }
+    std::string arguments;
+    for (size_t i = 1; i < words.size(); ++i) {
+        char *end = nullptr;
+        const double value = std::strtod(words[i].c_str(), &end);
+        if (words[i].empty() || *end != '\0' || !std::isfinite(value) || !(value > 0.0)) {
+            *error = "tolerance: '" + words[i] + "' is not a positive number; " + kUsage;
+            return false;
+        }
+        arguments += (i > 1 ? " " : "") + words[i];
+    }
+    tolerance_arguments_ = arguments;
+    return true;
+}
+
+bool ScriptRunner::set_generic_version(const Words &words, const std::string &, std::string *error) {
+    unsigned long version = 0;
+    if (!need(words, 2, "generic-version NUMBER", error) || !parse_unsigned(words[1], &version) || version < 1 ||
+        version > 7) {
+        *error = "usage: generic-version NUMBER (1 to 7; 6 and later pass command arguments)";
+        return false;
+    }
+    host_.set_generic_version(static_cast<int>(version));
+    return true;
 }
 
 bool ScriptRunner::show_servers(const Words &, const std::string &, std::string *) {

@@ -10,7 +10,6 @@
 #include "../host/core/host.h"
 #include "../host/scene_file/lws_document.h"
 #include "../host/core/plugin_library.h"
-#include "motion_tolerance.h"
 
 namespace headless {
 
@@ -65,6 +64,7 @@ private:
     bool withhold_service(const Words &words, const std::string &line, std::string *error);
     bool run_server(const Words &words, const std::string &line, std::string *error);
     bool set_tolerance(const Words &words, const std::string &line, std::string *error);
+    bool set_generic_version(const Words &words, const std::string &line, std::string *error);
     bool queue_panel_action(const Words &words, const std::string &line, std::string *error);
     bool load_scene(const Words &words, const std::string &line, std::string *error);
     bool save_scene(const Words &words, const std::string &line, std::string *error);
@@ -79,8 +79,9 @@ private:
     // from the script's folder.
     std::unique_ptr<LwsDocument> document_;
     std::string base_directory_;
-    // Set by `tolerance`: keys added after the keyed re-parents.
-    ToleranceSettings tolerance_;
+    // Set by `tolerance`: the arguments later keyed re-parents get when the
+    // run gives none ("" for none).
+    std::string tolerance_arguments_;
 
     std::vector<std::string> faults_;
     std::ostream *fault_stream_ = nullptr;

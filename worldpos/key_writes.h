@@ -11,9 +11,13 @@
 struct KeyWrite {
     double time;      // the existing key's own time, or where the key is created
     HostId key;       // null: a key is created at `time`
-    int32_t channel;  // 0 to 5
+    int32_t channel;  // 0 to 5, or kSampleOnly
     int32_t solve;    // index of the solve at `time`, once grouped
 };
+
+// A write that writes nothing: a time the motion is only solved at, so that
+// it can be held between keys.
+constexpr int32_t kSampleOnly = -1;
 
 struct KeySolve {
     double time;
@@ -22,6 +26,14 @@ struct KeySolve {
     // sum of its old ancestors' (the turns its angles are kept near).
     double own_turns[3];
     double ancestor_turns[3];
+    // Where the item was in the world at `time`, before the command, and how
+    // far the new parent chain stretches a step of the item's own position.
+    // `sheared`: that chain scales its axes unevenly, so no rotation of the
+    // item keeps its world axes.
+    double world_position[3];
+    double world_rotation[9];
+    double parent_scale;
+    int32_t sheared;
 };
 
 // Grows as keys are added and is reused from item to item; its memory is the

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "../module/item_id.h"
 #include "key_frame_table.h"
 #include "key_writes.h"
 #include "keyed_parent_allocator.h"
+#include "motion_hold.h"
 #include "transform_chain.h"
 #include "transform_math.h"
 
@@ -19,6 +22,9 @@ constexpr int32_t kFailed = -1;
 constexpr int32_t kMostKeysPerChannel = 1 << 24;
 // "SelectItem " or "ParentItem ", eight digits and the NUL.
 constexpr int kCommandTextSize = 24;
+// Rows of a chain's inverse that differ in length or angle by more than this
+// share of their length: the chain shears.
+constexpr double kShearTolerance = 1e-9;
 
 struct ChannelSlot {
     HostId envelope;
@@ -40,6 +46,17 @@ struct KeyedParentRun {
     KeyFrameTable table;
     KeyWriteList writes;
     HostId last_selected;  // the item of the last "SelectItem ", or null
+    // Holding the motion between keys: the frames checked for the item in
+    // hand, and the items whose motion was not held, for the message at the end.
+    bool holding;
+    int32_t checked_first;
+    int32_t checked_last;
+    struct Unheld {
+        HostId item;
+        HoldResult result;
+    } *unheld;
+    int32_t unheld_count;
+    int32_t unheld_capacity;
 };
 
 void send_command(const HostContext *context, const char *text) {
@@ -55,23 +72,6 @@ void write_id_command(char *out, const char *verb, uint64_t id) {
     }
     out[length++] = ' ';
     write_item_id_hex(static_cast<uint32_t>(id), out + length);
-}
-
-// Key time to frame number, truncated toward zero, except that a time a hair
-// away from a whole frame belongs to that frame: scene files keep times to
-// about eight digits, so frame 31 at 30 fps reads back as 30.999999 and would
-// otherwise share frame 30 with the key before it. The hair is the error of a
-// time kept in single precision, at least a thousandth of a frame. False when
-// the time is not finite or the frame does not fit a 32-bit signed integer.
-bool frame_number(double time, double frames_per_second, int32_t *frame) {
-    if (!std::isfinite(time)) return false;
-    double product = time * frames_per_second;
-    if (!(product > -2147483649.0 && product < 2147483648.0)) return false;
-    const double whole = std::nearbyint(product);
-    const double hair = std::fmax(1e-3, std::fabs(product) * 0x1p-23);
-    if (std::fabs(product - whole) <= hair && whole > -2147483649.0 && whole < 2147483648.0) product = whole;
-    *frame = static_cast<int32_t>(product);
-    return true;
 }
 
 double key_time(const HostContext *context, HostId envelope, HostId key) {
@@ -177,7 +177,7 @@ bool mark_keys(const HostContext *context, const ChannelSlot slots[kMotionChanne
                 !key_write_list_add(writes, records[i].time, nullptr, l))
                 return false;
     }
-    return key_write_list_group(writes);
+    return true;
 }
 
 // The inverse of the item's pivot rotation, built as the chain's inverse
@@ -228,6 +228,24 @@ struct ItemSolve {
     const SelectionNode *above;  // its nearest selected ancestor already re-parented, or null
 };
 
+// How far a chain whose inverse rotation-and-scale is `inverse` stretches a
+// step, and whether it shears: a chain that scales evenly inverts to rows of
+// one length at right angles.
+void stretch_of(const Matrix3 &inverse, double *scale, int32_t *sheared) {
+    const double *m = inverse.m;
+    double lengths[3];
+    for (int r = 0; r < 3; ++r) lengths[r] = std::sqrt(m[3 * r] * m[3 * r] + m[3 * r + 1] * m[3 * r + 1] + m[3 * r + 2] * m[3 * r + 2]);
+    const double largest = std::fmax(lengths[0], std::fmax(lengths[1], lengths[2]));
+    *scale = largest > 0.0 ? 1.0 / largest : 1.0;
+    *sheared = 0;
+    for (int r = 0; r < 3; ++r) {
+        const int n = (r + 1) % 3;
+        const double dot = m[3 * r] * m[3 * n] + m[3 * r + 1] * m[3 * n + 1] + m[3 * r + 2] * m[3 * n + 2];
+        if (std::fabs(lengths[r] - largest) > kShearTolerance * largest || std::fabs(dot) > kShearTolerance * largest * largest)
+            *sheared = 1;
+    }
+}
+
 // The item's local position and rotation at `time` that give its current world
 // position and rotation under the new parent. False when they are not finite.
 bool solve_record(const HostContext *context, const ItemSolve &solve, KeySolve *record) {
@@ -239,6 +257,12 @@ bool solve_record(const HostContext *context, const ItemSolve &solve, KeySolve *
     const ChainPose *above = kept_pose(solve.above, time);
     item_world_pose(info, solve.item, time, above ? solve.above->item : nullptr, above, &rotation, &position,
                     record->own_turns, record->ancestor_turns);
+    record->world_position[0] = position.x;
+    record->world_position[1] = position.y;
+    record->world_position[2] = position.z;
+    for (int i = 0; i < 9; ++i) record->world_rotation[i] = rotation.m[i];
+    record->parent_scale = 1.0;
+    record->sheared = 0;
 
     if (!solve.parent) {
         // Without a parent the world values are the local ones, once the item's
@@ -253,6 +277,7 @@ bool solve_record(const HostContext *context, const ItemSolve &solve, KeySolve *
         if (solve.has_pivot_rotation) matrix3_multiply(&compensation, &compensation, &solve.inverse_pivot_rotation);
         Matrix3 inverse_rotation_scale;
         chain_inverse_rotation_scale(info, solve.parent, time, &inverse_rotation_scale);
+        stretch_of(inverse_rotation_scale, &record->parent_scale, &record->sheared);
         Vector3 parent_position;
         item_world_position(info, solve.parent, time, &parent_position);
 
@@ -383,6 +408,7 @@ void keep_angles_continuous(const HostContext *context, const ItemSolve &solve, 
 
 void write_key(const HostContext *context, const ChannelSlot slots[kMotionChannels], const KeyWriteList &list,
                const KeyWrite &write) {
+    if (write.channel == kSampleOnly) return;
     const HostId envelope = slots[write.channel].envelope;
     double value = list.solves[write.solve].values[write.channel];
     if (write.key)
@@ -400,7 +426,8 @@ HostId parent_for(const KeyedParentRun &run, HostId item) {
                               : run.new_parent);
 }
 
-enum class Prepared { Skip, Ready, Failed };
+// Ready: keys to write; Sampled: and the frames to hold the motion at between them.
+enum class Prepared { Skip, Ready, Sampled, Failed };
 
 // Reads the item's channels and marks its keys into the run's table and
 // write list. Skip: nothing to do for it.
@@ -415,7 +442,38 @@ Prepared prepare_item(KeyedParentRun &run, HostId item, ChannelSlot slots[kMotio
     if (!frame_range(slots, frames_per_second, &range) || !key_frame_table_reserve(&run.table, range.count) ||
         !mark_keys(context, slots, frames_per_second, range, run.table.records, &run.writes))
         return Prepared::Failed;
-    return Prepared::Ready;
+    run.checked_first = run.checked_last = 0;
+    bool sampled = false;
+    if (run.holding &&
+        checked_frame_range(context, item, parent_for(run, item), range.first, range.first + range.count - 1,
+                            &run.checked_first, &run.checked_last)) {
+        if (!add_sample_writes(&run.writes, run.checked_first, run.checked_last, frames_per_second, run.table.records,
+                               range.first, range.count))
+            return Prepared::Failed;
+        sampled = true;
+    }
+    if (!key_write_list_group(&run.writes)) return Prepared::Failed;
+    return sampled ? Prepared::Sampled : Prepared::Ready;
+}
+
+// Notes an item whose motion was not held between keys, for the message at
+// the end. An item is never lost for want of memory here: the note is.
+void note_unheld(KeyedParentRun &run, HostId item, const HoldResult &result) {
+    if (run.unheld_count == run.unheld_capacity) {
+        const int32_t grown = run.unheld_capacity > 0 ? run.unheld_capacity * 2 : 8;
+        void *block = std::realloc(run.unheld, sizeof(*run.unheld) * static_cast<size_t>(grown));
+        if (!block) return;
+        run.unheld = static_cast<KeyedParentRun::Unheld *>(block);
+        run.unheld_capacity = grown;
+    }
+    run.unheld[run.unheld_count++] = KeyedParentRun::Unheld{item, result};
+}
+
+bool solve_all(const HostContext *context, const ItemSolve &solve, KeyWriteList &writes) {
+    for (int32_t i = 0; i < writes.solve_count; ++i)
+        if (!solve_record(context, solve, &writes.solves[i])) return false;
+    keep_angles_continuous(context, solve, writes.solves, writes.solve_count);
+    return true;
 }
 
 // Steps one item through reading, solving, re-parenting and re-keying. False
@@ -423,8 +481,10 @@ Prepared prepare_item(KeyedParentRun &run, HostId item, ChannelSlot slots[kMotio
 bool reparent_item(KeyedParentRun &run, HostId item, const SelectionNode *above) {
     const HostContext *context = run.context;
     ChannelSlot slots[kMotionChannels];
-    const Prepared prepared = prepare_item(run, item, slots);
-    if (prepared != Prepared::Ready) return prepared == Prepared::Skip;
+    Prepared prepared = prepare_item(run, item, slots);
+    if (prepared != Prepared::Ready && prepared != Prepared::Sampled) return prepared == Prepared::Skip;
+    HoldResult held{kHoldMet, 0.0, 0.0, 0};
+    if (run.holding && prepared == Prepared::Ready) held.outcome = kHoldRangeTooLong;
 
     ItemSolve solve;
     solve.item = item;
@@ -434,9 +494,17 @@ bool reparent_item(KeyedParentRun &run, HostId item, const SelectionNode *above)
     if (solve.parent) context->item_info->param(solve.parent, host_abi::kParamPivot, 0.0, &solve.parent_pivot.x);
     solve.above = above;
     KeyWriteList &writes = run.writes;
-    for (int32_t i = 0; i < writes.solve_count; ++i)
-        if (!solve_record(context, solve, &writes.solves[i])) return false;
-    keep_angles_continuous(context, solve, writes.solves, writes.solve_count);
+    if (!solve_all(context, solve, writes)) {
+        if (prepared != Prepared::Sampled) return false;
+        // Between keys the host gave values that are not numbers: the keys
+        // alone are solved, as without a tolerance, and the item is named.
+        const bool holding = run.holding;
+        run.holding = false;
+        prepared = prepare_item(run, item, slots);
+        run.holding = holding;
+        if (prepared != Prepared::Ready || !solve_all(context, solve, writes)) return false;
+        held.outcome = kHoldNotNumbers;
+    }
 
     char select_text[kCommandTextSize];
     write_id_command(select_text, "SelectItem", item_id_value(item));
@@ -448,6 +516,13 @@ bool reparent_item(KeyedParentRun &run, HostId item, const SelectionNode *above)
     // does not have would move it.
     if (context->item_info->parent(item) != solve.parent) return true;
     for (int32_t i = 0; i < writes.count; ++i) write_key(context, slots, writes, writes.writes[i]);
+    if (prepared == Prepared::Sampled) {
+        HostId envelopes[kMotionChannels];
+        for (int i = 0; i < kMotionChannels; ++i) envelopes[i] = slots[i].envelope;
+        hold_world_motion(context, item, envelopes, &writes, run.checked_first, run.checked_last,
+                          context->tolerance, &held);
+    }
+    if (held.outcome != kHoldMet) note_unheld(run, item, held);
     return true;
 }
 
@@ -543,8 +618,8 @@ bool gather_times(KeyedParentRun &run, SelectionNode *nodes, const int32_t *orde
         SelectionNode &up = nodes[node.up];
         if (!merge_times(&up.times, &up.time_count, node.times, node.time_count)) return false;
         ChannelSlot slots[kMotionChannels];
-        if (item_id_value(node.item) == run.new_parent || prepare_item(run, node.item, slots) != Prepared::Ready)
-            continue;
+        const Prepared prepared = item_id_value(node.item) == run.new_parent ? Prepared::Skip : prepare_item(run, node.item, slots);
+        if (prepared != Prepared::Ready && prepared != Prepared::Sampled) continue;
         // The solves are in time order, one a time.
         const int32_t solves = run.writes.solve_count;
         double *own = static_cast<double *>(std::malloc(sizeof(double) * static_cast<size_t>(solves > 0 ? solves : 1)));
@@ -579,6 +654,55 @@ void forget_poses(SelectionNode &node) {
     node.time_count = 0;
 }
 
+// Why an item was not held, as the message says it.
+const char *reason_text(HoldOutcome outcome) {
+    switch (outcome) {
+    case kHoldNextToKeys: return "next to frames keyed already";
+    case kHoldSheared: return "new parent scales unevenly, no keys added";
+    case kHoldRefused: return "the host refused a key";
+    case kHoldNotNumbers: return "motion values are not numbers";
+    case kHoldNoMemory: return "out of memory";
+    case kHoldRangeTooLong: return "too many frames to check";
+    default: return "keys would not hold it";
+    }
+}
+
+// One message for the whole command, not one per item: a warning naming the
+// items still out of the tolerance, or, when only half frames between keyed
+// frames are, a note of those. Each item with the largest error left.
+void report_unheld(const HostContext *context, const KeyedParentRun::Unheld *unheld, int32_t count) {
+    if (count == 0) return;
+    bool warn = false;
+    for (int32_t i = 0; i < count; ++i) warn = warn || unheld[i].result.outcome != kHoldNextToKeys;
+    char text[1024];
+    size_t used = 0;
+    int32_t listed = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        const HoldResult &r = unheld[i].result;
+        if (warn && r.outcome == kHoldNextToKeys) continue;
+        const char *name = context->item_info->name(unheld[i].item);
+        char line[256];
+        const bool measured = r.outcome != kHoldNotNumbers && r.outcome != kHoldNoMemory && r.outcome != kHoldRangeTooLong;
+        if (measured)
+            std::snprintf(line, sizeof line, "%s%.64s: %.3g units, %.3g deg (%s)", listed ? "; " : "", name ? name : "?",
+                          r.distance, r.degrees, reason_text(r.outcome));
+        else
+            std::snprintf(line, sizeof line, "%s%.64s: %s", listed ? "; " : "", name ? name : "?", reason_text(r.outcome));
+        const size_t length = std::strlen(line);
+        if (used + length + 24 >= sizeof text) {
+            std::snprintf(text + used, sizeof text - used, "; and %d more", static_cast<int>(count - i));
+            break;
+        }
+        std::memcpy(text + used, line, length + 1);
+        used += length;
+        ++listed;
+    }
+    if (warn)
+        context->messages->warning("wPos tolerance not held", text);
+    else
+        context->messages->info("wPos tolerance held at every frame", text);
+}
+
 bool services_present(const HostContext *context) {
     return context && context->generic_local && context->generic_local->evaluate && context->item_info &&
            context->interface_info && context->channel_info && context->envelopes && context->scene_info;
@@ -603,6 +727,10 @@ int32_t parent_with_world_position_using(const HostContext *context, const HostI
     key_frame_table_init(&run.table, allocator);
     key_write_list_init(&run.writes);
     run.last_selected = nullptr;
+    run.holding = context->tolerance.on;
+    run.checked_first = run.checked_last = 0;
+    run.unheld = nullptr;
+    run.unheld_count = run.unheld_capacity = 0;
 
     int32_t count = 0;
     while (selected_items && count < INT32_MAX && selected_items[count]) ++count;
@@ -657,6 +785,8 @@ int32_t parent_with_world_position_using(const HostContext *context, const HostI
     key_frame_table_free(&run.table);
     key_write_list_free(&run.writes);
     if (toggled_parent_in_place) send_command(context, "ParentInPlace");
+    if (!failed) report_unheld(context, run.unheld, run.unheld_count);
+    std::free(run.unheld);
     return failed ? kFailed : count;
 }
 

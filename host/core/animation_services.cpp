@@ -197,6 +197,9 @@ int key_set(HostId handle, HostId key_handle, int tag, void *value) {
     if (tag == host_abi::kKeyTagShape) {
         const int shape = *static_cast<const int *>(value);
         if (shape < static_cast<int>(KeyShape::Tcb) || shape > static_cast<int>(KeyShape::Bezier2D)) return kRefused;
+        // A shape the scene's file cannot keep would be refused at saving.
+        const Host *host = Host::current();
+        if (host && !(host->scene().key_shapes & (1u << shape))) return kRefused;
         key->set_shape(static_cast<KeyShape>(shape));
         return kDone;
     }

@@ -39,6 +39,23 @@ int generic_evaluate(void *data, const char *text) {
     return host->evaluate_command(text);
 }
 
+const char *generic_command_arguments(void *data) {
+    Host *host = static_cast<Host *>(data);
+    if (host != Host::current()) return "";
+    // An older host's record ends before this member: reading it there would
+    // read past the record.
+    if (host->generic_version() < kGenericVersionWithArguments) {
+        host->violation("command arguments read from a generic record of version " +
+                        std::to_string(host->generic_version()));
+        return "";
+    }
+    return host->command_arguments().c_str();
+}
+int generic_parsed_arguments(void *, void **argv) {
+    if (argv) *argv = nullptr;
+    return 0;
+}
+
 void *global_lookup_function(const char *service_name, int use_mode) {
     Host *host = Host::current();
     if (!host) return nullptr;
@@ -54,7 +71,8 @@ Host::Host() : product_info_(1u | (kDefaultBuild << 4) | (11u << 20)), panels_(s
     if (g_current) violation("a second host was created while another was current");
     g_current = this;
     generic_ = LayoutGeneric{generic_save_scene, generic_load_scene, this, generic_lookup, generic_execute,
-                             generic_evaluate, nullptr, nullptr};
+                             generic_evaluate, generic_command_arguments,
+                             generic_parsed_arguments};
     interface_info_.item_flags = interface_item_flags;
     interface_info_.schema_position = interface_schema_position;
     interface_info_.item_visibility = interface_item_visibility;
@@ -164,12 +182,15 @@ void Host::publish() {
     scene_info_.pixel_aspect = 1.0;
 }
 
-int Host::activate(const ServerRecord &server) {
+int Host::activate(const ServerRecord &server, const std::string &arguments) {
     publish();
+    std::string outer = std::move(arguments_);
+    arguments_ = arguments;
     ++activation_depth_;
     const int serial = ++activation_serial_;
-    const int result = server.activate(6, global_lookup(), &generic_, nullptr);
+    const int result = server.activate(generic_version_, global_lookup(), &generic_, nullptr);
     --activation_depth_;
+    arguments_ = std::move(outer);
     panels_->end_activation(serial);
     publish();
     return result;

@@ -104,8 +104,14 @@ public:
     void violation(const std::string &what);
 
     // ---- activations ----
-    // Runs one server's activation as the host would when the user runs it.
-    int activate(const ServerRecord &server);
+    // Runs one server's activation as the host would when the user runs it,
+    // with `arguments` as the text typed after the command's name.
+    int activate(const ServerRecord &server, const std::string &arguments = std::string());
+    // The generic record's version the activations pass: 6 (with command
+    // arguments) unless an older host is played.
+    void set_generic_version(int version) { generic_version_ = version; }
+    int generic_version() const { return generic_version_; }
+    const std::string &command_arguments() const { return arguments_; }
     bool in_activation() const { return activation_depth_ > 0; }
     // Counts activations; the one running now, or the last one.
     int activation_serial() const { return activation_serial_; }
@@ -132,6 +138,8 @@ private:
     InterfaceInfo interface_info_{};
     SceneInfo scene_info_{};
     LayoutGeneric generic_{};
+    int generic_version_ = kGenericVersionWithArguments;
+    std::string arguments_;
     std::deque<std::vector<HostId>> selection_lists_;
     std::string scene_name_;
     std::string scene_filename_;

@@ -139,6 +139,9 @@ public:
     int frame_end = 60;
     int frame_step = 1;
     uint32_t general_flags = 0;
+    // The key shapes a key may be given, a bit per KeyShape value: all,
+    // unless the scene came from a file format that keeps fewer.
+    uint32_t key_shapes = 0x3Fu;
     std::vector<ItemIdValue> selection;
     std::string name = "Untitled";
     std::string filename;

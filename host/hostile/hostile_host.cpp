@@ -1,6 +1,8 @@
 #include "hostile_host.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 #include "../core/command_interpreter.h"
 
@@ -101,6 +103,10 @@ void item_param(HostId item, int code, double time, double *out) {
     if (!h || !out) return;
     h->own_item_info().param(item, code, time, out);
     if (h->options().distort_params) out[0] = out[1] = out[2] = h->options().param_value;
+    // Whole frames at 30 fps: the rigs' keys lie there.
+    const double frame = time * 30.0;
+    if (h->options().nan_params_between_frames && std::fabs(frame - std::nearbyint(frame)) > 1e-6)
+        out[0] = out[1] = out[2] = std::numeric_limits<double>::quiet_NaN();
 }
 
 unsigned item_limits(HostId item, int code, double *min3, double *max3) {
@@ -212,6 +218,12 @@ int envelope_key_get(HostId envelope, HostId key, int tag, void *value) {
     return result;
 }
 
+HostId envelope_create_key(HostId envelope, double time, double value) {
+    HostileHost *h = g_hostile;
+    if (!h || h->options().refuse_key_creation) return nullptr;
+    return h->own_envelopes().create_key(envelope, time, value);
+}
+
 int envelope_env_get(HostId envelope, HostId group, int tag, void *value) {
     HostileHost *h = g_hostile;
     if (!h) return 0;
@@ -270,6 +282,7 @@ void *HostileHost::filter(const std::string &name, void *record) {
         envelopes.prev_key = envelope_prev_key;
         envelopes.key_get = envelope_key_get;
         envelopes.env_get = envelope_env_get;
+        envelopes.create_key = envelope_create_key;
         return &envelopes;
     }
     if (name == host_abi::kServiceInterfaceInfo) {

@@ -27,6 +27,11 @@ struct HostileOptions {
     bool distort_frames_per_second = false;
     double frames_per_second = 0.0;
 
+    // Item parameters at times off whole frames (between keys on frames): not a number.
+    bool nan_params_between_frames = false;
+    // Creating a key fails (null), as a host out of memory or locked might.
+    bool refuse_key_creation = false;
+
     // Channel groups and envelopes.
     bool no_channel_groups = false;     // an item has no channel group (null)
     bool empty_channel_groups = false;  // a group lists no channels

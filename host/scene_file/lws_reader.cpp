@@ -319,6 +319,10 @@ void Reader::read_header() {
     if (version < 1)
         fail(line.number, "scene format " + std::to_string(version) + " is unknown; expected version 1 or later");
     doc_.version = static_cast<int>(std::min<long>(version, 1 << 30));
+    // The oldest formats write TCB keys (and linear spans in version 1) only.
+    if (doc_.version <= 2)
+        scene_.key_shapes = (1u << static_cast<int>(KeyShape::Tcb)) |
+                            (doc_.version == 1 ? 1u << static_cast<int>(KeyShape::Linear) : 0u);
     if (doc_.version > kNewestKnownVersion)
         doc_.warnings.push_back(doc_.path + ":" + std::to_string(line.number) + ": scene format version " +
                                 std::to_string(version) + " is newer than any this host knows (up to " +
