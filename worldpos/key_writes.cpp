@@ -3,21 +3,9 @@
 #include <algorithm>
 #include <cstdlib>
 
-namespace {
+#include "growing_block.h"
 
-// Doubles `capacity` until it holds `needed`; false past what an int32 counts.
-template <typename T>
-bool grow(T **block, int32_t *capacity, int32_t needed) {
-    if (needed <= *capacity) return true;
-    int64_t wanted = *capacity > 0 ? *capacity : 64;
-    while (wanted < needed) wanted *= 2;
-    if (wanted > INT32_MAX) wanted = INT32_MAX;
-    void *grown = std::realloc(*block, static_cast<size_t>(wanted) * sizeof(T));
-    if (!grown) return false;
-    *block = static_cast<T *>(grown);
-    *capacity = static_cast<int32_t>(wanted);
-    return true;
-}
+namespace {
 
 bool comes_before(const KeyWrite &a, const KeyWrite &b) {
     return a.time < b.time || (a.time == b.time && a.channel < b.channel);
@@ -59,7 +47,7 @@ void key_write_list_clear(KeyWriteList *list) {
 }
 
 bool key_write_list_add(KeyWriteList *list, double time, HostId key, int32_t channel) {
-    if (list->count == INT32_MAX || !grow(&list->writes, &list->capacity, list->count + 1)) return false;
+    if (list->count == INT32_MAX || !grow_block(&list->writes, &list->capacity, list->count + 1)) return false;
     list->writes[list->count++] = KeyWrite{time, key, channel, -1};
     return true;
 }
@@ -73,7 +61,7 @@ bool key_write_list_group(KeyWriteList *list) {
     list->solve_count = 0;
     for (KeyWrite *write = begin; write != end; ++write) {
         if (list->solve_count == 0 || list->solves[list->solve_count - 1].time != write->time) {
-            if (!grow(&list->solves, &list->solve_capacity, list->solve_count + 1)) return false;
+            if (!grow_block(&list->solves, &list->solve_capacity, list->solve_count + 1)) return false;
             list->solves[list->solve_count++].time = write->time;
         }
         write->solve = list->solve_count - 1;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "growing_block.h"
 #include "key_frame_table.h"
 #include "portable_trig.h"
 #include "transform_chain.h"
@@ -21,21 +22,6 @@ constexpr double kFitMargin = 0.9;
 constexpr int kRepairPasses = 8;
 // A channel's key walk that goes on past this many keys has come round again.
 constexpr int32_t kMostKeysPerChannel = 1 << 24;
-
-// Grows `*block` to hold `needed` elements; false when the memory is not there.
-template <typename T>
-bool reserve(T **block, int32_t *capacity, int64_t needed) {
-    if (needed <= *capacity) return true;
-    if (needed > INT32_MAX) return false;
-    int64_t wanted = *capacity > 0 ? *capacity : 64;
-    while (wanted < needed) wanted *= 2;
-    if (wanted > INT32_MAX) wanted = INT32_MAX;
-    void *grown = std::realloc(*block, static_cast<size_t>(wanted) * sizeof(T));
-    if (!grown) return false;
-    *block = static_cast<T *>(grown);
-    *capacity = static_cast<int32_t>(wanted);
-    return true;
-}
 
 template <typename T>
 T *allocate(int64_t count) {
@@ -95,6 +81,7 @@ struct Sample {
 // whenever keys are added next to it.
 struct HeldKey {
     HostId key;
+    double time;  // keys keep their times here
     double slope_in;
     double slope_out;
     int32_t channel;
@@ -154,29 +141,29 @@ public:
 
     void run(HoldResult *result) {
         *result = HoldResult{kHoldMet, 0.0, 0.0, 0};
-        if (!gather()) return fail(result, kHoldNoMemory);
+        if (!gather()) return finish(result, kHoldNoMemory);
         for (int32_t i = 0; i < writes_->solve_count; ++i)
-            if (!solve_finite(writes_->solves[i])) return fail(result, kHoldNotNumbers);
+            if (!solve_finite(writes_->solves[i])) return finish(result, kHoldNotNumbers);
         measure_all();
         if (all_within()) return finish(result);
         for (int32_t j = 0; j < sample_count_; ++j)
             if (writes_->solves[samples_[j].solve].sheared) return finish(result, kHoldSheared);
-        if (!prepare_targets()) return fail(result, kHoldNoMemory);
+        if (!prepare_targets()) return finish(result, kHoldNoMemory);
         frame_count_ = 0;
         gap_out_ = allocate<bool>(static_cast<int64_t>(key_count_) + 1);
         key_ends_ = allocate<KeyEnd>(static_cast<int64_t>(key_count_) * kMotionChannels);
-        if (!gap_out_ || !key_ends_) return fail(result, kHoldNoMemory);
+        if (!gap_out_ || !key_ends_) return finish(result, kHoldNoMemory);
         for (int32_t gap = 0; gap <= key_count_; ++gap) gap_out_[gap] = gap_is_out(gap);
         read_key_ends();
         for (int32_t gap = 0; gap <= key_count_; ++gap)
-            if (gap_out_[gap] && !fit_gap(gap)) return fail(result, kHoldNoMemory);
+            if (gap_out_[gap] && !fit_gap(gap)) return finish(result, kHoldNoMemory);
         HoldOutcome stop = kHoldMet;
         for (int pass = 0; pass <= kRepairPasses && (frame_count_ > 0 || steered_count_ > 0); ++pass) {
-            if (!add_keys(&stop)) return fail(result, kHoldNoMemory);
+            if (!add_keys(&stop)) return finish(result, kHoldNoMemory);
             result->frames_added += frame_count_;
             measure_all();
             if (stop != kHoldMet || all_within()) break;
-            if (!frames_next_to_what_is_out()) return fail(result, kHoldNoMemory);
+            if (!frames_next_to_what_is_out()) return finish(result, kHoldNoMemory);
         }
         finish(result, stop);
     }
@@ -441,14 +428,15 @@ private:
         const double start = gap_start(gap), end = gap_end(gap);
         int32_t count = 0;
         const int32_t most = last_ - first_ + 3;
-        if (!reserve(&nodes_, &node_capacity_, most)) return false;
+        if (!grow_block(&nodes_, &node_capacity_, most)) return false;
         if (gap > 0) nodes_[count++] = node_at_key(gap - 1);
-        for (int32_t j = 0; j < sample_count_; j += 2)
-            if (samples_[j].time > start && samples_[j].time < end && keyed_[j / 2] == kFree) nodes_[count++] = node_at_sample(j);
+        const int32_t from = first_sample_after(start), to = last_sample_before(end);
+        for (int32_t j = from + (from % 2); j <= to; j += 2)
+            if (keyed_[j / 2] == kFree) nodes_[count++] = node_at_sample(j);
         if (gap < key_count_) nodes_[count++] = node_at_key(gap);
         // Before the first key or after the last with no frame free to key.
         if (count < 2) return true;
-        if (!reserve(&reach_, &reach_capacity_, count) || !reserve(&steps_, &steps_capacity_, count * 2)) return false;
+        if (!grow_block(&reach_, &reach_capacity_, count) || !grow_block(&steps_, &steps_capacity_, count * 2)) return false;
         int32_t *dist = steps_;
         int32_t *previous = steps_ + count;
         for (int32_t a = 0; a + 1 < count; ++a) {
@@ -486,7 +474,7 @@ private:
     }
 
     bool push_steered_gap(int32_t gap) {
-        if (!reserve(&steered_gaps_, &steered_capacity_, static_cast<int64_t>(steered_count_) + 1)) return false;
+        if (!grow_block(&steered_gaps_, &steered_capacity_, static_cast<int64_t>(steered_count_) + 1)) return false;
         steered_gaps_[steered_count_++] = gap;
         return true;
     }
@@ -502,7 +490,7 @@ private:
     }
 
     bool push_frame(int32_t frame) {
-        if (!reserve(&frames_, &frame_capacity_, static_cast<int64_t>(frame_count_) + 1)) return false;
+        if (!grow_block(&frames_, &frame_capacity_, static_cast<int64_t>(frame_count_) + 1)) return false;
         frames_[frame_count_++] = frame;
         return true;
     }
@@ -549,9 +537,9 @@ private:
         for (HostId key = context_->envelopes->next_key(envelope, nullptr); key;
              key = context_->envelopes->next_key(envelope, key)) {
             if (++walked > kMostKeysPerChannel) break;
-            if (!reserve(&channel_keys_, &channel_keys_capacity_, channel_key_count_ + 1) ||
-                !reserve(&channel_times_, &channel_times_capacity_, channel_key_count_ + 1) ||
-                !reserve(&channel_held_, &channel_held_capacity_, channel_key_count_ + 1))
+            if (!grow_block(&channel_keys_, &channel_keys_capacity_, channel_key_count_ + 1) ||
+                !grow_block(&channel_times_, &channel_times_capacity_, channel_key_count_ + 1) ||
+                !grow_block(&channel_held_, &channel_held_capacity_, channel_key_count_ + 1))
                 return false;
             double time = 0.0;
             context_->envelopes->key_get(envelope, key, host_abi::kKeyTagTime, &time);
@@ -562,7 +550,15 @@ private:
         }
         for (int32_t h = 0; h < held_count_; ++h) {
             if (held_[h].channel != c) continue;
-            for (int32_t k = 0; k < channel_key_count_; ++k)
+            // By its time, give or take what a host that keeps times in
+            // single precision makes of it.
+            const double time = held_[h].time, hair = 1e-6 * (1.0 + std::fabs(time));
+            int32_t lo = 0, hi = channel_key_count_;
+            while (lo < hi) {
+                const int32_t mid = lo + (hi - lo) / 2;
+                if (channel_times_[mid] < time - hair) lo = mid + 1; else hi = mid;
+            }
+            for (int32_t k = lo; k < channel_key_count_ && channel_times_[k] <= time + hair; ++k)
                 if (channel_keys_[k] == held_[h].key) {
                     channel_held_[k] = h;
                     break;
@@ -612,8 +608,8 @@ private:
             // before it take the motion's tangent.
             const bool turnable = !facing_after && (shape == kKeyShapeLinear || shape == kKeyShapeStepped);
             if (!tangents && !turnable) return true;
-            if (!reserve(&held_, &held_capacity_, static_cast<int64_t>(held_count_) + 1)) return false;
-            HeldKey held{channel_keys_[index], 0.0, 0.0, c, false, true};
+            if (!grow_block(&held_, &held_capacity_, static_cast<int64_t>(held_count_) + 1)) return false;
+            HeldKey held{channel_keys_[index], channel_times_[index], 0.0, 0.0, c, false, true};
             measure_slopes(c, index, &held.slope_in, &held.slope_out);
             h = held_count_;
             held_[held_count_++] = held;
@@ -689,8 +685,8 @@ private:
                 }
                 int shape = host_abi::kKeyShapeHermite;
                 context_->envelopes->key_set(envelopes_[c], key, host_abi::kKeyTagShape, &shape);
-                if (!reserve(&held_, &held_capacity_, static_cast<int64_t>(held_count_) + 1)) return false;
-                held_[held_count_++] = HeldKey{key, in[c], out[c], c, true, true};
+                if (!grow_block(&held_, &held_capacity_, static_cast<int64_t>(held_count_) + 1)) return false;
+                held_[held_count_++] = HeldKey{key, time, in[c], out[c], c, true, true};
             }
             keyed_[frames_[i] - first_] = kKeyed;
             ++added;
@@ -733,10 +729,6 @@ private:
     }
 
     // ------------------------------------------------------------- result ---
-    void fail(HoldResult *result, HoldOutcome outcome) {
-        finish(result, outcome);
-    }
-
     void finish(HoldResult *result, HoldOutcome stop = kHoldMet) {
         double distance = 0.0, chord = 0.0;
         bool out_where_a_key_could_go = false, any_out = false;
