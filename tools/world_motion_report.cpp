@@ -203,7 +203,8 @@ std::string motion_drivers(const Scene &scene, const Item &item) {
                              : plugin.handler_class == "ItemMotionHandler" ? "motion modifier "
                                                                            : "channel modifier ";
         clause += plugin.server.empty() ? "(unnamed)" : plugin.server;
-        if (plugin.channel >= 0 && plugin.channel < kMotionChannelCount) clause += " on " + std::string(kChannels[plugin.channel]);
+        if (plugin.channel >= 0 && plugin.channel < kMotionChannelCount)
+            clause += " on " + std::string(kChannels[plugin.channel]);
         clauses.push_back(clause);
     }
     std::string text;
