@@ -160,5 +160,71 @@ TEST_F(ReportTest, WarnsAboutAnUnevenNewParentAndAnUnParentWithNothingToDo) {
         << out.str();
 }
 
+// Statements added to an item made by item(): `extra` after its links, and
+// `in_channel` inside the envelope of channel `channel`.
+std::string with(std::string item_text, const std::string &extra, int channel = -1, const std::string &in_channel = "") {
+    if (channel >= 0) {
+        const size_t block = item_text.find("Channel " + std::to_string(channel) + "\n");
+        const size_t close = item_text.find("}\n", block);
+        item_text.insert(close, in_channel);
+    }
+    return item_text.insert(item_text.size() - 1, extra);
+}
+
+// Layout moves items by more than keys in ways this host does not evaluate.
+// Mover goes from under OldArm to under NewBase; one of each such way sits on
+// it, its old and new ancestors and its descendants, and every one must be
+// named, Mover's figures marked and one warning counted. Un-parenting Plain,
+// which only a disabled motion modifier and a drawing plug-in touch, gives
+// the report as before.
+TEST_F(ReportTest, NamesEverythingThatMovesAnItemBeyondItsKeysAndMarksItsFigures) {
+    const std::string modifier = "Plugin ItemMotionHandler 1 Wobble\nEndPlugin\n";
+    load(scene_text(
+        30,
+        with(item("AddNullObject 10000000 OldRoot", 9, {}, nullptr), modifier) +
+            with(item("AddNullObject 10000001 OldArm", 9, {{3, {{0, 0.2}, {1, 0.9}}}}, "10000000"),
+                 "HController 3\nGoalObject 10000009\n") +
+            with(item("AddNullObject 10000002 Mover", 9, {{0, {{0, 1}, {1, 2}}}}, "10000001"),
+                 "TargetItem 10000009\n") +
+            with(item("AddNullObject 10000003 NewRoot", 9, {}, nullptr), "", 3,
+                 "  Plugin ChannelHandler 1 GraphExpression\n  EndPlugin\n") +
+            with(item("AddNullObject 10000004 NewBase", 9, {{1, {{0, 0}, {1, 3}}}}, "10000003"), "XController 2\n",
+                 4, "  Plugin ChannelHandler 1 Noise\n  EndPlugin\n") +
+            with(item("AddNullObject 10000005 Follower", 9, {}, "10000002"),
+                 "PositionItem 10000009\nRotationItem 10000009\nScaleItem 10000009\n") +
+            with(item("AddNullObject 10000006 Leaf", 9, {}, "10000005"),
+                 "PoleItem 10000009\nRotationItem 10000000\n") +
+            item("AddNullObject 10000007 PlainRoot", 9, {{3, {{0, 0.3}}}}, nullptr) +
+            with(item("AddNullObject 10000008 Plain", 9, {{0, {{0, 1}}}}, "10000007"),
+                 "Plugin CustomObjHandler 1 Shape\nEndPlugin\n") +
+            with(item("AddNullObject 10000009 Goal", 9, {}, "10000008"), modifier + "PluginEnabled 0\n")));
+    ASSERT_EQ(run("select NewBase"), "");
+    ASSERT_EQ(run("run KR_memItem"), "");
+    ASSERT_EQ(run("select Mover"), "");
+    EXPECT_NE(run("run KR_setParent_wPos").find("gave 1 warning"), std::string::npos) << out.str();
+    const std::string mover_block = out.str();
+    const std::string unverified = " (not verified by this host)\n";
+    EXPECT_NE(mover_block.find("deg" + unverified), std::string::npos) << mover_block;
+    EXPECT_NE(mover_block.find("world scale: kept" + unverified), std::string::npos) << mover_block;
+    EXPECT_NE(mover_block.find("(most: Follower [10000005])" + unverified), std::string::npos) << mover_block;
+    EXPECT_NE(mover_block.find(
+                  "  warning: Mover [10000002]: Layout moves it by more than keys, which this host does not evaluate; "
+                  "figures not verified by this host:\n"
+                  "    item Mover [10000002]: target Goal [10000009]\n"
+                  "    old parent OldArm [10000001]: IK controller on heading; IK goal Goal [10000009]\n"
+                  "    old ancestor OldRoot [10000000]: motion modifier Wobble\n"
+                  "    new parent NewBase [10000004]: align-to-path controller on position X; channel modifier Noise on pitch\n"
+                  "    new ancestor NewRoot [10000003]: expression GraphExpression on heading\n"
+                  "    descendant Follower [10000005]: follows Goal [10000009] (position, rotation and scale item)\n"
+                  "    descendant Leaf [10000006]: IK pole Goal [10000009]; rotation item OldRoot [10000000]\n"),
+              std::string::npos)
+        << mover_block;
+
+    out.str("");
+    ASSERT_EQ(run("select Plain"), "");
+    EXPECT_EQ(run("run KR_unParent_wPos"), "") << out.str();
+    EXPECT_EQ(out.str().find("not verified"), std::string::npos) << out.str();
+}
+
 }  // namespace
 }  // namespace headless

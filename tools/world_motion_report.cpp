@@ -1,6 +1,8 @@
 #include "world_motion_report.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstddef>
 #include <cstdint>
 #include <cmath>
 #include <cstdio>
@@ -99,11 +101,115 @@ double unevenness(const WorldPose &pose) {
     return largest;
 }
 
-void print_change(std::ostream &out, const std::string &where, const Change &change) {
+// Said of figures the host worked out from keys where Layout moves by more.
+const char kNotVerified[] = " (not verified by this host)";
+
+void print_change(std::ostream &out, const std::string &where, const Change &change, bool verified) {
     out << "    " << where << ": world position moved at most " << report_number(change.position())
         << ", world rotation turned at most " << report_number(change.degrees()) << " deg";
     if (!change.finite) out << " (some samples are not numbers)";
+    if (!verified) out << kNotVerified;
     out << "\n";
+}
+
+// Whether Layout moves the item by more than its keys: a controller, an IK
+// goal, a target, a pole, a position, rotation or scale item, or a motion or
+// channel plug-in. The host evaluates keys alone.
+bool moved_beyond_keys(const Item &item) {
+    for (int axis = 0; axis < 3; ++axis)
+        if (item.controllers[axis] != 0 || item.position_controllers[axis] != 0) return true;
+    if (item.goal || item.target || item.pole || item.position_item || item.rotation_item || item.scale_item)
+        return true;
+    for (const MotionPlugin &plugin : item.motion_plugins)
+        if (plugin.enabled) return true;
+    return false;
+}
+
+ptrdiff_t place_in(const std::vector<ItemIdValue> &chain, ItemIdValue id) {
+    const auto at = std::find(chain.begin(), chain.end(), id);
+    return at == chain.end() ? -1 : at - chain.begin();
+}
+
+// How an ancestor stands to an item, from its places on the old and the new
+// parent chain (0 the parent, -1 not on it).
+std::string ancestor_role(ptrdiff_t old_at, ptrdiff_t new_at) {
+    if (old_at < 0) return new_at == 0 ? "new parent" : "new ancestor";
+    const std::string old_role = old_at == 0 ? "old parent" : "old ancestor";
+    if (new_at < 0) return old_role;
+    if ((old_at == 0) == (new_at == 0)) return old_at == 0 ? "parent" : "ancestor";
+    return old_role + (new_at == 0 ? " and new parent" : " and new ancestor");
+}
+
+std::string listing(const std::vector<std::string> &words) {
+    std::string text;
+    for (size_t i = 0; i < words.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == words.size() ? " and " : ", ") + words[i];
+    return text;
+}
+
+std::string controller_name(int mode) {
+    switch (mode) {
+    case 1: return "point-at-target";
+    case 2:
+    case 4: return "align-to-path";
+    case 3: return "IK";
+    case 5: return "IK pole";
+    case 6: return "same-item";
+    case 7: return "spline";
+    case -1: return "unreadable";
+    default: return "mode " + std::to_string(mode);
+    }
+}
+
+// "IK controllers on heading, pitch and bank", one clause per mode.
+void describe_controllers(const std::array<int, 3> &modes, const char *const axes[3], std::vector<std::string> *out) {
+    for (int axis = 0; axis < 3; ++axis) {
+        const int mode = modes[static_cast<size_t>(axis)];
+        bool first = mode != 0;
+        for (int before = 0; before < axis; ++before) first = first && modes[static_cast<size_t>(before)] != mode;
+        if (!first) continue;
+        std::vector<std::string> on;
+        for (int same = axis; same < 3; ++same)
+            if (modes[static_cast<size_t>(same)] == mode) on.push_back(axes[same]);
+        out->push_back(controller_name(mode) + (on.size() == 1 ? " controller on " : " controllers on ") + listing(on));
+    }
+}
+
+// What moves the item besides its keys, in the words of the scene file.
+std::string motion_drivers(const Scene &scene, const Item &item) {
+    static const char *const kRotation[3] = {"heading", "pitch", "bank"};
+    static const char *const kPosition[3] = {"position X", "position Y", "position Z"};
+    static const char *const kChannels[kMotionChannelCount] = {"position X", "position Y", "position Z",
+                                                              "heading",    "pitch",      "bank",
+                                                              "scale X",    "scale Y",    "scale Z"};
+    std::vector<std::string> clauses;
+    describe_controllers(item.controllers, kRotation, &clauses);
+    describe_controllers(item.position_controllers, kPosition, &clauses);
+    if (item.goal) clauses.push_back("IK goal " + report_label(scene, item.goal));
+    if (item.target) clauses.push_back("target " + report_label(scene, item.target));
+    if (item.pole) clauses.push_back("IK pole " + report_label(scene, item.pole));
+    if (item.position_item && item.position_item == item.rotation_item && item.position_item == item.scale_item) {
+        clauses.push_back("follows " + report_label(scene, item.position_item) + " (position, rotation and scale item)");
+    } else {
+        if (item.position_item) clauses.push_back("position item " + report_label(scene, item.position_item));
+        if (item.rotation_item) clauses.push_back("rotation item " + report_label(scene, item.rotation_item));
+        if (item.scale_item) clauses.push_back("scale item " + report_label(scene, item.scale_item));
+    }
+    for (const MotionPlugin &plugin : item.motion_plugins) {
+        if (!plugin.enabled) continue;
+        std::string lower = plugin.server;
+        for (char &c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        std::string clause = lower.find("expression") != std::string::npos ? "expression "
+                             : plugin.handler_class == "ItemMotionHandler" ? "motion modifier "
+                                                                           : "channel modifier ";
+        clause += plugin.server.empty() ? "(unnamed)" : plugin.server;
+        if (plugin.channel >= 0 && plugin.channel < kMotionChannelCount)
+            clause += " on " + std::string(kChannels[plugin.channel]);
+        clauses.push_back(clause);
+    }
+    std::string text;
+    for (const std::string &clause : clauses) text += (text.empty() ? "" : "; ") + clause;
+    return text;
 }
 
 // How far from a whole frame a key time may lie and still be that frame's:
@@ -368,6 +474,7 @@ WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {
         ItemMotionBefore record;
         record.id = id;
         record.parent = item->parent;
+        for (const Item *ancestor : ancestors_of(scene, *item)) record.old_chain.push_back(ancestor->id);
         std::vector<double> key_times;
         for (int c = 0; c < kMotionChannels; ++c) {
             const auto &keys = item->channel(MotionChannel(c)).envelope.keys();
@@ -423,8 +530,8 @@ WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {
                 before.watched.push_back(child);
     std::unordered_set<ItemIdValue> old_ancestors;
     for (const ItemMotionBefore &record : before.items)
-        for (const Item *ancestor : ancestors_of(scene, *scene.find(record.id)))
-            if (old_ancestors.insert(ancestor->id).second) before.old_ancestors.push_back(ancestor->id);
+        for (ItemIdValue ancestor : record.old_chain)
+            if (old_ancestors.insert(ancestor).second) before.old_ancestors.push_back(ancestor);
 
     // How each watched item hangs: from a watched item, from one outside
     // them (whose poses are kept) or from nothing, as the sampler places it.
@@ -673,11 +780,15 @@ int print_world_motion_report(std::ostream &out, const Scene &scene, const World
     std::vector<double> below(sampler.size(), 0.0);
     std::vector<int> worst(sampler.size(), -1);
     std::vector<size_t> count_below(sampler.size(), 0);
+    // Which items Layout moves by more than their keys, and which have such below them.
+    std::vector<char> beyond_keys(sampler.size()), beyond_below(sampler.size(), 0);
+    for (size_t i = 0; i < sampler.size(); ++i) beyond_keys[i] = moved_beyond_keys(sampler.item(i));
     for (size_t i = sampler.size(); i-- > 0;) {
         const int parent = sampler.parent(i);
         if (parent < 0) continue;
         const size_t p = static_cast<size_t>(parent);
         count_below[p] += 1 + count_below[i];
+        if (beyond_keys[i] || beyond_below[i]) beyond_below[p] = 1;
         const bool own = moved[i] >= below[i];
         const double largest = own ? moved[i] : below[i];
         if (worst[p] < 0 || largest > below[p]) {
@@ -686,6 +797,7 @@ int print_world_motion_report(std::ostream &out, const Scene &scene, const World
         }
     }
 
+    std::vector<std::vector<size_t>> children;  // in the sampler, made when first needed
     for (size_t k = 0; k < before.items.size(); ++k) {
         const ItemMotionBefore &was = before.items[k];
         const std::string name = report_label(scene, was.id);
@@ -705,30 +817,63 @@ int print_world_motion_report(std::ostream &out, const Scene &scene, const World
             continue;
         }
         const bool reparented = item->parent != was.parent;
+        const size_t at = static_cast<size_t>(item_at[k]);
+        // Everything whose motion these figures rest on, and what moves it beyond its keys.
+        std::vector<std::pair<std::string, const Item *>> driven;
+        if (beyond_keys[at]) driven.emplace_back("item", item);
+        std::vector<ItemIdValue> new_chain;
+        for (int up = sampler.parent(at); up >= 0; up = sampler.parent(static_cast<size_t>(up)))
+            new_chain.push_back(sampler.item(static_cast<size_t>(up)).id);
+        for (size_t i = 0; i < was.old_chain.size(); ++i) {
+            const Item *ancestor = scene.find(was.old_chain[i]);
+            if (ancestor && moved_beyond_keys(*ancestor))
+                driven.emplace_back(ancestor_role(static_cast<ptrdiff_t>(i), place_in(new_chain, ancestor->id)), ancestor);
+        }
+        size_t j = 0;
+        for (int up = sampler.parent(at); up >= 0; up = sampler.parent(static_cast<size_t>(up)), ++j)
+            if (beyond_keys[static_cast<size_t>(up)] && place_in(was.old_chain, new_chain[j]) < 0)
+                driven.emplace_back(ancestor_role(-1, static_cast<ptrdiff_t>(j)), &sampler.item(static_cast<size_t>(up)));
+        const bool verified = driven.empty();
+        if (beyond_below[at]) {
+            if (children.empty()) {
+                children.resize(sampler.size());
+                for (size_t i = 0; i < sampler.size(); ++i)
+                    if (sampler.parent(i) >= 0) children[static_cast<size_t>(sampler.parent(i))].push_back(i);
+            }
+            std::vector<size_t> stack(children[at].rbegin(), children[at].rend());
+            while (!stack.empty()) {
+                const size_t i = stack.back();
+                stack.pop_back();
+                if (beyond_keys[i]) driven.emplace_back("descendant", &sampler.item(i));
+                stack.insert(stack.end(), children[i].rbegin(), children[i].rend());
+            }
+        }
+        const bool descendants_verified = driven.empty();
+
         out << "  " << (reparented ? "re-parented " : "re-keyed ") << name << ": " << report_label(scene, was.parent)
             << " -> " << report_label(scene, item->parent) << "; keys given new values " << rewritten
             << ", keys created " << created << "\n";
         const KeyTimeGroup &group = before.key_groups[was.key_group];
         print_change(out, "at " + std::to_string(group.times.size()) + (group.times.size() == 1 ? " key time" : " key times"),
-                     at_keys[k]);
+                     at_keys[k], verified);
         if (before.too_many_frames)
             out << "    frames: not checked (too many frames to hold for these items)\n";
         else if (frames.empty())
             out << "    frames: not sampled (no usable frame range)\n";
         else
-            print_change(out, frames_label(frames), per_frame[k]);
+            print_change(out, frames_label(frames), per_frame[k], verified);
 
         Change all = at_keys[k];
         all.add(per_frame[k]);
         out << "    world scale: "
             << (all.scale_changed() ? "changed by a factor of at most " + report_number(all.scale_factor()) : "kept")
-            << "\n";
-        const size_t at = static_cast<size_t>(item_at[k]);
+            << (verified ? "" : kNotVerified) << "\n";
         if (count_below[at] == 0)
             out << "    descendants: none\n";
         else
             out << "    descendants: " << count_below[at] << ", moved at most " << report_number(std::sqrt(below[at]))
-                << " (most: " << report_label(scene, sampler.item(static_cast<size_t>(worst[at])).id) << ")\n";
+                << " (most: " << report_label(scene, sampler.item(static_cast<size_t>(worst[at])).id) << ")"
+                << (descendants_verified ? "" : kNotVerified) << "\n";
 
         if (all.scale_changed())
             warn(name + ": its world scale changed by a factor of up to " + report_number(all.scale_factor()) +
@@ -736,6 +881,13 @@ int print_world_motion_report(std::ostream &out, const Scene &scene, const World
         if (reparented && parent_unevenness[k] > kScaleTolerance)
             warn(name + ": the new parent chain scales unevenly (from frame " + std::to_string(uneven_frame[k]) +
                  "), so the item's world axes cannot be kept: its rotation keys cannot express the shear");
+        if (!descendants_verified) {
+            warn(name + (verified ? ": Layout moves its descendants" : ": Layout moves it") +
+                 " by more than keys, which this host does not evaluate; figures not verified by this host:");
+            for (const auto &one : driven)
+                out << "    " << one.first << " " << report_label(scene, one.second->id) << ": "
+                    << motion_drivers(scene, *one.second) << "\n";
+        }
     }
     return warnings;
 }

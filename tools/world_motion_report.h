@@ -77,6 +77,7 @@ struct KeysBefore {
 struct ItemMotionBefore {
     ItemIdValue id;
     ItemIdValue parent;
+    std::vector<ItemIdValue> old_chain;  // its ancestors from the parent up
     KeysBefore keys[6];  // position X, Y, Z, heading, pitch, bank
     size_t key_group;    // its entry in WorldMotionBefore::key_groups
 };
@@ -133,8 +134,11 @@ WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting);
 // rotation (degrees) at its key times and at the checked frames, the largest
 // change of its world scale and the largest world move of its descendants.
 // Warns when an un-parented item had no parent, when an item's world scale
-// changed and when a new parent chain scales unevenly. Returns the number of
-// warnings printed.
+// changed, when a new parent chain scales unevenly, and when the item, an
+// ancestor on its old or new chain or a descendant is moved by more than its
+// keys (controllers, IK, targets, item links, motion plug-ins), naming each
+// and marking the figures it makes unverified. Returns the number of warnings
+// printed.
 int print_world_motion_report(std::ostream &out, const Scene &scene, const WorldMotionBefore &before);
 
 }  // namespace headless

@@ -42,6 +42,15 @@ struct ItemLinks {
     std::array<int, 3> controllers = {0, 0, 0};
 };
 
+// A plug-in that a scene file puts on an item's motion or on one of its
+// motion channels, by the names the file gives.
+struct MotionPlugin {
+    std::string handler_class;  // e.g. "ItemMotionHandler", "ChannelHandler"
+    std::string server;
+    int channel = -1;  // the motion channel it is on; -1 the whole motion or not known
+    bool enabled = true;
+};
+
 struct Item : ItemLinks {
     ItemIdValue id = 0;
     ItemKind kind = ItemKind::Object;
@@ -56,6 +65,10 @@ struct Item : ItemLinks {
     // Static, as in the host's scenes.
     Vec3 pivot = {0, 0, 0};
     Vec3 pivot_rotation = {0, 0, 0};
+    // What else moves the item, as its scene file says: this host evaluates
+    // none of it, so reports can say where Layout may differ.
+    std::vector<MotionPlugin> motion_plugins;
+    std::array<int, 3> position_controllers = {0, 0, 0};  // X, Y, Z; 0 keys alone
 
     Channel &channel(MotionChannel which) const { return *motion->channels[which]; }
     // Three motion channels from `first` (kPositionX, kHeading, kScaleX) at a time.

@@ -216,6 +216,9 @@ private:
     void read_header();
     void skip_block(const Line &open);
     void skip_plugin(const Line &open);
+    void read_plugin(const Statement &s);
+    void read_plugin_enabled(const Statement &s);
+    void read_position_controller(const Statement &s, int axis);
     void read_statement(const Line &line, std::string_view statement, size_t statement_begin);
     static const StatementRule *find_rule(std::string_view keyword);
     void read_glued(const Statement &s);
@@ -264,6 +267,11 @@ private:
     std::map<ItemIdValue, int> declared_at_;
     std::vector<PendingLink> pending_;
     std::vector<ItemIdValue> objects_in_order_;
+    // The motion plug-in the last `EndPlugin` closed and where the line
+    // after it starts: a `PluginEnabled` there is that plug-in's.
+    size_t plugin_closed_at_ = std::string::npos;
+    ItemIdValue plugin_item_ = 0;
+    size_t plugin_index_ = 0;
     // Anchors of the current item for link statements that were absent.
     bool header_open_ = false;
     size_t header_end_ = 0;
@@ -345,6 +353,40 @@ void Reader::skip_plugin(const Line &open) {
     } while (trim(line.content) != "EndPlugin");
 }
 
+// Plug-ins that move an item are kept by name for reports; every plug-in's
+// lines stay text.
+void Reader::read_plugin(const Statement &s) {
+    const bool moves = record_ && s.words.size() > 1 &&
+                       (s.words[1] == "ItemMotionHandler" || s.words[1] == "ChannelHandler");
+    if (moves) {
+        Item &item = current_item(s.line, s.keyword());
+        item.motion_plugins.push_back(
+            {std::string(s.words[1]), s.words.size() > 3 ? std::string(s.words[3]) : std::string(), -1, true});
+        plugin_item_ = item.id;
+        plugin_index_ = item.motion_plugins.size() - 1;
+    }
+    skip_plugin(s.line);
+    plugin_closed_at_ = moves ? pos_ : std::string::npos;
+}
+
+void Reader::read_plugin_enabled(const Statement &s) {
+    if (s.line.begin != plugin_closed_at_ || s.words.size() < 2) return;  // another plug-in's: text
+    scene_.find(plugin_item_)->motion_plugins[plugin_index_].enabled = s.words[1] != "0";
+}
+
+// Read only to tell keys from other motion, so a mode this host does not
+// know loads too (-1 when it is no number).
+void Reader::read_position_controller(const Statement &s, int axis) {
+    if (!record_ || s.words.size() < 2) return;
+    const std::string word(s.words[1]);
+    char *end = nullptr;
+    errno = 0;
+    const long mode = std::strtol(word.c_str(), &end, 10);
+    const bool number = *end == '\0' && errno == 0 && mode >= 0 && mode <= 1000000;
+    current_item(s.line, s.keyword()).position_controllers[static_cast<size_t>(axis)] =
+        number ? static_cast<int>(mode) : -1;
+}
+
 void Reader::read_statement(const Line &line, std::string_view statement, size_t statement_begin) {
     const std::vector<std::string_view> words = split(statement);
     const Statement s{line, statement, statement_begin, words};
@@ -370,7 +412,8 @@ void Reader::read_statement(const Line &line, std::string_view statement, size_t
 const StatementRule *Reader::find_rule(std::string_view keyword) {
     using S = const Statement &;
     static constexpr StatementRule kRules[] = {
-        {"Plugin", [](Reader &r, S s) { r.skip_plugin(s.line); }, 0},
+        {"Plugin", [](Reader &r, S s) { r.read_plugin(s); }, 0},
+        {"PluginEnabled", [](Reader &r, S s) { r.read_plugin_enabled(s); }, 0},
         {"LoadObjectLayer", [](Reader &r, S s) { r.declare_item(s.line, s.words); }, 0},
         {"LoadObject", [](Reader &r, S s) { r.declare_item(s.line, s.words); }, 0},
         {"AddNullObject", [](Reader &r, S s) { r.declare_item(s.line, s.words); }, 0},
@@ -417,6 +460,9 @@ const StatementRule *Reader::find_rule(std::string_view keyword) {
         {"PController", [](Reader &r, S s) { r.read_controller(s, 1); }, kGlued},
         {"BController", [](Reader &r, S s) { r.read_controller(s, 2); }, kGlued},
         {"FullTimeIK", [](Reader &r, S s) { r.read_full_time_ik(s); }, kGlued},
+        {"XController", [](Reader &r, S s) { r.read_position_controller(s, 0); }, kGlued},
+        {"YController", [](Reader &r, S s) { r.read_position_controller(s, 1); }, kGlued},
+        {"ZController", [](Reader &r, S s) { r.read_position_controller(s, 2); }, kGlued},
     };
     for (const StatementRule &rule : kRules)
         if (rule.keyword == keyword) return &rule;
@@ -836,6 +882,10 @@ void Reader::read_envelope(const Line &open, int channel) {
     const int count_line = line.number;
     double last_time = 0;
     size_t keys = 0;
+    // A plug-in in the block modifies this channel; its lines stay text.
+    std::vector<MotionPlugin> &plugins = scene_.find(record.id)->motion_plugins;
+    const size_t plugins_before = plugins.size();
+    size_t plugin_closed_at = std::string::npos;
     for (;;) {
         if (!next_line(&line))
             fail(line_number_, "the file ends early; expected '}' closing the envelope opened at line " +
@@ -869,6 +919,14 @@ void Reader::read_envelope(const Line &open, int channel) {
         } else if (!content.empty() && content.front() == '{') {
             fail(line.number, "expected a key, 'Behaviors' or '}' in the envelope opened at line " +
                                   std::to_string(open.number));
+        } else if (!words.empty() && words[0] == "Plugin") {
+            plugins.push_back({words.size() > 1 ? std::string(words[1]) : std::string(),
+                               words.size() > 3 ? std::string(words[3]) : std::string(), channel, true});
+        } else if (!words.empty() && words[0] == "EndPlugin") {
+            plugin_closed_at = line.end;
+        } else if (words.size() > 1 && words[0] == "PluginEnabled" && line.begin == plugin_closed_at &&
+                   plugins.size() > plugins_before) {
+            plugins.back().enabled = words[1] != "0";
         }
         // Other lines are kept as they are.
     }
