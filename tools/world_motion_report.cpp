@@ -13,6 +13,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "module/frame_rule.h"
+
 namespace headless {
 namespace {
 
@@ -212,17 +214,6 @@ std::string motion_drivers(const Scene &scene, const Item &item) {
     return text;
 }
 
-// How far from a whole frame a key time may lie and still be that frame's:
-// the error of a time stored in single precision or with eight digits.
-double hair(double frame) { return std::max(1e-3, std::ldexp(std::fabs(frame), -23)); }
-
-// The frame that holds a key: the whole frame at or below its time, or the
-// next one when the time lies a hair below it (1.0333333 s at 30 fps is
-// frame 31).
-int64_t frame_holding(double time, double fps) {
-    const double frame = std::max(-kFarthestFrame, std::min(kFarthestFrame, time * fps));
-    return static_cast<int64_t>(std::floor(frame + hair(frame)));
-}
 
 // Samples each frame at the time of a key of the selected items that lies on
 // it within a hair, the first such time when several do, else at the frame.
@@ -239,7 +230,7 @@ std::vector<double> frame_times(const std::vector<int> &frames, const std::vecto
     std::vector<char> taken(frames.size(), 0);
     for (double time : keyed) {
         const int64_t frame = frame_holding(time, fps);
-        if (!(std::fabs(time * fps - static_cast<double>(frame)) <= hair(time * fps))) continue;
+        if (!on_frame(time * fps, static_cast<double>(frame))) continue;
         const auto at = std::lower_bound(frames.begin(), frames.end(), frame);
         if (at == frames.end() || *at != frame) continue;
         const size_t row = static_cast<size_t>(at - frames.begin());
@@ -420,6 +411,10 @@ std::string report_label(const Scene &scene, ItemIdValue id) {
     if (!id) return "(none)";
     const Item *item = scene.find(id);
     return (item ? item->name : std::string("<gone>")) + " [" + item_id_text(id) + "]";
+}
+
+int64_t frame_holding(double time, double fps) {
+    return static_cast<int64_t>(frame_of(std::max(-kFarthestFrame, std::min(kFarthestFrame, time * fps))));
 }
 
 std::vector<int> checked_frames(const Scene &scene, const std::vector<const Envelope *> &envelopes) {

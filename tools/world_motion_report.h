@@ -21,6 +21,10 @@ namespace headless {
 // hold keys. In order; empty without a usable frame rate.
 std::vector<int> checked_frames(const Scene &scene, const std::vector<ItemIdValue> &items);
 
+// The frame that holds a key at `time`, by the frame rule the module shares
+// (module/frame_rule.h), kept within a billion frames either way.
+int64_t frame_holding(double time, double fps);
+
 // How reports print a number (three significant digits) and an item (name and id).
 std::string report_number(double value);
 std::string report_label(const Scene &scene, ItemIdValue id);

@@ -2,6 +2,9 @@
 
 #include <cmath>
 #include <cstdlib>
+
+#include "../module/frame_rule.h"
+
 #if defined(_WIN32)
 #include <malloc.h>
 #endif
@@ -51,19 +54,12 @@ void key_frame_table_free(KeyFrameTable *table) {
     table->capacity = 0;
 }
 
-// Key time to frame number, truncated toward zero, except that a time a hair
-// away from a whole frame belongs to that frame: scene files keep times to
-// about eight digits, so frame 31 at 30 fps reads back as 30.999999 and would
-// otherwise share frame 30 with the key before it. The hair is the error of a
-// time kept in single precision, at least a thousandth of a frame. False when
-// the time is not finite or the frame does not fit a 32-bit signed integer.
+// Key time to frame number by the shared frame rule. False when the time is
+// not finite or the frame does not fit a 32-bit signed integer.
 bool frame_number(double time, double frames_per_second, int32_t *frame) {
     if (!std::isfinite(time)) return false;
-    double product = time * frames_per_second;
-    if (!(product > -2147483649.0 && product < 2147483648.0)) return false;
-    const double whole = std::nearbyint(product);
-    const double hair = std::fmax(1e-3, std::fabs(product) * 0x1p-23);
-    if (std::fabs(product - whole) <= hair && whole > -2147483649.0 && whole < 2147483648.0) product = whole;
-    *frame = static_cast<int32_t>(product);
+    const double whole = frame_of(time * frames_per_second);
+    if (!(whole > -2147483649.0 && whole < 2147483648.0)) return false;
+    *frame = static_cast<int32_t>(whole);
     return true;
 }

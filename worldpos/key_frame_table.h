@@ -9,9 +9,9 @@
 
 constexpr int kMotionChannels = 6;  // position X, Y, Z, heading, pitch, bank
 
-// Key time to frame number, truncated toward zero, except that a time a hair
-// away from a whole frame belongs to that frame (see the definition). False
-// when the time is not finite or the frame does not fit a 32-bit integer.
+// Key time to frame number by the frame rule the host shares
+// (module/frame_rule.h). False when the time is not finite or the frame does
+// not fit a 32-bit integer.
 bool frame_number(double time, double frames_per_second, int32_t *frame);
 
 struct alignas(16) KeyFrameRecord {
