@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <vector>
 
 #include "host/core/host.h"
 #include "host/core/services.h"
@@ -142,6 +143,57 @@ TEST_F(WorldTransform, ALoopInTheHierarchyEndsTheWalk) {
     item(b).parent = 0x10000077u;  // names no item
     EXPECT_TRUE(ancestors_of(scene(), item(b)).empty());
     expect_near(param(0x10000077u, host_abi::kParamWorldPosition), {0, 0, 0});
+}
+
+// The sampler and world_position / world_axes place items by the same step:
+// on a keyed chain with pivots, pivot rotations, uneven and zero scale, a
+// camera and a damaged loop they agree to the bit.
+TEST_F(WorldTransform, TheSamplerPlacesEveryItemAsWorldPositionAndWorldAxesDo) {
+    const ItemIdValue root = scene().add_camera("Cam");
+    item(root).set_static(kScaleX, {3, 3, 3});  // a camera's scale does not count
+    Envelope &heading = item(root).channel(kHeading).envelope;
+    heading.create_key(0.0, 0.0);
+    heading.create_key(1.0, 2.5);
+    const ItemIdValue middle = child_of(root, {1, 2, 3});
+    item(middle).pivot = {0.5, -1, 2};
+    item(middle).pivot_rotation = {0.3, -0.2, 0.7};
+    item(middle).set_static(kScaleX, {1, 2.5, 0.5});
+    Envelope &bank = item(middle).channel(kBank).envelope;
+    bank.create_key(0.0, -1.0);
+    bank.create_key(0.5, 0.4)->set_shape(KeyShape::Linear);
+    bank.create_key(1.0, 1.9);
+    const ItemIdValue leaf = child_of(middle, {-2, 0.25, 4});
+    item(leaf).pivot_rotation = {0, 1.1, 0};
+    item(leaf).set_static(kHeading, {0.1, 0.2, 0.3});
+    const ItemIdValue flat = child_of(leaf, {1, 1, 1});
+    item(leaf).set_static(kScaleX, {0, 1, 1});  // flattens the child's right axis
+    const ItemIdValue a = scene().add_object("A");
+    const ItemIdValue b = child_of(a, {1, 0, 0});
+    item(a).parent = b;  // damaged behind the scene's back
+
+    // A loop is cut where the walk enters it, so only b of it is asked for.
+    const std::vector<ItemIdValue> ids = {flat, leaf, middle, root, b};
+    const HierarchySampler sampler(scene(), ids);
+    const std::vector<double> times = {0.0, 0.25, 0.5, 0.8, 1.0, 1.7};
+    std::vector<WorldPose> poses(times.size() * sampler.size());
+    sampler.evaluate(times.data(), times.size(), nullptr, poses.data());
+    for (size_t t = 0; t < times.size(); ++t)
+        for (ItemIdValue id : ids) {
+            const int i = sampler.index_of(id);
+            ASSERT_GE(i, 0);
+            const WorldPose &pose = poses[t * sampler.size() + static_cast<size_t>(i)];
+            const Vec3 position = world_position(scene(), id, times[t]);
+            const WorldAxes axes = world_axes(scene(), id, times[t]);
+            const Vec3 rows[3] = {axes.right, axes.up, axes.forward};
+            for (int c = 0; c < 3; ++c) EXPECT_EQ(pose.position[c], position[c]) << item(id).name << " at " << times[t];
+            for (int r = 0; r < 3; ++r) {
+                const double length = std::sqrt(pose.axes[r][0] * pose.axes[r][0] + pose.axes[r][1] * pose.axes[r][1] +
+                                                pose.axes[r][2] * pose.axes[r][2]);
+                if (!(length > 0.0)) continue;  // flattened: world_axes falls back to the rotation
+                for (int c = 0; c < 3; ++c)
+                    EXPECT_EQ(pose.axes[r][c] / length, rows[r][c]) << item(id).name << " axis " << r;
+            }
+        }
 }
 
 }  // namespace

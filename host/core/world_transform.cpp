@@ -31,18 +31,6 @@ Vec3 operator*(const Vec3 &v, const Matrix &m) {
     return out;
 }
 
-namespace {
-
-Vec3 unit_row(const Matrix &m, int row, const Matrix &fallback) {
-    Vec3 v{m.m[row][0], m.m[row][1], m.m[row][2]};
-    const double length = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
-    // A zero scaling flattens the axis; its direction is then the rotation's.
-    if (!(length > 0.0) || !std::isfinite(length)) return {fallback.m[row][0], fallback.m[row][1], fallback.m[row][2]};
-    for (double &c : v) c /= length;
-    return v;
-}
-
-}  // namespace
 
 std::vector<const Item *> ancestors_of(const Scene &scene, const Item &item) {
     // Short chains are searched in place; a long one keeps a set, so a deep
@@ -66,30 +54,57 @@ std::vector<const Item *> ancestors_of(const Scene &scene, const Item &item) {
     return chain;
 }
 
+namespace {
+
+// The item's pose at `time`, each of its chain placed by place() from the
+// top down; `unscaled` leaves every scaling out.
+WorldPose pose_of(const Scene &scene, const Item &item, double time, bool unscaled) {
+    std::vector<const Item *> chain = ancestors_of(scene, item);
+    std::reverse(chain.begin(), chain.end());
+    chain.push_back(&item);
+    WorldPose above{}, pose{};
+    const Item *parent = nullptr;
+    for (const Item *one : chain) {
+        double values[kMotionChannelCount];
+        for (int c = 0; c < kMotionChannelCount; ++c)
+            if (unscaled && c >= kScaleX)
+                values[c] = 1.0;
+            else
+                motion_values(*one, c, &time, 1, &values[c]);
+        const Matrix turn = rotation(one->pivot_rotation);
+        const bool turned = one->pivot_rotation != Vec3{0, 0, 0};
+        place(values, 1, turned ? &turn : nullptr, parent ? &above : nullptr, parent ? parent->pivot : Vec3{0, 0, 0},
+              &pose);
+        above = pose;
+        parent = one;
+    }
+    return pose;
+}
+
+double length_of(const Vec3 &v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
+
+}  // namespace
+
 Vec3 world_position(const Scene &scene, ItemIdValue id, double time) {
     const Item *item = scene.find(id);
     if (!item) return {0, 0, 0};
-    Vec3 p = item->motion_at(kPositionX, time);
-    for (const Item *ancestor : ancestors_of(scene, *item)) {
-        const Vec3 position = ancestor->motion_at(kPositionX, time);
-        for (int i = 0; i < 3; ++i) p[i] -= ancestor->pivot[i];
-        p = p * (diagonal(scaling(*ancestor, time)) * orientation(*ancestor, time));
-        for (int i = 0; i < 3; ++i) p[i] += position[i];
-    }
-    return p;
+    return pose_of(scene, *item, time, false).position;
 }
 
 WorldAxes world_axes(const Scene &scene, ItemIdValue id, double time) {
     const Item *item = scene.find(id);
     if (!item) return WorldAxes{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
-    Matrix turned = orientation(*item, time);
-    Matrix scaled = turned;
-    for (const Item *ancestor : ancestors_of(scene, *item)) {
-        const Matrix own = orientation(*ancestor, time);
-        turned = turned * own;
-        scaled = scaled * diagonal(scaling(*ancestor, time)) * own;
+    std::array<Vec3, 3> axes = pose_of(scene, *item, time, false).axes;
+    for (int r = 0; r < 3; ++r) {
+        const double length = length_of(axes[r]);
+        if (length > 0.0 && std::isfinite(length)) {
+            for (double &c : axes[r]) c /= length;
+        } else {
+            // A zero scaling flattens the axis; its direction is then the rotation's.
+            axes[r] = pose_of(scene, *item, time, true).axes[r];
+        }
     }
-    return WorldAxes{unit_row(scaled, 0, turned), unit_row(scaled, 1, turned), unit_row(scaled, 2, turned)};
+    return WorldAxes{axes[0], axes[1], axes[2]};
 }
 
 HierarchySampler::HierarchySampler(const Scene &scene, const std::vector<ItemIdValue> &items) {
