@@ -22,6 +22,7 @@
 #include "../host/scene_file/lws_reader.h"
 #include "../host/scene_file/lws_writer.h"
 #include "../host/panels/panel_toolkit.h"
+#include "../module/server_names.h"
 #include "world_motion_report.h"
 
 namespace headless {
@@ -282,8 +283,8 @@ void ScriptRunner::note_run_faults(const ServerInfo &server, int result, size_t 
     // The plug-in memorizes the first selected item and, in a re-parent that
     // keeps world motion, passes over an item given itself as parent without
     // a word; the tool says it.
-    if (server.name == "KR_memItem" && !selected.empty()) memorized_ = selected[0];
-    if (server.name == "KR_setParent_wPos" && memorized_ &&
+    if (server.name == kServerNames[kServerMemItem].name && !selected.empty()) memorized_ = selected[0];
+    if (server.name == kServerNames[kServerSetParentWPos].name && memorized_ &&
         std::find(selected.begin(), selected.end(), memorized_) != selected.end())
         note_fault(item_label(memorized_) + ": an item cannot be its own parent; " + server.name +
                    " left it as it was");
@@ -470,9 +471,10 @@ bool ScriptRunner::run_server(const Words &words, const std::string &line, std::
     const size_t first_log = panels.log.size();
     const size_t first_script_error = panels.script_errors.size();
     // The re-parents that keep world motion also say how well they kept it.
-    const bool keeps_world_motion = server->name == "KR_setParent_wPos" || server->name == "KR_unParent_wPos";
+    const bool unparenting = server->name == kServerNames[kServerUnParentWPos].name;
+    const bool keeps_world_motion = unparenting || server->name == kServerNames[kServerSetParentWPos].name;
     WorldMotionBefore before;
-    if (keeps_world_motion) before = record_world_motion(scene, server->name == "KR_unParent_wPos");
+    if (keeps_world_motion) before = record_world_motion(scene, unparenting);
     // What follows the server's name goes to it as Layout passes a command
     // line's arguments; the keyed re-parents otherwise get the `tolerance`.
     std::string arguments = words.size() > 2 ? rest_after(line, 2) : std::string();
