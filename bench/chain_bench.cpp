@@ -20,7 +20,7 @@
 #include "host/scene_file/lws_reader.h"
 #include "host/scene_file/lws_writer.h"
 #include "host/core/plugin_library.h"
-#include "tools/world_motion_report.h"
+#include "host/motion/world_motion_report.h"
 
 namespace {
 

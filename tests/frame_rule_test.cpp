@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "tools/world_motion_report.h"
+#include "host/motion/world_motion_report.h"
 #include "worldpos/key_frame_table.h"
 
 namespace {

@@ -23,7 +23,7 @@
 #include "../host/scene_file/lws_writer.h"
 #include "../host/panels/panel_toolkit.h"
 #include "../module/server_names.h"
-#include "world_motion_report.h"
+#include "../host/motion/world_motion_report.h"
 
 namespace headless {
 namespace {

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <utility>
 
-#include "world_transform.h"
+#include "../motion/world_transform.h"
 
 namespace headless {
 namespace {

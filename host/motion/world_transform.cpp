@@ -6,8 +6,6 @@
 
 namespace headless {
 
-Matrix diagonal(const Vec3 &d) { return Matrix{{{d[0], 0, 0}, {0, d[1], 0}, {0, 0, d[2]}}}; }
-
 // Bank, then pitch, then heading: Rz(b) x Rx(p) x Ry(h) written out.
 Matrix rotation(const Vec3 &hpb) {
     const double sh = std::sin(hpb[0]), ch = std::cos(hpb[0]);

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "../host/core/scene.h"
-#include "../host/core/world_transform.h"
+#include "../core/scene.h"
+#include "world_transform.h"
 
 namespace headless {
 

@@ -14,7 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "scene.h"
+#include "../core/scene.h"
 
 namespace headless {
 
@@ -23,25 +23,10 @@ namespace headless {
 struct Matrix {
     double m[3][3];
 };
-Matrix diagonal(const Vec3 &d);
 // Bank, then pitch, then heading, as the host composes an item's rotation.
 Matrix rotation(const Vec3 &hpb);
 Matrix operator*(const Matrix &a, const Matrix &b);
 Vec3 operator*(const Vec3 &v, const Matrix &m);
-
-// An item's own rotation followed by its pivot rotation. Templates, so that
-// an item's motion kept apart from the scene (as it was before a command) is
-// evaluated by the same rule as the scene's items.
-template <class ItemLike>
-Matrix orientation(const ItemLike &item, double time) {
-    return rotation(item.motion_at(kHeading, time)) * rotation(item.pivot_rotation);
-}
-
-// An item's own scaling; cameras bring none.
-template <class ItemLike>
-Vec3 scaling(const ItemLike &item, double time) {
-    return item.kind == ItemKind::Camera ? Vec3{1, 1, 1} : item.motion_at(kScaleX, time);
-}
 
 struct WorldAxes {
     Vec3 right;    // the item's +x in the world
@@ -77,6 +62,8 @@ struct WorldPose {
 // is 0 (1 for scaling).
 void motion_values(const Item &item, int channel, const double *times, size_t count, double *out);
 
+// The one step that composes a chain: world_position, world_axes and the
+// sampler all place each item by it, its parent placed before it.
 // An item's pose from its motion values at one time (values[c * stride] for
 // each MotionChannel c), its pivot rotation (null when it has none) and,
 // under a parent, that parent's pose and pivot point.
