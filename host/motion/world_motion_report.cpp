@@ -29,15 +29,13 @@ constexpr double kFarthestFrame = 1e9;
 // Times evaluated together: enough to keep each envelope's keys in the cache,
 // few enough that the poses of a large hierarchy stay small.
 constexpr size_t kTimesPerBlock = 256;
-// A world scale changed by less than this part, or a chain whose axes differ
-// in squared length by less, is taken as kept and uniform (rounding).
+// A world scale changed by less than this part is taken as kept (rounding).
 constexpr double kScaleTolerance = 1e-6;
 constexpr double kDegreesPerRadian = 57.29577951308232;
 
 bool has_motion(const Item &item) { return item.motion && item.motion->channels.size() >= kMotionChannels; }
 
 double squared(const Vec3 &v) { return v[0] * v[0] + v[1] * v[1] + v[2] * v[2]; }
-double dot(const Vec3 &a, const Vec3 &b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 
 // The largest changes between two poses of one item, kept squared (position,
 // chord between unit axes, scale factor) until they are printed.
@@ -86,22 +84,6 @@ struct Change {
     double scale_factor() const { return std::sqrt(scale2); }
     bool scale_changed() const { return !(scale2 <= 1.0 + kScaleTolerance); }
 };
-
-// How far a world linear map is from scaling all directions alike: the
-// largest departure of L x transposed L from a multiple of the identity,
-// relative to that multiple. 0 for rotation with uniform scale.
-double unevenness(const WorldPose &pose) {
-    Vec3 rows[3];
-    for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c) rows[r][c] = pose.scale[r] * pose.axes[r][c];
-    const double mean = (squared(rows[0]) + squared(rows[1]) + squared(rows[2])) / 3.0;
-    if (!(mean > 0.0) || !std::isfinite(mean)) return 0.0;  // collapsed or broken: the scale check speaks
-    double largest = 0.0;
-    for (int r = 0; r < 3; ++r)
-        for (int c = r; c < 3; ++c)
-            largest = std::max(largest, std::fabs(dot(rows[r], rows[c]) - (r == c ? mean : 0.0)) / mean);
-    return largest;
-}
 
 // Said of figures the host worked out from keys where Layout moves by more.
 const char kNotVerified[] = " (not verified by this host)";
@@ -746,7 +728,7 @@ int print_world_motion_report(std::ostream &out, const Scene &scene, const World
                     if (parent < 0) continue;
                     const double uneven = unevenness(now[parent]);
                     if (uneven > parent_unevenness[k]) {
-                        if (!(parent_unevenness[k] > kScaleTolerance)) uneven_frame[k] = before.frames[row];
+                        if (!shears(parent_unevenness[k])) uneven_frame[k] = before.frames[row];
                         parent_unevenness[k] = uneven;
                     }
                 }
@@ -873,7 +855,7 @@ int print_world_motion_report(std::ostream &out, const Scene &scene, const World
         if (all.scale_changed())
             warn(name + ": its world scale changed by a factor of up to " + report_number(all.scale_factor()) +
                  "; re-parenting keeps world position and rotation, not scale");
-        if (reparented && parent_unevenness[k] > kScaleTolerance)
+        if (reparented && shears(parent_unevenness[k]))
             warn(name + ": the new parent chain scales unevenly (from frame " + std::to_string(uneven_frame[k]) +
                  "), so the item's world axes cannot be kept: its rotation keys cannot express the shear");
         if (!descendants_verified) {

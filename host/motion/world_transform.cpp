@@ -149,6 +149,20 @@ std::vector<char> HierarchySampler::with_ancestors(const std::vector<int> &indic
     return mask;
 }
 
+double unevenness(const WorldPose &pose) {
+    Vec3 rows[3];
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) rows[r][c] = pose.scale[r] * pose.axes[r][c];
+    const auto dot = [](const Vec3 &a, const Vec3 &b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; };
+    const double mean = (dot(rows[0], rows[0]) + dot(rows[1], rows[1]) + dot(rows[2], rows[2])) / 3.0;
+    if (!(mean > 0.0) || !std::isfinite(mean)) return 0.0;  // collapsed or broken: the scale check speaks
+    double largest = 0.0;
+    for (int r = 0; r < 3; ++r)
+        for (int c = r; c < 3; ++c)
+            largest = std::max(largest, std::fabs(dot(rows[r], rows[c]) - (r == c ? mean : 0.0)) / mean);
+    return largest;
+}
+
 void motion_values(const Item &item, int channel, const double *times, size_t count, double *out) {
     const bool unscaled = channel >= kScaleX && item.kind == ItemKind::Camera;
     const bool present = item.motion && static_cast<size_t>(channel) < item.motion->channels.size();

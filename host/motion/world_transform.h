@@ -56,6 +56,16 @@ struct WorldPose {
     Vec3 scale;  // its own scaling; 1 for cameras, which contribute none
 };
 
+// How far a pose's world linear map (its axes, each by its own scaling) is
+// from scaling all directions alike: the largest departure of L x transposed
+// L from a multiple of the identity, relative to that multiple. 0 for
+// rotation with uniform scale, and for a collapsed or broken map.
+double unevenness(const WorldPose &pose);
+// Whether a chain that uneven shears: no rotation under it keeps an item's
+// world axes. Below the tolerance the difference is rounding.
+constexpr double kShearTolerance = 1e-6;
+inline bool shears(double unevenness) { return unevenness > kShearTolerance; }
+
 // The values of one of an item's motion channels (a MotionChannel) at
 // `count` times, as poses are made from them: a channel with at most one key
 // has one value throughout, cameras are not scaled, and a missing channel
