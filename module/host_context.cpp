@@ -1,5 +1,7 @@
 #include "host_context.h"
 
+#include "host_numbering.h"
+
 // "Parent in Place is ON and this is not frame 0" / "Continue?", in UTF-8 for
 // builds that read UTF-8 and in code page 932 for older ones. Written as bytes
 // so the source encoding cannot change them.
@@ -15,7 +17,7 @@ const char kConfirmLine2ShiftJis[] =
     "\x91\xB1\x8D"
     "s\x82\xB5\x82\xDC\x82\xB7\x82\xA9?";
 
-uint32_t build_from_product_info(uint32_t product_info) { return (product_info >> 4) & 0xFFFu; }
+uint32_t build_from_product_info(uint32_t product_info) { return host_numbering::build_of_product_info(product_info); }
 
 int32_t open_host_context(GlobalLookupFn global, HostContext *context) {
     using host_abi::kLookupTransient;

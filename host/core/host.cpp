@@ -67,7 +67,7 @@ std::string text_or_null(const char *text) { return text ? std::string(text) : s
 
 }  // namespace
 
-Host::Host() : product_info_(1u | (kDefaultBuild << 4) | (11u << 20)), panels_(std::make_unique<PanelToolkit>(*this)) {
+Host::Host() : product_info_(host_numbering::product_info_with_build(1u | (11u << 20), kDefaultBuild)), panels_(std::make_unique<PanelToolkit>(*this)) {
     if (g_current) violation("a second host was created while another was current");
     g_current = this;
     generic_ = LayoutGeneric{generic_save_scene, generic_load_scene, this, generic_lookup, generic_execute,
@@ -92,7 +92,7 @@ GlobalLookupFn Host::global_lookup() { return global_lookup_function; }
 void Host::withhold(const std::string &service_name) { withheld_.insert(service_name); }
 void Host::restore(const std::string &service_name) { withheld_.erase(service_name); }
 
-void Host::set_build(uint32_t build) { product_info_ = (product_info_ & ~0xFFF0u) | ((build & 0xFFFu) << 4); }
+void Host::set_build(uint32_t build) { product_info_ = host_numbering::product_info_with_build(product_info_, build); }
 
 void *Host::lookup(const char *service_name, int) {
     if (!service_name) return nullptr;

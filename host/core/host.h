@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "../../module/host_api.h"
+#include "../../module/host_numbering.h"
 #include "scene.h"
 
 namespace headless {
@@ -71,7 +72,7 @@ public:
     void set_product_info(uint32_t value) { product_info_ = value; }
     void set_build(uint32_t build);
     uint32_t product_info() const { return product_info_; }
-    uint32_t build() const { return (product_info_ >> 4) & 0xFFFu; }
+    uint32_t build() const { return host_numbering::build_of_product_info(product_info_); }
 
     // Panels the plug-in builds, and the script of what the user does in them.
     PanelToolkit &panels() { return *panels_; }

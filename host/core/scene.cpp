@@ -74,22 +74,22 @@ ItemIdValue Scene::add_item(ItemKind kind, ItemIdValue id, const std::string &it
 }
 
 ItemIdValue Scene::add_object(const std::string &item_name) {
-    if (next_object_serial_ > 0xFFFF) return 0;  // a bone id has 16 bits for its object
-    const ItemIdValue id = 0x10000000u | next_object_serial_++;
+    if (next_object_serial_ > host_numbering::kObjectSerialMask) return 0;  // a bone id has 16 bits for its object
+    const ItemIdValue id = host_numbering::item_id(host_numbering::kKindObject, next_object_serial_++);
     objects_.push_back(ObjectEntry{id, {}, 0});
     return add_item(ItemKind::Object, id, item_name);
 }
 
 ItemIdValue Scene::add_light(const std::string &item_name) {
-    if (next_light_serial_ > 0x0FFFFFFF) return 0;
-    const ItemIdValue id = 0x20000000u | next_light_serial_++;
+    if (next_light_serial_ > host_numbering::kSerialMask) return 0;
+    const ItemIdValue id = host_numbering::item_id(host_numbering::kKindLight, next_light_serial_++);
     lights_.push_back(id);
     return add_item(ItemKind::Light, id, item_name);
 }
 
 ItemIdValue Scene::add_camera(const std::string &item_name) {
-    if (next_camera_serial_ > 0x0FFFFFFF) return 0;
-    const ItemIdValue id = 0x30000000u | next_camera_serial_++;
+    if (next_camera_serial_ > host_numbering::kSerialMask) return 0;
+    const ItemIdValue id = host_numbering::item_id(host_numbering::kKindCamera, next_camera_serial_++);
     cameras_.push_back(id);
     return add_item(ItemKind::Camera, id, item_name);
 }
@@ -105,8 +105,8 @@ Scene::ObjectEntry *Scene::object_entry(ItemIdValue object) {
 
 ItemIdValue Scene::add_bone(ItemIdValue object, const std::string &item_name) {
     ObjectEntry *entry = object_entry(object);
-    if (!entry || entry->next_bone_serial > 0xFFF) return 0;
-    const ItemIdValue id = 0x40000000u | (entry->next_bone_serial++ << 16) | (object & 0xFFFFu);
+    if (!entry || entry->next_bone_serial > host_numbering::kBoneSerialMax) return 0;
+    const ItemIdValue id = host_numbering::bone_id(object, entry->next_bone_serial++);
     entry->bones.push_back(id);
     add_item(ItemKind::Bone, id, item_name);
     Item &bone = *items_[id];
@@ -117,10 +117,10 @@ ItemIdValue Scene::add_bone(ItemIdValue object, const std::string &item_name) {
 
 ItemIdValue Scene::add_with_id(ItemIdValue id, const std::string &item_name) {
     if (find(id)) return 0;
-    const uint32_t number = id & 0x0FFFFFFFu;
+    const uint32_t number = id & host_numbering::kSerialMask;
     switch (kind_of(id)) {
     case ItemKind::Object:
-        if (number > 0xFFFF) return 0;
+        if (number > host_numbering::kObjectSerialMask) return 0;
         next_object_serial_ = std::max(next_object_serial_, number + 1);
         objects_.push_back(ObjectEntry{id, {}, 0});
         return add_item(ItemKind::Object, id, item_name);
@@ -136,7 +136,7 @@ ItemIdValue Scene::add_with_id(ItemIdValue id, const std::string &item_name) {
         const ItemIdValue object = bone_owner(id);
         ObjectEntry *entry = object_entry(object);
         if (!entry) return 0;
-        entry->next_bone_serial = std::max(entry->next_bone_serial, ((id >> 16) & 0xFFFu) + 1);
+        entry->next_bone_serial = std::max(entry->next_bone_serial, ((id >> host_numbering::kBoneSerialShift) & host_numbering::kBoneSerialMax) + 1);
         entry->bones.push_back(id);
         add_item(ItemKind::Bone, id, item_name);
         items_[id]->parent = object;

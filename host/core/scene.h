@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "../../module/host_numbering.h"
 #include "envelope.h"
 
 namespace headless {
@@ -20,8 +21,8 @@ enum class ItemKind : uint32_t { Object = 1, Light = 2, Camera = 3, Bone = 4 };
 
 const char *item_kind_name(ItemKind kind);
 
-inline ItemKind kind_of(ItemIdValue id) { return static_cast<ItemKind>(id >> 28); }
-inline ItemIdValue bone_owner(ItemIdValue bone) { return (bone & 0xFFFFu) | 0x10000000u; }
+inline ItemKind kind_of(ItemIdValue id) { return static_cast<ItemKind>(host_numbering::item_kind(id)); }
+inline ItemIdValue bone_owner(ItemIdValue bone) { return host_numbering::bone_owner(bone); }
 
 // An id as the host's selection commands write it: eight upper-case hex digits.
 std::string item_id_text(ItemIdValue id);
