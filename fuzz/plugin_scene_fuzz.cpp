@@ -180,7 +180,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const int result = host.activate(*server.record);
         fuzz::require(result == 0 || result == 2, server.name + " returned " + std::to_string(result));
         fuzz::require_consistent(host.scene(), server.name.c_str());
-        fuzz::require(host.violations.empty(), server.name + ": " + (host.violations.empty() ? "" : host.violations[0]));
+        fuzz::require(host.violations.empty(), server.name + ": " + (host.violations.empty() ? "" : host.violations[0].text));
     }
     return 0;
 }

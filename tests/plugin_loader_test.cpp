@@ -65,6 +65,7 @@ TEST(PluginLoader, CommandOutsideAnActivationIsAViolation) {
     ASSERT_EQ(host.commands.size(), 1u);
     EXPECT_FALSE(host.commands[0].ok);
     ASSERT_EQ(host.violations.size(), 1u);
+    EXPECT_EQ(host.violations[0].breach, Breach::CommandOutsideActivation);
 }
 
 }  // namespace

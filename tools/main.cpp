@@ -178,7 +178,8 @@ int main(int argc, char **argv) {
             return kExitFailed;
         }
     }
-    for (const std::string &v : host.violations) std::cerr << "lwheadless: host contract violated: " << v << "\n";
+    for (const headless::Violation &v : host.violations)
+        std::cerr << "lwheadless: host contract violated: " << v.text << "\n";
     // A fault (a tolerance not held among them) still lets the script save what was reached.
     return host.violations.empty() && runner.faults().empty() ? kExitOk : kExitFailed;
 }

@@ -45,7 +45,7 @@ const char *generic_command_arguments(void *data) {
     // An older host's record ends before this member: reading it there would
     // read past the record.
     if (host->generic_version() < kGenericVersionWithArguments) {
-        host->violation("command arguments read from a generic record of version " +
+        host->violation(Breach::ArgumentsOnOldRecord, "command arguments read from a generic record of version " +
                         std::to_string(host->generic_version()));
         return "";
     }
@@ -68,7 +68,7 @@ std::string text_or_null(const char *text) { return text ? std::string(text) : s
 }  // namespace
 
 Host::Host() : product_info_(host_numbering::product_info_with_build(1u | (11u << 20), kDefaultBuild)), panels_(std::make_unique<PanelToolkit>(*this)) {
-    if (g_current) violation("a second host was created while another was current");
+    if (g_current) violation(Breach::SecondHost, "a second host was created while another was current");
     g_current = this;
     generic_ = LayoutGeneric{generic_save_scene, generic_load_scene, this, generic_lookup, generic_execute,
                              generic_evaluate, generic_command_arguments,
@@ -133,7 +133,7 @@ int Host::answer_question(const char *kind, const char *title, const char *text,
     return answer;
 }
 
-void Host::violation(const std::string &what) { violations.push_back(what); }
+void Host::violation(Breach breach, const std::string &what) { violations.push_back(Violation{breach, what}); }
 
 int Host::evaluate_command(const char *text) {
     CommandRecord record;
@@ -141,7 +141,7 @@ int Host::evaluate_command(const char *text) {
     if (!text) {
         record.error = "no command text";
     } else if (!in_activation()) {
-        violation("command sent outside an activation: " + record.text);
+        violation(Breach::CommandOutsideActivation, "command sent outside an activation: " + record.text);
         record.error = "not inside an activation";
     } else {
         record.error = applier_ ? applier_(*this, record.text) : apply_command_text(scene_, record.text);

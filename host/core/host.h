@@ -16,6 +16,7 @@
 
 #include "../../module/host_api.h"
 #include "../../module/host_numbering.h"
+#include "breaches.h"
 #include "scene.h"
 
 namespace headless {
@@ -101,8 +102,8 @@ public:
     // ---- contract checks ----
     // Misuse seen so far: commands outside an activation, more than one host,
     // and whatever later services add. Tests expect this to stay empty.
-    std::vector<std::string> violations;
-    void violation(const std::string &what);
+    std::vector<Violation> violations;
+    void violation(Breach breach, const std::string &what);
 
     // ---- activations ----
     // Runs one server's activation as the host would when the user runs it,

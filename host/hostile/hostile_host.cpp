@@ -244,7 +244,7 @@ std::string apply_and_refresh(Host &host, const std::string &text) {
 }  // namespace
 
 HostileHost::HostileHost(Host &host, const HostileOptions &options) : host_(host), options_(options) {
-    if (g_hostile) host.violation("a second hostile host was attached");
+    if (g_hostile) host.violation(Breach::SecondHostileHost, "a second hostile host was attached");
     g_hostile = this;
     g_child_cursor.clear();
     host_.service_filter = [this](const std::string &name, void *record) { return filter(name, record); };

@@ -160,7 +160,7 @@ void *PanelToolkit::desktop_record() {
 void PanelToolkit::end_activation(int activation) {
     for (const auto &panel : panels_) {
         if (panel->activation != activation || panel->destroyed) continue;
-        host_.violation("panel " + quoted(panel->title) + " was created and not destroyed by the end of the activation");
+        host_.violation(Breach::PanelNotDestroyed, "panel " + quoted(panel->title) + " was created and not destroyed by the end of the activation");
         panel->destroyed = true;
     }
 }
@@ -169,12 +169,12 @@ HeadlessPanel *PanelToolkit::live_panel(PanelId handle, const char *operation) {
     for (const auto &panel : panels_) {
         if (panel.get() != handle) continue;
         if (panel->destroyed) {
-            host_.violation(std::string("panel ") + operation + " on the destroyed panel " + quoted(panel->title));
+            host_.violation(Breach::DestroyedPanelUsed, std::string("panel ") + operation + " on the destroyed panel " + quoted(panel->title));
             return nullptr;
         }
         return panel.get();
     }
-    host_.violation(std::string("panel ") + operation + " on an unknown panel handle");
+    host_.violation(Breach::UnknownHandle, std::string("panel ") + operation + " on an unknown panel handle");
     return nullptr;
 }
 
@@ -183,19 +183,19 @@ HeadlessControl *PanelToolkit::live_control(PanelControl *record, const char *op
         for (const auto &control : panel->controls) {
             if (&control->record != record) continue;
             if (panel->destroyed) {
-                host_.violation(std::string("control ") + operation + " on " + quoted(control->label) +
+                host_.violation(Breach::DestroyedPanelUsed, std::string("control ") + operation + " on " + quoted(control->label) +
                                 " of the destroyed panel " + quoted(panel->title));
                 return nullptr;
             }
             return control.get();
         }
     }
-    host_.violation(std::string("control ") + operation + " on an unknown control");
+    host_.violation(Breach::UnknownHandle, std::string("control ") + operation + " on an unknown control");
     return nullptr;
 }
 
 PanelId PanelToolkit::create(const char *title) {
-    if (!host_.in_activation()) host_.violation("panel created outside an activation");
+    if (!host_.in_activation()) host_.violation(Breach::PanelOutsideActivation, "panel created outside an activation");
     if (refuse_panels) {
         log.push_back("panel " + quoted(text_or_empty(title)) + " refused");
         return nullptr;
@@ -211,7 +211,7 @@ PanelId PanelToolkit::create(const char *title) {
 void PanelToolkit::destroy(PanelId handle) {
     HeadlessPanel *panel = live_panel(handle, "destroy");
     if (!panel) return;
-    if (panel->is_open) host_.violation("panel " + quoted(panel->title) + " destroyed while open");
+    if (panel->is_open) host_.violation(Breach::PanelDestroyedWhileOpen, "panel " + quoted(panel->title) + " destroyed while open");
     panel->destroyed = true;
     log.push_back("panel " + quoted(panel->title) + " destroyed");
 }
@@ -220,7 +220,7 @@ int PanelToolkit::open(PanelId handle, int flags) {
     HeadlessPanel *panel = live_panel(handle, "open");
     if (!panel) return 0;
     if (panel->is_open) {
-        host_.violation("panel " + quoted(panel->title) + " opened twice");
+        host_.violation(Breach::PanelOpenedTwice, "panel " + quoted(panel->title) + " opened twice");
         return 0;
     }
     panel->is_open = true;
@@ -257,7 +257,7 @@ void PanelToolkit::close(PanelId handle) {
     HeadlessPanel *panel = live_panel(handle, "close");
     if (!panel) return;
     if (!panel->is_open) {
-        host_.violation("panel " + quoted(panel->title) + " closed while not open");
+        host_.violation(Breach::PanelClosedWhileNotOpen, "panel " + quoted(panel->title) + " closed while not open");
         return;
     }
     panel->close_requested = true;
@@ -320,7 +320,7 @@ PanelControl *PanelToolkit::add_control(PanelId handle, const char *type_name, C
         control->width = copy.area.width;
         control->height = copy.area.height;
         if (kind == "TreeControl") {
-            if (copy.kind != host_abi::kValueTree) host_.violation("tree control added with descriptor kind " +
+            if (copy.kind != host_abi::kValueTree) host_.violation(Breach::DescriptorKind, "tree control added with descriptor kind " +
                                                                    std::to_string(copy.kind));
             control->tree_count = copy.tree.count;
             control->tree_child = copy.tree.child;
@@ -330,10 +330,10 @@ PanelControl *PanelToolkit::add_control(PanelId handle, const char *type_name, C
     // Fields and check boxes are told apart by the descriptor's kind alone.
     if (kind == "FloatControl" && control->desc_kind != host_abi::kValueFloat &&
         control->desc_kind != host_abi::kValueDistance)
-        host_.violation("float control " + quoted(control->label) + " added with descriptor kind " +
+        host_.violation(Breach::DescriptorKind, "float control " + quoted(control->label) + " added with descriptor kind " +
                         std::to_string(control->desc_kind));
     if (kind == "BoolControl" && control->desc_kind != host_abi::kValueBoolean)
-        host_.violation("check box " + quoted(control->label) + " added with descriptor kind " +
+        host_.violation(Breach::DescriptorKind, "check box " + quoted(control->label) + " added with descriptor kind " +
                         std::to_string(control->desc_kind));
     if (control->height <= 0) control->height = kind == "BorderControl" ? 2 : 18;
     if (control->width <= 0 && kind == "FloatControl") control->width = 80;
@@ -369,7 +369,7 @@ void PanelToolkit::control_draw(PanelControl *record, int mode) {
     case host_abi::kDrawRender: control->ghosted = false; break;
     case host_abi::kDrawGhost: control->ghosted = true; break;
     case host_abi::kDrawRefresh: ++control->redraws; break;
-    default: host_.violation("control " + quoted(control->label) + " drawn in unknown mode " + std::to_string(mode));
+    default: host_.violation(Breach::DrawMode, "control " + quoted(control->label) + " drawn in unknown mode " + std::to_string(mode));
     }
 }
 
@@ -382,7 +382,7 @@ void PanelToolkit::control_get(PanelControl *record, int tag, PanelValue *value)
     std::memcpy(&copy, value, sizeof copy);
     const int kind = copy.intv.kind;
     auto mismatch = [&](const char *what) {
-        host_.violation("control " + quoted(control->label) + ": " + what + " read with value kind " +
+        host_.violation(Breach::ValueKind, "control " + quoted(control->label) + ": " + what + " read with value kind " +
                         std::to_string(kind));
     };
     switch (tag) {
@@ -432,7 +432,7 @@ void PanelToolkit::control_set(PanelControl *record, int tag, PanelValue *value)
     std::memcpy(&copy, value, sizeof copy);
     const int kind = copy.intv.kind;
     auto mismatch = [&](const char *what) {
-        host_.violation("control " + quoted(control->label) + ": " + what + " set with value kind " +
+        host_.violation(Breach::ValueKind, "control " + quoted(control->label) + ": " + what + " set with value kind " +
                         std::string(value_kind_name(kind)) + " (" + std::to_string(kind) + ")");
     };
     switch (tag) {
