@@ -67,7 +67,9 @@ std::string text_or_null(const char *text) { return text ? std::string(text) : s
 
 }  // namespace
 
-Host::Host() : product_info_(host_numbering::product_info_with_build(1u | (11u << 20), kDefaultBuild)), panels_(std::make_unique<PanelToolkit>(*this)) {
+Host::Host()
+    : product_info_(host_numbering::product_info_with_build(1u | (11u << 20), kDefaultBuild)),
+      panels_(std::make_unique<PanelToolkit>(*this)) {
     if (g_current) violation(Breach::SecondHost, "a second host was created while another was current");
     g_current = this;
     generic_ = LayoutGeneric{generic_save_scene, generic_load_scene, this, generic_lookup, generic_execute,

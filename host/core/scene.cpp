@@ -136,7 +136,8 @@ ItemIdValue Scene::add_with_id(ItemIdValue id, const std::string &item_name) {
         const ItemIdValue object = bone_owner(id);
         ObjectEntry *entry = object_entry(object);
         if (!entry) return 0;
-        entry->next_bone_serial = std::max(entry->next_bone_serial, ((id >> host_numbering::kBoneSerialShift) & host_numbering::kBoneSerialMax) + 1);
+        const uint32_t serial = (id >> host_numbering::kBoneSerialShift) & host_numbering::kBoneSerialMax;
+        entry->next_bone_serial = std::max(entry->next_bone_serial, serial + 1);
         entry->bones.push_back(id);
         add_item(ItemKind::Bone, id, item_name);
         items_[id]->parent = object;
