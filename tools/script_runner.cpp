@@ -676,22 +676,6 @@ bool ScriptRunner::queue_panel_action(const Words &words, const std::string &lin
     return true;
 }
 
-void print_panel(std::ostream &out, const HeadlessPanel &panel) {
-    out << "panel \"" << panel.title << "\" at " << panel.x << "," << panel.y << " size " << panel.width << "x"
-        << panel.height << "\n";
-    for (const auto &control : panel.controls) {
-        if (control->kind == "TreeControl" || control->kind == "BorderControl") continue;
-        out << "  " << (control->kind == "BoolButtonControl" ? (control->int_value ? "[x] " : "[ ] ") : "( ) ")
-            << control->plain_label() << (control->ghosted ? " (ghosted)" : "") << "\n";
-    }
-    for (const TreeRow &row : panel.visible_rows()) {
-        out << "  " << std::string(static_cast<size_t>(row.depth) * 2, ' ')
-            << (row.has_children ? (row.open ? "- " : "+ ") : "  ") << row.name;
-        if (row.icon >= 0) out << "  (icon " << row.icon << ", colour " << row.colour << ")";
-        out << (row.selected ? "  <- chosen" : "") << "\n";
-    }
-}
-
 bool ScriptRunner::run_script(std::istream &in, const std::string &source_name, std::string *error) {
     const std::string saved_base = base_directory_;
     base_directory_ = folder_of(source_name);

@@ -93,8 +93,4 @@ private:
 
 std::vector<std::string> split_words(const std::string &line);
 
-struct HeadlessPanel;
-// The panel as text: its buttons and the visible rows of its tree.
-void print_panel(std::ostream &out, const HeadlessPanel &panel);
-
 }  // namespace headless

@@ -113,6 +113,11 @@ struct Node {
     double slope_out[kMotionChannels];
 };
 
+int compare_frames(const void *a, const void *b) {
+    const int32_t x = *static_cast<const int32_t *>(a), y = *static_cast<const int32_t *>(b);
+    return x < y ? -1 : x > y ? 1 : 0;
+}
+
 class Holder {
 public:
     Holder(const HostContext *context, HostId item, const HostId envelopes[6], const KeyWriteList *writes,
@@ -640,10 +645,8 @@ private:
     // and slope, and sets every managed key's tangents for its spans now.
     bool add_keys(HoldOutcome *stop) {
         // Frames in time order, once each.
-        std::qsort(frames_, static_cast<size_t>(frame_count_), sizeof(int32_t), [](const void *a, const void *b) {
-            const int32_t x = *static_cast<const int32_t *>(a), y = *static_cast<const int32_t *>(b);
-            return x < y ? -1 : x > y ? 1 : 0;
-        });
+        // (A pass may only steer tangents: then there is nothing to sort.)
+        if (frame_count_ > 0) std::qsort(frames_, static_cast<size_t>(frame_count_), sizeof(int32_t), compare_frames);
         int32_t unique = 0;
         for (int32_t i = 0; i < frame_count_; ++i)
             if ((unique == 0 || frames_[unique - 1] != frames_[i]) && keyed_[frames_[i] - first_] == kFree)
