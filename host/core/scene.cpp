@@ -75,21 +75,21 @@ ItemIdValue Scene::add_item(ItemKind kind, ItemIdValue id, const std::string &it
 
 ItemIdValue Scene::add_object(const std::string &item_name) {
     if (next_object_serial_ > host_numbering::kObjectSerialMask) return 0;  // a bone id has 16 bits for its object
-    const ItemIdValue id = host_numbering::item_id(host_numbering::kKindObject, next_object_serial_++);
+    const ItemIdValue id = host_numbering::item_id(host_abi::kIdKindObject, next_object_serial_++);
     objects_.push_back(ObjectEntry{id, {}, 0});
     return add_item(ItemKind::Object, id, item_name);
 }
 
 ItemIdValue Scene::add_light(const std::string &item_name) {
     if (next_light_serial_ > host_numbering::kSerialMask) return 0;
-    const ItemIdValue id = host_numbering::item_id(host_numbering::kKindLight, next_light_serial_++);
+    const ItemIdValue id = host_numbering::item_id(host_abi::kIdKindLight, next_light_serial_++);
     lights_.push_back(id);
     return add_item(ItemKind::Light, id, item_name);
 }
 
 ItemIdValue Scene::add_camera(const std::string &item_name) {
     if (next_camera_serial_ > host_numbering::kSerialMask) return 0;
-    const ItemIdValue id = host_numbering::item_id(host_numbering::kKindCamera, next_camera_serial_++);
+    const ItemIdValue id = host_numbering::item_id(host_abi::kIdKindCamera, next_camera_serial_++);
     cameras_.push_back(id);
     return add_item(ItemKind::Camera, id, item_name);
 }

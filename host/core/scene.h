@@ -17,7 +17,12 @@ namespace headless {
 
 using ItemIdValue = uint32_t;
 
-enum class ItemKind : uint32_t { Object = 1, Light = 2, Camera = 3, Bone = 4 };
+enum class ItemKind : uint32_t {
+    Object = host_abi::kIdKindObject,
+    Light = host_abi::kIdKindLight,
+    Camera = host_abi::kIdKindCamera,
+    Bone = host_abi::kIdKindBone
+};
 
 const char *item_kind_name(ItemKind kind);
 
