@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "../module/command_verbs.h"
 #include "../module/item_id.h"
 #include "../module/link_flags.h"
 #include "../worldpos/keyed_parent.h"
@@ -67,7 +68,8 @@ bool full_time_ik_is_off(const HostContext *context, HostId item) {
 
 void reselect_items(void *data, CommandEvaluateFn evaluate, const HostId *selected_items, int32_t count) {
     const Sender sender{data, evaluate};
-    for (int32_t i = count - 2; i >= 0; --i) send_with_item_id(sender, "AddToSelection", item_id_value(selected_items[i]));
+    for (int32_t i = count - 2; i >= 0; --i)
+        send_with_item_id(sender, host_verbs::kAddToSelection, item_id_value(selected_items[i]));
 }
 
 void emit_link_commands(const HostContext *context, uint64_t link_item, uint32_t link_flags) {
@@ -88,25 +90,26 @@ void emit_link_commands(const HostContext *context, uint64_t link_item, uint32_t
                 reselect_items(sender.data, sender.evaluate, selected, walked < entries ? walked : entries);
             return;
         }
-        format_link_command(text, "ParentItem", parent);
+        format_link_command(text, host_verbs::kParentItem, parent);
         sender.send(text);
     }
     if (link_flags & LINK_TARGET) {
-        format_link_command(text, "TargetItem", link_item);
+        format_link_command(text, host_verbs::kTargetItem, link_item);
         sender.send(text);
         send_target_controllers(sender, link_item);
     }
     if (link_flags & LINK_GOAL) {
-        format_link_command(text, "GoalItem", link_item);
+        format_link_command(text, host_verbs::kGoalItem, link_item);
         sender.send(text);
     }
     if (link_flags & LINK_POLE) {
-        format_link_command(text, "PoleItem", link_item);
+        format_link_command(text, host_verbs::kPoleItem, link_item);
         sender.send(text);
         sender.send(link_item ? "BController 5" : "BController 0");
     }
     static const uint32_t kChannelBits[] = {LINK_POSITION, LINK_ROTATION, LINK_SCALE};
-    static const char *const kChannelCommands[] = {"PositionItem", "RotationItem", "ScaleItem"};
+    static const char *const kChannelCommands[] = {host_verbs::kPositionItem, host_verbs::kRotationItem,
+                                                   host_verbs::kScaleItem};
     for (int i = 0; i < 3; ++i) {
         if (!(link_flags & kChannelBits[i])) continue;
         format_link_command(text, kChannelCommands[i], link_item);
@@ -132,10 +135,10 @@ void emit_link_commands_legacy(const HostContext *context, uint64_t link_item, u
     char text[kCommandBufferSize];
 
     if (link_flags & LINK_TARGET) {
-        format_link_command(text, "TargetItem", link_item);
+        format_link_command(text, host_verbs::kTargetItem, link_item);
         if (build < kBuildWholeSelectionTarget && several) {
             for (int32_t i = 0; i < entries; ++i) {
-                send_with_item_id(sender, "SelectItem", item_id_value(selected[i]));
+                send_with_item_id(sender, host_verbs::kSelectItem, item_id_value(selected[i]));
                 sender.send(text);
                 send_target_controllers(sender, link_item);
             }
@@ -157,10 +160,10 @@ void emit_link_commands_legacy(const HostContext *context, uint64_t link_item, u
             }
             goal_pending = false;
         } else {
-            format_link_command(text, "ParentItem", parent);
+            format_link_command(text, host_verbs::kParentItem, parent);
             if (several) {
                 for (int32_t i = 0; i < entries; ++i) {
-                    send_with_item_id(sender, "SelectItem", item_id_value(selected[i]));
+                    send_with_item_id(sender, host_verbs::kSelectItem, item_id_value(selected[i]));
                     sender.send(text);
                 }
                 walked = entries;
@@ -171,17 +174,17 @@ void emit_link_commands_legacy(const HostContext *context, uint64_t link_item, u
     }
 
     if (goal_pending) {
-        format_link_command(text, "GoalItem", link_item);
+        format_link_command(text, host_verbs::kGoalItem, link_item);
         if (several) {
             for (int32_t i = 0; i < entries; ++i) {
-                send_with_item_id(sender, "SelectItem", item_id_value(selected[i]));
+                send_with_item_id(sender, host_verbs::kSelectItem, item_id_value(selected[i]));
                 sender.send(text);
-                if (link_item && full_time_ik_is_off(context, selected[i])) sender.send("FullTimeIK");
+                if (link_item && full_time_ik_is_off(context, selected[i])) sender.send(host_verbs::kFullTimeIK);
             }
             walked = entries;
         } else {
             sender.send(text);
-            if (link_item && full_time_ik_is_off(context, selected[0])) sender.send("FullTimeIK");
+            if (link_item && full_time_ik_is_off(context, selected[0])) sender.send(host_verbs::kFullTimeIK);
         }
     }
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "../module/command_verbs.h"
 #include "../module/item_id.h"
 #include "key_frame_table.h"
 #include "key_writes.h"
@@ -507,7 +508,7 @@ bool reparent_item(KeyedParentRun &run, HostId item, const SelectionNode *above)
     }
 
     char select_text[kCommandTextSize];
-    write_id_command(select_text, "SelectItem", item_id_value(item));
+    write_id_command(select_text, host_verbs::kSelectItem, item_id_value(item));
     send_command(context, select_text);
     run.last_selected = item;
     send_command(context, run.parent_text);
@@ -718,12 +719,12 @@ int32_t parent_with_world_position_using(const HostContext *context, const HostI
     // keys written here, so it stays off while they are re-parented.
     const bool toggled_parent_in_place =
         (context->interface_info->general_flags & host_abi::kGeneralFlagParentInPlace) != 0;
-    if (toggled_parent_in_place) send_command(context, "ParentInPlace");
+    if (toggled_parent_in_place) send_command(context, host_verbs::kParentInPlace);
 
     KeyedParentRun run;
     run.context = context;
     run.new_parent = new_parent;
-    write_id_command(run.parent_text, "ParentItem", new_parent);
+    write_id_command(run.parent_text, host_verbs::kParentItem, new_parent);
     key_frame_table_init(&run.table, allocator);
     key_write_list_init(&run.writes);
     run.last_selected = nullptr;
@@ -778,13 +779,13 @@ int32_t parent_with_world_position_using(const HostContext *context, const HostI
     // skipped or had no keys.
     if (!failed && run.last_selected && run.last_selected != last_entry) {
         char select_text[kCommandTextSize];
-        write_id_command(select_text, "SelectItem", item_id_value(last_entry));
+        write_id_command(select_text, host_verbs::kSelectItem, item_id_value(last_entry));
         send_command(context, select_text);
     }
 
     key_frame_table_free(&run.table);
     key_write_list_free(&run.writes);
-    if (toggled_parent_in_place) send_command(context, "ParentInPlace");
+    if (toggled_parent_in_place) send_command(context, host_verbs::kParentInPlace);
     if (!failed) report_unheld(context, run.unheld, run.unheld_count);
     std::free(run.unheld);
     return failed ? kFailed : count;

@@ -5,6 +5,7 @@
 #include <sstream>
 #include <vector>
 
+#include "../../module/command_verbs.h"
 #include "../../module/host_api.h"
 #include "parent_in_place.h"
 
@@ -116,20 +117,20 @@ std::string toggle_parent_in_place(Scene &scene, uint32_t) {
 // While Parent in Place is on, Layout keeps a re-parented item where it is in
 // the world at the current time (parent_in_place.h).
 const KnownCommand kCommands[] = {
-    {"ParentItem", Argument::ItemId, set_parent},
-    {"TargetItem", Argument::ItemId, set_link<&Item::target>},
-    {"GoalItem", Argument::ItemId, set_link<&Item::goal>},
-    {"PoleItem", Argument::ItemId, set_link<&Item::pole>},
-    {"PositionItem", Argument::ItemId, set_link<&Item::position_item>},
-    {"RotationItem", Argument::ItemId, set_link<&Item::rotation_item>},
-    {"ScaleItem", Argument::ItemId, set_link<&Item::scale_item>},
-    {"HController", Argument::Mode, set_controller<0>},
-    {"PController", Argument::Mode, set_controller<1>},
-    {"BController", Argument::Mode, set_controller<2>},
-    {"FullTimeIK", Argument::None, toggle_full_time_ik},
-    {"SelectItem", Argument::ItemId, select_item},
-    {"AddToSelection", Argument::ItemId, add_to_selection},
-    {"ParentInPlace", Argument::None, toggle_parent_in_place},
+    {host_verbs::kParentItem, Argument::ItemId, set_parent},
+    {host_verbs::kTargetItem, Argument::ItemId, set_link<&Item::target>},
+    {host_verbs::kGoalItem, Argument::ItemId, set_link<&Item::goal>},
+    {host_verbs::kPoleItem, Argument::ItemId, set_link<&Item::pole>},
+    {host_verbs::kPositionItem, Argument::ItemId, set_link<&Item::position_item>},
+    {host_verbs::kRotationItem, Argument::ItemId, set_link<&Item::rotation_item>},
+    {host_verbs::kScaleItem, Argument::ItemId, set_link<&Item::scale_item>},
+    {host_verbs::kHController, Argument::Mode, set_controller<0>},
+    {host_verbs::kPController, Argument::Mode, set_controller<1>},
+    {host_verbs::kBController, Argument::Mode, set_controller<2>},
+    {host_verbs::kFullTimeIK, Argument::None, toggle_full_time_ik},
+    {host_verbs::kSelectItem, Argument::ItemId, select_item},
+    {host_verbs::kAddToSelection, Argument::ItemId, add_to_selection},
+    {host_verbs::kParentInPlace, Argument::None, toggle_parent_in_place},
 };
 
 }  // namespace
