@@ -599,8 +599,8 @@ private:
 
     // One of the animator's keys next to an added one: its tangent toward the
     // added key takes the motion's slope, the other side keeps the curve it
-    // had. Keys whose spans do not run on tangents (linear, stepped, 2D
-    // Bezier) are left to the check.
+    // had. 2D Bezier keys, and linear or stepped keys before the added one,
+    // are left as they are, for the check to judge.
     bool steer_neighbour(int c, int32_t index, bool facing_after) {
         if (index < 0 || index >= channel_key_count_) return true;
         int32_t h = channel_held_[index];
