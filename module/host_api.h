@@ -356,16 +356,29 @@ constexpr int kParamPivotRotation = 12;
 constexpr unsigned kItemFlagFullTimeIk = 1u << 2;
 constexpr unsigned kGeneralFlagParentInPlace = 1u << 2;
 
+// Key tags: value and time are doubles, the shape an int, the rest doubles.
 constexpr int kKeyTagValue = 0;
 constexpr int kKeyTagTime = 1;
 constexpr int kKeyTagShape = 2;
+constexpr int kKeyTagTension = 3;
+constexpr int kKeyTagContinuity = 4;
+constexpr int kKeyTagBias = 5;
 // A Hermite key's tangents, as the value's change across the span before
-// (PARAM_0) and after (PARAM_1) the key.
+// (PARAM_0) and after (PARAM_1) the key; PARAM_0 to PARAM_3 are tags 6 to 9.
 constexpr int kKeyTagParam0 = 6;
 constexpr int kKeyTagParam1 = 7;
+constexpr int kKeyTagParam3 = 9;
+// Key shapes: the curve of the span that ends at the key.
 constexpr int kKeyShapeTcb = 0;
 constexpr int kKeyShapeHermite = 1;
 constexpr int kKeyShapeBezier = 2;
+constexpr int kKeyShapeLinear = 3;
+constexpr int kKeyShapeStepped = 4;
+constexpr int kKeyShapeBezier2D = 5;
+// Envelope tags (ints): the behaviours before the first and after the last
+// key, and the key count (get only).
+constexpr int kEnvTagPreBehavior = 1;
+constexpr int kEnvTagPostBehavior = 2;
 constexpr int kEnvTagKeyCount = 3;
 
 // Panel value kinds, panel tags, control tags, draw modes.

@@ -62,8 +62,6 @@ constexpr uint8_t kFree = 0;
 constexpr uint8_t kKeyed = 1;
 constexpr uint8_t kPicked = 2;  // to be keyed in this pass
 
-constexpr int kKeyShapeLinear = 3;
-constexpr int kKeyShapeStepped = 4;
 
 struct Error {
     double distance;
@@ -366,7 +364,7 @@ private:
         if (shape < 0 || shape == host_abi::kKeyShapeTcb || shape == host_abi::kKeyShapeHermite ||
             shape == host_abi::kKeyShapeBezier)
             return true;
-        return (shape == kKeyShapeLinear || shape == kKeyShapeStepped) && gap_out_[key];
+        return (shape == host_abi::kKeyShapeLinear || shape == host_abi::kKeyShapeStepped) && gap_out_[key];
     }
 
     // The slope per second at which key `key`'s channel `c` leaves toward a
@@ -374,13 +372,13 @@ private:
     double slope_leaving(int32_t key, int c, double time, double value) const {
         const KeyEnd &end = key_ends_[key * kMotionChannels + c];
         if (steerable(key, c)) return nodes_slope_out(key, c);
-        if (end.shape == kKeyShapeLinear) {
+        if (end.shape == host_abi::kKeyShapeLinear) {
             const double here = writes_->solves[key_solves_[key]].time;
             const double from_time = end.has_previous ? end.previous_time : here;
             const double from_value = end.has_previous ? end.previous_value : values_of(key_solves_[key])[c];
             return time > from_time ? (value - from_value) / (time - from_time) : 0.0;
         }
-        return end.shape == kKeyShapeStepped ? 0.0 : end.slope_out;
+        return end.shape == host_abi::kKeyShapeStepped ? 0.0 : end.slope_out;
     }
 
     double nodes_slope_out(int32_t key, int c) const {
@@ -611,7 +609,7 @@ private:
             // A linear or stepped key ends the span before it by its shape;
             // as a Hermite key it keeps the span after it and lets the span
             // before it take the motion's tangent.
-            const bool turnable = !facing_after && (shape == kKeyShapeLinear || shape == kKeyShapeStepped);
+            const bool turnable = !facing_after && (shape == host_abi::kKeyShapeLinear || shape == host_abi::kKeyShapeStepped);
             if (!tangents && !turnable) return true;
             if (!grow_block(&held_, &held_capacity_, static_cast<int64_t>(held_count_) + 1)) return false;
             HeldKey held{channel_keys_[index], channel_times_[index], 0.0, 0.0, c, false, true};

@@ -11,14 +11,21 @@
 namespace headless {
 namespace {
 
-// Key and envelope property tags beyond those the plug-in names.
-constexpr int kKeyTagTension = 3;
-constexpr int kKeyTagContinuity = 4;
-constexpr int kKeyTagBias = 5;
-constexpr int kKeyTagParamFirst = 6;
-constexpr int kKeyTagParamLast = 9;
-constexpr int kEnvTagPreBehavior = 1;
-constexpr int kEnvTagPostBehavior = 2;
+using host_abi::kEnvTagPostBehavior;
+using host_abi::kEnvTagPreBehavior;
+using host_abi::kKeyTagBias;
+using host_abi::kKeyTagContinuity;
+using host_abi::kKeyTagTension;
+constexpr int kKeyTagParamFirst = host_abi::kKeyTagParam0;
+constexpr int kKeyTagParamLast = host_abi::kKeyTagParam3;
+// The scene's shapes and behaviours are numbered as the interface numbers them.
+static_assert(static_cast<int>(KeyShape::Tcb) == host_abi::kKeyShapeTcb &&
+                  static_cast<int>(KeyShape::Hermite) == host_abi::kKeyShapeHermite &&
+                  static_cast<int>(KeyShape::Bezier) == host_abi::kKeyShapeBezier &&
+                  static_cast<int>(KeyShape::Linear) == host_abi::kKeyShapeLinear &&
+                  static_cast<int>(KeyShape::Stepped) == host_abi::kKeyShapeStepped &&
+                  static_cast<int>(KeyShape::Bezier2D) == host_abi::kKeyShapeBezier2D,
+              "key shapes");
 
 constexpr int kDone = 1;
 constexpr int kRefused = 0;
@@ -196,7 +203,7 @@ int key_set(HostId handle, HostId key_handle, int tag, void *value) {
     if (!key || !value) return kRefused;
     if (tag == host_abi::kKeyTagShape) {
         const int shape = *static_cast<const int *>(value);
-        if (shape < static_cast<int>(KeyShape::Tcb) || shape > static_cast<int>(KeyShape::Bezier2D)) return kRefused;
+        if (shape < host_abi::kKeyShapeTcb || shape > host_abi::kKeyShapeBezier2D) return kRefused;
         // A shape the scene's file cannot keep would be refused at saving.
         const Host *host = Host::current();
         if (host && !(host->scene().key_shapes & (1u << shape))) return kRefused;
