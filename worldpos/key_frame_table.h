@@ -9,6 +9,10 @@
 
 constexpr int kMotionChannels = 6;  // position X, Y, Z, heading, pitch, bank
 
+// A channel's key walk that goes on past this many keys has come round again:
+// far beyond any animation, yet quick to reach.
+constexpr int32_t kMostKeysPerChannel = 1 << 24;
+
 // Key time to frame number by the frame rule the host shares
 // (module/frame_rule.h). False when the time is not finite or the frame does
 // not fit a 32-bit integer.

@@ -18,9 +18,6 @@
 namespace {
 
 constexpr int32_t kFailed = -1;
-// A channel's key walk that goes on past this many keys has come round again:
-// far beyond any animation, yet quick to reach.
-constexpr int32_t kMostKeysPerChannel = 1 << 24;
 // "SelectItem " or "ParentItem ", eight digits and the NUL.
 constexpr int kCommandTextSize = 24;
 // Rows of a chain's inverse that differ in length or angle by more than this
@@ -484,7 +481,7 @@ bool reparent_item(KeyedParentRun &run, HostId item, const SelectionNode *above)
     ChannelSlot slots[kMotionChannels];
     Prepared prepared = prepare_item(run, item, slots);
     if (prepared != Prepared::Ready && prepared != Prepared::Sampled) return prepared == Prepared::Skip;
-    HoldResult held{kHoldMet, 0.0, 0.0, 0};
+    HoldResult held{kHoldMet, 0.0, 0.0};
     if (run.holding && prepared == Prepared::Ready) held.outcome = kHoldRangeTooLong;
 
     ItemSolve solve;

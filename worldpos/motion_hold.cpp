@@ -1,5 +1,6 @@
 #include "motion_hold.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -20,8 +21,6 @@ constexpr double kFitMargin = 0.9;
 // after the fit (shapes of neighbouring keys the fit cannot steer, a host that
 // interpolates differently): each pass keys the frames next to what is out.
 constexpr int kRepairPasses = 8;
-// A channel's key walk that goes on past this many keys has come round again.
-constexpr int32_t kMostKeysPerChannel = 1 << 24;
 
 template <typename T>
 T *allocate(int64_t count) {
@@ -111,6 +110,16 @@ struct Node {
     double slope_out[kMotionChannels];
 };
 
+// The slope per second with which an envelope leaves `time` on the side
+// `sign` (+1 after, -1 before), as the host evaluates it: from a parabola
+// through points a thousandth and two thousandths of `span` away.
+double envelope_slope(const EnvelopeFuncs *env, HostId envelope, double time, double span, double sign) {
+    const double e = 1e-3 * span * sign;
+    const double v0 = env->evaluate(envelope, time), v1 = env->evaluate(envelope, time + e),
+                 v2 = env->evaluate(envelope, time + 2 * e);
+    return (4 * (v1 - v0) - (v2 - v0)) / (2 * e);
+}
+
 int compare_frames(const void *a, const void *b) {
     const int32_t x = *static_cast<const int32_t *>(a), y = *static_cast<const int32_t *>(b);
     return x < y ? -1 : x > y ? 1 : 0;
@@ -143,7 +152,7 @@ public:
     }
 
     void run(HoldResult *result) {
-        *result = HoldResult{kHoldMet, 0.0, 0.0, 0};
+        *result = HoldResult{kHoldMet, 0.0, 0.0};
         if (!gather()) return finish(result, kHoldNoMemory);
         for (int32_t i = 0; i < writes_->solve_count; ++i)
             if (!solve_finite(writes_->solves[i])) return finish(result, kHoldNotNumbers);
@@ -163,7 +172,6 @@ public:
         HoldOutcome stop = kHoldMet;
         for (int pass = 0; pass <= kRepairPasses && (frame_count_ > 0 || steered_count_ > 0); ++pass) {
             if (!add_keys(&stop)) return finish(result, kHoldNoMemory);
-            result->frames_added += frame_count_;
             measure_all();
             if (stop != kHoldMet || all_within()) break;
             if (!frames_next_to_what_is_out()) return finish(result, kHoldNoMemory);
@@ -290,20 +298,20 @@ private:
     double gap_end(int32_t gap) const { return gap == key_count_ ? HUGE_VAL : writes_->solves[key_solves_[gap]].time; }
 
     int32_t first_sample_after(double time) const {
-        int32_t lo = 0, hi = sample_count_;
-        while (lo < hi) {
-            const int32_t mid = lo + (hi - lo) / 2;
-            if (samples_[mid].time <= time) lo = mid + 1; else hi = mid;
-        }
-        return lo;
+        const auto at = std::upper_bound(samples_, samples_ + sample_count_, time,
+                                         [](double t, const Sample &s) { return t < s.time; });
+        return static_cast<int32_t>(at - samples_);
     }
     int32_t last_sample_before(double time) const {
-        int32_t lo = 0, hi = sample_count_;
-        while (lo < hi) {
-            const int32_t mid = lo + (hi - lo) / 2;
-            if (samples_[mid].time < time) lo = mid + 1; else hi = mid;
-        }
-        return lo - 1;
+        const auto at = std::lower_bound(samples_, samples_ + sample_count_, time,
+                                         [](const Sample &s, double t) { return s.time < t; });
+        return static_cast<int32_t>(at - samples_) - 1;
+    }
+
+    // The index of the channel's first key at or after `time`.
+    int32_t channel_key_from(double time) const {
+        return static_cast<int32_t>(std::lower_bound(channel_times_, channel_times_ + channel_key_count_, time) -
+                                    channel_times_);
     }
 
     bool gap_is_out(int32_t gap) const {
@@ -413,12 +421,7 @@ private:
                     env->key_get(envelope, next, host_abi::kKeyTagTime, &after);
                     after -= time;
                 }
-                if (after > 0.0) {
-                    const double e = 1e-3 * after;
-                    const double v0 = env->evaluate(envelope, time), v1 = env->evaluate(envelope, time + e),
-                                 v2 = env->evaluate(envelope, time + 2 * e);
-                    end.slope_out = (4 * (v1 - v0) - (v2 - v0)) / (2 * e);
-                }
+                if (after > 0.0) end.slope_out = envelope_slope(env, envelope, time, after, 1.0);
             }
         }
     }
@@ -484,12 +487,8 @@ private:
 
     // The index of the channel's key at `time` exactly, or -1.
     int32_t channel_key_at(double time) const {
-        int32_t lo = 0, hi = channel_key_count_;
-        while (lo < hi) {
-            const int32_t mid = lo + (hi - lo) / 2;
-            if (channel_times_[mid] < time) lo = mid + 1; else hi = mid;
-        }
-        return lo < channel_key_count_ && channel_times_[lo] == time ? lo : -1;
+        const int32_t at = channel_key_from(time);
+        return at < channel_key_count_ && channel_times_[at] == time ? at : -1;
     }
 
     bool push_frame(int32_t frame) {
@@ -556,12 +555,7 @@ private:
             // By its time, give or take what a host that keeps times in
             // single precision makes of it.
             const double time = held_[h].time, hair = 1e-6 * (1.0 + std::fabs(time));
-            int32_t lo = 0, hi = channel_key_count_;
-            while (lo < hi) {
-                const int32_t mid = lo + (hi - lo) / 2;
-                if (channel_times_[mid] < time - hair) lo = mid + 1; else hi = mid;
-            }
-            for (int32_t k = lo; k < channel_key_count_ && channel_times_[k] <= time + hair; ++k)
+            for (int32_t k = channel_key_from(time - hair); k < channel_key_count_ && channel_times_[k] <= time + hair; ++k)
                 if (channel_keys_[k] == held_[h].key) {
                     channel_held_[k] = h;
                     break;
@@ -577,15 +571,9 @@ private:
         const double t = channel_times_[index];
         const double before = index > 0 ? t - channel_times_[index - 1] : 0.0;
         const double after = index + 1 < channel_key_count_ ? channel_times_[index + 1] - t : 0.0;
-        const double v0 = context_->envelopes->evaluate(envelope, t);
-        auto one_side = [&](double span, double sign) {
-            const double e = 1e-3 * span * sign;
-            const double v1 = context_->envelopes->evaluate(envelope, t + e);
-            const double v2 = context_->envelopes->evaluate(envelope, t + 2 * e);
-            return (4 * (v1 - v0) - (v2 - v0)) / (2 * e);
-        };
-        *out = after > 0.0 ? one_side(after, 1.0) : 0.0;
-        *in = before > 0.0 ? one_side(before, -1.0) : *out;
+        const EnvelopeFuncs *env = context_->envelopes;
+        *out = after > 0.0 ? envelope_slope(env, envelope, t, after, 1.0) : 0.0;
+        *in = before > 0.0 ? envelope_slope(env, envelope, t, before, -1.0) : *out;
         if (!(after > 0.0)) *out = *in;
     }
 
@@ -628,11 +616,10 @@ private:
 
     // The solve of the item's key nearest to `time`.
     int32_t solve_near(double time) const {
-        int32_t lo = 0, hi = key_count_;
-        while (lo < hi) {
-            const int32_t mid = lo + (hi - lo) / 2;
-            if (writes_->solves[key_solves_[mid]].time < time) lo = mid + 1; else hi = mid;
-        }
+        const int32_t lo = static_cast<int32_t>(
+            std::lower_bound(key_solves_, key_solves_ + key_count_, time,
+                             [this](int32_t solve, double t) { return writes_->solves[solve].time < t; }) -
+            key_solves_);
         if (lo == key_count_) return key_solves_[key_count_ - 1];
         if (lo > 0 && time - writes_->solves[key_solves_[lo - 1]].time < writes_->solves[key_solves_[lo]].time - time)
             return key_solves_[lo - 1];
@@ -654,12 +641,7 @@ private:
             if (!envelopes_[c]) continue;
             if (!read_channel(c)) return false;
             for (int32_t i = 0; i < frame_count_; ++i) {
-                const double time = frame_time(frames_[i]);
-                int32_t lo = 0, hi = channel_key_count_;
-                while (lo < hi) {
-                    const int32_t mid = lo + (hi - lo) / 2;
-                    if (channel_times_[mid] < time) lo = mid + 1; else hi = mid;
-                }
+                const int32_t lo = channel_key_from(frame_time(frames_[i]));
                 if (!steer_neighbour(c, lo - 1, true) || !steer_neighbour(c, lo, false)) return false;
             }
             for (int32_t i = 0; i < steered_count_; ++i) {

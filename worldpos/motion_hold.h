@@ -29,7 +29,6 @@ struct HoldResult {
     HoldOutcome outcome;
     double distance;  // the largest error left: scene units
     double degrees;   // and degrees
-    int32_t frames_added;
 };
 
 // The frames to check for `item` when it goes under `new_parent` (null: no
