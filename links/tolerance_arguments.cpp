@@ -1,6 +1,5 @@
 #include "tolerance_arguments.h"
 
-#include <cmath>
 #include <cstdlib>
 
 namespace {
@@ -39,7 +38,7 @@ ToleranceArguments read_tolerance_arguments(const char *text, MotionTolerance *t
     for (int i = 0; i < count; ++i) {
         char *end = nullptr;
         values[i] = std::strtod(words[i], &end);
-        if (end == words[i] || *end != '\0' || !std::isfinite(values[i]) || !(values[i] > 0.0))
+        if (end == words[i] || *end != '\0' || !usable_tolerance_value(values[i]))
             return ToleranceArguments::kNotUnderstood;
     }
     *tolerance = MotionTolerance{true, values[0], values[1]};

@@ -19,6 +19,9 @@ struct MotionTolerance {
     double degrees;   // positive and finite when on
 };
 
+// What a tolerance's distance or angle may be: a positive finite number.
+inline bool usable_tolerance_value(double value) { return value > 0.0 && value <= 1.7976931348623157e308; }
+
 // The angle held when only a distance is given.
 constexpr double kDefaultToleranceDegrees = 0.01;
 

@@ -1,7 +1,5 @@
 #include "tolerance_panel.h"
 
-#include <limits>
-
 #include "../module/host_context.h"
 #include "link_panel.h"
 
@@ -42,8 +40,6 @@ PanelControl *add_field(PanelFuncs *services, PanelId panel, const char *type_na
     set_control(control, host_abi::kControlY, int_panel_value(top));
     return control;
 }
-
-bool positive_finite(double value) { return value > 0.0 && value <= std::numeric_limits<double>::max(); }
 
 void on_tolerance_panel_open(PanelId panel, void *services_record) {
     const PanelFuncs *services = static_cast<const PanelFuncs *>(services_record);
@@ -106,7 +102,7 @@ int tolerance_panel_activate(int32_t, GlobalLookupFn global, void *, void *) {
     if (!run_tolerance_panel(services, global, shown, &entered)) return host_abi::kResultOk;
     if (!entered.on) {
         session_tolerance = MotionTolerance{false, 0.0, 0.0};
-    } else if (positive_finite(entered.distance) && positive_finite(entered.degrees)) {
+    } else if (usable_tolerance_value(entered.distance) && usable_tolerance_value(entered.degrees)) {
         session_tolerance = entered;
     } else {
         context.messages->error("require Distance and Degrees above 0", "wPos tolerance not changed");
