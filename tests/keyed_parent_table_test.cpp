@@ -11,9 +11,9 @@
 
 #include "host/core/host.h"
 #include "host/core/services.h"
-#include "module/host_context.h"
-#include "module/item_id.h"
-#include "worldpos/keyed_parent_allocator.h"
+#include "plugin/support/host_context.h"
+#include "plugin/support/item_id.h"
+#include "plugin/worldpos/keyed_parent_allocator.h"
 
 namespace headless {
 namespace {

@@ -12,7 +12,7 @@
 
 #include "host/core/services.h"
 #include "host/motion/world_transform.h"
-#include "module/host_builds.h"
+#include "interface/host_builds.h"
 #include "plugin_harness.h"
 
 namespace headless {

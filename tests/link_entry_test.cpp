@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "host/core/host.h"
-#include "links/link_command.h"
-#include "links/link_emission.h"
-#include "module/item_id.h"
-#include "module/link_flags.h"
-#include "module/module_state.h"
+#include "plugin/links/link_command.h"
+#include "plugin/links/link_emission.h"
+#include "plugin/support/item_id.h"
+#include "plugin/support/link_flags.h"
+#include "plugin/support/module_state.h"
 
 namespace {
 

@@ -18,12 +18,12 @@
 #include <unistd.h>
 #endif
 
-#include "../host/scene_file/file_paths.h"
-#include "../host/scene_file/lws_reader.h"
-#include "../host/scene_file/lws_writer.h"
-#include "../host/panels/panel_toolkit.h"
-#include "../module/server_names.h"
-#include "../host/motion/world_motion_report.h"
+#include "host/scene_file/file_paths.h"
+#include "host/scene_file/lws_reader.h"
+#include "host/scene_file/lws_writer.h"
+#include "host/panel_toolkit/panel_toolkit.h"
+#include "interface/server_names.h"
+#include "host/motion/world_motion_report.h"
 
 namespace headless {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "command_interpreter.h"
-#include "../panels/panel_toolkit.h"
+#include "host/panel_toolkit/panel_toolkit.h"
 #include "services.h"
 
 namespace headless {

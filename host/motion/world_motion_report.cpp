@@ -13,7 +13,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "module/frame_rule.h"
+#include "interface/frame_rule.h"
 
 namespace headless {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "../core/scene.h"
+#include "host/core/scene.h"
 #include "world_transform.h"
 
 namespace headless {
@@ -22,7 +22,7 @@ namespace headless {
 std::vector<int> checked_frames(const Scene &scene, const std::vector<ItemIdValue> &items);
 
 // The frame that holds a key at `time`, by the frame rule the module shares
-// (module/frame_rule.h), kept within a billion frames either way.
+// (interface/frame_rule.h), kept within a billion frames either way.
 int64_t frame_holding(double time, double fps);
 
 // How reports print a number (three significant digits) and an item (name and id).

@@ -16,7 +16,7 @@
 
 #include <sys/stat.h>
 
-#include "../../module/host_api.h"
+#include "interface/host_api.h"
 #include "file_paths.h"
 
 namespace headless {
