@@ -97,7 +97,7 @@ bool need(const std::vector<std::string> &words, size_t count, const char *usage
 // "enter", "space", one character, or a key code (decimal or 0x hex).
 bool parse_key(const std::string &text, unsigned short *key) {
     if (text == "enter") {
-        *key = 13;
+        *key = host_abi::kKeyReturnCharacter;
     } else if (text == "space") {
         *key = ' ';
     } else if (text.size() == 1) {
@@ -119,11 +119,11 @@ bool parse_click(const std::string &verb, int *qualifiers) {
         if (dash == std::string::npos) return false;
         const std::string modifier = rest.substr(0, dash);
         if (modifier == "ctrl")
-            *qualifiers |= kQualifierCtrl;
+            *qualifiers |= host_abi::kQualifierCtrl;
         else if (modifier == "shift")
-            *qualifiers |= kQualifierShift;
+            *qualifiers |= host_abi::kQualifierShift;
         else if (modifier == "alt")
-            *qualifiers |= kQualifierAlt;
+            *qualifiers |= host_abi::kQualifierAlt;
         else
             return false;
         rest = rest.substr(dash + 1);

@@ -10,18 +10,12 @@
 #include <vector>
 
 #include "interface/host_api.h"
+#include "interface/panel_input.h"
 
 namespace headless {
 
 class Host;
 struct HeadlessPanel;
-
-// Qualifier words the toolkit reports (panel attribute 22) for a tree click
-// with modifiers held: Ctrl is CTRL|CONSTRAIN (9), Shift is SHIFT|ADJUST (18),
-// Alt is ALT (4); modifiers held together are ORed (Ctrl+Shift gives 27).
-constexpr int kQualifierCtrl = 9;
-constexpr int kQualifierShift = 18;
-constexpr int kQualifierAlt = 4;
 
 struct HeadlessControl {
     PanelControl record{};  // what the plug-in holds; its private data leads back here
@@ -125,7 +119,7 @@ public:
     HeadlessPanel *last_panel() const { return panels_.empty() ? nullptr : panels_.back().get(); }
 
     PanelFuncs &services() { return services_; }
-    // The "Headless Desktop" record {int width; int height;}, from the host's desktop size.
+    // The host_abi::kServiceHeadlessDesktop record, from the host's desktop size.
     void *desktop_record();
 
     // Checks made when an activation ends: panels left undestroyed.
@@ -153,9 +147,7 @@ private:
     Host &host_;
     PanelFuncs services_{};
     std::vector<std::unique_ptr<HeadlessPanel>> panels_;
-    struct Desktop {
-        int width, height;
-    } desktop_{};
+    host_abi::HeadlessDesktop desktop_{};
 };
 
 // The panel as it stands, as an SVG picture. Reads the tree through the

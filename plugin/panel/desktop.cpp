@@ -25,9 +25,9 @@ void desktop_client_size(GlobalLookupFn, int *width, int *height) {
 #else
 
 void desktop_client_size(GlobalLookupFn global, int *width, int *height) {
-    const HeadlessDesktop *desktop =
-        global ? static_cast<const HeadlessDesktop *>(global(kHeadlessDesktopService, host_abi::kLookupTransient))
-               : nullptr;
+    const auto *desktop = global ? static_cast<const host_abi::HeadlessDesktop *>(
+                                       global(host_abi::kServiceHeadlessDesktop, host_abi::kLookupTransient))
+                                 : nullptr;
     *width = desktop ? desktop->width : kFallbackWidth;
     *height = desktop ? desktop->height : kFallbackHeight;
 }

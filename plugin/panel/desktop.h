@@ -3,14 +3,7 @@
 #pragma once
 
 #include "interface/host_api.h"
-
-// What the "Headless Desktop" service returns.
-struct HeadlessDesktop {
-    int width;
-    int height;
-};
-
-constexpr const char kHeadlessDesktopService[] = "Headless Desktop";
+#include "interface/panel_input.h"
 
 // Falls back to 1920 x 1080 when the size cannot be had.
 void desktop_client_size(GlobalLookupFn global, int *width, int *height);

@@ -2,6 +2,8 @@
 // button, the modifier clicks on the tree and the single-key shortcuts.
 #include "link_panel.h"
 
+#include "interface/panel_input.h"
+
 namespace {
 
 LinkPanel *link_panel_of(void *data) { return static_cast<LinkPanel *>(data); }
@@ -35,18 +37,12 @@ const PanelFuncs *services_of(PanelControl *control, uint32_t build, PanelId *pa
     return static_cast<const PanelFuncs *>(services.ptr.ptr);
 }
 
-// The host's own codes for Return, keypad Enter and the digits of the top
-// row and the keypad. Enter as 13 and the digits as characters are accepted
-// too: either may arrive.
-constexpr unsigned kHostKeyReturn = 0x1022;
-constexpr unsigned kHostKeyDigitZero = 0x1030;
-constexpr unsigned kHostKeypadZero = 0x1040;
-constexpr unsigned kHostKeypadEnter = 0x1057;
-
+// Return and Enter as 13, digits as characters, whichever way they arrive.
 unsigned plain_key(unsigned key) {
-    if (key == kHostKeyReturn || key == kHostKeypadEnter) return 13;
-    if (key >= kHostKeyDigitZero && key <= kHostKeyDigitZero + 9) return '0' + (key - kHostKeyDigitZero);
-    if (key >= kHostKeypadZero && key <= kHostKeypadZero + 9) return '0' + (key - kHostKeypadZero);
+    using namespace host_abi;
+    if (key == kKeyReturn || key == kKeyKeypadEnter) return kKeyReturnCharacter;
+    if (key >= kKeyDigitZero && key <= kKeyDigitZero + 9) return '0' + (key - kKeyDigitZero);
+    if (key >= kKeyKeypadZero && key <= kKeyKeypadZero + 9) return '0' + (key - kKeyKeypadZero);
     return key;
 }
 
@@ -103,11 +99,10 @@ void on_tree_event(PanelControl *tree, void *data) {
     if (!services || !owner) return;
     int qualifiers = 0;
     services->get(owner, host_abi::kPanelQualifiers, &qualifiers);
-    // The host's words for a click with Ctrl, Shift or Alt held.
     switch (qualifiers) {
-    case 9: descend_selection(nullptr, panel); break;
-    case 18: expand_all(nullptr, panel); break;
-    case 4: collapse_to_selection(nullptr, panel); break;
+    case host_abi::kQualifierCtrl: descend_selection(nullptr, panel); break;
+    case host_abi::kQualifierShift: expand_all(nullptr, panel); break;
+    case host_abi::kQualifierAlt: collapse_to_selection(nullptr, panel); break;
     default: break;
     }
 }
@@ -119,7 +114,7 @@ int on_panel_key(PanelId host_panel, void *services_record, unsigned short key) 
     const bool all_links = panel->model->build >= kBuildAllLinks;
     const unsigned plain = plain_key(key & 0xFFFFu);
     switch (plain) {
-    case 13:
+    case host_abi::kKeyReturnCharacter:
     case 'd': services->close(host_panel); return 1;
     case ' ': toggle_button(panel->link_buttons[kNullItemButton]); return 1;
     case '1':
