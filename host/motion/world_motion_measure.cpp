@@ -496,11 +496,12 @@ WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {
                         poses[t * sampler.size() + static_cast<size_t>(members[m])];
         });
     }
-    return WorldMotionBefore(std::move(recorded));
+    WorldMotionBefore handle;
+    handle.recorded_ = std::move(recorded);
+    return handle;
 }
 
 WorldMotionBefore::WorldMotionBefore() = default;
-WorldMotionBefore::WorldMotionBefore(std::unique_ptr<RecordedMotion> recorded) : recorded_(std::move(recorded)) {}
 WorldMotionBefore::WorldMotionBefore(WorldMotionBefore &&) noexcept = default;
 WorldMotionBefore &WorldMotionBefore::operator=(WorldMotionBefore &&) noexcept = default;
 WorldMotionBefore::~WorldMotionBefore() = default;
@@ -523,10 +524,10 @@ int WorldMotionMeasure::warnings() const {
     return count;
 }
 
-WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBefore &recorded) {
+WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBefore &handle) {
     WorldMotionMeasure measure;
-    if (!recorded.recorded() || recorded.recorded()->items.empty()) return measure;
-    const RecordedMotion &before = *recorded.recorded();
+    if (!handle.recorded_ || handle.recorded_->items.empty()) return measure;
+    const RecordedMotion &before = *handle.recorded_;
 
     // The same items posed now, under their new parents.
     std::vector<ItemIdValue> present;

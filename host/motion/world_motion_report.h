@@ -22,6 +22,10 @@ namespace headless {
 int64_t frame_holding(double time, double fps);
 
 struct RecordedMotion;  // world_motion_recorded.h
+struct WorldMotionMeasure;
+class WorldMotionBefore;
+WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting);
+WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBefore &before);
 
 // The selected items as they were before a command: their keys, and their
 // world motion at every frame that may be checked, held compactly.
@@ -29,13 +33,13 @@ struct RecordedMotion;  // world_motion_recorded.h
 class WorldMotionBefore {
 public:
     WorldMotionBefore();
-    explicit WorldMotionBefore(std::unique_ptr<RecordedMotion> recorded);
     WorldMotionBefore(WorldMotionBefore &&) noexcept;
     WorldMotionBefore &operator=(WorldMotionBefore &&) noexcept;
     ~WorldMotionBefore();
-    const RecordedMotion *recorded() const { return recorded_.get(); }
 
 private:
+    friend WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting);
+    friend WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBefore &before);
     std::unique_ptr<RecordedMotion> recorded_;
 };
 
