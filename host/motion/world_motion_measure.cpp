@@ -761,7 +761,8 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
             while (!stack.empty()) {
                 const size_t i = stack.back();
                 stack.pop_back();
-                if (beyond_keys[i]) result.drivers.push_back(driver(MotionDriver::kDescendant, -1, -1, sampler.item(i)));
+                if (beyond_keys[i])
+                    result.drivers.push_back(driver(MotionDriver::kDescendant, -1, -1, sampler.item(i)));
                 stack.insert(stack.end(), children[i].rbegin(), children[i].rend());
             }
         }

@@ -168,9 +168,9 @@ void print_world_motion(std::ostream &out, const WorldMotionMeasure &measure) {
         if (item.descendants == 0)
             out << "    descendants: none\n";
         else
-            out << "    descendants: " << item.descendants << ", moved at most " << report_number(item.descendants_moved)
-                << " (most: " << report_label(item.most_moved) << ")" << (descendants_verified ? "" : kNotVerified)
-                << "\n";
+            out << "    descendants: " << item.descendants << ", moved at most "
+                << report_number(item.descendants_moved) << " (most: " << report_label(item.most_moved) << ")"
+                << (descendants_verified ? "" : kNotVerified) << "\n";
 
         if (item.scale_changed)
             warn(name + ": its world scale changed by a factor of up to " + report_number(item.scale_factor) +

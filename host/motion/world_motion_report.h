@@ -23,9 +23,6 @@ int64_t frame_holding(double time, double fps);
 
 struct RecordedMotion;  // world_motion_recorded.h
 struct WorldMotionMeasure;
-class WorldMotionBefore;
-WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting);
-WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBefore &before);
 
 // The selected items as they were before a command: their keys, and their
 // world motion at every frame that may be checked, held compactly.
