@@ -489,7 +489,12 @@ bool ScriptRunner::run_server(const Words &words, const std::string &line, std::
     for (size_t i = first_log; i < panels.log.size(); ++i) out_ << "  panel: " << panels.log[i] << "\n";
     report_since(first_message, first_command);
     note_run_faults(*server, result, first_message, first_command, selected);
-    const int motion_warnings = keeps_world_motion ? print_world_motion_report(out_, scene, before) : 0;
+    int motion_warnings = 0;
+    if (keeps_world_motion) {
+        const WorldMotionMeasure measure = measure_world_motion(scene, before);
+        print_world_motion(out_, measure);
+        motion_warnings = measure.warnings();
+    }
     if (motion_warnings > 0)
         note_fault(server->name + ": the world motion report gave " + std::to_string(motion_warnings) +
                    " warning(s)");

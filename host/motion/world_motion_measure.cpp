@@ -1,17 +1,16 @@
-#include "world_motion_report.h"
+#include "world_motion_recorded.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <map>
-#include <ostream>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
 #include "interface/frame_rule.h"
 
@@ -38,7 +37,7 @@ bool has_motion(const Item &item) { return item.motion && item.motion->channels.
 double squared(const Vec3 &v) { return v[0] * v[0] + v[1] * v[1] + v[2] * v[2]; }
 
 // The largest changes between two poses of one item, kept squared (position,
-// chord between unit axes, scale factor) until they are printed.
+// chord between unit axes, scale factor) until the measure is made.
 struct Change {
     double position2 = 0.0;
     double chord2 = 0.0;
@@ -82,19 +81,9 @@ struct Change {
     double position() const { return std::sqrt(position2); }
     double degrees() const { return 2.0 * std::asin(std::min(1.0, std::sqrt(chord2) / 2.0)) * kDegreesPerRadian; }
     double scale_factor() const { return std::sqrt(scale2); }
+    MotionChange largest() const { return MotionChange{position(), degrees(), finite}; }
     bool scale_changed() const { return !(scale2 <= 1.0 + kScaleTolerance); }
 };
-
-// Said of figures the host worked out from keys where Layout moves by more.
-const char kNotVerified[] = " (not verified by this host)";
-
-void print_change(std::ostream &out, const std::string &where, const Change &change, bool verified) {
-    out << "    " << where << ": world position moved at most " << report_number(change.position())
-        << ", world rotation turned at most " << report_number(change.degrees()) << " deg";
-    if (!change.finite) out << " (some samples are not numbers)";
-    if (!verified) out << kNotVerified;
-    out << "\n";
-}
 
 // Whether Layout moves the item by more than its keys: a controller, an IK
 // goal, a target, a pole, a position, rotation or scale item, or a motion or
@@ -113,89 +102,6 @@ ptrdiff_t place_in(const std::vector<ItemIdValue> &chain, ItemIdValue id) {
     const auto at = std::find(chain.begin(), chain.end(), id);
     return at == chain.end() ? -1 : at - chain.begin();
 }
-
-// How an ancestor stands to an item, from its places on the old and the new
-// parent chain (0 the parent, -1 not on it).
-std::string ancestor_role(ptrdiff_t old_at, ptrdiff_t new_at) {
-    if (old_at < 0) return new_at == 0 ? "new parent" : "new ancestor";
-    const std::string old_role = old_at == 0 ? "old parent" : "old ancestor";
-    if (new_at < 0) return old_role;
-    if ((old_at == 0) == (new_at == 0)) return old_at == 0 ? "parent" : "ancestor";
-    return old_role + (new_at == 0 ? " and new parent" : " and new ancestor");
-}
-
-std::string listing(const std::vector<std::string> &words) {
-    std::string text;
-    for (size_t i = 0; i < words.size(); ++i)
-        text += (i == 0 ? "" : i + 1 == words.size() ? " and " : ", ") + words[i];
-    return text;
-}
-
-std::string controller_name(int mode) {
-    switch (mode) {
-    case 1: return "point-at-target";
-    case 2:
-    case 4: return "align-to-path";
-    case 3: return "IK";
-    case 5: return "IK pole";
-    case 6: return "same-item";
-    case 7: return "spline";
-    case -1: return "unreadable";
-    default: return "mode " + std::to_string(mode);
-    }
-}
-
-// "IK controllers on heading, pitch and bank", one clause per mode.
-void describe_controllers(const std::array<int, 3> &modes, const char *const axes[3], std::vector<std::string> *out) {
-    for (int axis = 0; axis < 3; ++axis) {
-        const int mode = modes[static_cast<size_t>(axis)];
-        bool first = mode != 0;
-        for (int before = 0; before < axis; ++before) first = first && modes[static_cast<size_t>(before)] != mode;
-        if (!first) continue;
-        std::vector<std::string> on;
-        for (int same = axis; same < 3; ++same)
-            if (modes[static_cast<size_t>(same)] == mode) on.push_back(axes[same]);
-        out->push_back(controller_name(mode) + (on.size() == 1 ? " controller on " : " controllers on ") + listing(on));
-    }
-}
-
-// What moves the item besides its keys, in the words of the scene file.
-std::string motion_drivers(const Scene &scene, const Item &item) {
-    static const char *const kRotation[3] = {"heading", "pitch", "bank"};
-    static const char *const kPosition[3] = {"position X", "position Y", "position Z"};
-    static const char *const kChannels[kMotionChannelCount] = {"position X", "position Y", "position Z",
-                                                              "heading",    "pitch",      "bank",
-                                                              "scale X",    "scale Y",    "scale Z"};
-    std::vector<std::string> clauses;
-    describe_controllers(item.controllers, kRotation, &clauses);
-    describe_controllers(item.position_controllers, kPosition, &clauses);
-    if (item.goal) clauses.push_back("IK goal " + report_label(scene, item.goal));
-    if (item.target) clauses.push_back("target " + report_label(scene, item.target));
-    if (item.pole) clauses.push_back("IK pole " + report_label(scene, item.pole));
-    if (item.position_item && item.position_item == item.rotation_item && item.position_item == item.scale_item) {
-        clauses.push_back("follows " + report_label(scene, item.position_item) + " (position, rotation and scale item)");
-    } else {
-        if (item.position_item) clauses.push_back("position item " + report_label(scene, item.position_item));
-        if (item.rotation_item) clauses.push_back("rotation item " + report_label(scene, item.rotation_item));
-        if (item.scale_item) clauses.push_back("scale item " + report_label(scene, item.scale_item));
-    }
-    for (const MotionPlugin &plugin : item.motion_plugins) {
-        if (!plugin.enabled) continue;
-        std::string lower = plugin.server;
-        for (char &c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        std::string clause = lower.find("expression") != std::string::npos ? "expression "
-                             : plugin.handler_class == "ItemMotionHandler" ? "motion modifier "
-                                                                           : "channel modifier ";
-        clause += plugin.server.empty() ? "(unnamed)" : plugin.server;
-        if (plugin.channel >= 0 && plugin.channel < kMotionChannelCount)
-            clause += " on " + std::string(kChannels[plugin.channel]);
-        clauses.push_back(clause);
-    }
-    std::string text;
-    for (const std::string &clause : clauses) text += (text.empty() ? "" : "; ") + clause;
-    return text;
-}
-
 
 // Samples each frame at the time of a key of the selected items that lies on
 // it within a hair, the first such time when several do, else at the frame.
@@ -278,13 +184,6 @@ void count_key_changes(const KeysBefore &was, const std::vector<double> &group_t
         else if (was.values[match] != key->value || times[match] != key->time)
             ++*rewritten;
     }
-}
-
-std::string frames_label(const std::vector<int> &frames) {
-    const std::string span = std::to_string(frames.front()) + " to " + std::to_string(frames.back());
-    if (static_cast<size_t>(static_cast<int64_t>(frames.back()) - frames.front() + 1) == frames.size())
-        return "every frame " + span;
-    return std::to_string(frames.size()) + " frames from " + span + " (the render range and the keyed frames)";
 }
 
 bool same_bits(double a, double b) {
@@ -383,18 +282,6 @@ void NumberRuns::expand(const std::vector<double> &list, std::vector<double> *ou
     }
 }
 
-std::string report_number(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3g", value);
-    return text;
-}
-
-std::string report_label(const Scene &scene, ItemIdValue id) {
-    if (!id) return "(none)";
-    const Item *item = scene.find(id);
-    return (item ? item->name : std::string("<gone>")) + " [" + item_id_text(id) + "]";
-}
-
 int64_t frame_holding(double time, double fps) {
     return static_cast<int64_t>(frame_of(std::max(-kFarthestFrame, std::min(kFarthestFrame, time * fps))));
 }
@@ -440,7 +327,8 @@ std::vector<int> checked_frames(const Scene &scene, const std::vector<ItemIdValu
 }
 
 WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {
-    WorldMotionBefore before;
+    auto recorded = std::make_unique<RecordedMotion>();
+    RecordedMotion &before = *recorded;
     before.unparenting = unparenting;
     std::unordered_set<ItemIdValue> chosen;
     std::map<std::vector<double>, size_t> group_of_times;
@@ -608,20 +496,38 @@ WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {
                         poses[t * sampler.size() + static_cast<size_t>(members[m])];
         });
     }
-    return before;
+    WorldMotionBefore handle;
+    handle.recorded_ = std::move(recorded);
+    return handle;
 }
 
-int print_world_motion_report(std::ostream &out, const Scene &scene, const WorldMotionBefore &before) {
-    out << "world motion report:\n";
-    if (before.items.empty()) {
-        out << "  no item was selected\n";
-        return 0;
+WorldMotionBefore::WorldMotionBefore() = default;
+WorldMotionBefore::WorldMotionBefore(WorldMotionBefore &&) noexcept = default;
+WorldMotionBefore &WorldMotionBefore::operator=(WorldMotionBefore &&) noexcept = default;
+WorldMotionBefore::~WorldMotionBefore() = default;
+
+bool ItemMotionMeasure::verified() const {
+    for (const MotionDriver &driver : drivers)
+        if (driver.relation != MotionDriver::kDescendant) return false;
+    return true;
+}
+
+int WorldMotionMeasure::warnings() const {
+    int count = 0;
+    for (const ItemMotionMeasure &item : items) {
+        count += item.nothing_to_unparent;
+        if (!item.item.present || !item.changed) continue;
+        count += item.scale_changed;
+        count += item.shears;
+        count += !item.descendants_verified();
     }
-    int warnings = 0;
-    auto warn = [&](const std::string &text) {
-        out << "  warning: " << text << "\n";
-        ++warnings;
-    };
+    return count;
+}
+
+WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBefore &handle) {
+    WorldMotionMeasure measure;
+    if (!handle.recorded_ || handle.recorded_->items.empty()) return measure;
+    const RecordedMotion &before = *handle.recorded_;
 
     // The same items posed now, under their new parents.
     std::vector<ItemIdValue> present;
@@ -774,43 +680,77 @@ int print_world_motion_report(std::ostream &out, const Scene &scene, const World
         }
     }
 
+    auto named = [&](ItemIdValue id) {
+        NamedItem one;
+        one.id = id;
+        if (const Item *item = id ? scene.find(id) : nullptr) {
+            one.name = item->name;
+            one.present = true;
+        }
+        return one;
+    };
+    auto driver = [&](MotionDriver::Relation relation, ptrdiff_t old_place, ptrdiff_t new_place, const Item &item) {
+        MotionDriver one;
+        one.relation = relation;
+        one.old_place = static_cast<int>(old_place);
+        one.new_place = static_cast<int>(new_place);
+        one.item = named(item.id);
+        one.controllers = item.controllers;
+        one.position_controllers = item.position_controllers;
+        one.goal = named(item.goal);
+        one.target = named(item.target);
+        one.pole = named(item.pole);
+        one.position_item = named(item.position_item);
+        one.rotation_item = named(item.rotation_item);
+        one.scale_item = named(item.scale_item);
+        for (const MotionPlugin &plugin : item.motion_plugins)
+            if (plugin.enabled) one.plugins.push_back(plugin);
+        return one;
+    };
+
+    measure.frames.too_many = before.too_many_frames;
+    measure.frames.count = frames.size();
+    if (!frames.empty()) {
+        measure.frames.first = frames.front();
+        measure.frames.last = frames.back();
+    }
+    measure.items.resize(before.items.size());
     std::vector<std::vector<size_t>> children;  // in the sampler, made when first needed
     for (size_t k = 0; k < before.items.size(); ++k) {
         const ItemMotionBefore &was = before.items[k];
-        const std::string name = report_label(scene, was.id);
+        ItemMotionMeasure &result = measure.items[k];
+        result.item = named(was.id);
         const Item *item = scene.find(was.id);
-        if (!item) {
-            out << "  " << name << ": no longer in the scene\n";
-            continue;
-        }
+        if (!item) continue;
         size_t rewritten = 0, created = 0;
         for (int c = 0; c < kMotionChannels && has_motion(*item); ++c)
             count_key_changes(was.keys[c], before.key_groups[was.key_group].times,
                               item->channel(MotionChannel(c)).envelope, &rewritten, &created);
-        const bool nothing_to_do = before.unparenting && was.parent == 0;
-        if (nothing_to_do) warn(name + " has no parent: nothing to un-parent");
-        if (item->parent == was.parent && rewritten == 0 && created == 0) {
-            if (!nothing_to_do) out << "  " << name << ": unchanged\n";
-            continue;
-        }
+        result.nothing_to_unparent = before.unparenting && was.parent == 0;
+        if (item->parent == was.parent && rewritten == 0 && created == 0) continue;
+        result.changed = true;
+        result.parent_before = named(was.parent);
+        result.parent_after = named(item->parent);
+        result.keys_rewritten = rewritten;
+        result.keys_created = created;
         const bool reparented = item->parent != was.parent;
         const size_t at = static_cast<size_t>(item_at[k]);
         // Everything whose motion these figures rest on, and what moves it beyond its keys.
-        std::vector<std::pair<std::string, const Item *>> driven;
-        if (beyond_keys[at]) driven.emplace_back("item", item);
+        if (beyond_keys[at]) result.drivers.push_back(driver(MotionDriver::kItself, -1, -1, *item));
         std::vector<ItemIdValue> new_chain;
         for (int up = sampler.parent(at); up >= 0; up = sampler.parent(static_cast<size_t>(up)))
             new_chain.push_back(sampler.item(static_cast<size_t>(up)).id);
         for (size_t i = 0; i < was.old_chain.size(); ++i) {
             const Item *ancestor = scene.find(was.old_chain[i]);
             if (ancestor && moved_beyond_keys(*ancestor))
-                driven.emplace_back(ancestor_role(static_cast<ptrdiff_t>(i), place_in(new_chain, ancestor->id)), ancestor);
+                result.drivers.push_back(driver(MotionDriver::kAncestor, static_cast<ptrdiff_t>(i),
+                                                place_in(new_chain, ancestor->id), *ancestor));
         }
         size_t j = 0;
         for (int up = sampler.parent(at); up >= 0; up = sampler.parent(static_cast<size_t>(up)), ++j)
             if (beyond_keys[static_cast<size_t>(up)] && place_in(was.old_chain, new_chain[j]) < 0)
-                driven.emplace_back(ancestor_role(-1, static_cast<ptrdiff_t>(j)), &sampler.item(static_cast<size_t>(up)));
-        const bool verified = driven.empty();
+                result.drivers.push_back(driver(MotionDriver::kAncestor, -1, static_cast<ptrdiff_t>(j),
+                                                sampler.item(static_cast<size_t>(up))));
         if (beyond_below[at]) {
             if (children.empty()) {
                 children.resize(sampler.size());
@@ -821,52 +761,28 @@ int print_world_motion_report(std::ostream &out, const Scene &scene, const World
             while (!stack.empty()) {
                 const size_t i = stack.back();
                 stack.pop_back();
-                if (beyond_keys[i]) driven.emplace_back("descendant", &sampler.item(i));
+                if (beyond_keys[i])
+                    result.drivers.push_back(driver(MotionDriver::kDescendant, -1, -1, sampler.item(i)));
                 stack.insert(stack.end(), children[i].rbegin(), children[i].rend());
             }
         }
-        const bool descendants_verified = driven.empty();
 
-        out << "  " << (reparented ? "re-parented " : "re-keyed ") << name << ": " << report_label(scene, was.parent)
-            << " -> " << report_label(scene, item->parent) << "; keys given new values " << rewritten
-            << ", keys created " << created << "\n";
-        const KeyTimeGroup &group = before.key_groups[was.key_group];
-        print_change(out, "at " + std::to_string(group.times.size()) + (group.times.size() == 1 ? " key time" : " key times"),
-                     at_keys[k], verified);
-        if (before.too_many_frames)
-            out << "    frames: not checked (too many frames to hold for these items)\n";
-        else if (frames.empty())
-            out << "    frames: not sampled (no usable frame range)\n";
-        else
-            print_change(out, frames_label(frames), per_frame[k], verified);
-
+        result.key_times = before.key_groups[was.key_group].times.size();
+        result.at_keys = at_keys[k].largest();
+        result.at_frames = per_frame[k].largest();
         Change all = at_keys[k];
         all.add(per_frame[k]);
-        out << "    world scale: "
-            << (all.scale_changed() ? "changed by a factor of at most " + report_number(all.scale_factor()) : "kept")
-            << (verified ? "" : kNotVerified) << "\n";
-        if (count_below[at] == 0)
-            out << "    descendants: none\n";
-        else
-            out << "    descendants: " << count_below[at] << ", moved at most " << report_number(std::sqrt(below[at]))
-                << " (most: " << report_label(scene, sampler.item(static_cast<size_t>(worst[at])).id) << ")"
-                << (descendants_verified ? "" : kNotVerified) << "\n";
-
-        if (all.scale_changed())
-            warn(name + ": its world scale changed by a factor of up to " + report_number(all.scale_factor()) +
-                 "; re-parenting keeps world position and rotation, not scale");
-        if (reparented && shears(parent_unevenness[k]))
-            warn(name + ": the new parent chain scales unevenly (from frame " + std::to_string(uneven_frame[k]) +
-                 "), so the item's world axes cannot be kept: its rotation keys cannot express the shear");
-        if (!descendants_verified) {
-            warn(name + (verified ? ": Layout moves its descendants" : ": Layout moves it") +
-                 " by more than keys, which this host does not evaluate; figures not verified by this host:");
-            for (const auto &one : driven)
-                out << "    " << one.first << " " << report_label(scene, one.second->id) << ": "
-                    << motion_drivers(scene, *one.second) << "\n";
+        result.scale_changed = all.scale_changed();
+        result.scale_factor = all.scale_factor();
+        result.descendants = count_below[at];
+        if (count_below[at] > 0) {
+            result.descendants_moved = std::sqrt(below[at]);
+            result.most_moved = named(sampler.item(static_cast<size_t>(worst[at])).id);
         }
+        result.shears = reparented && shears(parent_unevenness[k]);
+        result.shears_from = uneven_frame[k];
     }
-    return warnings;
+    return measure;
 }
 
 }  // namespace headless
