@@ -5,6 +5,7 @@
 #include "interface/command_verbs.h"
 #include "plugin/support/item_id.h"
 #include "plugin/support/link_flags.h"
+#include "plugin/worldpos/key_frame_table.h"
 #include "plugin/worldpos/keyed_parent.h"
 
 namespace {
@@ -66,10 +67,37 @@ bool full_time_ik_is_off(const HostContext *context, HostId item) {
 
 }  // namespace
 
-void reselect_items(void *data, CommandEvaluateFn evaluate, const HostId *selected_items, int32_t count) {
+void restore_selection(void *data, CommandEvaluateFn evaluate, const HostId *selected_items, int32_t walked,
+                       int32_t entries, HostId walk_end) {
     const Sender sender{data, evaluate};
+    if (walk_end) send_with_item_id(sender, host_verbs::kSelectItem, item_id_value(walk_end));
+    const int32_t count = walked < entries ? walked : entries;
     for (int32_t i = count - 2; i >= 0; --i)
         send_with_item_id(sender, host_verbs::kAddToSelection, item_id_value(selected_items[i]));
+}
+
+bool reparent_keeping_world_motion(const HostContext *context, const HostId *selected_items, uint64_t parent,
+                                   const KeyFrameAllocator *allocator) {
+    Sender sender{};
+    if (!open_sender(context, &sender)) return false;
+    KeyedReparent *plan = keyed_reparent_plan(context, selected_items, parent, allocator);
+    if (!plan) return false;
+    // The host's own Parent in Place would move the items again on top of the
+    // keys written, so it stays off while they are re-parented.
+    const bool parent_in_place = (context->interface_info->general_flags & host_abi::kGeneralFlagParentInPlace) != 0;
+    if (parent_in_place) sender.send(host_verbs::kParentInPlace);
+    ReparentStep step;
+    while (keyed_reparent_next(plan, &step)) {
+        send_with_item_id(sender, host_verbs::kSelectItem, item_id_value(step.item));
+        send_with_item_id(sender, host_verbs::kParentItem, step.parent);
+        keyed_reparent_write_keys(plan);
+    }
+    if (parent_in_place) sender.send(host_verbs::kParentInPlace);
+    HostId walk_end = nullptr;
+    const int32_t walked = keyed_reparent_finish(plan, &walk_end);
+    if (walked < 0) return false;
+    restore_selection(sender.data, sender.evaluate, selected_items, walked, walked, walk_end);
+    return true;
 }
 
 void emit_link_commands(const HostContext *context, uint64_t link_item, uint32_t link_flags) {
@@ -77,17 +105,13 @@ void emit_link_commands(const HostContext *context, uint64_t link_item, uint32_t
     if (!open_sender(context, &sender)) return;
     // Read once: the host may publish a new list while the commands run.
     const HostId *selected = selected_items(context);
-    const int32_t entries = count_entries(selected);
     char text[kCommandBufferSize];
 
     if (link_flags & LINK_PARENT) {
         const uint64_t parent = parent_id_for(link_item, selected);
         if (link_flags & LINK_WORLD_POSITION) {
-            const int32_t walked = parent_with_world_position(context, selected, parent);
-            if (walked == -1)
+            if (!reparent_keeping_world_motion(context, selected, parent, platform_key_frame_allocator()))
                 context->messages->error("err", nullptr);
-            else if (walked > 1)
-                reselect_items(sender.data, sender.evaluate, selected, walked < entries ? walked : entries);
             return;
         }
         format_link_command(text, host_verbs::kParentItem, parent);
@@ -153,8 +177,9 @@ void emit_link_commands_legacy(const HostContext *context, uint64_t link_item, u
     if (link_flags & LINK_PARENT) {
         const uint64_t parent = parent_id_for(link_item, selected);
         if (link_flags & LINK_WORLD_POSITION) {
-            walked = parent_with_world_position(context, selected, parent);
-            if (walked == -1) {
+            // It gives the selection back itself.
+            walked = 0;
+            if (!reparent_keeping_world_motion(context, selected, parent, platform_key_frame_allocator())) {
                 context->messages->error("err", nullptr);
                 return;
             }
@@ -189,5 +214,5 @@ void emit_link_commands_legacy(const HostContext *context, uint64_t link_item, u
     }
 
     // Never restore past the end of the list, whatever count came back.
-    if (walked > 1) reselect_items(sender.data, sender.evaluate, selected, walked < entries ? walked : entries);
+    restore_selection(sender.data, sender.evaluate, selected, walked, entries, nullptr);
 }

@@ -6,11 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "interface/command_verbs.h"
 #include "plugin/support/item_id.h"
 #include "key_frame_table.h"
 #include "key_writes.h"
-#include "keyed_parent_allocator.h"
 #include "motion_hold.h"
 #include "transform_chain.h"
 #include "transform_math.h"
@@ -18,8 +16,6 @@
 namespace {
 
 constexpr int32_t kFailed = -1;
-// "SelectItem " or "ParentItem ", eight digits and the NUL.
-constexpr int kCommandTextSize = 24;
 // Rows of a chain's inverse that differ in length or angle by more than this
 // share of their length: the chain shears.
 constexpr double kShearTolerance = 1e-9;
@@ -40,10 +36,9 @@ struct FrameRange {
 struct KeyedParentRun {
     const HostContext *context;
     uint64_t new_parent;
-    char parent_text[kCommandTextSize];
     KeyFrameTable table;
     KeyWriteList writes;
-    HostId last_selected;  // the item of the last "SelectItem ", or null
+    HostId last_selected;  // the item of the last step, or null
     // Holding the motion between keys: the frames checked for the item in
     // hand, and the items whose motion was not held, for the message at the end.
     bool holding;
@@ -56,21 +51,6 @@ struct KeyedParentRun {
     int32_t unheld_count;
     int32_t unheld_capacity;
 };
-
-void send_command(const HostContext *context, const char *text) {
-    context->generic_local->evaluate(context->generic_local->data, text);
-}
-
-// "<verb> " followed by the id's eight digits.
-void write_id_command(char *out, const char *verb, uint64_t id) {
-    int length = 0;
-    while (verb[length]) {
-        out[length] = verb[length];
-        ++length;
-    }
-    out[length++] = ' ';
-    write_item_id_hex(static_cast<uint32_t>(id), out + length);
-}
 
 double key_time(const HostContext *context, HostId envelope, HostId key) {
     double time = 0.0;
@@ -474,17 +454,27 @@ bool solve_all(const HostContext *context, const ItemSolve &solve, KeyWriteList 
     return true;
 }
 
-// Steps one item through reading, solving, re-parenting and re-keying. False
-// when the operation has to end; nothing has been sent for the item then.
-bool reparent_item(KeyedParentRun &run, HostId item, const SelectionNode *above) {
-    const HostContext *context = run.context;
+// The item in hand between its solve and its key writes.
+struct ItemInHand {
     ChannelSlot slots[kMotionChannels];
+    ItemSolve solve;
+    Prepared prepared;
+    HoldResult held;
+};
+
+// Reads and solves one item. Ready or Sampled: it has keys to write once it
+// is under its new parent; Skip: nothing to do for it; Failed: the operation
+// has to end, nothing has changed for the item.
+Prepared solve_item(KeyedParentRun &run, HostId item, const SelectionNode *above, ItemInHand &hand) {
+    const HostContext *context = run.context;
+    ChannelSlot *slots = hand.slots;
     Prepared prepared = prepare_item(run, item, slots);
-    if (prepared != Prepared::Ready && prepared != Prepared::Sampled) return prepared == Prepared::Skip;
-    HoldResult held{kHoldMet, 0.0, 0.0};
+    if (prepared != Prepared::Ready && prepared != Prepared::Sampled) return prepared;
+    HoldResult &held = hand.held;
+    held = HoldResult{kHoldMet, 0.0, 0.0};
     if (run.holding && prepared == Prepared::Ready) held.outcome = kHoldRangeTooLong;
 
-    ItemSolve solve;
+    ItemSolve &solve = hand.solve;
     solve.item = item;
     solve.parent = parent_for(run, item);
     solve.has_pivot_rotation = inverse_pivot_rotation(context, item, &solve.inverse_pivot_rotation);
@@ -493,35 +483,38 @@ bool reparent_item(KeyedParentRun &run, HostId item, const SelectionNode *above)
     solve.above = above;
     KeyWriteList &writes = run.writes;
     if (!solve_all(context, solve, writes)) {
-        if (prepared != Prepared::Sampled) return false;
+        if (prepared != Prepared::Sampled) return Prepared::Failed;
         // Between keys the host gave values that are not numbers: the keys
         // alone are solved, as without a tolerance, and the item is named.
         const bool holding = run.holding;
         run.holding = false;
         prepared = prepare_item(run, item, slots);
         run.holding = holding;
-        if (prepared != Prepared::Ready || !solve_all(context, solve, writes)) return false;
+        if (prepared != Prepared::Ready || !solve_all(context, solve, writes)) return Prepared::Failed;
         held.outcome = kHoldNotNumbers;
     }
+    hand.prepared = prepared;
+    return prepared;
+}
 
-    char select_text[kCommandTextSize];
-    write_id_command(select_text, host_verbs::kSelectItem, item_id_value(item));
-    send_command(context, select_text);
-    run.last_selected = item;
-    send_command(context, run.parent_text);
+// Writes the solved item's keys and holds its motion between them, once it
+// has been given its new parent.
+void write_item(KeyedParentRun &run, ItemInHand &hand) {
+    const HostContext *context = run.context;
+    const HostId item = hand.solve.item;
     // A parent the host refused (one below the item, a bone's parent outside
     // its object) leaves the item where it was: keys solved for a parent it
     // does not have would move it.
-    if (context->item_info->parent(item) != solve.parent) return true;
-    for (int32_t i = 0; i < writes.count; ++i) write_key(context, slots, writes, writes.writes[i]);
-    if (prepared == Prepared::Sampled) {
+    if (context->item_info->parent(item) != hand.solve.parent) return;
+    const KeyWriteList &writes = run.writes;
+    for (int32_t i = 0; i < writes.count; ++i) write_key(context, hand.slots, writes, writes.writes[i]);
+    if (hand.prepared == Prepared::Sampled) {
         HostId envelopes[kMotionChannels];
-        for (int i = 0; i < kMotionChannels; ++i) envelopes[i] = slots[i].envelope;
+        for (int i = 0; i < kMotionChannels; ++i) envelopes[i] = hand.slots[i].envelope;
         hold_world_motion(context, item, envelopes, &writes, run.checked_first, run.checked_last,
-                          context->tolerance, &held);
+                          context->tolerance, &hand.held);
     }
-    if (held.outcome != kHoldMet) note_unheld(run, item, held);
-    return true;
+    if (hand.held.outcome != kHoldMet) note_unheld(run, item, hand.held);
 }
 
 // Links each entry to its nearest selected ancestor within the chain the
@@ -702,26 +695,65 @@ void report_unheld(const HostContext *context, const KeyedParentRun::Unheld *unh
 }
 
 bool services_present(const HostContext *context) {
-    return context && context->generic_local && context->generic_local->evaluate && context->item_info &&
-           context->interface_info && context->channel_info && context->envelopes && context->scene_info;
+    return context && context->item_info && context->interface_info && context->channel_info && context->envelopes &&
+           context->scene_info;
 }
 
 }  // namespace
 
-int32_t parent_with_world_position_using(const HostContext *context, const HostId *selected_items,
-                                         uint64_t new_parent, const KeyFrameAllocator *allocator) {
-    if (!services_present(context)) return kFailed;
 
-    // The host's own Parent in Place would move the items again on top of the
-    // keys written here, so it stays off while they are re-parented.
-    const bool toggled_parent_in_place =
-        (context->interface_info->general_flags & host_abi::kGeneralFlagParentInPlace) != 0;
-    if (toggled_parent_in_place) send_command(context, host_verbs::kParentInPlace);
-
+struct KeyedReparent {
     KeyedParentRun run;
+    SelectionNode *nodes;
+    int32_t *order;
+    int32_t count;
+    HostId last_entry;
+    // Where the walk over the selection stands: the first pass leaves the
+    // bones that wait for their object, the second takes them.
+    int pass;
+    int32_t next_index;
+    int32_t in_hand;  // the node whose step was given and whose keys are not written yet, or -1
+    bool failed;
+    ItemInHand hand;
+};
+
+namespace {
+
+// The nearest selected ancestor of `node` already done, or null: the chain
+// above it is read up to there, and from there as that one kept it.
+const SelectionNode *kept_above(const KeyedReparent &plan, const SelectionNode &node) {
+    int32_t above = node.up;
+    while (above >= 0 && !plan.nodes[above].done) above = plan.nodes[above].up;
+    return above >= 0 ? &plan.nodes[above] : nullptr;
+}
+
+void mark_done(KeyedReparent &plan, SelectionNode &node) {
+    node.done = true;
+    if (node.up >= 0 && --plan.nodes[node.up].children_left == 0) forget_poses(plan.nodes[node.up]);
+}
+
+// A bone cleared goes under its own object; when that object is selected
+// too, the bone waits for it, so that it is solved under the object's new
+// motion rather than under the old one the object is about to lose.
+bool waits_for_its_object(const KeyedReparent &plan, const SelectionNode &node) {
+    const uint64_t id = item_id_value(node.item);
+    if (plan.run.new_parent != 0 || item_id_kind(id) != host_abi::kIdKindBone) return false;
+    const HostId object = item_id_handle(bone_owner_object(id));
+    for (int32_t up = node.up; up >= 0; up = plan.nodes[up].up)
+        if (plan.nodes[up].item == object) return !plan.nodes[up].done;
+    return false;
+}
+
+}  // namespace
+
+KeyedReparent *keyed_reparent_plan(const HostContext *context, const HostId *selected_items, uint64_t new_parent,
+                                   const KeyFrameAllocator *allocator) {
+    if (!services_present(context)) return nullptr;
+    KeyedReparent *plan = static_cast<KeyedReparent *>(std::malloc(sizeof(KeyedReparent)));
+    if (!plan) return nullptr;
+    KeyedParentRun &run = plan->run;
     run.context = context;
     run.new_parent = new_parent;
-    write_id_command(run.parent_text, host_verbs::kParentItem, new_parent);
     key_frame_table_init(&run.table, allocator);
     key_write_list_init(&run.writes);
     run.last_selected = nullptr;
@@ -732,62 +764,80 @@ int32_t parent_with_world_position_using(const HostContext *context, const HostI
 
     int32_t count = 0;
     while (selected_items && count < INT32_MAX && selected_items[count]) ++count;
-    const HostId last_entry = count > 0 ? selected_items[count - 1] : nullptr;
-    SelectionNode *nodes =
+    plan->count = count;
+    plan->last_entry = count > 0 ? selected_items[count - 1] : nullptr;
+    plan->pass = 0;
+    plan->next_index = 0;
+    plan->in_hand = -1;
+    plan->nodes =
         count > 0 ? static_cast<SelectionNode *>(std::malloc(sizeof(SelectionNode) * static_cast<size_t>(count))) : nullptr;
-    int32_t *order = count > 0 ? static_cast<int32_t *>(std::malloc(sizeof(int32_t) * static_cast<size_t>(count))) : nullptr;
-    for (int32_t i = 0; nodes && i < count; ++i)
-        nodes[i] = SelectionNode{selected_items[i], -1, -1, -1, 0, false, nullptr, 0, nullptr};
-    bool failed = count > 0 && (!nodes || !order || !order_selection(context->item_info, nodes, count, order) ||
-                                !gather_times(run, nodes, order, count));
-    // In list order, each item on the scene as the earlier ones left it, but
-    // solved for the motion it had before any of them changed: the chain
-    // above it is read up to the nearest selected ancestor already done, and
-    // from there as that one kept it.
-    const auto run_entry = [&](SelectionNode &node) {
-        int32_t above = node.up;
-        while (above >= 0 && !nodes[above].done) above = nodes[above].up;
-        const SelectionNode *kept = above >= 0 ? &nodes[above] : nullptr;
-        if (node.children_left > 0) failed = !keep_poses(context, node, kept);
-        if (!failed && item_id_value(node.item) != new_parent) failed = !reparent_item(run, node.item, kept);
-        node.done = true;
-        if (node.up >= 0 && --nodes[node.up].children_left == 0) forget_poses(nodes[node.up]);
-    };
-    // A bone cleared goes under its own object; when that object is selected
-    // too, the bone waits for it, so that it is solved under the object's new
-    // motion rather than under the old one the object is about to lose.
-    const auto waits_for_its_object = [&](const SelectionNode &node) {
-        const uint64_t id = item_id_value(node.item);
-        if (new_parent != 0 || item_id_kind(id) != host_abi::kIdKindBone) return false;
-        const HostId object = item_id_handle(bone_owner_object(id));
-        for (int32_t up = node.up; up >= 0; up = nodes[up].up)
-            if (nodes[up].item == object) return !nodes[up].done;
-        return false;
-    };
-    for (int32_t i = 0; i < count && !failed; ++i)
-        if (!waits_for_its_object(nodes[i])) run_entry(nodes[i]);
-    for (int32_t i = 0; i < count && !failed; ++i)
-        if (!nodes[i].done) run_entry(nodes[i]);
-    for (int32_t i = 0; nodes && i < count; ++i) forget_poses(nodes[i]);
-    std::free(nodes);
-    std::free(order);
-    // The caller gives the selection back by adding every entry but the last
-    // to it, so the walk has to end on the last entry even when that one was
-    // skipped or had no keys.
-    if (!failed && run.last_selected && run.last_selected != last_entry) {
-        char select_text[kCommandTextSize];
-        write_id_command(select_text, host_verbs::kSelectItem, item_id_value(last_entry));
-        send_command(context, select_text);
-    }
-
-    key_frame_table_free(&run.table);
-    key_write_list_free(&run.writes);
-    if (toggled_parent_in_place) send_command(context, host_verbs::kParentInPlace);
-    if (!failed) report_unheld(context, run.unheld, run.unheld_count);
-    std::free(run.unheld);
-    return failed ? kFailed : count;
+    plan->order = count > 0 ? static_cast<int32_t *>(std::malloc(sizeof(int32_t) * static_cast<size_t>(count))) : nullptr;
+    for (int32_t i = 0; plan->nodes && i < count; ++i)
+        plan->nodes[i] = SelectionNode{selected_items[i], -1, -1, -1, 0, false, nullptr, 0, nullptr};
+    plan->failed = count > 0 && (!plan->nodes || !plan->order ||
+                                 !order_selection(context->item_info, plan->nodes, count, plan->order) ||
+                                 !gather_times(run, plan->nodes, plan->order, count));
+    return plan;
 }
 
-int32_t parent_with_world_position(const HostContext *context, const HostId *selected_items, uint64_t new_parent) {
-    return parent_with_world_position_using(context, selected_items, new_parent, platform_key_frame_allocator());
+// In list order, each item on the scene as the earlier ones left it, but
+// solved for the motion it had before any of them changed.
+bool keyed_reparent_next(KeyedReparent *plan, ReparentStep *step) {
+    keyed_reparent_write_keys(plan);
+    while (!plan->failed && plan->pass < 2) {
+        if (plan->next_index >= plan->count) {
+            ++plan->pass;
+            plan->next_index = 0;
+            continue;
+        }
+        const int32_t index = plan->next_index++;
+        SelectionNode &node = plan->nodes[index];
+        if (plan->pass == 0 ? waits_for_its_object(*plan, node) : node.done) continue;
+        const SelectionNode *kept = kept_above(*plan, node);
+        if (node.children_left > 0 && !keep_poses(plan->run.context, node, kept)) {
+            plan->failed = true;
+            break;
+        }
+        const Prepared solved = item_id_value(node.item) == plan->run.new_parent
+                                    ? Prepared::Skip
+                                    : solve_item(plan->run, node.item, kept, plan->hand);
+        if (solved == Prepared::Failed) {
+            plan->failed = true;
+            break;
+        }
+        if (solved == Prepared::Skip) {
+            mark_done(*plan, node);
+            continue;
+        }
+        plan->in_hand = index;
+        plan->run.last_selected = node.item;
+        *step = ReparentStep{node.item, plan->run.new_parent};
+        return true;
+    }
+    return false;
+}
+
+void keyed_reparent_write_keys(KeyedReparent *plan) {
+    if (plan->in_hand < 0) return;
+    SelectionNode &node = plan->nodes[plan->in_hand];
+    plan->in_hand = -1;
+    write_item(plan->run, plan->hand);
+    mark_done(*plan, node);
+}
+
+int32_t keyed_reparent_finish(KeyedReparent *plan, HostId *walk_end) {
+    keyed_reparent_write_keys(plan);
+    KeyedParentRun &run = plan->run;
+    const bool failed = plan->failed;
+    *walk_end = !failed && run.last_selected && run.last_selected != plan->last_entry ? plan->last_entry : nullptr;
+    for (int32_t i = 0; plan->nodes && i < plan->count; ++i) forget_poses(plan->nodes[i]);
+    std::free(plan->nodes);
+    std::free(plan->order);
+    key_frame_table_free(&run.table);
+    key_write_list_free(&run.writes);
+    if (!failed) report_unheld(run.context, run.unheld, run.unheld_count);
+    std::free(run.unheld);
+    const int32_t count = plan->count;
+    std::free(plan);
+    return failed ? kFailed : count;
 }
