@@ -17,6 +17,11 @@ constexpr char kScaleItem[] = "ScaleItem";
 constexpr char kHController[] = "HController";
 constexpr char kPController[] = "PController";
 constexpr char kBController[] = "BController";
+// The modes the module sets them to: the channel's own keys; heading and
+// pitch aimed at the target item; bank taken from the IK pole.
+constexpr int kControllerKeys = 0;
+constexpr int kControllerTarget = 1;
+constexpr int kControllerPole = 5;
 // Toggles.
 constexpr char kFullTimeIK[] = "FullTimeIK";
 constexpr char kParentInPlace[] = "ParentInPlace";

@@ -42,9 +42,16 @@ void send_with_item_id(const Sender &sender, const char *command, uint64_t item)
     sender.send(text);
 }
 
+void send_with_mode(const Sender &sender, const char *command, int mode) {
+    char text[kCommandBufferSize];
+    std::snprintf(text, sizeof text, "%s %d", command, mode);
+    sender.send(text);
+}
+
 void send_target_controllers(const Sender &sender, uint64_t link_item) {
-    sender.send(link_item ? "HController 1" : "HController 0");
-    sender.send(link_item ? "PController 1" : "PController 0");
+    const int mode = link_item ? host_verbs::kControllerTarget : host_verbs::kControllerKeys;
+    send_with_mode(sender, host_verbs::kHController, mode);
+    send_with_mode(sender, host_verbs::kPController, mode);
 }
 
 // A bone cannot be left without a parent: clearing gives it back to the
@@ -129,7 +136,8 @@ void emit_link_commands(const HostContext *context, uint64_t link_item, uint32_t
     if (link_flags & LINK_POLE) {
         format_link_command(text, host_verbs::kPoleItem, link_item);
         sender.send(text);
-        sender.send(link_item ? "BController 5" : "BController 0");
+        send_with_mode(sender, host_verbs::kBController,
+                       link_item ? host_verbs::kControllerPole : host_verbs::kControllerKeys);
     }
     static const uint32_t kChannelBits[] = {LINK_POSITION, LINK_ROTATION, LINK_SCALE};
     static const char *const kChannelCommands[] = {host_verbs::kPositionItem, host_verbs::kRotationItem,
