@@ -119,8 +119,8 @@ std::deque<headless::PanelAction> pick_panel_actions(FuzzedDataProvider &in, con
                                            "null ID", "Tolerance"};
     static const char *const kFields[] = {"Distance", "Degrees"};
     static const char *const kButtons[] = {"Expand", "Descend", "Collaspe", "Reset"};
-    static const int kQualifiers[] = {0, headless::kQualifierCtrl, headless::kQualifierShift, headless::kQualifierAlt,
-                                      headless::kQualifierCtrl | headless::kQualifierShift};
+    static const int kQualifiers[] = {0, host_abi::kQualifierCtrl, host_abi::kQualifierShift, host_abi::kQualifierAlt,
+                                      host_abi::kQualifierCtrl | host_abi::kQualifierShift};
     std::deque<A> actions;
     for (int a = in.ConsumeIntegralInRange(0, 8); a > 0; --a) {
         switch (in.ConsumeIntegralInRange(0, 4)) {
