@@ -19,6 +19,8 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#else
+#include <windows.h>
 #endif
 
 #include "lws_fixture.h"
@@ -151,6 +153,19 @@ TEST_F(ToolTest, PositionsKeptByParentInPlaceOnChannelsWithoutKeysSurviveSaving)
     EXPECT_EQ(again, text);
     std::remove(saved.c_str());
     std::remove(scene.c_str());
+}
+
+// A scene with one null and `keys` position keys, big enough that saving it
+// takes a while.
+std::string big_scene(int keys) {
+    std::string text = "LWSC\n3\n\nFramesPerSecond 30\n\nAddNullObject Big\nObjectMotion\nNumChannels 1\n"
+                       "Channel 0\n{ Envelope\n  " + std::to_string(keys) + "\n";
+    char key[64];
+    for (int i = 0; i < keys; ++i) {
+        std::snprintf(key, sizeof key, "  Key %d.25 %.9g 0 0 0 0 0 0 0\n", i % 1000, i / 30.0);
+        text += key;
+    }
+    return text + "  Behaviors 1 1\n}\n";
 }
 
 #ifndef _WIN32
@@ -303,19 +318,6 @@ TEST(ToolProgress, ShowsTheItemBeingReparentedOnATerminalOnly) {
     std::remove(scene.c_str());
 }
 
-// A scene with one null and `keys` position keys, big enough that saving it
-// takes a while.
-std::string big_scene(int keys) {
-    std::string text = "LWSC\n3\n\nFramesPerSecond 30\n\nAddNullObject Big\nObjectMotion\nNumChannels 1\n"
-                       "Channel 0\n{ Envelope\n  " + std::to_string(keys) + "\n";
-    char key[64];
-    for (int i = 0; i < keys; ++i) {
-        std::snprintf(key, sizeof key, "  Key %d.25 %.9g 0 0 0 0 0 0 0\n", i % 1000, i / 30.0);
-        text += key;
-    }
-    return text + "  Behaviors 1 1\n}\n";
-}
-
 std::vector<std::string> temporary_files_of(const std::string &folder, const std::string &target_name) {
     std::vector<std::string> found;
     DIR *dir = opendir(folder.c_str());
@@ -380,6 +382,65 @@ TEST(ToolSave, InterruptedLeavesTheTargetWholeAndNoTemporaryFile) {
     EXPECT_TRUE(interrupted) << "every save finished before the signal";
     for (const char *name : {"big.lws", "target.lws", "out", "err"}) std::remove((folder + name).c_str());
     rmdir(folder.c_str());
+}
+
+#else
+
+std::vector<std::string> temporary_files_of(const std::string &folder, const std::string &target_name) {
+    std::vector<std::string> found;
+    WIN32_FIND_DATAA entry;
+    const HANDLE search = FindFirstFileA((folder + "." + target_name + ".*").c_str(), &entry);
+    for (bool more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileA(search, &entry) != 0)
+        found.push_back(entry.cFileName);
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+    return found;
+}
+
+// The tool ended from outside while it writes the scene (Ctrl+C, a closed
+// console, Task Manager): the old file stays whole and no temporary file
+// stays beside it.
+TEST(ToolSave, EndedWhileSavingLeavesTheTargetWholeAndNoTemporaryFile) {
+    const std::string folder =
+        ::testing::TempDir() + "tool_ended_" + std::to_string(GetCurrentProcessId()) + "\\";
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    const std::string scene = folder + "big.lws", target = folder + "target.lws";
+    write_all(scene, big_scene(300000));
+    std::string command = "\"" KR_LWHEADLESS_PATH "\" \"" + plugin_path() + "\" -e \"load " + scene +
+                          "\" -e \"save --force " + target + "\"";
+
+    SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    const HANDLE quiet = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherited, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(quiet, INVALID_HANDLE_VALUE);
+    bool ended = false;
+    for (int attempt = 0; attempt < 3 && !ended; ++attempt) {
+        write_all(target, "older");
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = startup.hStdError = quiet;
+        PROCESS_INFORMATION child{};
+        ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &child));
+        // Ends it as soon as the temporary file appears; a save that wins the
+        // race is tried again.
+        bool stopped = false;
+        for (int waited = 0; !stopped && waited < 60000; ++waited) {
+            if (!temporary_files_of(folder, "target.lws").empty()) stopped = TerminateProcess(child.hProcess, 130) != 0;
+            else if (WaitForSingleObject(child.hProcess, 1) == WAIT_OBJECT_0) break;
+        }
+        WaitForSingleObject(child.hProcess, INFINITE);
+        DWORD status = 0;
+        GetExitCodeProcess(child.hProcess, &status);
+        CloseHandle(child.hThread);
+        CloseHandle(child.hProcess);
+        ended = stopped && status == 130;
+        EXPECT_EQ(temporary_files_of(folder, "target.lws"), std::vector<std::string>());
+        if (ended) EXPECT_EQ(read_all(target), "older");
+        else ASSERT_EQ(status, 0u);
+    }
+    CloseHandle(quiet);
+    EXPECT_TRUE(ended) << "every save finished before the tool was ended";
+    for (const char *name : {"big.lws", "target.lws"}) std::remove((folder + name).c_str());
+    RemoveDirectoryA(folder.c_str());
 }
 
 #endif

@@ -12,7 +12,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #ifdef _WIN32
-#include <io.h>
 #include <windows.h>
 #else
 #include <atomic>
@@ -159,6 +158,15 @@ bool write_file_safely(const std::string &path, const std::string &text, bool ov
 
 bool file_exists(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+// Marks the open file to be removed when its last handle closes, or takes
+// that back. Marked, the system removes it however the process ends: Ctrl+C,
+// a closed console, a killed process.
+bool mark_for_removal(HANDLE file, bool remove) {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = remove ? TRUE : FALSE;
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
 bool write_file_safely(const std::string &path, const ProduceText &produce, bool overwrite, std::string *error) {
     if (!overwrite && file_exists(path)) {
         *error = path + ": the file exists; not replacing it (save --force replaces it)";
@@ -167,36 +175,49 @@ bool write_file_safely(const std::string &path, const ProduceText &produce, bool
     const std::string base = file_name_of(path);
     std::random_device entropy;
     std::string temporary;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
         temporary = folder_of(path) + "." + base + "." + std::to_string(entropy()) + ".tmp";
-        fd = _open(temporary.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-        if (fd < 0 && errno != EEXIST) break;
+        file = CreateFileA(temporary.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+        if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
     }
-    if (fd < 0) {
+    if (file == INVALID_HANDLE_VALUE) {
+        *error = path + ": cannot create a file in that folder";
+        return false;
+    }
+    // Until the file is complete, nothing of it outlives the process.
+    if (!mark_for_removal(file, true)) {
+        CloseHandle(file);
+        std::remove(temporary.c_str());
         *error = path + ": cannot create a file in that folder";
         return false;
     }
     bool written = true;
     const WriteBytes write = [&](const char *data, size_t size) {
         for (size_t done = 0; written && done < size;) {
-            const int n = _write(fd, data + done, static_cast<unsigned>(std::min<size_t>(size - done, 1u << 30)));
-            written = n > 0;
-            if (written) done += static_cast<size_t>(n);
+            DWORD n = 0;
+            written = WriteFile(file, data + done, static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30)), &n,
+                                nullptr) != 0 &&
+                      n > 0;
+            if (written) done += n;
         }
         return written;
     };
     bool ok = false;
     try {
         ok = produce(write) && written;
-    } catch (...) {  // out of memory, say: the temporary file goes all the same
-        _close(fd);
-        std::remove(temporary.c_str());
+    } catch (...) {  // out of memory, say: the marked file goes as the handle closes
+        CloseHandle(file);
         throw;
     }
-    ok = ok && _commit(fd) == 0;
-    ok = _close(fd) == 0 && ok;
+    ok = ok && FlushFileBuffers(file) != 0 && mark_for_removal(file, false);
     if (!ok) {
+        CloseHandle(file);  // still marked: the system removes it
+        *error = path + ": writing failed (disk full?); nothing was replaced";
+        return false;
+    }
+    if (!CloseHandle(file)) {
         std::remove(temporary.c_str());
         *error = path + ": writing failed (disk full?); nothing was replaced";
         return false;
