@@ -144,6 +144,11 @@ bool Envelope::locate(const EnvelopeKey *key, uint32_t *block, uint32_t *slot) c
 }
 
 bool Envelope::owns(const EnvelopeKey *key) const {
+    // The keys listed are exactly the live ones: a walk's key is next to
+    // where the last look-up stood, found without the storage search.
+    const size_t n = order_.size();
+    if (key && ((hint_ < n && order_[hint_].get() == key) || (hint_ + 1 < n && order_[hint_ + 1].get() == key)))
+        return true;
     uint32_t block = 0, slot = 0;
     if (!key || !locate(key, &block, &slot)) return false;
     return (blocks_[block].live()[slot / 64] >> (slot % 64)) & 1u;
@@ -190,10 +195,11 @@ EnvelopeKey *Envelope::new_slot() {
 // scenes keyed on every frame make a linear search quadratic. Walks ask for
 // the neighbours of the key found last, which needs no search at all.
 size_t Envelope::index_of(const EnvelopeKey *key) const {
-    if (!owns(key)) return order_.size();
     const size_t n = order_.size();
+    if (!key) return n;
     for (size_t near : {hint_, hint_ + 1, hint_ - 1})
         if (near < n && order_[near].get() == key) return hint_ = near;
+    if (!owns(key)) return n;
     auto it = std::lower_bound(order_.begin(), order_.end(), key->time, time_before);
     for (; it != order_.end(); ++it)
         if (it->get() == key) return hint_ = static_cast<size_t>(it - order_.begin());
