@@ -147,8 +147,11 @@ bool Envelope::owns(const EnvelopeKey *key) const {
     // The keys listed are exactly the live ones: a walk's key is next to
     // where the last look-up stood, found without the storage search.
     const size_t n = order_.size();
-    if (key && ((hint_ < n && order_[hint_].get() == key) || (hint_ + 1 < n && order_[hint_ + 1].get() == key)))
+    if (key && hint_ < n && order_[hint_].get() == key) return true;
+    if (key && hint_ + 1 < n && order_[hint_ + 1].get() == key) {
+        ++hint_;  // the next question is likely about the key after it
         return true;
+    }
     uint32_t block = 0, slot = 0;
     if (!key || !locate(key, &block, &slot)) return false;
     return (blocks_[block].live()[slot / 64] >> (slot % 64)) & 1u;

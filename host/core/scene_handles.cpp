@@ -30,8 +30,9 @@ void Scene::forget_motion(const Item &item) {
 
 void *Scene::resolve(const void *handle, HandleKind kind) const {
     if (!handle) return nullptr;
-    ResolvedHandle &last = resolved_[static_cast<int>(kind)];
-    if (handle == last.handle) return last.record;
+    const uintptr_t address = reinterpret_cast<uintptr_t>(handle);
+    ResolvedHandle &last = resolved_[((address >> 4) ^ (address >> 9)) % kResolvedSlots];
+    if (handle == last.handle && kind == last.kind) return last.record;
     const auto entry = handles_.find(handle);
     if (entry == handles_.end() || entry->second.kind != kind) return nullptr;
     const Item *item = find(entry->second.item);
@@ -39,7 +40,7 @@ void *Scene::resolve(const void *handle, HandleKind kind) const {
     ChannelGroup *group = item->motion.get();
     if (kind == HandleKind::Group) {
         if (group != handle) return nullptr;
-        last = {handle, group};
+        last = {handle, group, kind};
         return group;
     }
     const size_t c = entry->second.channel;
@@ -47,7 +48,7 @@ void *Scene::resolve(const void *handle, HandleKind kind) const {
     Channel *channel = group->channels[c].get();
     void *record = kind == HandleKind::Channel ? static_cast<void *>(channel) : static_cast<void *>(&channel->envelope);
     if (record != handle) return nullptr;
-    last = {handle, record};
+    last = {handle, record, kind};
     return record;
 }
 
