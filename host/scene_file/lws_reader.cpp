@@ -15,6 +15,9 @@
 #include <string_view>
 
 #include <sys/stat.h>
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
 
 #include "../../module/host_api.h"
 #include "file_paths.h"
@@ -1080,6 +1083,15 @@ bool read_lws_file(const std::string &path, Scene *scene, LwsDocument *document,
     bool read = false;
     try {
         if (static_cast<unsigned long long>(info.st_size) >= content.max_size()) throw std::bad_alloc();
+        content.reserve(static_cast<size_t>(info.st_size));
+#ifdef __linux__
+        // A large file's text in pages of two megabytes where the system
+        // allows it: far fewer page faults while it is filled.
+        constexpr uintptr_t kHugePage = uintptr_t(1) << 21;
+        const uintptr_t first = (reinterpret_cast<uintptr_t>(content.data()) + kHugePage - 1) & ~(kHugePage - 1);
+        const uintptr_t last = (reinterpret_cast<uintptr_t>(content.data()) + content.capacity()) & ~(kHugePage - 1);
+        if (last > first) ::madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
+#endif
         content.resize(static_cast<size_t>(info.st_size));
         read = std::fread(&content[0], 1, content.size(), in) == content.size();
         if (!read)
