@@ -74,7 +74,7 @@ bool run_once(const PluginLibrary &plugin, const std::string &path, const std::s
 
     std::ostringstream report;
     start = Clock::now();
-    print_world_motion_report(report, scene, before);
+    print_world_motion(report, measure_world_motion(scene, before));
     times[kReport] = seconds_since(start);
 
     start = Clock::now();

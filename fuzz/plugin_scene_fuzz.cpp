@@ -17,7 +17,7 @@
 #include "fuzz_check.h"
 #include "host/core/host.h"
 #include "host/hostile/hostile_host.h"
-#include "host/panels/panel_toolkit.h"
+#include "host/panel_toolkit/panel_toolkit.h"
 #include "host/core/plugin_library.h"
 
 namespace {

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Prints the arc sine polynomial of worldpos/portable_trig.cpp.
+"""Prints the arc sine polynomial of plugin/worldpos/portable_trig.cpp.
 
 asin(x) = x + x^3 P(x^2) for |x| <= 1/2; P is fitted on [0, 1/4] at Chebyshev
 nodes with mpmath at 60 digits, then rounded to doubles. The error of the

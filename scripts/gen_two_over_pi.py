@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Prints the binary digits of 2/pi as 64-bit words for worldpos/portable_trig.cpp.
+"""Prints the binary digits of 2/pi as 64-bit words for plugin/worldpos/portable_trig.cpp.
 
 pi comes from Machin's formula, pi = 16 atan(1/5) - 4 atan(1/239), in exact
 integer fixed point with guard bits; the digits are computed twice with

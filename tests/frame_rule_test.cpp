@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "host/motion/world_motion_report.h"
-#include "worldpos/key_frame_table.h"
+#include "plugin/worldpos/key_frame_table.h"
 
 namespace {
 

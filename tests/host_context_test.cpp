@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "host/core/host.h"
-#include "module/host_context.h"
+#include "plugin/support/host_context.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <set>
 
 #include "host/hostile/hostile_host.h"
-#include "host/panels/panel_toolkit.h"
+#include "host/panel_toolkit/panel_toolkit.h"
 #include "host/hostile/scene_consistency.h"
-#include "module/host_builds.h"
+#include "interface/host_builds.h"
 #include "plugin_harness.h"
 
 namespace headless {

@@ -8,8 +8,8 @@
 
 #include "host/core/host.h"
 #include "host/core/services.h"
-#include "panel/item_tree.h"
-#include "panel/link_panel.h"
+#include "plugin/panel/item_tree.h"
+#include "plugin/panel/link_panel.h"
 
 namespace headless {
 namespace {

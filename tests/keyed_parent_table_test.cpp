@@ -11,9 +11,10 @@
 
 #include "host/core/host.h"
 #include "host/core/services.h"
-#include "module/host_context.h"
-#include "module/item_id.h"
-#include "worldpos/keyed_parent_allocator.h"
+#include "plugin/support/host_context.h"
+#include "plugin/support/item_id.h"
+#include "plugin/links/link_emission.h"
+#include "plugin/worldpos/key_frame_table.h"
 
 namespace headless {
 namespace {
@@ -51,7 +52,7 @@ struct Call {
     const KeyFrameAllocator *allocator = nullptr;
     const ChannelInfo *channel_info = nullptr;  // a patched copy of the host's, or null
     const EnvelopeFuncs *envelopes = nullptr;   // likewise
-    int32_t result = 0;
+    bool result = false;
 };
 Call *g_call = nullptr;
 
@@ -64,7 +65,7 @@ int keyed_parent_activation(int32_t, GlobalLookupFn global, void *local, void *)
     if (g_call->envelopes) context.envelopes = g_call->envelopes;
     std::vector<HostId> list = g_call->items;
     list.push_back(nullptr);
-    g_call->result = parent_with_world_position_using(&context, list.data(), g_call->new_parent, g_call->allocator);
+    g_call->result = reparent_keeping_world_motion(&context, list.data(), g_call->new_parent, g_call->allocator);
     return 0;
 }
 
@@ -87,7 +88,7 @@ protected:
         return envelope(id, channel).create_key(time, value);
     }
 
-    int32_t reparent(const std::vector<ItemIdValue> &items) {
+    bool reparent(const std::vector<ItemIdValue> &items) {
         call.items.clear();
         for (ItemIdValue id : items) call.items.push_back(to_handle(id));
         call.new_parent = parent;
@@ -124,7 +125,7 @@ TEST_F(KeyedParentTable, GrowsToExactlyTheCountAndIsReused) {
     const ItemIdValue first = scene().add_object("First");
     key(first, kPositionX, 0.0, 0.0);
     key(first, kHeading, 1.0, 0.0);
-    EXPECT_EQ(reparent({first}), 1);
+    EXPECT_TRUE(reparent({first}));
     EXPECT_EQ(counting.grown_to, std::vector<size_t>{25 * sizeof(KeyFrameRecord)});
 
     scene().frames_per_second = 30.0;
@@ -138,7 +139,7 @@ TEST_F(KeyedParentTable, GrowsToExactlyTheCountAndIsReused) {
     key(shorter, kPitch, 0.0, 0.0);  // 16 records
     key(longest, kPositionZ, -1.0, 0.0);
     key(longest, kHeading, 1.0, 0.0);  // 61 records
-    EXPECT_EQ(reparent({longer, shorter, longest}), 3);
+    EXPECT_TRUE(reparent({longer, shorter, longest}));
     EXPECT_EQ(counting.grown_to, (std::vector<size_t>{31 * sizeof(KeyFrameRecord), 61 * sizeof(KeyFrameRecord)}));
     EXPECT_EQ(counting.live_blocks, 0);
     EXPECT_FALSE(counting.misaligned);
@@ -159,7 +160,7 @@ TEST_F(KeyedParentTable, FailedGrowthEndsTheCallAndRestoresParentInPlace) {
     key(third, kPositionX, 0.0, 1.0);
 
     counting.refuse_from_growth = 1;
-    EXPECT_EQ(reparent({first, second, third}), -1);
+    EXPECT_FALSE(reparent({first, second, third}));
     EXPECT_EQ(command_texts(), (std::vector<std::string>{"ParentInPlace", "SelectItem " + long_id(first),
                                                          "ParentItem " + long_id(parent), "ParentInPlace"}));
     EXPECT_EQ(item(first).parent, parent);
@@ -207,7 +208,7 @@ TEST_P(HostileKeyTimes, EndTheCallWithNothingWrittenForTheItem) {
     g_hostile_key = keys[GetParam().key_index];
     g_hostile_time = GetParam().time;
 
-    EXPECT_EQ(reparent({mover}), -1);
+    EXPECT_FALSE(reparent({mover}));
     g_hostile_key = nullptr;
     EXPECT_EQ(command_texts(), (std::vector<std::string>{"ParentInPlace", "ParentInPlace"}));
     EXPECT_EQ(item(mover).parent, 0u);
@@ -259,7 +260,7 @@ TEST_F(KeyedParentTable, ShortGroupsAndMissingEnvelopesCountAsUnkeyedChannels) {
     key(mover, kPositionX, 0.0, 1.0);
     key(mover, kPositionY, 0.0, 2.0);  // behind the missing envelope: not seen, not written
     key(mover, kBank, 0.5, 0.3);       // beyond the short group: not seen, not written
-    EXPECT_EQ(reparent({mover}), 1);
+    EXPECT_TRUE(reparent({mover}));
     EXPECT_EQ(item(mover).parent, parent);
     ASSERT_EQ(envelope(mover, kPositionZ).key_count(), 1u);
     EXPECT_DOUBLE_EQ(envelope(mover, kPositionZ).keys()[0]->value, -5.0);
@@ -272,7 +273,7 @@ TEST_F(KeyedParentTable, ShortGroupsAndMissingEnvelopesCountAsUnkeyedChannels) {
     g_channel_limit = 1;
     const ItemIdValue other = scene().add_object("Other");
     key(other, kBank, 0.0, 1.0);
-    EXPECT_EQ(reparent({other}), 1);
+    EXPECT_TRUE(reparent({other}));
     EXPECT_EQ(item(other).parent, 0u);
     g_channel_limit = kMotionChannels;
     g_channel_without_envelope = nullptr;

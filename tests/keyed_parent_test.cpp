@@ -12,7 +12,7 @@
 
 #include "host/core/services.h"
 #include "host/motion/world_transform.h"
-#include "module/host_builds.h"
+#include "interface/host_builds.h"
 #include "plugin_harness.h"
 
 namespace headless {
@@ -517,9 +517,9 @@ TEST_F(KeyedParent, UnparentingKeepsWorldRotationWithAPivotRotation) {
     expect_near(world_axes(mover, 1.0), at1, 1e-6);
 }
 
-// Two entries were walked, so the selection is given back after the option.
-// The walk ends on the last entry, though it has no keys, as the restore
-// adds all the others to what is selected.
+// The option is back on before the selection is given back. The walk ends
+// on the last entry, though it has no keys, as the restore adds all the
+// others to what is selected.
 TEST_F(KeyedParent, ParentInPlaceIsSwitchedOffFirstAndOnLast) {
     scene().general_flags |= host_abi::kGeneralFlagParentInPlace;
     const ItemIdValue parent = scene().add_object("Base");
@@ -530,7 +530,7 @@ TEST_F(KeyedParent, ParentInPlaceIsSwitchedOffFirstAndOnLast) {
     reparent({mover, still}, parent);
     EXPECT_EQ(command_texts(),
               (std::vector<std::string>{"ParentInPlace", "SelectItem " + item_id_text(mover), "ParentItem " + item_id_text(parent),
-                                        "SelectItem " + item_id_text(still), "ParentInPlace",
+                                        "ParentInPlace", "SelectItem " + item_id_text(still),
                                         "AddToSelection " + item_id_text(mover)}));
     EXPECT_TRUE(scene().general_flags & host_abi::kGeneralFlagParentInPlace);
     EXPECT_EQ(std::set<ItemIdValue>(scene().selection.begin(), scene().selection.end()),

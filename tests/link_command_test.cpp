@@ -6,8 +6,8 @@
 #include <cstring>
 #include <set>
 
-#include "module/server_names.h"
-#include "module/host_builds.h"
+#include "interface/server_names.h"
+#include "interface/host_builds.h"
 #include "plugin_harness.h"
 
 namespace headless {

@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "host/core/host.h"
-#include "links/link_command.h"
-#include "links/link_emission.h"
-#include "module/item_id.h"
-#include "module/link_flags.h"
-#include "module/module_state.h"
+#include "plugin/links/link_command.h"
+#include "plugin/links/link_emission.h"
+#include "plugin/support/item_id.h"
+#include "plugin/support/link_flags.h"
+#include "plugin/support/module_state.h"
 
 namespace {
 
@@ -83,7 +83,7 @@ int record_text(void *, const char *text) {
     return 1;
 }
 
-TEST(ReselectItems, AddsBackAllButTheLastWalkedEntrySecondLastFirst) {
+TEST(RestoreSelection, AddsBackAllButTheLastWalkedEntrySecondLastFirst) {
     const HostId list[] = {reinterpret_cast<HostId>(0x10000000u), reinterpret_cast<HostId>(0x4001000Au),
                            reinterpret_cast<HostId>(0x2000000Bu), nullptr};
     const struct {
@@ -98,7 +98,7 @@ TEST(ReselectItems, AddsBackAllButTheLastWalkedEntrySecondLastFirst) {
     };
     for (const auto &c : cases) {
         g_sent.clear();
-        reselect_items(nullptr, record_text, list, c.count);
+        restore_selection(nullptr, record_text, list, c.count, 3, nullptr);
         EXPECT_EQ(g_sent, c.texts) << c.count;
     }
 }

@@ -274,7 +274,7 @@ TEST_F(LinkPanelRun, PanelSitsNearTheDesktopCentre) {
     run_panel({A::look([&](HeadlessPanel &panel) { seen = &panel; }), A::cancel()});
     EXPECT_EQ(seen->x, -60);
     EXPECT_EQ(seen->y, -75);
-    host.withhold("Headless Desktop");
+    host.withhold(host_abi::kServiceHeadlessDesktop);
     run_panel({A::look([&](HeadlessPanel &panel) { seen = &panel; }), A::cancel()});
     EXPECT_EQ(seen->x, 800);
     EXPECT_EQ(seen->y, 415);

@@ -14,7 +14,7 @@
 #endif
 
 #include "lws_fixture.h"
-#include "module/host_api.h"
+#include "interface/host_api.h"
 
 namespace headless {
 namespace {

@@ -1,7 +1,7 @@
 // The descriptor and server table as the host reads them from the binary.
 #include <cstring>
 
-#include "module/server_names.h"
+#include "interface/server_names.h"
 #include "plugin_harness.h"
 
 namespace headless {

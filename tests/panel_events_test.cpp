@@ -70,23 +70,23 @@ TEST_F(PanelEvents, TreeActionsWaitForASelectionOnOldBuilds) {
 
 TEST_F(PanelEvents, ModifierClicksRunTheTreeActions) {
     // Ctrl: descend.
-    PanelSnapshot shot = after({A::click("Crate", kQualifierCtrl)});
+    PanelSnapshot shot = after({A::click("Crate", host_abi::kQualifierCtrl)});
     EXPECT_EQ(open_nodes(shot), (Names{"Crate", "Lid"}));
     // Shift: expand.
-    shot = after({A::click("Crate", kQualifierShift)});
+    shot = after({A::click("Crate", host_abi::kQualifierShift)});
     EXPECT_EQ(open_nodes(shot).size(), 8u);
     // Alt: collapse to the clicked node.
-    shot = after({A::press('q'), A::click("Finger", kQualifierAlt)});
+    shot = after({A::press('q'), A::click("Finger", host_abi::kQualifierAlt)});
     EXPECT_EQ(open_nodes(shot), (Names{"Base", "Arm", "Hand"}));
     // Ctrl and Shift together (27) is none of the three.
-    shot = after({A::click("Crate", kQualifierCtrl | kQualifierShift)});
+    shot = after({A::click("Crate", host_abi::kQualifierCtrl | host_abi::kQualifierShift)});
     EXPECT_EQ(open_nodes(shot), (Names{}));
     EXPECT_EQ(shot.selected, "Crate");
 }
 
 TEST_F(PanelEvents, ModifierClicksWorkOnBuildsThatReadTheServicesAsIntegers) {
     host.set_build(kBuildPanfunAsText - 1);
-    const PanelSnapshot shot = after({A::click("Base", kQualifierCtrl)});
+    const PanelSnapshot shot = after({A::click("Base", host_abi::kQualifierCtrl)});
     EXPECT_EQ(open_nodes(shot), (Names{"Base", "Arm", "Hand", "Finger"}));
 }
 

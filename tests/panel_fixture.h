@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "host/panels/panel_toolkit.h"
-#include "module/host_builds.h"
+#include "host/panel_toolkit/panel_toolkit.h"
+#include "interface/host_builds.h"
 #include "plugin_harness.h"
 
 namespace headless {

@@ -4,7 +4,7 @@
 #include <functional>
 
 #include "host/core/host.h"
-#include "host/panels/panel_toolkit.h"
+#include "host/panel_toolkit/panel_toolkit.h"
 
 namespace headless {
 namespace {

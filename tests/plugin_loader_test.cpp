@@ -1,5 +1,5 @@
 // The host's loader: what it accepts, and the errors for what it refuses.
-#include "module/host_builds.h"
+#include "interface/host_builds.h"
 #include "plugin_harness.h"
 
 namespace headless {

@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "worldpos/portable_trig.h"
+#include "plugin/worldpos/portable_trig.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <limits>
 #include <string>
 
-#include "host/panels/panel_toolkit.h"
+#include "host/panel_toolkit/panel_toolkit.h"
 #include "plugin_harness.h"
 
 namespace headless {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "module/item_id.h"
-#include "worldpos/transform_chain.h"
+#include "plugin/support/item_id.h"
+#include "plugin/worldpos/transform_chain.h"
 
 namespace {
 

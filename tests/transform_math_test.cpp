@@ -8,7 +8,7 @@
 #include <limits>
 #include <random>
 
-#include "worldpos/transform_math.h"
+#include "plugin/worldpos/transform_math.h"
 
 namespace {
 

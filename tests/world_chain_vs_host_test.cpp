@@ -8,8 +8,8 @@
 
 #include "host/core/host.h"
 #include "host/core/services.h"
-#include "module/item_id.h"
-#include "worldpos/transform_chain.h"
+#include "plugin/support/item_id.h"
+#include "plugin/worldpos/transform_chain.h"
 
 namespace headless {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "../host/core/host.h"
-#include "../host/core/plugin_library.h"
+#include "host/core/host.h"
+#include "host/core/plugin_library.h"
 #include "script_runner.h"
 
 namespace {

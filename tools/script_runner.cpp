@@ -18,12 +18,12 @@
 #include <unistd.h>
 #endif
 
-#include "../host/scene_file/file_paths.h"
-#include "../host/scene_file/lws_reader.h"
-#include "../host/scene_file/lws_writer.h"
-#include "../host/panels/panel_toolkit.h"
-#include "../module/server_names.h"
-#include "../host/motion/world_motion_report.h"
+#include "host/scene_file/file_paths.h"
+#include "host/scene_file/lws_reader.h"
+#include "host/scene_file/lws_writer.h"
+#include "host/panel_toolkit/panel_toolkit.h"
+#include "interface/server_names.h"
+#include "host/motion/world_motion_report.h"
 
 namespace headless {
 namespace {
@@ -97,7 +97,7 @@ bool need(const std::vector<std::string> &words, size_t count, const char *usage
 // "enter", "space", one character, or a key code (decimal or 0x hex).
 bool parse_key(const std::string &text, unsigned short *key) {
     if (text == "enter") {
-        *key = 13;
+        *key = host_abi::kKeyReturnCharacter;
     } else if (text == "space") {
         *key = ' ';
     } else if (text.size() == 1) {
@@ -119,11 +119,11 @@ bool parse_click(const std::string &verb, int *qualifiers) {
         if (dash == std::string::npos) return false;
         const std::string modifier = rest.substr(0, dash);
         if (modifier == "ctrl")
-            *qualifiers |= kQualifierCtrl;
+            *qualifiers |= host_abi::kQualifierCtrl;
         else if (modifier == "shift")
-            *qualifiers |= kQualifierShift;
+            *qualifiers |= host_abi::kQualifierShift;
         else if (modifier == "alt")
-            *qualifiers |= kQualifierAlt;
+            *qualifiers |= host_abi::kQualifierAlt;
         else
             return false;
         rest = rest.substr(dash + 1);
@@ -489,7 +489,12 @@ bool ScriptRunner::run_server(const Words &words, const std::string &line, std::
     for (size_t i = first_log; i < panels.log.size(); ++i) out_ << "  panel: " << panels.log[i] << "\n";
     report_since(first_message, first_command);
     note_run_faults(*server, result, first_message, first_command, selected);
-    const int motion_warnings = keeps_world_motion ? print_world_motion_report(out_, scene, before) : 0;
+    int motion_warnings = 0;
+    if (keeps_world_motion) {
+        const WorldMotionMeasure measure = measure_world_motion(scene, before);
+        print_world_motion(out_, measure);
+        motion_warnings = measure.warnings();
+    }
     if (motion_warnings > 0)
         note_fault(server->name + ": the world motion report gave " + std::to_string(motion_warnings) +
                    " warning(s)");

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "../host/core/host.h"
-#include "../host/scene_file/lws_document.h"
-#include "../host/core/plugin_library.h"
+#include "host/core/host.h"
+#include "host/scene_file/lws_document.h"
+#include "host/core/plugin_library.h"
 
 namespace headless {
 

@@ -5,8 +5,8 @@
 #include <sstream>
 #include <vector>
 
-#include "../../module/command_verbs.h"
-#include "../../module/host_api.h"
+#include "interface/command_verbs.h"
+#include "interface/host_api.h"
 #include "parent_in_place.h"
 
 namespace headless {

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "command_interpreter.h"
-#include "../panels/panel_toolkit.h"
+#include "host/panel_toolkit/panel_toolkit.h"
 #include "services.h"
 
 namespace headless {
@@ -108,7 +108,7 @@ void *Host::lookup(const char *service_name, int) {
     if (name == host_abi::kServiceEnvelopes) return const_cast<EnvelopeFuncs *>(&envelope_service());
     if (name == host_abi::kServiceSceneInfo) return &scene_info_;
     if (name == host_abi::kServicePanels) return &panels_->services();
-    if (name == "Headless Desktop") return panels_->desktop_record();
+    if (name == host_abi::kServiceHeadlessDesktop) return panels_->desktop_record();
     // The value itself travels in the pointer.
     if (name == host_abi::kServiceProductInfo) return reinterpret_cast<void *>(static_cast<uintptr_t>(product_info_));
     return nullptr;

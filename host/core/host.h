@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "../../module/host_api.h"
-#include "../../module/host_numbering.h"
+#include "interface/host_api.h"
+#include "interface/host_numbering.h"
 #include "breaches.h"
 #include "scene.h"
 

@@ -1,6 +1,6 @@
 // "LWPanelServices" over the headless panel toolkit of the current host.
 #include "host.h"
-#include "../panels/panel_toolkit.h"
+#include "host/panel_toolkit/panel_toolkit.h"
 
 namespace headless {
 namespace {

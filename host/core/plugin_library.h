@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "../../module/host_api.h"
+#include "interface/host_api.h"
 
 namespace headless {
 

@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "../../module/host_numbering.h"
+#include "interface/host_numbering.h"
 #include "envelope.h"
 
 namespace headless {

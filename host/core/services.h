@@ -1,7 +1,7 @@
 // The service records the headless host hands out, each over Host::current().
 #pragma once
 
-#include "../../module/host_api.h"
+#include "interface/host_api.h"
 
 namespace headless {
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "../core/command_interpreter.h"
+#include "host/core/command_interpreter.h"
 
 namespace headless {
 

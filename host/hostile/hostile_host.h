@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "../core/host.h"
+#include "host/core/host.h"
 
 namespace headless {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "../core/scene.h"
+#include "host/core/scene.h"
 
 namespace headless {
 

@@ -1,148 +1,136 @@
 // What a world-position re-parent did to the selected items: their parents,
 // their position and rotation keys, and how far their world motion, world
 // scale and descendants moved, measured with the host's own evaluation.
+// Three steps around the command: record the items before it, measure them
+// after it against that record, print the measure.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <iosfwd>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "../core/scene.h"
-#include "world_transform.h"
+#include "host/core/scene.h"
 
 namespace headless {
 
-// The frames a check of world motion covers for these items (a caller passes
-// an item together with its ancestors): every frame from the earlier of the
-// render range's first frame and the first frame holding a key of the items,
-// to the later of the range's last frame and the last frame holding one.
-// When that span is too long to sample, the render range and the frames that
-// hold keys. In order; empty without a usable frame rate.
-std::vector<int> checked_frames(const Scene &scene, const std::vector<ItemIdValue> &items);
-
 // The frame that holds a key at `time`, by the frame rule the module shares
-// (module/frame_rule.h), kept within a billion frames either way.
+// (interface/frame_rule.h), kept within a billion frames either way.
 int64_t frame_holding(double time, double fps);
 
-// How reports print a number (three significant digits) and an item (name and id).
-std::string report_number(double value);
-std::string report_label(const Scene &scene, ItemIdValue id);
-// The same over the keys of these envelopes (those of items as they were
-// before a command, say).
-std::vector<int> checked_frames(const Scene &scene, const std::vector<const Envelope *> &envelopes);
+struct RecordedMotion;  // world_motion_recorded.h
+struct WorldMotionMeasure;
 
-// A sequence of numbers, exact to the bit, kept in runs: a run steps along a
-// list held elsewhere, holds its own numbers, or repeats one. Small when the
-// numbers are mostly a stretch of that list, as a channel's values at its
-// keyed frames are its keys' values, or mostly one number. The same list is
-// passed each time.
-class NumberRuns {
+// The selected items as they were before a command: their keys, and their
+// world motion at every frame that may be checked, held compactly.
+// Default-made, it holds no item.
+class WorldMotionBefore {
 public:
-    // Appends `value`, taken from list[candidate] when that holds the same
-    // bits (any candidate may be given; one past the list means none).
-    void append(double value, const std::vector<double> &list, size_t candidate);
-    size_t size() const { return size_; }
-    // Elements indices[0..count), ascending, to `out`. `cursor` (0 at first)
-    // remembers the run reached, so a forward walk finds its runs at once.
-    void read(const size_t *indices, size_t count, const std::vector<double> &list, size_t *cursor,
-              double *out) const;
-    // All the elements.
-    void expand(const std::vector<double> &list, std::vector<double> *out) const;
+    WorldMotionBefore();
+    WorldMotionBefore(WorldMotionBefore &&) noexcept;
+    WorldMotionBefore &operator=(WorldMotionBefore &&) noexcept;
+    ~WorldMotionBefore();
 
 private:
-    enum Kind : uint32_t { kFollows, kOwn, kRepeated };
-    struct Run {
-        size_t begin;  // its first element
-        size_t from;   // index in the list or in own_ of that element's number
-        Kind kind;
-    };
-    std::vector<Run> runs_;
-    std::vector<double> own_;
-    size_t size_ = 0;
-};
-
-// One channel's keys as they were. The command keeps the keys it finds, so
-// an address seen before is that key. Times run along the item's key times
-// (its KeyTimeGroup's), and keys made together mostly lie side by side in
-// memory, so mostly only the values take room for each key.
-struct KeysBefore {
-    std::vector<double> values;
-    NumberRuns times;
-    struct AddressRun {
-        uintptr_t first;  // the address of key `begin`; the keys after it follow one another
-        size_t begin;
-    };
-    std::vector<AddressRun> addresses;
-    std::vector<uintptr_t> scattered;  // instead, each key's, when few lie side by side
-    size_t size() const { return values.size(); }
-};
-
-struct ItemMotionBefore {
-    ItemIdValue id;
-    ItemIdValue parent;
-    std::vector<ItemIdValue> old_chain;  // its ancestors from the parent up
-    KeysBefore keys[6];  // position X, Y, Z, heading, pitch, bank
-    size_t key_group;    // its entry in WorldMotionBefore::key_groups
-};
-
-// Selected items keyed at the same times, posed together at those times.
-// A time that a frame is sampled at is read from that frame's poses.
-struct KeyTimeGroup {
-    std::vector<double> times;
-    std::vector<size_t> members;       // indices into WorldMotionBefore::items
-    std::vector<size_t> on_frames;     // the frame rows that serve some of the times
-    std::vector<double> off_frames;    // the other times, posed here:
-    std::vector<WorldPose> poses;      // poses[t * members.size() + m] for off_frames[t]
-};
-
-// What a watched item was posed from at the frames: its motion values at each
-// frame row (a selected item's mostly its keys' values, kept once in
-// ItemMotionBefore) and what it hung from. The report poses it again from
-// these by the host's own step, to the bit as it was posed then, instead of
-// holding fifteen numbers an item a frame through the command.
-struct WatchedBefore {
-    NumberRuns values[kMotionChannelCount];  // at each frame row
-    int parent = -1;  // a watched item's index; -1 none; -2 - e the parent outside them numbered e
-    bool pivot_turned = false;
-    Matrix pivot_turn{};  // its pivot rotation
-    Vec3 parent_pivot{};  // its parent's pivot point
-};
-
-struct WorldMotionBefore {
-    bool unparenting = false;  // the command takes the items out of their parents
-    std::vector<ItemMotionBefore> items;
-    std::vector<KeyTimeGroup> key_groups;
-    std::vector<ItemIdValue> old_ancestors;
-    // The selected items and their descendants at each of `frames`: posed
-    // from `how`, parents first in `order`, under the parents outside them
-    // posed in outside_poses[f * outside_count + e].
-    // A frame that holds a key of the selected items is sampled at that key's
-    // time, so one evaluation serves the frame and the key.
-    std::vector<ItemIdValue> watched;
-    std::vector<WatchedBefore> how;
-    std::vector<size_t> order;
-    size_t outside_count = 0;
-    std::vector<WorldPose> outside_poses;
-    std::vector<int> frames;
-    std::vector<double> frame_times;
-    bool too_many_frames = false;  // the frames were left out as too many to hold
+    friend WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting);
+    friend WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBefore &before);
+    std::unique_ptr<RecordedMotion> recorded_;
 };
 
 // Records the selected items before the command runs, at every frame that
 // may be checked whatever their new parent turns out to be.
 WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting);
 
-// Prints, for every recorded item, its parent change, the keys rewritten and
-// created, the largest change of world position (scene units) and world
-// rotation (degrees) at its key times and at the checked frames, the largest
-// change of its world scale and the largest world move of its descendants.
-// Warns when an un-parented item had no parent, when an item's world scale
-// changed, when a new parent chain scales unevenly, and when the item, an
-// ancestor on its old or new chain or a descendant is moved by more than its
-// keys (controllers, IK, targets, item links, motion plug-ins), naming each
-// and marking the figures it makes unverified. Returns the number of warnings
-// printed.
-int print_world_motion_report(std::ostream &out, const Scene &scene, const WorldMotionBefore &before);
+// An item as it is named after the command.
+struct NamedItem {
+    ItemIdValue id = 0;    // 0 none
+    std::string name;
+    bool present = false;  // still in the scene
+};
+
+// The largest change of an item's world motion over some samples.
+struct MotionChange {
+    double position = 0.0;  // scene units
+    double degrees = 0.0;   // world rotation
+    bool finite = true;     // false when a sample was not a number
+};
+
+// An item that Layout moves by more than its keys, which this host does not
+// evaluate, and what moves it, as its scene file says.
+struct MotionDriver {
+    // How it stands to the measured item: the item itself, an ancestor on its
+    // old or new parent chain (places from 0, the parent; -1 not on that
+    // chain), or a descendant.
+    enum Relation { kItself, kAncestor, kDescendant };
+    Relation relation = kItself;
+    int old_place = -1;
+    int new_place = -1;
+    NamedItem item;
+    std::array<int, 3> controllers = {0, 0, 0};           // heading, pitch, bank; 0 keys alone
+    std::array<int, 3> position_controllers = {0, 0, 0};  // X, Y, Z
+    NamedItem goal, target, pole, position_item, rotation_item, scale_item;
+    std::vector<MotionPlugin> plugins;  // the enabled ones
+};
+
+// One recorded item after the command.
+struct ItemMotionMeasure {
+    NamedItem item;  // not present: nothing else is measured
+    bool nothing_to_unparent = false;  // un-parented without a parent
+    bool changed = false;  // its parent or its keys; nothing below is measured otherwise
+    NamedItem parent_before, parent_after;
+    size_t keys_rewritten = 0;  // position and rotation keys given new values
+    size_t keys_created = 0;
+    size_t key_times = 0;  // the times it was keyed at before
+    MotionChange at_keys;  // at those times
+    MotionChange at_frames;  // at the checked frames
+    bool scale_changed = false;  // its world scale, at its key times or the checked frames
+    double scale_factor = 1.0;   // the largest change of it, as a factor
+    size_t descendants = 0;
+    double descendants_moved = 0.0;  // the largest world move of one of them
+    NamedItem most_moved;            // that one
+    bool shears = false;  // re-parented under a chain that scales unevenly
+    int shears_from = 0;  // the first checked frame where it does
+    std::vector<MotionDriver> drivers;  // the item and its chains first, then descendants
+
+    bool reparented() const { return parent_after.id != parent_before.id; }
+    // Whether the figures of its own motion, and those of its descendants, rest
+    // only on what the host evaluates.
+    bool verified() const;
+    bool descendants_verified() const { return drivers.empty(); }
+};
+
+// The frames checked, every one from `first` to `last` or the render range
+// and the keyed frames among them.
+struct CheckedFrames {
+    bool too_many = false;  // too many to hold: none checked
+    size_t count = 0;       // 0 without a usable frame range
+    int first = 0;
+    int last = 0;
+};
+
+struct WorldMotionMeasure {
+    std::vector<ItemMotionMeasure> items;  // as recorded; none when nothing was selected
+    CheckedFrames frames;
+    // Warned about: an un-parent with nothing to do, a changed world scale, a
+    // new parent chain that shears, motion the host does not evaluate.
+    int warnings() const;
+};
+
+// Measures, for every recorded item, its parent change, the keys rewritten
+// and created, the largest change of world position and world rotation at
+// its key times and at the checked frames (the render range widened to every
+// frame holding a key of the items or of their old or new ancestors), the
+// largest change of its world scale, the largest world move of its
+// descendants, whether its new parent chain scales unevenly, and what moves
+// it, an ancestor on its old or new chain or a descendant by more than keys
+// (controllers, IK, targets, item links, motion plug-ins).
+WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBefore &before);
+
+// The measure as the tool reports it: one block an item, with its warnings
+// and the figures that rest on what the host does not evaluate marked.
+void print_world_motion(std::ostream &out, const WorldMotionMeasure &measure);
 
 }  // namespace headless

@@ -14,7 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "../core/scene.h"
+#include "host/core/scene.h"
 
 namespace headless {
 

@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "../core/envelope.h"
-#include "../core/scene.h"
+#include "host/core/envelope.h"
+#include "host/core/scene.h"
 
 namespace headless {
 

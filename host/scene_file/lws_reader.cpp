@@ -19,15 +19,16 @@
 #include <sys/mman.h>
 #endif
 
-#include "../../module/host_api.h"
+#include "interface/host_api.h"
+#include "interface/host_numbering.h"
 #include "file_paths.h"
 
 namespace headless {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-constexpr uint32_t kMaxItemsOfAKind = 0x10000;   // an object id's 16 bits
-constexpr uint32_t kMaxBonesPerObject = 0x1000;  // a bone id's 12 bits of bone number
+constexpr uint32_t kMaxItemsOfAKind = host_numbering::kObjectSerialMask + 1;
+constexpr uint32_t kMaxBonesPerObject = host_numbering::kBoneSerialMax + 1;
 constexpr int kNewestKnownVersion = 8;
 
 struct Line {
@@ -633,10 +634,10 @@ void Reader::add_declared(const Line &line, ItemKind kind, std::optional<ItemIdV
     ItemIdValue id = stated_id.value_or(0);
     if (!stated_id) {
         switch (kind) {
-        case ItemKind::Object: id = 0x10000000u | object_count_; break;
-        case ItemKind::Light: id = 0x20000000u | light_count_; break;
-        case ItemKind::Camera: id = 0x30000000u | camera_count_; break;
-        case ItemKind::Bone: id = 0x40000000u | (bone_counts_[current_object_] << 16) | (current_object_ & 0xFFFFu); break;
+        case ItemKind::Object: id = host_numbering::item_id(host_abi::kIdKindObject, object_count_); break;
+        case ItemKind::Light: id = host_numbering::item_id(host_abi::kIdKindLight, light_count_); break;
+        case ItemKind::Camera: id = host_numbering::item_id(host_abi::kIdKindCamera, camera_count_); break;
+        case ItemKind::Bone: id = host_numbering::bone_id(current_object_, bone_counts_[current_object_]); break;
         }
     }
     if (kind_of(id) != kind)

@@ -11,7 +11,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "../../module/host_api.h"
+#include "interface/host_api.h"
 #include "file_paths.h"
 
 #include <fcntl.h>
@@ -687,7 +687,7 @@ bool Renderer::shared_keys_text(const LwsItemRecord &record, const Item &item, i
     std::vector<long long> frames(keys, 0);
     for (size_t k = 0; lead && k < keys; ++k) {
         const double frame = lead->keys()[k]->time * scene_.frames_per_second;
-        // Stricter than module/frame_rule.h: this format stores frame numbers, so a key must lie on one.
+        // Stricter than interface/frame_rule.h: this format stores frame numbers, so a key must lie on one.
         if (!(std::fabs(frame) < 1e15) || std::fabs(frame - std::nearbyint(frame)) > 1e-6) {
             *error = refusal(item, "a key at " + format_lws_number(lead->keys()[k]->time, 3) +
                                        " s is between frames; this scene format keeps keys on whole frames");

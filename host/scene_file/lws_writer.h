@@ -7,7 +7,7 @@
 
 #include "atomic_file.h"
 #include "lws_document.h"
-#include "../core/scene.h"
+#include "host/core/scene.h"
 
 namespace headless {
 

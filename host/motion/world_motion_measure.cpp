@@ -1,0 +1,788 @@
+#include "world_motion_recorded.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+#include "interface/frame_rule.h"
+
+namespace headless {
+namespace {
+
+constexpr int kMotionChannels = 6;
+// A span of frames longer than this is not sampled whole.
+constexpr int64_t kMostFramesSampled = 1000000;
+// Poses held for the comparison; beyond this the frames are left out rather
+// than taking the memory of many scenes.
+constexpr size_t kMostPosesHeld = 8000000;
+// Key times this far from zero, in frames, are beyond any frame worth sampling.
+constexpr double kFarthestFrame = 1e9;
+// Times evaluated together: enough to keep each envelope's keys in the cache,
+// few enough that the poses of a large hierarchy stay small.
+constexpr size_t kTimesPerBlock = 256;
+// A world scale changed by less than this part is taken as kept (rounding).
+constexpr double kScaleTolerance = 1e-6;
+constexpr double kDegreesPerRadian = 57.29577951308232;
+
+bool has_motion(const Item &item) { return item.motion && item.motion->channels.size() >= kMotionChannels; }
+
+double squared(const Vec3 &v) { return v[0] * v[0] + v[1] * v[1] + v[2] * v[2]; }
+
+// The largest changes between two poses of one item, kept squared (position,
+// chord between unit axes, scale factor) until the measure is made.
+struct Change {
+    double position2 = 0.0;
+    double chord2 = 0.0;
+    double scale2 = 1.0;
+    bool finite = true;  // false when a sample was not a number
+
+    void add(const WorldPose &was, const WorldPose &now) {
+        const double moved = squared({now.position[0] - was.position[0], now.position[1] - was.position[1],
+                                      now.position[2] - was.position[2]});
+        keep(moved, &position2);
+        for (int r = 0; r < 3; ++r) {
+            const double a = squared(was.axes[r]), b = squared(now.axes[r]);
+            // A flattened axis has no direction; the scale shows it.
+            if (a > 0.0 && b > 0.0) {
+                const double ra = 1.0 / std::sqrt(a), rb = 1.0 / std::sqrt(b);
+                keep(squared({now.axes[r][0] * rb - was.axes[r][0] * ra, now.axes[r][1] * rb - was.axes[r][1] * ra,
+                              now.axes[r][2] * rb - was.axes[r][2] * ra}),
+                     &chord2);
+            }
+            const double length_was = was.scale[r] * was.scale[r] * a;
+            const double length_now = now.scale[r] * now.scale[r] * b;
+            double factor = 1.0;
+            if (length_was != length_now)
+                factor = length_was > 0.0 && length_now > 0.0
+                             ? std::max(length_now / length_was, length_was / length_now)
+                             : HUGE_VAL;
+            keep(factor, &scale2);
+        }
+    }
+    void add(const Change &other) {
+        keep(other.position2, &position2);
+        keep(other.chord2, &chord2);
+        keep(other.scale2, &scale2);
+        finite = finite && other.finite;
+    }
+    void keep(double value, double *largest) {
+        if (std::isnan(value)) finite = false;
+        if (value > *largest) *largest = value;
+    }
+
+    double position() const { return std::sqrt(position2); }
+    double degrees() const { return 2.0 * std::asin(std::min(1.0, std::sqrt(chord2) / 2.0)) * kDegreesPerRadian; }
+    double scale_factor() const { return std::sqrt(scale2); }
+    MotionChange largest() const { return MotionChange{position(), degrees(), finite}; }
+    bool scale_changed() const { return !(scale2 <= 1.0 + kScaleTolerance); }
+};
+
+// Whether Layout moves the item by more than its keys: a controller, an IK
+// goal, a target, a pole, a position, rotation or scale item, or a motion or
+// channel plug-in. The host evaluates keys alone.
+bool moved_beyond_keys(const Item &item) {
+    for (int axis = 0; axis < 3; ++axis)
+        if (item.controllers[axis] != 0 || item.position_controllers[axis] != 0) return true;
+    if (item.goal || item.target || item.pole || item.position_item || item.rotation_item || item.scale_item)
+        return true;
+    for (const MotionPlugin &plugin : item.motion_plugins)
+        if (plugin.enabled) return true;
+    return false;
+}
+
+ptrdiff_t place_in(const std::vector<ItemIdValue> &chain, ItemIdValue id) {
+    const auto at = std::find(chain.begin(), chain.end(), id);
+    return at == chain.end() ? -1 : at - chain.begin();
+}
+
+// Samples each frame at the time of a key of the selected items that lies on
+// it within a hair, the first such time when several do, else at the frame.
+std::vector<double> frame_times(const std::vector<int> &frames, const std::vector<KeyTimeGroup> &groups,
+                                double fps) {
+    std::vector<double> times;
+    times.reserve(frames.size());
+    for (int frame : frames) times.push_back(frame / fps);
+    if (frames.empty()) return times;
+    std::vector<double> keyed;
+    for (const KeyTimeGroup &group : groups) keyed.insert(keyed.end(), group.times.begin(), group.times.end());
+    std::sort(keyed.begin(), keyed.end());
+    keyed.erase(std::unique(keyed.begin(), keyed.end()), keyed.end());
+    std::vector<char> taken(frames.size(), 0);
+    for (double time : keyed) {
+        const int64_t frame = frame_holding(time, fps);
+        if (!on_frame(time * fps, static_cast<double>(frame))) continue;
+        const auto at = std::lower_bound(frames.begin(), frames.end(), frame);
+        if (at == frames.end() || *at != frame) continue;
+        const size_t row = static_cast<size_t>(at - frames.begin());
+        if (taken[row]) continue;
+        taken[row] = 1;
+        times[row] = time;
+    }
+    return times;
+}
+
+// Evaluates the sampler at `times` in blocks and hands each block's poses on.
+template <typename Use>
+void evaluate_in_blocks(const HierarchySampler &sampler, const std::vector<double> &times,
+                        const std::vector<char> *mask, Use use) {
+    std::vector<WorldPose> poses(std::min(times.size(), kTimesPerBlock) * sampler.size());
+    for (size_t first = 0; first < times.size(); first += kTimesPerBlock) {
+        const size_t count = std::min(kTimesPerBlock, times.size() - first);
+        sampler.evaluate(&times[first], count, mask, poses.data());
+        use(first, count, poses.data());
+    }
+}
+
+// The keys given new values and the keys created, matching each key now in a
+// channel with the one recorded at its address. The command keeps the order
+// of the keys it finds, so the next recorded key is tried first; an address
+// out of that order is looked up among all of them.
+void count_key_changes(const KeysBefore &was, const std::vector<double> &group_times, const Envelope &now,
+                       size_t *rewritten, size_t *created) {
+    std::vector<double> times;
+    was.times.expand(group_times, &times);
+    std::vector<uintptr_t> addresses(was.scattered);
+    if (addresses.empty()) {
+        addresses.resize(was.size());
+        for (size_t r = 0; r < was.addresses.size(); ++r) {
+            const size_t end = r + 1 < was.addresses.size() ? was.addresses[r + 1].begin : was.size();
+            for (size_t i = was.addresses[r].begin; i < end; ++i)
+                addresses[i] = was.addresses[r].first + (i - was.addresses[r].begin) * sizeof(EnvelopeKey);
+        }
+    }
+    // Addresses as numbers, which order them all (raw pointers to different
+    // keys have no order of their own).
+    std::vector<std::pair<uintptr_t, size_t>> by_address;
+    size_t next = 0;
+    for (const auto &key : now.keys()) {
+        const uintptr_t address = reinterpret_cast<uintptr_t>(key.get());
+        size_t match = addresses.size();
+        if (next < addresses.size() && addresses[next] == address) {
+            match = next++;
+        } else {
+            if (by_address.empty()) {
+                for (size_t i = 0; i < addresses.size(); ++i) by_address.emplace_back(addresses[i], i);
+                std::sort(by_address.begin(), by_address.end());
+            }
+            const auto found =
+                std::lower_bound(by_address.begin(), by_address.end(), std::make_pair(address, size_t{0}));
+            if (found != by_address.end() && found->first == address) {
+                match = found->second;
+                next = found->second + 1;
+            }
+        }
+        if (match == addresses.size())
+            ++*created;
+        else if (was.values[match] != key->value || times[match] != key->time)
+            ++*rewritten;
+    }
+}
+
+bool same_bits(double a, double b) {
+    uint64_t x, y;
+    std::memcpy(&x, &a, sizeof x);
+    std::memcpy(&y, &b, sizeof y);
+    return x == y;
+}
+
+// The run of `runs` (each with a `begin`, in order) that holds element i,
+// trying the one at `cursor` and the next before searching.
+template <class Run>
+size_t run_holding(const std::vector<Run> &runs, size_t i, size_t *cursor) {
+    size_t r = *cursor;
+    auto holds = [&](size_t at) {
+        return at < runs.size() && runs[at].begin <= i && (at + 1 == runs.size() || runs[at + 1].begin > i);
+    };
+    if (!holds(r)) {
+        if (holds(r + 1)) {
+            ++r;
+        } else {
+            const auto after = std::upper_bound(runs.begin(), runs.end(), i,
+                                                [](size_t value, const Run &run) { return value < run.begin; });
+            r = static_cast<size_t>(after - runs.begin()) - 1;
+        }
+    }
+    *cursor = r;
+    return r;
+}
+
+}  // namespace
+
+void NumberRuns::append(double value, const std::vector<double> &list, size_t candidate) {
+    const bool follows = candidate < list.size() && same_bits(list[candidate], value);
+    if (!runs_.empty()) {
+        Run &last = runs_.back();
+        const size_t length = size_ - last.begin;
+        if (last.kind == kFollows) {
+            if (follows && candidate == last.from + length) {
+                ++size_;
+                return;
+            }
+            // A single element along the list costs more as a run than as a
+            // number: it joins the numbers held before it, if any.
+            if (length == 1) {
+                own_.push_back(list[last.from]);
+                last.kind = kOwn;
+                last.from = own_.size() - 1;
+                if (runs_.size() >= 2 && runs_[runs_.size() - 2].kind == kOwn) runs_.pop_back();
+            }
+        } else if (last.kind == kRepeated) {
+            if (same_bits(own_[last.from], value)) {
+                ++size_;
+                return;
+            }
+            if (length == 1) last.kind = kOwn;  // its number is the last one held
+        }
+    }
+    if (follows)
+        runs_.push_back(Run{size_, candidate, kFollows});
+    else if (!runs_.empty() && runs_.back().kind == kOwn)
+        own_.push_back(value);
+    else {
+        runs_.push_back(Run{size_, own_.size(), kRepeated});
+        own_.push_back(value);
+    }
+    ++size_;
+}
+
+void NumberRuns::read(const size_t *indices, size_t count, const std::vector<double> &list, size_t *cursor,
+                      double *out) const {
+    size_t begin = 1, end = 0, step = 0;  // the run at hand: elements [begin, end) from base
+    const double *base = nullptr;
+    for (size_t t = 0; t < count; ++t) {
+        const size_t i = indices[t];
+        if (i < begin || i >= end) {
+            const Run &run = runs_[run_holding(runs_, i, cursor)];
+            begin = run.begin;
+            end = *cursor + 1 < runs_.size() ? runs_[*cursor + 1].begin : size_;
+            base = run.kind == kFollows ? &list[run.from] : &own_[run.from];
+            step = run.kind == kRepeated ? 0 : 1;
+        }
+        out[t] = base[(i - begin) * step];
+    }
+}
+
+void NumberRuns::expand(const std::vector<double> &list, std::vector<double> *out) const {
+    out->resize(size_);
+    for (size_t r = 0; r < runs_.size(); ++r) {
+        const Run &run = runs_[r];
+        const size_t end = r + 1 < runs_.size() ? runs_[r + 1].begin : size_;
+        for (size_t i = run.begin; i < end; ++i)
+            (*out)[i] = run.kind == kFollows ? list[run.from + (i - run.begin)]
+                        : run.kind == kOwn   ? own_[run.from + (i - run.begin)]
+                                             : own_[run.from];
+    }
+}
+
+int64_t frame_holding(double time, double fps) {
+    return static_cast<int64_t>(frame_of(std::max(-kFarthestFrame, std::min(kFarthestFrame, time * fps))));
+}
+
+std::vector<int> checked_frames(const Scene &scene, const std::vector<const Envelope *> &envelopes) {
+    const double fps = scene.frames_per_second;
+    if (!std::isfinite(fps) || !(fps > 0.0)) return {};
+    const int64_t range_length = static_cast<int64_t>(scene.frame_end) - scene.frame_start + 1;
+    const bool range_usable = range_length > 0 && range_length <= kMostFramesSampled;
+    int64_t low = range_usable ? scene.frame_start : INT64_MAX;
+    int64_t high = range_usable ? scene.frame_end : INT64_MIN;
+    std::vector<const Envelope *> keyed;
+    for (const Envelope *envelope : envelopes) {
+        const auto &keys = envelope->keys();
+        if (keys.empty()) continue;
+        keyed.push_back(envelope);
+        low = std::min(low, frame_holding(keys.front()->time, fps));
+        high = std::max(high, frame_holding(keys.back()->time, fps));
+    }
+    if (low > high) return {};
+    std::vector<int> frames;
+    if (high - low + 1 <= kMostFramesSampled) {
+        for (int64_t frame = low; frame <= high; ++frame) frames.push_back(static_cast<int>(frame));
+        return frames;
+    }
+    if (range_usable)
+        for (int frame = scene.frame_start; frame <= scene.frame_end; ++frame) frames.push_back(frame);
+    for (const Envelope *envelope : keyed)
+        for (const auto &key : envelope->keys()) frames.push_back(static_cast<int>(frame_holding(key->time, fps)));
+    std::sort(frames.begin(), frames.end());
+    frames.erase(std::unique(frames.begin(), frames.end()), frames.end());
+    return frames;
+}
+
+std::vector<int> checked_frames(const Scene &scene, const std::vector<ItemIdValue> &items) {
+    std::vector<const Envelope *> envelopes;
+    for (ItemIdValue id : items) {
+        const Item *item = scene.find(id);
+        if (!item || !item->motion) continue;
+        for (const auto &channel : item->motion->channels) envelopes.push_back(&channel->envelope);
+    }
+    return checked_frames(scene, envelopes);
+}
+
+WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {
+    auto recorded = std::make_unique<RecordedMotion>();
+    RecordedMotion &before = *recorded;
+    before.unparenting = unparenting;
+    std::unordered_set<ItemIdValue> chosen;
+    std::map<std::vector<double>, size_t> group_of_times;
+    std::vector<double> channel_times[kMotionChannels];
+    for (ItemIdValue id : scene.selection) {
+        const Item *item = scene.find(id);
+        if (!item || !has_motion(*item) || !chosen.insert(id).second) continue;
+        ItemMotionBefore record;
+        record.id = id;
+        record.parent = item->parent;
+        for (const Item *ancestor : ancestors_of(scene, *item)) record.old_chain.push_back(ancestor->id);
+        std::vector<double> key_times;
+        for (int c = 0; c < kMotionChannels; ++c) {
+            const auto &keys = item->channel(MotionChannel(c)).envelope.keys();
+            KeysBefore &kept = record.keys[c];
+            kept.values.reserve(keys.size());
+            channel_times[c].clear();
+            const size_t sorted = key_times.size();
+            for (const auto &key : keys) {
+                channel_times[c].push_back(key->time);
+                const uintptr_t address = reinterpret_cast<uintptr_t>(key.get());
+                const size_t index = kept.values.size();
+                if (kept.addresses.empty() ||
+                    kept.addresses.back().first + (index - kept.addresses.back().begin) * sizeof(EnvelopeKey) !=
+                        address)
+                    kept.addresses.push_back(KeysBefore::AddressRun{address, index});
+                kept.values.push_back(key->value);
+                key_times.push_back(key->time);
+            }
+            if (kept.addresses.size() > kept.values.size() / 2) {
+                for (const auto &key : keys) kept.scattered.push_back(reinterpret_cast<uintptr_t>(key.get()));
+                std::vector<KeysBefore::AddressRun>().swap(kept.addresses);
+            }
+            // Each channel's keys are in time order already.
+            std::inplace_merge(key_times.begin(), key_times.begin() + static_cast<std::ptrdiff_t>(sorted),
+                               key_times.end());
+        }
+        key_times.erase(std::unique(key_times.begin(), key_times.end()), key_times.end());
+        const auto group = group_of_times.emplace(std::move(key_times), before.key_groups.size());
+        if (group.second) before.key_groups.push_back(KeyTimeGroup{group.first->first, {}, {}, {}, {}});
+        record.key_group = group.first->second;
+        // The key times, mostly as a walk along the item's times.
+        const std::vector<double> &times = before.key_groups[record.key_group].times;
+        for (int c = 0; c < kMotionChannels; ++c) {
+            size_t at = 0;
+            for (double time : channel_times[c]) {
+                while (at < times.size() && times[at] < time) ++at;
+                record.keys[c].times.append(time, times, at);
+            }
+        }
+        before.key_groups[record.key_group].members.push_back(before.items.size());
+        before.items.push_back(std::move(record));
+    }
+
+    // The selected items and everything below them, each once.
+    std::unordered_map<ItemIdValue, size_t> watched;
+    for (const ItemMotionBefore &record : before.items) {
+        watched.emplace(record.id, before.watched.size());
+        before.watched.push_back(record.id);
+    }
+    for (size_t i = 0; i < before.watched.size(); ++i)
+        for (ItemIdValue child : scene.find(before.watched[i])->children)
+            if (scene.find(child) && watched.emplace(child, before.watched.size()).second)
+                before.watched.push_back(child);
+    std::unordered_set<ItemIdValue> old_ancestors;
+    for (const ItemMotionBefore &record : before.items)
+        for (ItemIdValue ancestor : record.old_chain)
+            if (old_ancestors.insert(ancestor).second) before.old_ancestors.push_back(ancestor);
+
+    // How each watched item hangs: from a watched item, from one outside
+    // them (whose poses are kept) or from nothing, as the sampler places it.
+    const HierarchySampler sampler(scene, before.watched);
+    const size_t width = before.watched.size();
+    before.how.resize(width);
+    std::vector<int> outside;  // sampler indices
+    std::unordered_map<int, size_t> outside_number;
+    std::vector<std::pair<int, size_t>> placed;
+    for (size_t w = 0; w < width; ++w) {
+        WatchedBefore &how = before.how[w];
+        const int at = sampler.index_of(before.watched[w]);
+        placed.emplace_back(at, w);
+        const Item &item = sampler.item(static_cast<size_t>(at));
+        how.pivot_turned = item.pivot_rotation != Vec3{0, 0, 0};
+        how.pivot_turn = rotation(item.pivot_rotation);
+        const int parent = sampler.parent(static_cast<size_t>(at));
+        if (parent < 0) continue;
+        const Item &above = sampler.item(static_cast<size_t>(parent));
+        how.parent_pivot = above.pivot;
+        const auto found = watched.find(above.id);
+        if (found != watched.end()) {
+            how.parent = static_cast<int>(found->second);
+        } else {
+            const auto known = outside_number.emplace(parent, outside.size());
+            if (known.second) outside.push_back(parent);
+            how.parent = -2 - static_cast<int>(known.first->second);
+        }
+    }
+    std::sort(placed.begin(), placed.end());
+    for (const auto &one : placed) before.order.push_back(one.second);
+
+    // The new parent is not known yet and may be any item, so every item's
+    // keys are taken into the frames; the report checks those that matter.
+    before.frames = checked_frames(scene, scene.all_items());
+    if (before.frames.size() > kMostPosesHeld / std::max<size_t>(1, width)) {
+        before.frames.clear();
+        before.too_many_frames = true;
+    }
+    before.frame_times = frame_times(before.frames, before.key_groups, scene.frames_per_second);
+    const std::vector<double> &times = before.frame_times;
+    const std::vector<double> none;
+    std::vector<double> values(std::min(times.size(), kTimesPerBlock));
+    std::vector<double> key_times;
+    for (size_t w = 0; w < width; ++w) {
+        const Item &item = sampler.item(static_cast<size_t>(sampler.index_of(before.watched[w])));
+        for (int c = 0; c < kMotionChannelCount; ++c) {
+            // A selected item's value at a frame is mostly its key there.
+            const bool keyed = w < before.items.size() && c < kMotionChannels;
+            const std::vector<double> &list = keyed ? before.items[w].keys[c].values : none;
+            if (keyed)
+                before.items[w].keys[c].times.expand(before.key_groups[before.items[w].key_group].times, &key_times);
+            else
+                key_times.clear();
+            size_t key = 0;
+            NumberRuns &kept = before.how[w].values[c];
+            for (size_t first = 0; first < times.size(); first += kTimesPerBlock) {
+                const size_t count = std::min(kTimesPerBlock, times.size() - first);
+                motion_values(item, c, &times[first], count, values.data());
+                for (size_t t = 0; t < count; ++t) {
+                    while (key < key_times.size() && key_times[key] < times[first + t]) ++key;
+                    kept.append(values[t], list, key);
+                }
+            }
+        }
+    }
+    before.outside_count = outside.size();
+    if (!outside.empty()) {
+        const std::vector<char> mask = sampler.with_ancestors(outside);
+        before.outside_poses.resize(times.size() * outside.size());
+        evaluate_in_blocks(sampler, times, &mask, [&](size_t first, size_t count, const WorldPose *poses) {
+            for (size_t t = 0; t < count; ++t)
+                for (size_t e = 0; e < outside.size(); ++e)
+                    before.outside_poses[(first + t) * outside.size() + e] =
+                        poses[t * sampler.size() + static_cast<size_t>(outside[e])];
+        });
+    }
+
+    for (KeyTimeGroup &group : before.key_groups) {
+        for (double time : group.times) {
+            const int64_t frame = frame_holding(time, scene.frames_per_second);
+            const auto at = std::lower_bound(before.frames.begin(), before.frames.end(), frame);
+            const size_t row = static_cast<size_t>(at - before.frames.begin());
+            if (at != before.frames.end() && *at == frame && before.frame_times[row] == time)
+                group.on_frames.push_back(row);
+            else
+                group.off_frames.push_back(time);
+        }
+        std::vector<int> members;
+        for (size_t m : group.members) members.push_back(sampler.index_of(before.items[m].id));
+        const std::vector<char> mask = sampler.with_ancestors(members);
+        group.poses.resize(group.off_frames.size() * members.size());
+        evaluate_in_blocks(sampler, group.off_frames, &mask, [&](size_t first, size_t count, const WorldPose *poses) {
+            for (size_t t = 0; t < count; ++t)
+                for (size_t m = 0; m < members.size(); ++m)
+                    group.poses[(first + t) * members.size() + m] =
+                        poses[t * sampler.size() + static_cast<size_t>(members[m])];
+        });
+    }
+    WorldMotionBefore handle;
+    handle.recorded_ = std::move(recorded);
+    return handle;
+}
+
+WorldMotionBefore::WorldMotionBefore() = default;
+WorldMotionBefore::WorldMotionBefore(WorldMotionBefore &&) noexcept = default;
+WorldMotionBefore &WorldMotionBefore::operator=(WorldMotionBefore &&) noexcept = default;
+WorldMotionBefore::~WorldMotionBefore() = default;
+
+bool ItemMotionMeasure::verified() const {
+    for (const MotionDriver &driver : drivers)
+        if (driver.relation != MotionDriver::kDescendant) return false;
+    return true;
+}
+
+int WorldMotionMeasure::warnings() const {
+    int count = 0;
+    for (const ItemMotionMeasure &item : items) {
+        count += item.nothing_to_unparent;
+        if (!item.item.present || !item.changed) continue;
+        count += item.scale_changed;
+        count += item.shears;
+        count += !item.descendants_verified();
+    }
+    return count;
+}
+
+WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBefore &handle) {
+    WorldMotionMeasure measure;
+    if (!handle.recorded_ || handle.recorded_->items.empty()) return measure;
+    const RecordedMotion &before = *handle.recorded_;
+
+    // The same items posed now, under their new parents.
+    std::vector<ItemIdValue> present;
+    for (ItemIdValue id : before.watched)
+        if (scene.find(id)) present.push_back(id);
+    const HierarchySampler sampler(scene, present);
+    const size_t width = before.watched.size();
+    std::vector<int> watched_at(width);
+    for (size_t w = 0; w < width; ++w) watched_at[w] = sampler.index_of(before.watched[w]);
+    std::vector<int> item_at(before.items.size());
+    for (size_t k = 0; k < before.items.size(); ++k) item_at[k] = sampler.index_of(before.items[k].id);
+
+    // The frames to check: the render range and every frame holding a key of
+    // the items or of their old or new ancestors.
+    std::vector<ItemIdValue> keyed(before.old_ancestors);
+    for (size_t k = 0; k < before.items.size(); ++k)
+        for (int at = item_at[k]; at >= 0; at = sampler.parent(static_cast<size_t>(at)))
+            keyed.push_back(sampler.item(static_cast<size_t>(at)).id);
+    const std::vector<int> wanted = checked_frames(scene, keyed);
+    // The frame rows that serve key times are evaluated whether checked or not.
+    std::vector<std::vector<size_t>> groups_served(before.frames.size());
+    for (size_t g = 0; g < before.key_groups.size(); ++g)
+        for (size_t row : before.key_groups[g].on_frames) groups_served[row].push_back(g);
+    std::vector<int> frames;          // the frames checked
+    std::vector<size_t> rows;         // the frame rows evaluated
+    std::vector<char> checked;        // for each of those, whether its frame is checked
+    for (size_t f = 0; f < before.frames.size(); ++f) {
+        const bool wanted_frame = std::binary_search(wanted.begin(), wanted.end(), before.frames[f]);
+        if (wanted_frame) frames.push_back(before.frames[f]);
+        if (wanted_frame || !groups_served[f].empty()) {
+            rows.push_back(f);
+            checked.push_back(wanted_frame);
+        }
+    }
+    std::vector<double> times;
+    for (size_t row : rows) times.push_back(before.frame_times[row]);
+    std::vector<char> group_whole(before.key_groups.size(), 1);  // all members still in the scene
+    for (size_t g = 0; g < before.key_groups.size(); ++g)
+        for (size_t m : before.key_groups[g].members)
+            if (item_at[m] < 0) group_whole[g] = 0;
+
+    // The poses before, made again block by block from what was recorded.
+    std::vector<WorldPose> was_block;
+    std::vector<double> values;
+    std::vector<size_t> cursors(width * kMotionChannelCount, 0);
+    const std::vector<double> none;
+    auto pose_before = [&](size_t first, size_t count) {
+        was_block.resize(count * width);
+        values.resize(count * kMotionChannelCount);
+        for (size_t w : before.order) {
+            const WatchedBefore &how = before.how[w];
+            for (int c = 0; c < kMotionChannelCount; ++c) {
+                const std::vector<double> &list =
+                    w < before.items.size() && c < kMotionChannels ? before.items[w].keys[c].values : none;
+                size_t *cursor = &cursors[w * kMotionChannelCount + static_cast<size_t>(c)];
+                how.values[c].read(&rows[first], count, list, cursor, &values[static_cast<size_t>(c) * count]);
+            }
+            for (size_t t = 0; t < count; ++t) {
+                const WorldPose *above = nullptr;
+                if (how.parent >= 0)
+                    above = &was_block[t * width + static_cast<size_t>(how.parent)];
+                else if (how.parent <= -2)
+                    above = &before.outside_poses[rows[first + t] * before.outside_count +
+                                                  static_cast<size_t>(-2 - how.parent)];
+                place(&values[t], count, how.pivot_turned ? &how.pivot_turn : nullptr, above, how.parent_pivot,
+                      &was_block[t * width + w]);
+            }
+        }
+    };
+
+    std::vector<Change> per_frame(width);
+    std::vector<Change> at_row(width);
+    std::vector<Change> at_keys(before.items.size());
+    std::vector<double> parent_unevenness(before.items.size(), 0.0);
+    std::vector<int> uneven_frame(before.items.size(), 0);
+    evaluate_in_blocks(
+        sampler, times, nullptr,
+        [&](size_t first, size_t count, const WorldPose *poses) {
+            pose_before(first, count);
+            for (size_t t = 0; t < count; ++t) {
+                const size_t row = rows[first + t];
+                const WorldPose *now = poses + t * sampler.size();
+                const WorldPose *was = &was_block[t * width];
+                // A checked frame's changes serve its key times too.
+                const bool checked_frame = checked[first + t];
+                if (checked_frame)
+                    for (size_t w = 0; w < width; ++w)
+                        if (watched_at[w] >= 0) {
+                            at_row[w] = Change();
+                            at_row[w].add(was[w], now[watched_at[w]]);
+                            per_frame[w].add(at_row[w]);
+                        }
+                for (size_t g : groups_served[row])
+                    if (group_whole[g])
+                        for (size_t k : before.key_groups[g].members) {
+                            if (checked_frame)
+                                at_keys[k].add(at_row[k]);
+                            else
+                                at_keys[k].add(was[k], now[static_cast<size_t>(item_at[k])]);
+                        }
+                if (!checked_frame) continue;
+                for (size_t k = 0; k < before.items.size(); ++k) {
+                    const int parent = item_at[k] >= 0 ? sampler.parent(static_cast<size_t>(item_at[k])) : -1;
+                    if (parent < 0) continue;
+                    const double uneven = unevenness(now[parent]);
+                    if (uneven > parent_unevenness[k]) {
+                        if (!shears(parent_unevenness[k])) uneven_frame[k] = before.frames[row];
+                        parent_unevenness[k] = uneven;
+                    }
+                }
+            }
+        });
+
+    for (size_t g = 0; g < before.key_groups.size(); ++g) {
+        const KeyTimeGroup &group = before.key_groups[g];
+        if (!group_whole[g]) continue;  // an item has gone; it is reported so
+        std::vector<int> members;
+        for (size_t m : group.members) members.push_back(item_at[m]);
+        const std::vector<char> mask = sampler.with_ancestors(members);
+        evaluate_in_blocks(sampler, group.off_frames, &mask, [&](size_t first, size_t count, const WorldPose *poses) {
+            for (size_t t = 0; t < count; ++t)
+                for (size_t m = 0; m < members.size(); ++m)
+                    at_keys[group.members[m]].add(group.poses[(first + t) * members.size() + m],
+                                                  poses[t * sampler.size() + static_cast<size_t>(members[m])]);
+        });
+    }
+
+    // Each item's descendants now, worst first: children come after their
+    // parents in the sampler, so one pass from the end gathers every subtree.
+    std::vector<double> moved(sampler.size(), 0.0);
+    for (size_t w = 0; w < width; ++w)
+        if (watched_at[w] >= 0) moved[static_cast<size_t>(watched_at[w])] = per_frame[w].position2;
+    std::vector<double> below(sampler.size(), 0.0);
+    std::vector<int> worst(sampler.size(), -1);
+    std::vector<size_t> count_below(sampler.size(), 0);
+    // Which items Layout moves by more than their keys, and which have such below them.
+    std::vector<char> beyond_keys(sampler.size()), beyond_below(sampler.size(), 0);
+    for (size_t i = 0; i < sampler.size(); ++i) beyond_keys[i] = moved_beyond_keys(sampler.item(i));
+    for (size_t i = sampler.size(); i-- > 0;) {
+        const int parent = sampler.parent(i);
+        if (parent < 0) continue;
+        const size_t p = static_cast<size_t>(parent);
+        count_below[p] += 1 + count_below[i];
+        if (beyond_keys[i] || beyond_below[i]) beyond_below[p] = 1;
+        const bool own = moved[i] >= below[i];
+        const double largest = own ? moved[i] : below[i];
+        if (worst[p] < 0 || largest > below[p]) {
+            below[p] = largest;
+            worst[p] = own ? static_cast<int>(i) : worst[i];
+        }
+    }
+
+    auto named = [&](ItemIdValue id) {
+        NamedItem one;
+        one.id = id;
+        if (const Item *item = id ? scene.find(id) : nullptr) {
+            one.name = item->name;
+            one.present = true;
+        }
+        return one;
+    };
+    auto driver = [&](MotionDriver::Relation relation, ptrdiff_t old_place, ptrdiff_t new_place, const Item &item) {
+        MotionDriver one;
+        one.relation = relation;
+        one.old_place = static_cast<int>(old_place);
+        one.new_place = static_cast<int>(new_place);
+        one.item = named(item.id);
+        one.controllers = item.controllers;
+        one.position_controllers = item.position_controllers;
+        one.goal = named(item.goal);
+        one.target = named(item.target);
+        one.pole = named(item.pole);
+        one.position_item = named(item.position_item);
+        one.rotation_item = named(item.rotation_item);
+        one.scale_item = named(item.scale_item);
+        for (const MotionPlugin &plugin : item.motion_plugins)
+            if (plugin.enabled) one.plugins.push_back(plugin);
+        return one;
+    };
+
+    measure.frames.too_many = before.too_many_frames;
+    measure.frames.count = frames.size();
+    if (!frames.empty()) {
+        measure.frames.first = frames.front();
+        measure.frames.last = frames.back();
+    }
+    measure.items.resize(before.items.size());
+    std::vector<std::vector<size_t>> children;  // in the sampler, made when first needed
+    for (size_t k = 0; k < before.items.size(); ++k) {
+        const ItemMotionBefore &was = before.items[k];
+        ItemMotionMeasure &result = measure.items[k];
+        result.item = named(was.id);
+        const Item *item = scene.find(was.id);
+        if (!item) continue;
+        size_t rewritten = 0, created = 0;
+        for (int c = 0; c < kMotionChannels && has_motion(*item); ++c)
+            count_key_changes(was.keys[c], before.key_groups[was.key_group].times,
+                              item->channel(MotionChannel(c)).envelope, &rewritten, &created);
+        result.nothing_to_unparent = before.unparenting && was.parent == 0;
+        if (item->parent == was.parent && rewritten == 0 && created == 0) continue;
+        result.changed = true;
+        result.parent_before = named(was.parent);
+        result.parent_after = named(item->parent);
+        result.keys_rewritten = rewritten;
+        result.keys_created = created;
+        const bool reparented = item->parent != was.parent;
+        const size_t at = static_cast<size_t>(item_at[k]);
+        // Everything whose motion these figures rest on, and what moves it beyond its keys.
+        if (beyond_keys[at]) result.drivers.push_back(driver(MotionDriver::kItself, -1, -1, *item));
+        std::vector<ItemIdValue> new_chain;
+        for (int up = sampler.parent(at); up >= 0; up = sampler.parent(static_cast<size_t>(up)))
+            new_chain.push_back(sampler.item(static_cast<size_t>(up)).id);
+        for (size_t i = 0; i < was.old_chain.size(); ++i) {
+            const Item *ancestor = scene.find(was.old_chain[i]);
+            if (ancestor && moved_beyond_keys(*ancestor))
+                result.drivers.push_back(driver(MotionDriver::kAncestor, static_cast<ptrdiff_t>(i),
+                                                place_in(new_chain, ancestor->id), *ancestor));
+        }
+        size_t j = 0;
+        for (int up = sampler.parent(at); up >= 0; up = sampler.parent(static_cast<size_t>(up)), ++j)
+            if (beyond_keys[static_cast<size_t>(up)] && place_in(was.old_chain, new_chain[j]) < 0)
+                result.drivers.push_back(driver(MotionDriver::kAncestor, -1, static_cast<ptrdiff_t>(j),
+                                                sampler.item(static_cast<size_t>(up))));
+        if (beyond_below[at]) {
+            if (children.empty()) {
+                children.resize(sampler.size());
+                for (size_t i = 0; i < sampler.size(); ++i)
+                    if (sampler.parent(i) >= 0) children[static_cast<size_t>(sampler.parent(i))].push_back(i);
+            }
+            std::vector<size_t> stack(children[at].rbegin(), children[at].rend());
+            while (!stack.empty()) {
+                const size_t i = stack.back();
+                stack.pop_back();
+                if (beyond_keys[i])
+                    result.drivers.push_back(driver(MotionDriver::kDescendant, -1, -1, sampler.item(i)));
+                stack.insert(stack.end(), children[i].rbegin(), children[i].rend());
+            }
+        }
+
+        result.key_times = before.key_groups[was.key_group].times.size();
+        result.at_keys = at_keys[k].largest();
+        result.at_frames = per_frame[k].largest();
+        Change all = at_keys[k];
+        all.add(per_frame[k]);
+        result.scale_changed = all.scale_changed();
+        result.scale_factor = all.scale_factor();
+        result.descendants = count_below[at];
+        if (count_below[at] > 0) {
+            result.descendants_moved = std::sqrt(below[at]);
+            result.most_moved = named(sampler.item(static_cast<size_t>(worst[at])).id);
+        }
+        result.shears = reparented && shears(parent_unevenness[k]);
+        result.shears_from = uneven_frame[k];
+    }
+    return measure;
+}
+
+}  // namespace headless

@@ -1,0 +1,58 @@
+// Every key the keyed re-parent writes for the item in hand, the existing ones
+// and those it creates, grouped by time so that each time is solved once and
+// every key gets the value solved at its own time.
+#pragma once
+
+#include <cstdint>
+
+#include "interface/host_api.h"
+#include "key_frame_table.h"
+
+struct KeyWrite {
+    double time;      // the existing key's own time, or where the key is created
+    HostId key;       // null: a key is created at `time`
+    int32_t channel;  // 0 to 5, or kSampleOnly
+    int32_t solve;    // index of the solve at `time`, once grouped
+};
+
+// A write that writes nothing: a time the motion is only solved at, so that
+// it can be held between keys.
+constexpr int32_t kSampleOnly = -1;
+
+struct KeySolve {
+    double time;
+    double values[kMotionChannels];  // the item's new local values at `time`
+    // The item's rotation angles at `time` as the host gives them, and the
+    // sum of its old ancestors' (the turns its angles are kept near).
+    double own_turns[3];
+    double ancestor_turns[3];
+    // Where the item was in the world at `time`, before the command, and how
+    // far the new parent chain stretches a step of the item's own position.
+    // `sheared`: that chain scales its axes unevenly, so no rotation of the
+    // item keeps its world axes.
+    double world_position[3];
+    double world_rotation[9];
+    double parent_scale;
+    int32_t sheared;
+};
+
+// Grows as keys are added and is reused from item to item; its memory is the
+// process heap's, taken without exceptions.
+struct KeyWriteList {
+    KeyWrite *writes;
+    int32_t count;
+    int32_t capacity;
+    KeySolve *solves;
+    int32_t solve_count;
+    int32_t solve_capacity;
+};
+
+void key_write_list_init(KeyWriteList *list);
+// Forgets the writes and solves of the previous item; keeps the memory.
+void key_write_list_clear(KeyWriteList *list);
+// False when the memory could not be had; the list is as it was.
+bool key_write_list_add(KeyWriteList *list, double time, HostId key, int32_t channel);
+// Orders the writes by time and gives every distinct time one solve, in time
+// order. False when the memory could not be had.
+bool key_write_list_group(KeyWriteList *list);
+void key_write_list_free(KeyWriteList *list);

@@ -1,0 +1,843 @@
+#include "keyed_parent.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "plugin/support/item_id.h"
+#include "key_frame_table.h"
+#include "key_writes.h"
+#include "motion_hold.h"
+#include "transform_chain.h"
+#include "transform_math.h"
+
+namespace {
+
+constexpr int32_t kFailed = -1;
+// Rows of a chain's inverse that differ in length or angle by more than this
+// share of their length: the chain shears.
+constexpr double kShearTolerance = 1e-9;
+
+struct ChannelSlot {
+    HostId envelope;
+    int32_t key_count;
+    HostId first_key;  // null: the channel takes no part in the frame range or the marking
+    double first_time;
+    double last_time;
+};
+
+struct FrameRange {
+    int32_t first;
+    int32_t count;
+};
+
+struct KeyedParentRun {
+    const HostContext *context;
+    uint64_t new_parent;
+    KeyFrameTable table;
+    KeyWriteList writes;
+    HostId last_selected;  // the item of the last step, or null
+    // Holding the motion between keys: the frames checked for the item in
+    // hand, and the items whose motion was not held, for the message at the end.
+    bool holding;
+    int32_t checked_first;
+    int32_t checked_last;
+    struct Unheld {
+        HostId item;
+        HoldResult result;
+    } *unheld;
+    int32_t unheld_count;
+    int32_t unheld_capacity;
+};
+
+double key_time(const HostContext *context, HostId envelope, HostId key) {
+    double time = 0.0;
+    context->envelopes->key_get(envelope, key, host_abi::kKeyTagTime, &time);
+    return time;
+}
+
+// The item's first six channels. A group that ends early, or a channel
+// without an envelope or keys, leaves the slot unkeyed. Returns whether any
+// channel has keys.
+bool read_channel_slots(const HostContext *context, HostId item, ChannelSlot slots[kMotionChannels]) {
+    const HostId group = context->item_info->channel_group(item);
+    HostId channel = nullptr;
+    bool any_keyed = false;
+    for (int i = 0; i < kMotionChannels; ++i) {
+        ChannelSlot &slot = slots[i];
+        slot = ChannelSlot{nullptr, 0, nullptr, 0.0, 0.0};
+        // Asking again from null would start over at the first channel.
+        if (!group || (i > 0 && !channel)) continue;
+        channel = context->channel_info->next_channel(group, channel);
+        if (!channel) continue;
+        slot.envelope = context->channel_info->channel_envelope(channel);
+        if (!slot.envelope) continue;
+        int32_t key_count = 0;
+        context->envelopes->env_get(slot.envelope, group, host_abi::kEnvTagKeyCount, &key_count);
+        slot.key_count = key_count;
+        if (key_count == 0) continue;
+        const HostId first_key = context->envelopes->next_key(slot.envelope, nullptr);
+        const HostId last_key = context->envelopes->prev_key(slot.envelope, nullptr);
+        if (!first_key || !last_key) continue;
+        slot.first_key = first_key;
+        slot.first_time = key_time(context, slot.envelope, first_key);
+        slot.last_time = key_time(context, slot.envelope, last_key);
+        any_keyed = true;
+    }
+    return any_keyed;
+}
+
+bool frame_range(const ChannelSlot slots[kMotionChannels], double frames_per_second, FrameRange *range) {
+    int64_t first = 0;
+    int64_t last = 0;
+    bool seen = false;
+    for (int i = 0; i < kMotionChannels; ++i) {
+        if (!slots[i].first_key) continue;
+        int32_t first_frame = 0;
+        int32_t last_frame = 0;
+        if (!frame_number(slots[i].first_time, frames_per_second, &first_frame) ||
+            !frame_number(slots[i].last_time, frames_per_second, &last_frame))
+            return false;
+        if (!seen || first_frame < first) first = first_frame;
+        if (!seen || last_frame > last) last = last_frame;
+        seen = true;
+    }
+    const int64_t count = last - first + 1;
+    if (!seen || count < 1 || count > INT32_MAX) return false;
+    range->first = static_cast<int32_t>(first);
+    range->count = static_cast<int32_t>(count);
+    return true;
+}
+
+// Marks every key of the keyed channels into the record of its frame, channel
+// 0 to 5 and keys in time order, so a record keeps the last key marked into it,
+// and lists each key to be written at its own time. False when a key lies
+// outside the range (a time that is not a number), keys do not run in time
+// order, a channel's keys never end, or the list could not grow.
+bool mark_keys(const HostContext *context, const ChannelSlot slots[kMotionChannels], double frames_per_second,
+               const FrameRange &range, KeyFrameRecord *records, KeyWriteList *writes) {
+    for (int32_t i = 0; i < range.count; ++i) {
+        records[i].has_key = 0;
+        for (int k = 0; k < kMotionChannels; ++k) records[i].keys[k] = nullptr;
+    }
+    key_write_list_clear(writes);
+    for (int k = 0; k < kMotionChannels; ++k) {
+        const ChannelSlot &slot = slots[k];
+        if (!slot.first_key) continue;
+        // The host's count bounds the walk; one that says more than it has
+        // still ends where its list ends.
+        const int32_t most = slot.key_count > 0 && slot.key_count < kMostKeysPerChannel ? slot.key_count
+                                                                                         : kMostKeysPerChannel;
+        int32_t walked = 0;
+        double previous_time = -HUGE_VAL;
+        for (HostId key = slot.first_key; key; key = context->envelopes->next_key(slot.envelope, key)) {
+            if (++walked > most) return false;
+            const double time = key_time(context, slot.envelope, key);
+            int32_t frame = 0;
+            if (!frame_number(time, frames_per_second, &frame) || time < previous_time) return false;
+            previous_time = time;
+            const int64_t index = static_cast<int64_t>(frame) - range.first;
+            if (index < 0 || index >= range.count) return false;
+            KeyFrameRecord &record = records[index];
+            record.keys[k] = key;
+            record.time = time;
+            record.has_key = 1;
+            if (!key_write_list_add(writes, time, key, k)) return false;
+        }
+    }
+    // A channel without a key in a marked frame gets one at the record's time.
+    for (int32_t i = 0; i < range.count; ++i) {
+        if (!records[i].has_key) continue;
+        for (int l = 0; l < kMotionChannels; ++l)
+            if (slots[l].envelope && !records[i].keys[l] &&
+                !key_write_list_add(writes, records[i].time, nullptr, l))
+                return false;
+    }
+    return true;
+}
+
+// The inverse of the item's pivot rotation, built as the chain's inverse
+// builds each pivot-rotation factor. False when the item has none.
+bool inverse_pivot_rotation(const HostContext *context, HostId item, Matrix3 *out) {
+    Vector3 angles{0.0, 0.0, 0.0};
+    context->item_info->param(item, host_abi::kParamPivotRotation, 0.0, &angles.x);
+    if (vec3_exact_nonzero_mask(&angles) == 0) return false;
+    hpb_round_single(&angles, 1);
+    const Vector3 negated{-angles.x, -angles.y, -angles.z};
+    hpb_to_matrix3_reverse(out, &negated);
+    return true;
+}
+
+// A selected item and where it stands among the other selected items.
+struct SelectionNode {
+    HostId item;
+    int32_t up;           // the nearest selected ancestor, -1 for none
+    int32_t first_child;  // the selected items it is nearest above, in selection order
+    int32_t next_sibling;
+    int32_t children_left;  // of those, the ones not yet done
+    bool done;
+    // The times the selected items anywhere below it are solved at, sorted,
+    // and the item's ChainPose at each, made just before it is re-parented
+    // and kept until the selected items nearest below it are done (those
+    // then keep their own for the items below them): its new keys hold its
+    // old motion only at its own keys, so theirs is read from here instead.
+    double *times;
+    int32_t time_count;
+    ChainPose *poses;
+};
+
+// The kept ChainPose of `node` at `time`, or null.
+const ChainPose *kept_pose(const SelectionNode *node, double time) {
+    if (!node || !node->poses) return nullptr;
+    const double *begin = node->times;
+    const double *end = begin + node->time_count;
+    const double *at = std::lower_bound(begin, end, time);
+    return at != end && *at == time ? &node->poses[at - node->times] : nullptr;
+}
+
+struct ItemSolve {
+    HostId item;
+    HostId parent;  // null: no new parent
+    bool has_pivot_rotation;
+    Matrix3 inverse_pivot_rotation;
+    Vector3 parent_pivot;
+    const SelectionNode *above;  // its nearest selected ancestor already re-parented, or null
+};
+
+// How far a chain whose inverse rotation-and-scale is `inverse` stretches a
+// step, and whether it shears: a chain that scales evenly inverts to rows of
+// one length at right angles.
+void stretch_of(const Matrix3 &inverse, double *scale, int32_t *sheared) {
+    const double *m = inverse.m;
+    double lengths[3];
+    for (int r = 0; r < 3; ++r) lengths[r] = std::sqrt(m[3 * r] * m[3 * r] + m[3 * r + 1] * m[3 * r + 1] + m[3 * r + 2] * m[3 * r + 2]);
+    const double largest = std::fmax(lengths[0], std::fmax(lengths[1], lengths[2]));
+    *scale = largest > 0.0 ? 1.0 / largest : 1.0;
+    *sheared = 0;
+    for (int r = 0; r < 3; ++r) {
+        const int n = (r + 1) % 3;
+        const double dot = m[3 * r] * m[3 * n] + m[3 * r + 1] * m[3 * n + 1] + m[3 * r + 2] * m[3 * n + 2];
+        if (std::fabs(lengths[r] - largest) > kShearTolerance * largest || std::fabs(dot) > kShearTolerance * largest * largest)
+            *sheared = 1;
+    }
+}
+
+// The item's local position and rotation at `time` that give its current world
+// position and rotation under the new parent. False when they are not finite.
+bool solve_record(const HostContext *context, const ItemSolve &solve, KeySolve *record) {
+    const ItemInfo *info = context->item_info;
+    const double time = record->time;
+    double *const values = record->values;
+    Matrix3 rotation;
+    Vector3 position;
+    const ChainPose *above = kept_pose(solve.above, time);
+    item_world_pose(info, solve.item, time, above ? solve.above->item : nullptr, above, &rotation, &position,
+                    record->own_turns, record->ancestor_turns);
+    record->world_position[0] = position.x;
+    record->world_position[1] = position.y;
+    record->world_position[2] = position.z;
+    for (int i = 0; i < 9; ++i) record->world_rotation[i] = rotation.m[i];
+    record->parent_scale = 1.0;
+    record->sheared = 0;
+
+    if (!solve.parent) {
+        // Without a parent the world values are the local ones, once the item's
+        // own pivot rotation, which applies on top of them, is taken out.
+        if (solve.has_pivot_rotation) {
+            matrix3_multiply(&rotation, &rotation, &solve.inverse_pivot_rotation);
+            matrix3_normalize_rows(&rotation);
+        }
+    } else {
+        Matrix3 compensation;
+        chain_inverse_rotation(info, solve.parent, time, &compensation);
+        if (solve.has_pivot_rotation) matrix3_multiply(&compensation, &compensation, &solve.inverse_pivot_rotation);
+        Matrix3 inverse_rotation_scale;
+        chain_inverse_rotation_scale(info, solve.parent, time, &inverse_rotation_scale);
+        stretch_of(inverse_rotation_scale, &record->parent_scale, &record->sheared);
+        Vector3 parent_position;
+        item_world_position(info, solve.parent, time, &parent_position);
+
+        Vector3 offset{position.x - parent_position.x, position.y - parent_position.y,
+                       position.z - parent_position.z};
+        vec3_times_matrix3(&offset, &offset, &inverse_rotation_scale);
+        position = Vector3{offset.x + solve.parent_pivot.x, offset.y + solve.parent_pivot.y,
+                           offset.z + solve.parent_pivot.z};
+        matrix3_multiply(&rotation, &rotation, &compensation);
+        matrix3_normalize_rows(&rotation);
+    }
+    Vector3 angles;
+    matrix3_to_hpb(&angles, &rotation);
+    values[0] = position.x;
+    values[1] = position.y;
+    values[2] = position.z;
+    values[3] = angles.x;
+    values[4] = angles.y;
+    values[5] = angles.z;
+    for (int i = 0; i < kMotionChannels; ++i)
+        if (!std::isfinite(values[i])) return false;
+    return true;
+}
+
+// Each rotation angle summed over `item` and its ancestors: how far it has
+// turned in the world, exactly so when the turns share an axis (a wheel and
+// its hub). A null item (no parent) adds nothing.
+void turns_through_chain(const ItemInfo *info, HostId item, double time, double out[3]) {
+    out[0] = out[1] = out[2] = 0.0;
+    int length = 0;
+    for (HostId walked = item; walked && length < kMaxChainLength; walked = info->parent(walked), ++length) {
+        double angles[3] = {0.0, 0.0, 0.0};
+        info->param(walked, host_abi::kParamRotation, time, angles);
+        for (int a = 0; a < 3; ++a) out[a] += angles[a];
+    }
+}
+
+constexpr double kHalfTurn = 3.141592653589793;
+constexpr double kTurn = 6.283185307179586;
+
+// `angle` moved by the whole turns that bring it nearest to `wanted`. A host
+// that answers with no number, or a number of turns beyond any animation,
+// leaves the angle as it is.
+double nearest_turns(double angle, double wanted) {
+    const double turns = std::nearbyint((wanted - angle) / kTurn);
+    return std::fabs(turns) < 0x1p31 ? angle + turns * kTurn : angle;
+}
+
+// How far `angles`, each given its nearest whole turns, lie from `wanted`.
+double spelling_distance(const double angles[3], const double wanted[3], double out[3]) {
+    double sum = 0.0;
+    for (int a = 0; a < 3; ++a) {
+        out[a] = nearest_turns(angles[a], wanted[a]);
+        sum += (out[a] - wanted[a]) * (out[a] - wanted[a]);
+    }
+    return sum;
+}
+
+// The same rotation spelled the other way round: heading and bank half a turn
+// on, pitch mirrored about a quarter turn.
+void mirrored_spelling(const double angles[3], double out[3]) {
+    out[0] = angles[0] + kHalfTurn;
+    out[1] = kHalfTurn - angles[1];
+    out[2] = angles[2] + kHalfTurn;
+}
+
+// Rewrites `angles` as the spelling of the same rotation, with whole turns,
+// nearest to `wanted`: the plain one unless the mirrored one is nearer.
+void nearest_spelling(double angles[3], const double wanted[3]) {
+    double mirrored[3];
+    mirrored_spelling(angles, mirrored);
+    double plain_near[3];
+    double mirrored_near[3];
+    const double plain_distance = spelling_distance(angles, wanted, plain_near);
+    const double mirrored_distance = spelling_distance(mirrored, wanted, mirrored_near);
+    const double *chosen = mirrored_distance < plain_distance ? mirrored_near : plain_near;
+    for (int a = 0; a < 3; ++a) angles[a] = chosen[a];
+}
+
+// Solved angles come back from a matrix, pitch within a quarter turn and the
+// others within half a turn of zero. Written as they come, turns the animator
+// keyed (a wheel keyed ten turns apart, a heading keyed through 180 degrees)
+// would be lost, and where the pitch passes a quarter turn heading and bank
+// would flip by half a turn from one key to the next: the host interpolates
+// the long way round between them. So each solve takes the spelling and whole
+// turns nearest to the angles the item should have there: those of the
+// previous solve plus the change of angle the item should make under its new
+// parent since then (its own change plus its old ancestors', less its new
+// ancestors'). The first starts from the item's own angles. At the solved
+// times the rotation is the same whichever spelling is written.
+void keep_angles_continuous(const HostContext *context, const ItemSolve &solve, KeySolve *solves, int32_t count) {
+    const ItemInfo *info = context->item_info;
+    bool have_previous = false;
+    bool previous_mirrored = false;  // the written angles follow the estimate's mirrored spelling
+    double previous_estimate[3] = {0.0, 0.0, 0.0};
+    double previous_written[3] = {0.0, 0.0, 0.0};
+    for (int32_t i = 0; i < count; ++i) {
+        const double time = solves[i].time;
+        const double *own = solves[i].own_turns;
+        const double *old_ancestors = solves[i].ancestor_turns;
+        double new_ancestors[3];
+        turns_through_chain(info, solve.parent, time, new_ancestors);
+        double estimate[3];
+        double wanted[3];
+        for (int a = 0; a < 3; ++a) {
+            estimate[a] = own[a] + old_ancestors[a] - new_ancestors[a];
+            // In the mirrored spelling pitch runs the other way.
+            const double change = estimate[a] - previous_estimate[a];
+            wanted[a] = !have_previous ? own[a]
+                        : previous_mirrored && a == 1 ? previous_written[a] - change
+                                                      : previous_written[a] + change;
+        }
+        double *angles = solves[i].values + 3;
+        nearest_spelling(angles, wanted);
+
+        double mirrored_estimate[3];
+        mirrored_spelling(estimate, mirrored_estimate);
+        double unused[3];
+        previous_mirrored =
+            spelling_distance(mirrored_estimate, angles, unused) < spelling_distance(estimate, angles, unused);
+        for (int a = 0; a < 3; ++a) {
+            previous_estimate[a] = estimate[a];
+            previous_written[a] = angles[a];
+        }
+        have_previous = true;
+    }
+}
+
+void write_key(const HostContext *context, const ChannelSlot slots[kMotionChannels], const KeyWriteList &list,
+               const KeyWrite &write) {
+    if (write.channel == kSampleOnly) return;
+    const HostId envelope = slots[write.channel].envelope;
+    double value = list.solves[write.solve].values[write.channel];
+    if (write.key)
+        context->envelopes->key_set(envelope, write.key, host_abi::kKeyTagValue, &value);
+    else
+        context->envelopes->create_key(envelope, write.time, value);
+}
+
+// The parent an item is solved for: a bone cannot leave its object, so
+// cleared it goes under the object itself.
+HostId parent_for(const KeyedParentRun &run, HostId item) {
+    const uint64_t item_id = item_id_value(item);
+    return item_id_handle(run.new_parent == 0 && item_id_kind(item_id) == host_abi::kIdKindBone
+                              ? bone_owner_object(item_id)
+                              : run.new_parent);
+}
+
+// Ready: keys to write; Sampled: and the frames to hold the motion at between them.
+enum class Prepared { Skip, Ready, Sampled, Failed };
+
+// Reads the item's channels and marks its keys into the run's table and
+// write list. Skip: nothing to do for it.
+Prepared prepare_item(KeyedParentRun &run, HostId item, ChannelSlot slots[kMotionChannels]) {
+    const HostContext *context = run.context;
+    // Already under the new parent (un-parenting an item without one): its
+    // keys would come back as they are, give or take rounding.
+    if (context->item_info->parent(item) == parent_for(run, item)) return Prepared::Skip;
+    if (!read_channel_slots(context, item, slots)) return Prepared::Skip;  // unkeyed: left as it is
+    const double frames_per_second = context->scene_info->frames_per_second;
+    FrameRange range;
+    if (!frame_range(slots, frames_per_second, &range) || !key_frame_table_reserve(&run.table, range.count) ||
+        !mark_keys(context, slots, frames_per_second, range, run.table.records, &run.writes))
+        return Prepared::Failed;
+    run.checked_first = run.checked_last = 0;
+    bool sampled = false;
+    if (run.holding &&
+        checked_frame_range(context, item, parent_for(run, item), range.first, range.first + range.count - 1,
+                            &run.checked_first, &run.checked_last)) {
+        if (!add_sample_writes(&run.writes, run.checked_first, run.checked_last, frames_per_second, run.table.records,
+                               range.first, range.count))
+            return Prepared::Failed;
+        sampled = true;
+    }
+    if (!key_write_list_group(&run.writes)) return Prepared::Failed;
+    return sampled ? Prepared::Sampled : Prepared::Ready;
+}
+
+// Notes an item whose motion was not held between keys, for the message at
+// the end. An item is never lost for want of memory here: the note is.
+void note_unheld(KeyedParentRun &run, HostId item, const HoldResult &result) {
+    if (run.unheld_count == run.unheld_capacity) {
+        const int32_t grown = run.unheld_capacity > 0 ? run.unheld_capacity * 2 : 8;
+        void *block = std::realloc(run.unheld, sizeof(*run.unheld) * static_cast<size_t>(grown));
+        if (!block) return;
+        run.unheld = static_cast<KeyedParentRun::Unheld *>(block);
+        run.unheld_capacity = grown;
+    }
+    run.unheld[run.unheld_count++] = KeyedParentRun::Unheld{item, result};
+}
+
+bool solve_all(const HostContext *context, const ItemSolve &solve, KeyWriteList &writes) {
+    for (int32_t i = 0; i < writes.solve_count; ++i)
+        if (!solve_record(context, solve, &writes.solves[i])) return false;
+    keep_angles_continuous(context, solve, writes.solves, writes.solve_count);
+    return true;
+}
+
+// The item in hand between its solve and its key writes.
+struct ItemInHand {
+    ChannelSlot slots[kMotionChannels];
+    ItemSolve solve;
+    Prepared prepared;
+    HoldResult held;
+};
+
+// Reads and solves one item. Ready or Sampled: it has keys to write once it
+// is under its new parent; Skip: nothing to do for it; Failed: the operation
+// has to end, nothing has changed for the item.
+Prepared solve_item(KeyedParentRun &run, HostId item, const SelectionNode *above, ItemInHand &hand) {
+    const HostContext *context = run.context;
+    ChannelSlot *slots = hand.slots;
+    Prepared prepared = prepare_item(run, item, slots);
+    if (prepared != Prepared::Ready && prepared != Prepared::Sampled) return prepared;
+    HoldResult &held = hand.held;
+    held = HoldResult{kHoldMet, 0.0, 0.0};
+    if (run.holding && prepared == Prepared::Ready) held.outcome = kHoldRangeTooLong;
+
+    ItemSolve &solve = hand.solve;
+    solve.item = item;
+    solve.parent = parent_for(run, item);
+    solve.has_pivot_rotation = inverse_pivot_rotation(context, item, &solve.inverse_pivot_rotation);
+    solve.parent_pivot = Vector3{0.0, 0.0, 0.0};
+    if (solve.parent) context->item_info->param(solve.parent, host_abi::kParamPivot, 0.0, &solve.parent_pivot.x);
+    solve.above = above;
+    KeyWriteList &writes = run.writes;
+    if (!solve_all(context, solve, writes)) {
+        if (prepared != Prepared::Sampled) return Prepared::Failed;
+        // Between keys the host gave values that are not numbers: the keys
+        // alone are solved, as without a tolerance, and the item is named.
+        const bool holding = run.holding;
+        run.holding = false;
+        prepared = prepare_item(run, item, slots);
+        run.holding = holding;
+        if (prepared != Prepared::Ready || !solve_all(context, solve, writes)) return Prepared::Failed;
+        held.outcome = kHoldNotNumbers;
+    }
+    hand.prepared = prepared;
+    return prepared;
+}
+
+// Writes the solved item's keys and holds its motion between them, once it
+// has been given its new parent.
+void write_item(KeyedParentRun &run, ItemInHand &hand) {
+    const HostContext *context = run.context;
+    const HostId item = hand.solve.item;
+    // A parent the host refused (one below the item, a bone's parent outside
+    // its object) leaves the item where it was: keys solved for a parent it
+    // does not have would move it.
+    if (context->item_info->parent(item) != hand.solve.parent) return;
+    const KeyWriteList &writes = run.writes;
+    for (int32_t i = 0; i < writes.count; ++i) write_key(context, hand.slots, writes, writes.writes[i]);
+    if (hand.prepared == Prepared::Sampled) {
+        HostId envelopes[kMotionChannels];
+        for (int i = 0; i < kMotionChannels; ++i) envelopes[i] = hand.slots[i].envelope;
+        hold_world_motion(context, item, envelopes, &writes, run.checked_first, run.checked_last,
+                          context->tolerance, &hand.held);
+    }
+    if (hand.held.outcome != kHoldMet) note_unheld(run, item, hand.held);
+}
+
+// Links each entry to its nearest selected ancestor within the chain the
+// transforms are evaluated through, and writes into `order` every entry after
+// the selected items above it. An entry caught in a hierarchy that loops is
+// taken as having nothing selected above it. False when the memory could not
+// be had.
+bool order_selection(const ItemInfo *info, SelectionNode *nodes, int32_t count, int32_t *order) {
+    struct Entry {
+        uintptr_t item;  // handles are only ever compared, as numbers
+        int32_t index;
+    };
+    Entry *sorted = static_cast<Entry *>(std::malloc(sizeof(Entry) * static_cast<size_t>(count)));
+    int32_t *stack = static_cast<int32_t *>(std::malloc(sizeof(int32_t) * static_cast<size_t>(count)));
+    char *placed = static_cast<char *>(std::calloc(static_cast<size_t>(count), 1));
+    if (!sorted || !stack || !placed) {
+        std::free(sorted);
+        std::free(stack);
+        std::free(placed);
+        return false;
+    }
+    for (int32_t i = 0; i < count; ++i) sorted[i] = Entry{reinterpret_cast<uintptr_t>(nodes[i].item), i};
+    const auto by_item = [](const Entry &a, const Entry &b) { return a.item < b.item || (a.item == b.item && a.index < b.index); };
+    std::sort(sorted, sorted + count, by_item);
+    for (int32_t i = count - 1; i >= 0; --i) {
+        HostId above = info->parent(nodes[i].item);
+        for (int32_t length = 1; above && length < kMaxChainLength; ++length, above = info->parent(above)) {
+            const Entry wanted{reinterpret_cast<uintptr_t>(above), -1};
+            const Entry *found = std::lower_bound(sorted, sorted + count, wanted, by_item);
+            if (found != sorted + count && found->item == wanted.item) {
+                nodes[i].up = found->index;
+                nodes[i].next_sibling = nodes[found->index].first_child;
+                nodes[found->index].first_child = i;
+                break;
+            }
+        }
+    }
+    std::free(sorted);
+    int32_t written = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int32_t top = 0; top < count; ++top) {
+            if (placed[top] || (pass == 0 && nodes[top].up >= 0)) continue;
+            nodes[top].up = -1;
+            int32_t depth = 0;
+            stack[depth++] = top;
+            placed[top] = 1;
+            while (depth > 0) {
+                const int32_t at = stack[--depth];
+                order[written++] = at;
+                // Pushed last to first, so the first child comes out first.
+                int32_t children = 0;
+                for (int32_t child = nodes[at].first_child; child >= 0; child = nodes[child].next_sibling)
+                    if (!placed[child]) ++children;
+                int32_t slot = depth + children;
+                for (int32_t child = nodes[at].first_child; child >= 0; child = nodes[child].next_sibling)
+                    if (!placed[child]) {
+                        placed[child] = 1;
+                        nodes[child].up = at;
+                        stack[--slot] = child;
+                    }
+                depth += children;
+            }
+        }
+    }
+    std::free(stack);
+    std::free(placed);
+    for (int32_t i = 0; i < count; ++i)
+        if (nodes[i].up >= 0) ++nodes[nodes[i].up].children_left;
+    return true;
+}
+
+// `*into` becomes the sorted union of itself and `other`. False when the
+// memory could not be had.
+bool merge_times(double **into, int32_t *into_count, const double *other, int32_t other_count) {
+    if (other_count == 0) return true;
+    double *merged = static_cast<double *>(std::malloc(sizeof(double) * (static_cast<size_t>(*into_count) + other_count)));
+    if (!merged) return false;
+    double *end = std::set_union(*into, *into + *into_count, other, other + other_count, merged);
+    std::free(*into);
+    *into = merged;
+    *into_count = static_cast<int32_t>(end - merged);
+    return true;
+}
+
+// For every selected item with selected items below it, the times those are
+// solved at: each item's own solve times go to its nearest selected
+// ancestor, with the times already gathered for the item itself.
+bool gather_times(KeyedParentRun &run, SelectionNode *nodes, const int32_t *order, int32_t count) {
+    for (int32_t k = count - 1; k >= 0; --k) {
+        SelectionNode &node = nodes[order[k]];
+        if (node.up < 0) continue;
+        SelectionNode &up = nodes[node.up];
+        if (!merge_times(&up.times, &up.time_count, node.times, node.time_count)) return false;
+        ChannelSlot slots[kMotionChannels];
+        const Prepared prepared = item_id_value(node.item) == run.new_parent ? Prepared::Skip : prepare_item(run, node.item, slots);
+        if (prepared != Prepared::Ready && prepared != Prepared::Sampled) continue;
+        // The solves are in time order, one a time.
+        const int32_t solves = run.writes.solve_count;
+        double *own = static_cast<double *>(std::malloc(sizeof(double) * static_cast<size_t>(solves > 0 ? solves : 1)));
+        if (!own) return false;
+        for (int32_t i = 0; i < solves; ++i) own[i] = run.writes.solves[i].time;
+        const bool merged = merge_times(&up.times, &up.time_count, own, solves);
+        std::free(own);
+        if (!merged) return false;
+    }
+    return true;
+}
+
+// The item's old ChainPose at every time the selected items below it need it.
+// `kept`: its nearest selected ancestor already done, or null.
+bool keep_poses(const HostContext *context, SelectionNode &node, const SelectionNode *kept) {
+    if (node.time_count == 0) return true;
+    node.poses = static_cast<ChainPose *>(std::malloc(sizeof(ChainPose) * static_cast<size_t>(node.time_count)));
+    if (!node.poses) return false;
+    for (int32_t i = 0; i < node.time_count; ++i) {
+        const ChainPose *above = kept_pose(kept, node.times[i]);
+        item_chain_pose(context->item_info, node.item, node.times[i], above ? kept->item : nullptr, above,
+                        &node.poses[i]);
+    }
+    return true;
+}
+
+void forget_poses(SelectionNode &node) {
+    std::free(node.times);
+    std::free(node.poses);
+    node.times = nullptr;
+    node.poses = nullptr;
+    node.time_count = 0;
+}
+
+// Why an item was not held, as the message says it.
+const char *reason_text(HoldOutcome outcome) {
+    switch (outcome) {
+    case kHoldNextToKeys: return "next to frames keyed already";
+    case kHoldSheared: return "new parent scales unevenly, no keys added";
+    case kHoldRefused: return "the host refused a key";
+    case kHoldNotNumbers: return "motion values are not numbers";
+    case kHoldNoMemory: return "out of memory";
+    case kHoldRangeTooLong: return "too many frames to check";
+    default: return "keys would not hold it";
+    }
+}
+
+// One message for the whole command, not one per item: a warning naming the
+// items still out of the tolerance, or, when only half frames between keyed
+// frames are, a note of those. Each item with the largest error left.
+void report_unheld(const HostContext *context, const KeyedParentRun::Unheld *unheld, int32_t count) {
+    if (count == 0) return;
+    bool warn = false;
+    for (int32_t i = 0; i < count; ++i) warn = warn || unheld[i].result.outcome != kHoldNextToKeys;
+    char text[1024];
+    size_t used = 0;
+    int32_t listed = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        const HoldResult &r = unheld[i].result;
+        if (warn && r.outcome == kHoldNextToKeys) continue;
+        const char *name = context->item_info->name(unheld[i].item);
+        char line[256];
+        const bool measured = r.outcome != kHoldNotNumbers && r.outcome != kHoldNoMemory && r.outcome != kHoldRangeTooLong;
+        if (measured)
+            std::snprintf(line, sizeof line, "%s%.64s: %.3g units, %.3g deg (%s)", listed ? "; " : "", name ? name : "?",
+                          r.distance, r.degrees, reason_text(r.outcome));
+        else
+            std::snprintf(line, sizeof line, "%s%.64s: %s", listed ? "; " : "", name ? name : "?", reason_text(r.outcome));
+        const size_t length = std::strlen(line);
+        if (used + length + 24 >= sizeof text) {
+            std::snprintf(text + used, sizeof text - used, "; and %d more", static_cast<int>(count - i));
+            break;
+        }
+        std::memcpy(text + used, line, length + 1);
+        used += length;
+        ++listed;
+    }
+    if (warn)
+        context->messages->warning("wPos tolerance not held", text);
+    else
+        context->messages->info("wPos tolerance held at every frame", text);
+}
+
+bool services_present(const HostContext *context) {
+    return context && context->item_info && context->interface_info && context->channel_info && context->envelopes &&
+           context->scene_info;
+}
+
+}  // namespace
+
+
+struct KeyedReparent {
+    KeyedParentRun run;
+    SelectionNode *nodes;
+    int32_t *order;
+    int32_t count;
+    HostId last_entry;
+    // Where the walk over the selection stands: the first pass leaves the
+    // bones that wait for their object, the second takes them.
+    int pass;
+    int32_t next_index;
+    int32_t in_hand;  // the node whose step was given and whose keys are not written yet, or -1
+    bool failed;
+    ItemInHand hand;
+};
+
+namespace {
+
+// The nearest selected ancestor of `node` already done, or null: the chain
+// above it is read up to there, and from there as that one kept it.
+const SelectionNode *kept_above(const KeyedReparent &plan, const SelectionNode &node) {
+    int32_t above = node.up;
+    while (above >= 0 && !plan.nodes[above].done) above = plan.nodes[above].up;
+    return above >= 0 ? &plan.nodes[above] : nullptr;
+}
+
+void mark_done(KeyedReparent &plan, SelectionNode &node) {
+    node.done = true;
+    if (node.up >= 0 && --plan.nodes[node.up].children_left == 0) forget_poses(plan.nodes[node.up]);
+}
+
+// A bone cleared goes under its own object; when that object is selected
+// too, the bone waits for it, so that it is solved under the object's new
+// motion rather than under the old one the object is about to lose.
+bool waits_for_its_object(const KeyedReparent &plan, const SelectionNode &node) {
+    const uint64_t id = item_id_value(node.item);
+    if (plan.run.new_parent != 0 || item_id_kind(id) != host_abi::kIdKindBone) return false;
+    const HostId object = item_id_handle(bone_owner_object(id));
+    for (int32_t up = node.up; up >= 0; up = plan.nodes[up].up)
+        if (plan.nodes[up].item == object) return !plan.nodes[up].done;
+    return false;
+}
+
+}  // namespace
+
+KeyedReparent *keyed_reparent_plan(const HostContext *context, const HostId *selected_items, uint64_t new_parent,
+                                   const KeyFrameAllocator *allocator) {
+    if (!services_present(context)) return nullptr;
+    KeyedReparent *plan = static_cast<KeyedReparent *>(std::malloc(sizeof(KeyedReparent)));
+    if (!plan) return nullptr;
+    KeyedParentRun &run = plan->run;
+    run.context = context;
+    run.new_parent = new_parent;
+    key_frame_table_init(&run.table, allocator);
+    key_write_list_init(&run.writes);
+    run.last_selected = nullptr;
+    run.holding = context->tolerance.on;
+    run.checked_first = run.checked_last = 0;
+    run.unheld = nullptr;
+    run.unheld_count = run.unheld_capacity = 0;
+
+    int32_t count = 0;
+    while (selected_items && count < INT32_MAX && selected_items[count]) ++count;
+    plan->count = count;
+    plan->last_entry = count > 0 ? selected_items[count - 1] : nullptr;
+    plan->pass = 0;
+    plan->next_index = 0;
+    plan->in_hand = -1;
+    plan->nodes =
+        count > 0 ? static_cast<SelectionNode *>(std::malloc(sizeof(SelectionNode) * static_cast<size_t>(count))) : nullptr;
+    plan->order = count > 0 ? static_cast<int32_t *>(std::malloc(sizeof(int32_t) * static_cast<size_t>(count))) : nullptr;
+    for (int32_t i = 0; plan->nodes && i < count; ++i)
+        plan->nodes[i] = SelectionNode{selected_items[i], -1, -1, -1, 0, false, nullptr, 0, nullptr};
+    plan->failed = count > 0 && (!plan->nodes || !plan->order ||
+                                 !order_selection(context->item_info, plan->nodes, count, plan->order) ||
+                                 !gather_times(run, plan->nodes, plan->order, count));
+    return plan;
+}
+
+// In list order, each item on the scene as the earlier ones left it, but
+// solved for the motion it had before any of them changed.
+bool keyed_reparent_next(KeyedReparent *plan, ReparentStep *step) {
+    keyed_reparent_write_keys(plan);
+    while (!plan->failed && plan->pass < 2) {
+        if (plan->next_index >= plan->count) {
+            ++plan->pass;
+            plan->next_index = 0;
+            continue;
+        }
+        const int32_t index = plan->next_index++;
+        SelectionNode &node = plan->nodes[index];
+        if (plan->pass == 0 ? waits_for_its_object(*plan, node) : node.done) continue;
+        const SelectionNode *kept = kept_above(*plan, node);
+        if (node.children_left > 0 && !keep_poses(plan->run.context, node, kept)) {
+            plan->failed = true;
+            break;
+        }
+        const Prepared solved = item_id_value(node.item) == plan->run.new_parent
+                                    ? Prepared::Skip
+                                    : solve_item(plan->run, node.item, kept, plan->hand);
+        if (solved == Prepared::Failed) {
+            plan->failed = true;
+            break;
+        }
+        if (solved == Prepared::Skip) {
+            mark_done(*plan, node);
+            continue;
+        }
+        plan->in_hand = index;
+        plan->run.last_selected = node.item;
+        *step = ReparentStep{node.item, plan->run.new_parent};
+        return true;
+    }
+    return false;
+}
+
+void keyed_reparent_write_keys(KeyedReparent *plan) {
+    if (plan->in_hand < 0) return;
+    SelectionNode &node = plan->nodes[plan->in_hand];
+    plan->in_hand = -1;
+    write_item(plan->run, plan->hand);
+    mark_done(*plan, node);
+}
+
+int32_t keyed_reparent_finish(KeyedReparent *plan, HostId *walk_end) {
+    keyed_reparent_write_keys(plan);
+    KeyedParentRun &run = plan->run;
+    const bool failed = plan->failed;
+    *walk_end = !failed && run.last_selected && run.last_selected != plan->last_entry ? plan->last_entry : nullptr;
+    for (int32_t i = 0; plan->nodes && i < plan->count; ++i) forget_poses(plan->nodes[i]);
+    std::free(plan->nodes);
+    std::free(plan->order);
+    key_frame_table_free(&run.table);
+    key_write_list_free(&run.writes);
+    if (!failed) report_unheld(run.context, run.unheld, run.unheld_count);
+    std::free(run.unheld);
+    const int32_t count = plan->count;
+    std::free(plan);
+    return failed ? kFailed : count;
+}

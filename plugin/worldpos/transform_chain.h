@@ -1,0 +1,53 @@
+// How an item sits in the world at one time, evaluated through its parent chain
+// from the host's parent and parameter queries. Nothing is cached: every call
+// reads the scene as the host has it now.
+#pragma once
+
+#include "interface/host_api.h"
+#include "transform_math.h"
+
+typedef HostId (*ItemParentFn)(HostId item);
+typedef void (*ItemParamFn)(HostId item, int code, double time, double *out3);
+
+// The longest parent chain evaluated, the item itself included. A host that
+// reports a cyclic (or absurdly deep) chain gets its items beyond this treated
+// as absent, so the walks always end.
+constexpr int kMaxChainLength = 4096;
+
+// World rotation of the item: a direction in the item's own axes times it gives
+// the world direction. Identity for item 0.
+void chain_world_rotation(ItemParentFn parent, ItemParamFn param, HostId item, double time, Matrix3 *out);
+
+// The inverse (transpose) of chain_world_rotation, built from the root down.
+void chain_inverse_rotation(const ItemInfo *item_info, HostId item, double time, Matrix3 *out);
+
+// The inverse of the item's world rotation-and-scale: a world offset times it is
+// the offset in the item's own space. Cameras bring no scaling; a zero scaling
+// component is taken as 1.
+void chain_inverse_rotation_scale(const ItemInfo *item_info, HostId item, double time, Matrix3 *out);
+
+// World position of the item's pivot point.
+void item_world_position(const ItemInfo *item_info, HostId item, double time, Vector3 *out);
+
+// What an item and its ancestors do to the items below it at one time: the
+// product of their factors as item_world_position multiplies them in (from
+// the item's pivot up to the root), the same for chain_world_rotation, and the
+// sum of their rotation angles as the host gives them.
+struct ChainPose {
+    Matrix4 transform;
+    Matrix3 rotation;
+    double turns[3];
+};
+
+// The item's world rotation (as chain_world_rotation) and world position (as
+// item_world_position) from one walk up its chain, each parameter read once;
+// `own_turns` gets the item's rotation angles as the host gives them and
+// `ancestor_turns` those of its ancestors added up. When `above` is given,
+// the walk stops at the ancestor `stop` and takes that one's ChainPose from
+// `above` instead, as it was when `above` was made.
+void item_world_pose(const ItemInfo *item_info, HostId item, double time, HostId stop, const ChainPose *above,
+                     Matrix3 *rotation, Vector3 *position, double own_turns[3], double ancestor_turns[3]);
+
+// The item's ChainPose at `time`, cut at `stop` in the same way.
+void item_chain_pose(const ItemInfo *item_info, HostId item, double time, HostId stop, const ChainPose *above,
+                     ChainPose *out);
