@@ -225,9 +225,12 @@ EnvelopeKey *Envelope::append_key(double time, double value) {
     key->time = time;
     key->value = value;
     // Keys mostly come in time order: then the key goes last, with no search.
-    auto at = order_.empty() || !(time < order_.back()->time)
-                  ? order_.end()
-                  : std::upper_bound(order_.begin(), order_.end(), time, time_after);
+    if (order_.empty() || !(time < order_.back()->time)) {
+        hint_ = order_.size();
+        order_.push_back(KeyRef(key));
+        return key;
+    }
+    auto at = std::upper_bound(order_.begin(), order_.end(), time, time_after);
     hint_ = static_cast<size_t>(order_.insert(at, KeyRef(key)) - order_.begin());
     return key;
 }

@@ -936,6 +936,11 @@ void Reader::read_envelope(const Line &open, int channel) {
     }
     env.close_line = {line.begin, line.end};
     env.block = {open.begin, line.end};
+    // Nothing changes the envelope after its block (a channel is read once,
+    // its times are seconds already): its fingerprint is taken while its
+    // keys are still in the cache.
+    env.loaded_key_count = envelope.key_count();
+    env.loaded_fingerprint = lws_envelope_fingerprint(envelope, &env.loaded_layout);
     if (static_cast<size_t>(declared) != keys)
         doc_.warnings.push_back(doc_.path + ":" + std::to_string(count_line) + ": the envelope says " +
                                 std::to_string(declared) + " keys but holds " + std::to_string(keys) +
@@ -1002,9 +1007,9 @@ void Reader::resolve_links() {
         record.loaded = LwsLinkState{static_cast<const ItemLinks &>(item), (item.flags & host_abi::kItemFlagFullTimeIk) != 0};
         for (LwsEnvelopeRecord &env : record.envelopes) {
             const Envelope &envelope = item.channel(static_cast<MotionChannel>(env.channel)).envelope;
-            env.loaded_key_count = envelope.key_count();
-            env.loaded_fingerprint = lws_envelope_fingerprint(envelope, &env.loaded_layout);
             if (record.layout != LwsMotionLayout::Channels) {
+                env.loaded_key_count = envelope.key_count();
+                env.loaded_fingerprint = lws_envelope_fingerprint(envelope, &env.loaded_layout);
                 env.loaded_keys.reserve(envelope.key_count());
                 for (const auto &key : envelope.keys()) env.loaded_keys.push_back(*key);
             }
