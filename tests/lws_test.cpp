@@ -170,6 +170,13 @@ TEST(LwsRead, KeyNumbersOfEveryLengthReadAsTheCLibraryReadsThem) {
                 const double expected = std::strtod(word.c_str(), nullptr);
                 EXPECT_EQ(numbers[0], expected) << word;
                 EXPECT_EQ(numbers[8], expected) << word;
+                // The usual ending, seven zeros, with each number's text.
+                const std::string usual = "Key " + word + " " + word + " 0 0 0 0 0 0 0";
+                std::string_view texts[9];
+                ASSERT_TRUE(parse_lws_key_line(usual, numbers, texts));
+                EXPECT_EQ(numbers[1], expected) << word;
+                EXPECT_EQ(texts[1], word);
+                for (int z = 2; z < 9; ++z) EXPECT_TRUE(numbers[z] == 0.0 && texts[z] == "0") << word;
             }
 }
 

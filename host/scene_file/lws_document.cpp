@@ -214,6 +214,15 @@ bool parse_lws_key_line(std::string_view content, double numbers[9], std::string
     if (content.size() < 4 || content.compare(0, 3, "Key") != 0 || !blank(content[3])) return false;
     const char *at = content.data() + 3, *const end = content.data() + content.size();
     for (int i = 0; i < 9; ++i) {
+        // The usual key ends in seven zero parameters: taken at once.
+        static constexpr char kZeros[] = " 0 0 0 0 0 0 0";
+        if (i == 2 && end - at == sizeof kZeros - 1 && std::memcmp(at, kZeros, sizeof kZeros - 1) == 0) {
+            for (int z = 2; z < 9; ++z) {
+                numbers[z] = 0.0;
+                if (words) words[z] = std::string_view(at + 2 * (z - 2) + 1, 1);
+            }
+            return true;
+        }
         while (at < end && blank(*at)) ++at;
         if (at == end) return false;
         // Most parameters are a single digit: read here, without a call.
