@@ -112,10 +112,6 @@ EnvelopeKey lws_key_from_numbers(const double numbers[9]) {
 
 namespace {
 
-// Plain decimals ("-0.779462566", "12", "0.5") of at most 19 digits whose
-// digits fit a double exactly and whose decimal places are at most 22: then
-// one division by an exact power of ten gives the correctly rounded number,
-// as from_chars would. Anything else (exponents, more digits) returns null.
 // Appends the run of digits at `at` to `mantissa` (wrapping past 19 digits,
 // which the caller counts) and returns where the run ends. Eight digits at a
 // time where eight bytes are left: files keyed on every frame are mostly
@@ -144,6 +140,10 @@ inline const char *append_digits(const char *at, const char *end, uint64_t *mant
     return at;
 }
 
+// Plain decimals ("-0.779462566", "12", "0.5") of at most 19 digits whose
+// digits fit a double exactly and whose decimal places are at most 22: then
+// one division by an exact power of ten gives the correctly rounded number,
+// as from_chars would. Anything else (exponents, more digits) returns null.
 const char *read_plain_decimal(const char *at, const char *end, double *value) {
     static constexpr double kPowers[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                            1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
