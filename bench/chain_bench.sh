@@ -3,8 +3,9 @@
 # keeping their world motion (the whole command line also with a tolerance), at each frame count given (default 300 3000):
 # step by step in one process, then as the whole lwheadless command line.
 # With --blender FRAMES..., the same take baked in Blender in the same run, for
-# comparison (Blender is not needed otherwise and is no build or test
-# dependency).
+# comparison; where `assimp` is installed, Assimp's `assimp info` reads each
+# file beside lwheadless loading it alone (neither is needed otherwise, nor a
+# build or test dependency).
 #
 #   bench/chain_bench.sh [-b BUILD_DIR] [-r REPEATS] [FRAMES...] [--blender FRAMES...]
 set -euo pipefail
@@ -33,8 +34,23 @@ trap 'rm -rf "$work"' EXIT
 # time and peak memory of the process (best of the repeats).
 tool="$build/tools/lwheadless"
 plugin=$(ls "$build"/KRtools.p 2>/dev/null || true)
+# Wall time (to the millisecond) and peak memory of one run of a command: "SECONDS KB".
+timed_run() {
+    local start=$EPOCHREALTIME line
+    line=$(/usr/bin/time -f '%M' "$@" 2>&1 >/dev/null | tail -1)
+    awk -v a="$start" -v b="$EPOCHREALTIME" -v kb="$line" 'BEGIN { printf "%.3f %d\n", b - a, kb }'
+}
+# The better of two "SECONDS KB" pairs, each field apart.
+better() { awk -v a="$1" -v b="$2" 'BEGIN { split(a, x, " "); split(b, y, " "); if (a == "") { print b; exit }
+    printf "%.3f %d\n", (y[1] < x[1] ? y[1] : x[1]), (y[2] < x[2] ? y[2] : x[2]) }'; }
+# Best wall time and peak memory of a command over the repeats: "SECONDS KB".
+best_of() {
+    local best="" i
+    for ((i = 0; i < repeats; ++i)); do best=$(better "$best" "$(timed_run "$@")"); done
+    echo "$best"
+}
 whole_run() {  # scene [tolerance arguments]
-    local scene=$1 arguments=${2:-} script="$work/unparent.lwh" best="" best_kb="" i
+    local scene=$1 arguments=${2:-} script="$work/unparent.lwh" i
     {
         echo "load $scene"
         printf 'select'
@@ -43,15 +59,27 @@ whole_run() {  # scene [tolerance arguments]
         echo "run KR_unParent_wPos $arguments"
         echo "save --force $work/saved.lws"
     } >"$script"
-    for ((i = 0; i < repeats; ++i)); do
-        local line
-        line=$(/usr/bin/time -f '%e %M' "$tool" "$plugin" "$script" 2>&1 >/dev/null | tail -1)
-        local wall=${line% *} kb=${line#* }
-        if [[ -z $best ]] || awk -v a="$wall" -v b="$best" 'BEGIN { exit !(a < b) }'; then best=$wall; fi
-        if [[ -z $best_kb ]] || ((kb < best_kb)); then best_kb=$kb; fi
-    done
-    printf '  %-19s %s s, %d MB peak\n' "lwheadless${arguments:+ $arguments}" "$best" $((best_kb / 1000))
+    local best
+    best=$(best_of "$tool" "$plugin" "$script")
+    printf '  %-19s %s s, %d MB peak\n' "lwheadless${arguments:+ $arguments}" "${best% *}" $((${best#* } / 1000))
     rm -f "$script" "$work/saved.lws"
+}
+# Reading alone, as a whole process: lwheadless loading the file, and
+# Assimp's command line reading it and printing what it holds, taking turns
+# so that both see the same load on the machine.
+read_runs() {  # scene
+    local scene=$1 ours="" theirs="" i
+    echo "load $scene" >"$work/load.lwh"
+    for ((i = 0; i < repeats; ++i)); do
+        ours=$(better "$ours" "$(timed_run "$tool" "$plugin" "$work/load.lwh")")
+        if command -v assimp >/dev/null; then theirs=$(better "$theirs" "$(timed_run assimp info "$scene")"); fi
+    done
+    printf '  %-19s %s s, %d MB peak\n' "lwheadless load" "${ours% *}" $((${ours#* } / 1000))
+    if [[ -n $theirs ]]; then
+        printf '  %-19s %s s, %d MB peak\n' "assimp info" "${theirs% *}" $((${theirs#* } / 1000))
+        awk -v a="${ours% *}" -v b="${theirs% *}" 'BEGIN { printf "  reading takes %.2f of the time assimp info takes\n", a / b }'
+    fi
+    rm -f "$work/load.lwh"
 }
 
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')"
@@ -63,6 +91,7 @@ for f in "${frames[@]}"; do
         whole_run "$work/chain$f.lws"
         # Holding the motion between the keys as well.
         whole_run "$work/chain$f.lws" "0.01 0.05"
+        read_runs "$work/chain$f.lws"
     fi
     rm -f "$work/chain$f.lws"
 done

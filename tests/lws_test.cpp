@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <dirent.h>
 #include <fstream>
 #include <sstream>
@@ -152,6 +153,31 @@ TEST(LwsRead, EveryKeyShapeParameterAndBehaviourReadsBackWithItsValues) {
     EXPECT_EQ(root.channel(kPositionZ).envelope.pre_behavior, EnvelopeBehavior::Linear);
     EXPECT_EQ(root.channel(kHeading).envelope.keys()[0]->value, 1.5707963267948966);  // radians stay radians
     EXPECT_EQ(render(l), kShapes);
+}
+
+TEST(LwsRead, KeyNumbersOfEveryLengthReadAsTheCLibraryReadsThem) {
+    // Runs of digits are read several at a time: every length and position
+    // of the point, signs, and a run that ends the line, against strtod.
+    const std::string digits = "98765432109876543210987654";
+    for (size_t length = 1; length <= 25; ++length)
+        for (size_t point = 0; point <= length; ++point)
+            for (const char *sign : {"", "-"}) {
+                const std::string whole = point ? digits.substr(0, point) : "0";
+                const std::string word = sign + whole + (point < length ? "." + digits.substr(point, length - point) : "");
+                const std::string line = "Key " + word + " " + word + " 0 0 0 0 0 0 " + word;
+                double numbers[9];
+                ASSERT_TRUE(parse_lws_key_line(line, numbers)) << line;
+                const double expected = std::strtod(word.c_str(), nullptr);
+                EXPECT_EQ(numbers[0], expected) << word;
+                EXPECT_EQ(numbers[8], expected) << word;
+                // The usual ending, seven zeros, with each number's text.
+                const std::string usual = "Key " + word + " " + word + " 0 0 0 0 0 0 0";
+                std::string_view texts[9];
+                ASSERT_TRUE(parse_lws_key_line(usual, numbers, texts));
+                EXPECT_EQ(numbers[1], expected) << word;
+                EXPECT_EQ(texts[1], word);
+                for (int z = 2; z < 9; ++z) EXPECT_TRUE(numbers[z] == 0.0 && texts[z] == "0") << word;
+            }
 }
 
 TEST(LwsWrite, ChangedKeysAreWrittenInTheFilesStyleAndUnchangedKeysKeepTheirText) {

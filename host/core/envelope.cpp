@@ -144,6 +144,14 @@ bool Envelope::locate(const EnvelopeKey *key, uint32_t *block, uint32_t *slot) c
 }
 
 bool Envelope::owns(const EnvelopeKey *key) const {
+    // The keys listed are exactly the live ones: a walk's key is next to
+    // where the last look-up stood, found without the storage search.
+    const size_t n = order_.size();
+    if (key && hint_ < n && order_[hint_].get() == key) return true;
+    if (key && hint_ + 1 < n && order_[hint_ + 1].get() == key) {
+        ++hint_;  // the next question is likely about the key after it
+        return true;
+    }
     uint32_t block = 0, slot = 0;
     if (!key || !locate(key, &block, &slot)) return false;
     return (blocks_[block].live()[slot / 64] >> (slot % 64)) & 1u;
@@ -190,10 +198,11 @@ EnvelopeKey *Envelope::new_slot() {
 // scenes keyed on every frame make a linear search quadratic. Walks ask for
 // the neighbours of the key found last, which needs no search at all.
 size_t Envelope::index_of(const EnvelopeKey *key) const {
-    if (!owns(key)) return order_.size();
     const size_t n = order_.size();
+    if (!key) return n;
     for (size_t near : {hint_, hint_ + 1, hint_ - 1})
         if (near < n && order_[near].get() == key) return hint_ = near;
+    if (!owns(key)) return n;
     auto it = std::lower_bound(order_.begin(), order_.end(), key->time, time_before);
     for (; it != order_.end(); ++it)
         if (it->get() == key) return hint_ = static_cast<size_t>(it - order_.begin());
@@ -216,9 +225,12 @@ EnvelopeKey *Envelope::append_key(double time, double value) {
     key->time = time;
     key->value = value;
     // Keys mostly come in time order: then the key goes last, with no search.
-    auto at = order_.empty() || !(time < order_.back()->time)
-                  ? order_.end()
-                  : std::upper_bound(order_.begin(), order_.end(), time, time_after);
+    if (order_.empty() || !(time < order_.back()->time)) {
+        hint_ = order_.size();
+        order_.push_back(KeyRef(key));
+        return key;
+    }
+    auto at = std::upper_bound(order_.begin(), order_.end(), time, time_after);
     hint_ = static_cast<size_t>(order_.insert(at, KeyRef(key)) - order_.begin());
     return key;
 }

@@ -177,6 +177,17 @@ private:
     void forget_motion(const Item &item);
     // The record `handle` names if it is still that item's, else null.
     void *resolve(const void *handle, HandleKind kind) const;
+    // Commands ask about the same few envelopes many times over (an item's
+    // six channels at each key time): records found lately, by address,
+    // forgotten whenever a motion is registered or forgotten (the only ways
+    // a handle's answer can change).
+    struct ResolvedHandle {
+        const void *handle = nullptr;
+        void *record = nullptr;
+        HandleKind kind = HandleKind::Group;
+    };
+    static constexpr size_t kResolvedSlots = 32;
+    void forget_resolved() const;
 
     std::unordered_map<ItemIdValue, std::unique_ptr<Item>> items_;
     // Every item's group, channels and envelopes by address. An entry is
@@ -192,6 +203,7 @@ private:
     mutable size_t owner_hint_ = 0;
     mutable size_t list_hint_ = 0;
     mutable size_t child_hint_ = 0;
+    mutable ResolvedHandle resolved_[kResolvedSlots];
 };
 
 }  // namespace headless

@@ -3,7 +3,12 @@
 
 namespace headless {
 
+void Scene::forget_resolved() const {
+    for (ResolvedHandle &r : resolved_) r = ResolvedHandle{};
+}
+
 void Scene::register_motion(const Item &item) {
+    forget_resolved();
     if (!item.motion) return;
     handles_[item.motion.get()] = {item.id, HandleKind::Group, 0};
     const auto &channels = item.motion->channels;
@@ -14,6 +19,7 @@ void Scene::register_motion(const Item &item) {
 }
 
 void Scene::forget_motion(const Item &item) {
+    forget_resolved();
     if (!item.motion) return;
     handles_.erase(item.motion.get());
     for (const auto &channel : item.motion->channels) {
@@ -24,17 +30,26 @@ void Scene::forget_motion(const Item &item) {
 
 void *Scene::resolve(const void *handle, HandleKind kind) const {
     if (!handle) return nullptr;
+    const uintptr_t address = reinterpret_cast<uintptr_t>(handle);
+    ResolvedHandle &last = resolved_[((address >> 4) ^ (address >> 9)) % kResolvedSlots];
+    if (handle == last.handle && kind == last.kind) return last.record;
     const auto entry = handles_.find(handle);
     if (entry == handles_.end() || entry->second.kind != kind) return nullptr;
     const Item *item = find(entry->second.item);
     if (!item || !item->motion) return nullptr;
     ChannelGroup *group = item->motion.get();
-    if (kind == HandleKind::Group) return group == handle ? group : nullptr;
+    if (kind == HandleKind::Group) {
+        if (group != handle) return nullptr;
+        last = {handle, group, kind};
+        return group;
+    }
     const size_t c = entry->second.channel;
     if (c >= group->channels.size()) return nullptr;
     Channel *channel = group->channels[c].get();
     void *record = kind == HandleKind::Channel ? static_cast<void *>(channel) : static_cast<void *>(&channel->envelope);
-    return record == handle ? record : nullptr;
+    if (record != handle) return nullptr;
+    last = {handle, record, kind};
+    return record;
 }
 
 ChannelGroup *Scene::find_group(const void *handle) const {

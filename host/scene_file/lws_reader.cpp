@@ -15,6 +15,9 @@
 #include <string_view>
 
 #include <sys/stat.h>
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
 
 #include "interface/host_api.h"
 #include "interface/host_numbering.h"
@@ -933,6 +936,11 @@ void Reader::read_envelope(const Line &open, int channel) {
     }
     env.close_line = {line.begin, line.end};
     env.block = {open.begin, line.end};
+    // Nothing changes the envelope after its block (a channel is read once,
+    // its times are seconds already): its fingerprint is taken while its
+    // keys are still in the cache.
+    env.loaded_key_count = envelope.key_count();
+    env.loaded_fingerprint = lws_envelope_fingerprint(envelope, &env.loaded_layout);
     if (static_cast<size_t>(declared) != keys)
         doc_.warnings.push_back(doc_.path + ":" + std::to_string(count_line) + ": the envelope says " +
                                 std::to_string(declared) + " keys but holds " + std::to_string(keys) +
@@ -999,9 +1007,9 @@ void Reader::resolve_links() {
         record.loaded = LwsLinkState{static_cast<const ItemLinks &>(item), (item.flags & host_abi::kItemFlagFullTimeIk) != 0};
         for (LwsEnvelopeRecord &env : record.envelopes) {
             const Envelope &envelope = item.channel(static_cast<MotionChannel>(env.channel)).envelope;
-            env.loaded_key_count = envelope.key_count();
-            env.loaded_fingerprint = lws_envelope_fingerprint(envelope, &env.loaded_layout);
             if (record.layout != LwsMotionLayout::Channels) {
+                env.loaded_key_count = envelope.key_count();
+                env.loaded_fingerprint = lws_envelope_fingerprint(envelope, &env.loaded_layout);
                 env.loaded_keys.reserve(envelope.key_count());
                 for (const auto &key : envelope.keys()) env.loaded_keys.push_back(*key);
             }
@@ -1081,6 +1089,15 @@ bool read_lws_file(const std::string &path, Scene *scene, LwsDocument *document,
     bool read = false;
     try {
         if (static_cast<unsigned long long>(info.st_size) >= content.max_size()) throw std::bad_alloc();
+        content.reserve(static_cast<size_t>(info.st_size));
+#ifdef __linux__
+        // A large file's text in pages of two megabytes where the system
+        // allows it: far fewer page faults while it is filled.
+        constexpr uintptr_t kHugePage = uintptr_t(1) << 21;
+        const uintptr_t first = (reinterpret_cast<uintptr_t>(content.data()) + kHugePage - 1) & ~(kHugePage - 1);
+        const uintptr_t last = (reinterpret_cast<uintptr_t>(content.data()) + content.capacity()) & ~(kHugePage - 1);
+        if (last > first) ::madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
+#endif
         content.resize(static_cast<size_t>(info.st_size));
         read = std::fread(&content[0], 1, content.size(), in) == content.size();
         if (!read)

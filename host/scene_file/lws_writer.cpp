@@ -74,11 +74,6 @@ bool same_envelope(const Envelope &envelope, const LwsEnvelopeRecord &record, ui
            fingerprint == record.loaded_fingerprint;
 }
 
-// A line's first word is "Key".
-bool key_word_first(std::string_view content) {
-    return content.size() > 3 && content.compare(0, 3, "Key") == 0 && (content[3] == ' ' || content[3] == '\t');
-}
-
 // A block's `Behaviors` line, written from the envelope rather than kept.
 bool behaviors_line(std::string_view content) { return content.substr(0, content.find_first_of(" \t")) == "Behaviors"; }
 
@@ -249,47 +244,60 @@ void Renderer::append_key_line(std::string *out, const double now[9], const std:
 
 bool Renderer::append_values_in_place(Output &output, const Envelope &envelope, const LwsEnvelopeRecord &record,
                                       std::vector<TextSpan> *other_lines) const {
+    // Offsets of a key line: where it begins, where its value word begins
+    // and ends, where the line ends.
     struct KeyLine {
-        TextSpan line;
+        size_t begin;
         size_t value_begin;
         size_t value_end;
+        size_t end;
     };
     std::vector<KeyLine> key_lines;
     key_lines.reserve(envelope.key_count());
     std::vector<TextSpan> others;
-    for (size_t at = lws_line_end(doc_.text, record.open_line.end, doc_.line_ending); at < record.close_line.begin;) {
-        const TextSpan line = {at, lws_line_end(doc_.text, at, doc_.line_ending)};
+    // A million key lines pass here: scanned with pointers, as
+    // lws_line_end() and trimmed() would scan them.
+    const char *const text = doc_.text.data();
+    const char ending = doc_.line_ending == "\r" ? '\r' : '\n';
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    const size_t close = record.close_line.begin;
+    for (size_t at = lws_line_end(doc_.text, record.open_line.end, doc_.line_ending); at < close;) {
+        const char *found = static_cast<const char *>(std::memchr(text + at, ending, doc_.text.size() - at));
+        const TextSpan line = {at, found ? static_cast<size_t>(found - text) + 1 : doc_.text.size()};
         at = line.end;
-        const std::string_view content = trimmed(view(line));
-        if (!key_word_first(content)) {
-            if (!behaviors_line(content)) others.push_back(line);
+        const char *first = text + line.begin, *last = text + line.end;
+        while (first < last && blank(*first)) ++first;
+        while (last > first && (blank(last[-1]) || last[-1] == '\r' || last[-1] == '\n')) --last;
+        if (!(last - first > 3 && first[0] == 'K' && first[1] == 'e' && first[2] == 'y' && blank(first[3]))) {
+            if (!behaviors_line(std::string_view(first, static_cast<size_t>(last - first)))) others.push_back(line);
             continue;
         }
-        size_t begin = static_cast<size_t>(content.data() - doc_.text.data()) + 3;
-        const size_t content_end = static_cast<size_t>(content.data() - doc_.text.data()) + content.size();
-        while (begin < content_end && (doc_.text[begin] == ' ' || doc_.text[begin] == '\t')) ++begin;
-        size_t end = begin;
-        while (end < content_end && doc_.text[end] != ' ' && doc_.text[end] != '\t') ++end;
-        key_lines.push_back({line, begin, end});
+        const char *value = first + 3;
+        while (value < last && blank(*value)) ++value;
+        const char *value_end = value;
+        while (value_end < last && !blank(*value_end)) ++value_end;
+        key_lines.push_back({line.begin, static_cast<size_t>(value - text), static_cast<size_t>(value_end - text), line.end});
     }
     if (key_lines.size() != envelope.key_count()) return false;
     std::string *const out = &output.text();
+    const auto &keys = envelope.keys();
     for (size_t k = 0; k < key_lines.size(); ++k) {
         const KeyLine &key = key_lines[k];
-        const double value = envelope.keys()[k]->value;
+        const double value = keys[k]->value;
         double was = 0.0;
-        if (parse_lws_number(std::string_view(doc_.text).substr(key.value_begin, key.value_end - key.value_begin), &was) &&
+        if (parse_lws_number(std::string_view(text + key.value_begin, key.value_end - key.value_begin), &was) &&
             was == value) {
-            *out += view(key.line);
+            out->append(text + key.begin, key.end - key.begin);
         } else {
-            out->append(doc_.text, key.line.begin, key.value_begin - key.line.begin);
             char number[32];
-            if (value == 0.0) {
-                *out += '0';  // no "-0"
-            } else {
-                *out += std::string_view(number, static_cast<size_t>(std::to_chars(number, number + sizeof number, value).ptr - number));
-            }
-            out->append(doc_.text, key.value_end, key.line.end - key.value_end);
+            char *number_end = number;
+            if (value == 0.0)
+                *number_end++ = '0';  // no "-0"
+            else
+                number_end = std::to_chars(number, number + sizeof number, value).ptr;
+            out->append(text + key.begin, key.value_begin - key.begin)
+                .append(number, static_cast<size_t>(number_end - number))
+                .append(text + key.value_end, key.end - key.value_end);
         }
         output.spill();
     }
