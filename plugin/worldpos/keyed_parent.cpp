@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "plugin/support/item_id.h"
+#include "growing_block.h"
 #include "key_frame_table.h"
 #include "key_writes.h"
 #include "motion_hold.h"
@@ -599,28 +600,96 @@ bool merge_times(double **into, int32_t *into_count, const double *other, int32_
     return true;
 }
 
+// Growable lists of times, reused from item to item.
+struct TimeLists {
+    double *lists[3];
+    int32_t capacities[3];
+};
+
+// The times prepare_item would have the item solved at without holding its
+// motion between keys, found without its frame table or write list: each key
+// time of its keyed channels once, in order (of equal times the one of the
+// earlier channel, as the grouping keeps it). Skip and Failed as prepare_item
+// says them; Ready: the `*count` times are at `*times`, in `lists`' memory.
+Prepared key_times(KeyedParentRun &run, HostId item, TimeLists &lists, const double **times, int32_t *count) {
+    *count = 0;
+    const HostContext *context = run.context;
+    if (context->item_info->parent(item) == parent_for(run, item)) return Prepared::Skip;
+    ChannelSlot slots[kMotionChannels];
+    if (!read_channel_slots(context, item, slots)) return Prepared::Skip;
+    const double frames_per_second = context->scene_info->frames_per_second;
+    FrameRange range;
+    if (!frame_range(slots, frames_per_second, &range)) return Prepared::Failed;
+    // The times so far, the channel in hand, and their union.
+    int so_far = 0, channel = 1, joined = 2;
+    int32_t so_far_count = 0;
+    for (const ChannelSlot &slot : slots) {
+        if (!slot.first_key) continue;
+        // The same bounds and checks as mark_keys.
+        const int32_t most = slot.key_count > 0 && slot.key_count < kMostKeysPerChannel ? slot.key_count
+                                                                                         : kMostKeysPerChannel;
+        int32_t walked = 0;
+        double previous_time = -HUGE_VAL;
+        for (HostId key = slot.first_key; key; key = context->envelopes->next_key(slot.envelope, key)) {
+            const double time = key_time(context, slot.envelope, key);
+            int32_t frame = 0;
+            if (walked == most || !frame_number(time, frames_per_second, &frame) || time < previous_time ||
+                frame < range.first || static_cast<int64_t>(frame) - range.first >= range.count ||
+                !grow_block(&lists.lists[channel], &lists.capacities[channel], walked + 1))
+                return Prepared::Failed;
+            previous_time = time;
+            lists.lists[channel][walked++] = time;
+        }
+        double *const begin = lists.lists[channel];
+        double *const distinct = std::unique(begin, begin + walked);
+        if (!grow_block(&lists.lists[joined], &lists.capacities[joined],
+                        static_cast<int64_t>(so_far_count) + (distinct - begin)))
+            return Prepared::Failed;
+        // Of equal times std::set_union keeps the first range's: the earlier channel's.
+        const double *const from = lists.lists[so_far];
+        so_far_count = static_cast<int32_t>(
+            std::set_union(from, from + so_far_count, begin, distinct, lists.lists[joined]) - lists.lists[joined]);
+        std::swap(so_far, joined);
+    }
+    *times = lists.lists[so_far];
+    *count = so_far_count;
+    return Prepared::Ready;
+}
+
 // For every selected item with selected items below it, the times those are
 // solved at: each item's own solve times go to its nearest selected
 // ancestor, with the times already gathered for the item itself.
 bool gather_times(KeyedParentRun &run, SelectionNode *nodes, const int32_t *order, int32_t count) {
-    for (int32_t k = count - 1; k >= 0; --k) {
+    TimeLists lists{{nullptr, nullptr, nullptr}, {0, 0, 0}};
+    bool failed = false;
+    for (int32_t k = count - 1; k >= 0 && !failed; --k) {
         SelectionNode &node = nodes[order[k]];
         if (node.up < 0) continue;
         SelectionNode &up = nodes[node.up];
-        if (!merge_times(&up.times, &up.time_count, node.times, node.time_count)) return false;
-        ChannelSlot slots[kMotionChannels];
-        const Prepared prepared = item_id_value(node.item) == run.new_parent ? Prepared::Skip : prepare_item(run, node.item, slots);
-        if (prepared != Prepared::Ready && prepared != Prepared::Sampled) continue;
-        // The solves are in time order, one a time.
-        const int32_t solves = run.writes.solve_count;
-        double *own = static_cast<double *>(std::malloc(sizeof(double) * static_cast<size_t>(solves > 0 ? solves : 1)));
-        if (!own) return false;
-        for (int32_t i = 0; i < solves; ++i) own[i] = run.writes.solves[i].time;
-        const bool merged = merge_times(&up.times, &up.time_count, own, solves);
-        std::free(own);
-        if (!merged) return false;
+        failed = !merge_times(&up.times, &up.time_count, node.times, node.time_count);
+        if (failed || item_id_value(node.item) == run.new_parent) continue;
+        const double *own = nullptr;
+        int32_t own_count = 0;
+        if (!run.holding) {
+            // Only the times are wanted here: found without the frame table and write list.
+            if (key_times(run, node.item, lists, &own, &own_count) != Prepared::Ready) continue;
+        } else {
+            ChannelSlot slots[kMotionChannels];
+            const Prepared prepared = prepare_item(run, node.item, slots);
+            if (prepared != Prepared::Ready && prepared != Prepared::Sampled) continue;
+            // The solves are in time order, one a time.
+            own_count = run.writes.solve_count;
+            if (!grow_block(&lists.lists[0], &lists.capacities[0], own_count)) {
+                failed = true;
+                continue;
+            }
+            for (int32_t i = 0; i < own_count; ++i) lists.lists[0][i] = run.writes.solves[i].time;
+            own = lists.lists[0];
+        }
+        failed = !merge_times(&up.times, &up.time_count, own, own_count);
     }
-    return true;
+    for (double *list : lists.lists) std::free(list);
+    return !failed;
 }
 
 // The item's old ChainPose at every time the selected items below it need it.
