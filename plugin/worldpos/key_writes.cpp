@@ -11,6 +11,27 @@ bool comes_before(const KeyWrite &a, const KeyWrite &b) {
     return a.time < b.time || (a.time == b.time && a.channel < b.channel);
 }
 
+// The usual case, every channel keyed at the same times: the runs are the
+// channels in order, of one length, the first rising strictly and each other
+// at its times. Then the order is each time's writes in channel order, which
+// is what merging them would give. False, with nothing changed, otherwise.
+bool interleave_channels_keyed_together(KeyWrite *begin, KeyWrite *end, int32_t runs, KeyWrite *scratch) {
+    const int64_t length = (end - begin) / runs;
+    if (length * runs != end - begin) return false;
+    for (int64_t i = 1; i < length; ++i)
+        if (!(begin[i - 1].time < begin[i].time)) return false;
+    for (int32_t r = 0; r < runs; ++r) {
+        const KeyWrite *run = begin + r * length;
+        if (r > 0 && !(run[-1].channel < run[0].channel)) return false;
+        for (int64_t i = 0; i < length; ++i)
+            if (run[i].channel != run[0].channel || !(run[i].time == begin[i].time)) return false;
+    }
+    for (int32_t r = 0; r < runs; ++r)
+        for (int64_t i = 0; i < length; ++i) scratch[i * runs + r] = begin[r * length + i];
+    std::copy(scratch, scratch + (end - begin), begin);
+    return true;
+}
+
 // Writes are added a channel at a time, each channel's keys in time order,
 // then the created ones in time order: a few sorted runs, each merged in in
 // linear time. Many runs (a host handing out keys out of order) are sorted.
@@ -23,6 +44,10 @@ void order_writes(KeyWrite *begin, KeyWrite *end) {
                                    : nullptr;
     if (!scratch) {
         std::sort(begin, end, comes_before);
+        return;
+    }
+    if (interleave_channels_keyed_together(begin, end, runs, scratch)) {
+        std::free(scratch);
         return;
     }
     KeyWrite *run_end = begin + 1;
