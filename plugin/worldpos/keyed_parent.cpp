@@ -112,6 +112,32 @@ bool frame_range(const ChannelSlot slots[kMotionChannels], double frames_per_sec
     return true;
 }
 
+// Walks the keys of a keyed channel (none for one without keys), giving
+// `visit` each key, its time and its frame's index in `range`. False when a
+// key lies outside the range (a time that is not a number), keys do not run
+// in time order, the channel's keys never end, or `visit` says so.
+template <typename Visit>
+bool walk_keys(const HostContext *context, const ChannelSlot &slot, double frames_per_second, const FrameRange &range,
+               Visit visit) {
+    if (!slot.first_key) return true;
+    // The host's count bounds the walk; one that says more than it has
+    // still ends where its list ends.
+    const int32_t most = slot.key_count > 0 && slot.key_count < kMostKeysPerChannel ? slot.key_count
+                                                                                     : kMostKeysPerChannel;
+    int32_t walked = 0;
+    double previous_time = -HUGE_VAL;
+    for (HostId key = slot.first_key; key; key = context->envelopes->next_key(slot.envelope, key)) {
+        if (++walked > most) return false;
+        const double time = key_time(context, slot.envelope, key);
+        int32_t frame = 0;
+        if (!frame_number(time, frames_per_second, &frame) || time < previous_time) return false;
+        previous_time = time;
+        const int64_t index = static_cast<int64_t>(frame) - range.first;
+        if (index < 0 || index >= range.count || !visit(key, time, static_cast<int32_t>(index))) return false;
+    }
+    return true;
+}
+
 // Marks every key of the keyed channels into the record of its frame, channel
 // 0 to 5 and keys in time order, so a record keeps the last key marked into it,
 // and lists each key to be written at its own time. False when a key lies
@@ -125,28 +151,14 @@ bool mark_keys(const HostContext *context, const ChannelSlot slots[kMotionChanne
     }
     key_write_list_clear(writes);
     for (int k = 0; k < kMotionChannels; ++k) {
-        const ChannelSlot &slot = slots[k];
-        if (!slot.first_key) continue;
-        // The host's count bounds the walk; one that says more than it has
-        // still ends where its list ends.
-        const int32_t most = slot.key_count > 0 && slot.key_count < kMostKeysPerChannel ? slot.key_count
-                                                                                         : kMostKeysPerChannel;
-        int32_t walked = 0;
-        double previous_time = -HUGE_VAL;
-        for (HostId key = slot.first_key; key; key = context->envelopes->next_key(slot.envelope, key)) {
-            if (++walked > most) return false;
-            const double time = key_time(context, slot.envelope, key);
-            int32_t frame = 0;
-            if (!frame_number(time, frames_per_second, &frame) || time < previous_time) return false;
-            previous_time = time;
-            const int64_t index = static_cast<int64_t>(frame) - range.first;
-            if (index < 0 || index >= range.count) return false;
+        const auto mark = [&](HostId key, double time, int32_t index) {
             KeyFrameRecord &record = records[index];
             record.keys[k] = key;
             record.time = time;
             record.has_key = 1;
-            if (!key_write_list_add(writes, time, key, k)) return false;
-        }
+            return key_write_list_add(writes, time, key, k);
+        };
+        if (!walk_keys(context, slots[k], frames_per_second, range, mark)) return false;
     }
     // A channel without a key in a marked frame gets one at the record's time.
     for (int32_t i = 0; i < range.count; ++i) {
@@ -625,21 +637,13 @@ Prepared key_times(KeyedParentRun &run, HostId item, TimeLists &lists, const dou
     int32_t so_far_count = 0;
     for (const ChannelSlot &slot : slots) {
         if (!slot.first_key) continue;
-        // The same bounds and checks as mark_keys.
-        const int32_t most = slot.key_count > 0 && slot.key_count < kMostKeysPerChannel ? slot.key_count
-                                                                                         : kMostKeysPerChannel;
         int32_t walked = 0;
-        double previous_time = -HUGE_VAL;
-        for (HostId key = slot.first_key; key; key = context->envelopes->next_key(slot.envelope, key)) {
-            const double time = key_time(context, slot.envelope, key);
-            int32_t frame = 0;
-            if (walked == most || !frame_number(time, frames_per_second, &frame) || time < previous_time ||
-                frame < range.first || static_cast<int64_t>(frame) - range.first >= range.count ||
-                !grow_block(&lists.lists[channel], &lists.capacities[channel], walked + 1))
-                return Prepared::Failed;
-            previous_time = time;
+        const bool read = walk_keys(context, slot, frames_per_second, range, [&](HostId, double time, int32_t) {
+            if (!grow_block(&lists.lists[channel], &lists.capacities[channel], walked + 1)) return false;
             lists.lists[channel][walked++] = time;
-        }
+            return true;
+        });
+        if (!read) return Prepared::Failed;
         double *const begin = lists.lists[channel];
         double *const distinct = std::unique(begin, begin + walked);
         if (!grow_block(&lists.lists[joined], &lists.capacities[joined],
