@@ -420,17 +420,27 @@ HostId parent_for(const KeyedParentRun &run, HostId item) {
 // Ready: keys to write; Sampled: and the frames to hold the motion at between them.
 enum class Prepared { Skip, Ready, Sampled, Failed };
 
-// Reads the item's channels and marks its keys into the run's table and
-// write list. Skip: nothing to do for it.
-Prepared prepare_item(KeyedParentRun &run, HostId item, ChannelSlot slots[kMotionChannels]) {
+// Reads the item's channels and the frames its keys span. Skip: nothing to
+// do for it; Failed: its key times make no frame range; Ready otherwise.
+Prepared read_item_channels(const KeyedParentRun &run, HostId item, ChannelSlot slots[kMotionChannels],
+                            FrameRange *range) {
     const HostContext *context = run.context;
     // Already under the new parent (un-parenting an item without one): its
     // keys would come back as they are, give or take rounding.
     if (context->item_info->parent(item) == parent_for(run, item)) return Prepared::Skip;
     if (!read_channel_slots(context, item, slots)) return Prepared::Skip;  // unkeyed: left as it is
+    return frame_range(slots, context->scene_info->frames_per_second, range) ? Prepared::Ready : Prepared::Failed;
+}
+
+// Reads the item's channels and marks its keys into the run's table and
+// write list. Skip: nothing to do for it.
+Prepared prepare_item(KeyedParentRun &run, HostId item, ChannelSlot slots[kMotionChannels]) {
+    const HostContext *context = run.context;
     const double frames_per_second = context->scene_info->frames_per_second;
     FrameRange range;
-    if (!frame_range(slots, frames_per_second, &range) || !key_frame_table_reserve(&run.table, range.count) ||
+    const Prepared read = read_item_channels(run, item, slots, &range);
+    if (read != Prepared::Ready) return read;
+    if (!key_frame_table_reserve(&run.table, range.count) ||
         !mark_keys(context, slots, frames_per_second, range, run.table.records, &run.writes))
         return Prepared::Failed;
     run.checked_first = run.checked_last = 0;
@@ -626,12 +636,11 @@ struct TimeLists {
 Prepared key_times(KeyedParentRun &run, HostId item, TimeLists &lists, const double **times, int32_t *count) {
     *count = 0;
     const HostContext *context = run.context;
-    if (context->item_info->parent(item) == parent_for(run, item)) return Prepared::Skip;
-    ChannelSlot slots[kMotionChannels];
-    if (!read_channel_slots(context, item, slots)) return Prepared::Skip;
     const double frames_per_second = context->scene_info->frames_per_second;
+    ChannelSlot slots[kMotionChannels];
     FrameRange range;
-    if (!frame_range(slots, frames_per_second, &range)) return Prepared::Failed;
+    const Prepared read = read_item_channels(run, item, slots, &range);
+    if (read != Prepared::Ready) return read;
     // The times so far, the channel in hand, and their union.
     int so_far = 0, channel = 1, joined = 2;
     int32_t so_far_count = 0;
@@ -773,7 +782,6 @@ bool services_present(const HostContext *context) {
 }
 
 }  // namespace
-
 
 struct KeyedReparent {
     KeyedParentRun run;
