@@ -1,6 +1,11 @@
 // The headless scene: the host's id numbering, item lists and hierarchy.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <new>
+#include <vector>
+
+#include "host/core/both_cores.h"
 #include "host/core/host.h"
 #include "host/core/services.h"
 
@@ -119,6 +124,16 @@ TEST(InterfaceInfo, OldSelectionListsStayReadableDuringAnActivation) {
     EXPECT_EQ(seen_after[0], to_handle(a));
     EXPECT_EQ(seen_after[1], to_handle(b));
     EXPECT_EQ(seen_after[2], nullptr);
+}
+
+TEST(BothCores, EveryPartRunsOnceAndAFailureReachesTheCaller) {
+    std::vector<std::atomic<int>> runs(100);
+    run_in_parts(runs.size(), [&](size_t part) { ++runs[part]; });
+    for (const auto &count : runs) EXPECT_EQ(count.load(), 1);
+    const auto seventh_fails = [](size_t part) {
+        if (part == 7) throw std::bad_alloc();
+    };
+    EXPECT_THROW(run_in_parts(100, seventh_fails), std::bad_alloc);
 }
 
 }  // namespace
