@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "host/core/envelope.h"
 
@@ -261,6 +262,47 @@ TEST(EnvelopeEvaluation, HostileTimesAndKeyLayoutsGiveNoNaN) {
         EXPECT_EQ(instant.evaluate(0.0), 2.0) << b;
         EXPECT_EQ(instant.evaluate(5.0), 3.0) << b;
     }
+}
+
+// A read take keeps its keys in one block with no list beside them; editing it
+// afterwards (moving, adding between, destroying keys) must give the same
+// order, handles and curve as an envelope built key by key.
+TEST(EnvelopeKeys, AReadTakeEditedAfterwardsKeepsOrderHandlesAndCurve) {
+    const auto times_of = [](const Envelope &envelope) {
+        std::vector<double> times;
+        for (const auto &key : envelope.keys()) times.push_back(key->time);
+        return times;
+    };
+    Envelope read, built;
+    read.reserve(6);
+    for (double t : {0.0, 1.0, 2.0, 3.0, 4.0}) read.append_key(t, t * t);
+    for (double t : {4.0, 2.0, 0.0, 3.0, 1.0}) built.create_key(t, t * t);
+    EnvelopeKey *third = read.find_key(2.0);
+    ASSERT_NE(third, nullptr);
+    EXPECT_TRUE(read.owns(third));
+    EXPECT_EQ(read.next_key(third)->time, 3.0);
+    EXPECT_EQ(read.prev_key(third)->time, 1.0);
+    const EnvelopeKey stranger;
+    EXPECT_FALSE(read.owns(&stranger));
+    EXPECT_FALSE(read.owns(third + 3));  // room reserved, no key there yet
+    EXPECT_FALSE(read.owns(reinterpret_cast<const EnvelopeKey *>(reinterpret_cast<const char *>(third) + 8)));
+
+    // A move that keeps the order, then one past a neighbour.
+    EXPECT_TRUE(read.set_key_time(third, 2.5));
+    EXPECT_TRUE(built.set_key_time(built.find_key(2.0), 2.5));
+    EnvelopeKey *first = read.find_key(0.0);
+    EXPECT_TRUE(read.set_key_time(first, 3.5));
+    EXPECT_TRUE(built.set_key_time(built.find_key(0.0), 3.5));
+    read.create_key(0.5, -1.0);
+    built.create_key(0.5, -1.0);
+    EXPECT_TRUE(read.destroy_key(read.find_key(3.0)));
+    EXPECT_TRUE(built.destroy_key(built.find_key(3.0)));
+    EXPECT_FALSE(read.destroy_key(read.find_key(3.0)));
+    EXPECT_EQ(times_of(read), times_of(built));
+    EXPECT_EQ(times_of(read), (std::vector<double>{0.5, 1.0, 2.5, 3.5, 4.0}));
+    EXPECT_EQ(first->time, 3.5);  // handles survive the list being made
+    EXPECT_TRUE(read.owns(first) && read.owns(third));
+    for (double t = -1.0; t <= 5.0; t += 0.25) EXPECT_EQ(read.evaluate(t), built.evaluate(t)) << t;
 }
 
 }  // namespace

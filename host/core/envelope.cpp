@@ -13,6 +13,19 @@ namespace {
 bool time_before(const KeyRef &k, double t) { return k->time < t; }
 bool time_after(double t, const KeyRef &k) { return t < k->time; }
 
+// The first key at or after `time`.
+size_t first_not_before(const KeyList &keys, double time) {
+    size_t low = 0, high = keys.size();
+    while (low < high) {
+        const size_t middle = low + (high - low) / 2;
+        if (keys[middle]->time < time)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return low;
+}
+
 // Blocks after the first grow with the envelope, a quarter of what it holds,
 // so slack stays under a fifth and a key is found among few blocks.
 constexpr size_t kFirstBlock = 1;
@@ -100,6 +113,7 @@ void Envelope::take(Envelope *other) {
     post_behavior = other->post_behavior;
     default_value = other->default_value;
     // Ours are empty: the other is left with no keys to destroy.
+    listed_ = std::exchange(other->listed_, false);
     order_.swap(other->order_);
     blocks_.swap(other->blocks_);
     starts_.swap(other->starts_);
@@ -113,8 +127,9 @@ void Envelope::take(Envelope *other) {
 Envelope::~Envelope() { destroy_all(); }
 
 void Envelope::destroy_all() {
-    // The live keys are exactly those listed.
-    for (const KeyRef &key : order_) key->~EnvelopeKey();
+    // The live keys are exactly those listed, or the first block's used slots.
+    for (const KeyRef key : keys()) key->~EnvelopeKey();
+    listed_ = false;
     order_.clear();
     free_.clear();
     starts_.clear();
@@ -124,7 +139,15 @@ void Envelope::destroy_all() {
 
 void Envelope::reserve(size_t count) {
     reserved_ = std::max(reserved_, count);
-    order_.reserve(count);
+    if (listed_) order_.reserve(count);
+}
+
+void Envelope::list_keys() {
+    if (listed_) return;
+    const size_t n = in_place_count();
+    order_.reserve(std::max(n + 1, reserved_));  // before anything changes: it may throw
+    for (size_t i = 0; i < n; ++i) order_.push_back(KeyRef(blocks_[0].slots() + i));
+    listed_ = true;
 }
 
 bool Envelope::locate(const EnvelopeKey *key, uint32_t *block, uint32_t *slot) const {
@@ -144,6 +167,7 @@ bool Envelope::locate(const EnvelopeKey *key, uint32_t *block, uint32_t *slot) c
 }
 
 bool Envelope::owns(const EnvelopeKey *key) const {
+    if (!listed_) return index_of(key) < in_place_count();
     // The keys listed are exactly the live ones: a walk's key is next to
     // where the last look-up stood, found without the storage search.
     const size_t n = order_.size();
@@ -198,6 +222,17 @@ EnvelopeKey *Envelope::new_slot() {
 // scenes keyed on every frame make a linear search quadratic. Walks ask for
 // the neighbours of the key found last, which needs no search at all.
 size_t Envelope::index_of(const EnvelopeKey *key) const {
+    if (!listed_) {
+        // A key's place is its slot. Addresses as numbers: a foreign pointer
+        // may be compared, never followed.
+        const size_t n = in_place_count();
+        if (!key || n == 0) return n;
+        const uintptr_t begin = reinterpret_cast<uintptr_t>(blocks_[0].slots());
+        const uintptr_t address = reinterpret_cast<uintptr_t>(key);
+        if (address < begin || (address - begin) % sizeof(EnvelopeKey) != 0) return n;
+        const uintptr_t index = (address - begin) / sizeof(EnvelopeKey);
+        return index < n ? (hint_ = index) : n;
+    }
     const size_t n = order_.size();
     if (!key) return n;
     for (size_t near : {hint_, hint_ + 1, hint_ - 1})
@@ -221,6 +256,19 @@ EnvelopeKey *Envelope::create_key(double time, double value) {
 
 EnvelopeKey *Envelope::append_key(double time, double value) {
     if (!std::isfinite(time)) return nullptr;
+    if (!listed_) {
+        // In order and room in the one block: the key takes the next slot.
+        const size_t n = in_place_count();
+        const bool room = blocks_.empty() || n < blocks_[0].capacity;
+        if (room && (n == 0 || !(time < blocks_[0].slots()[n - 1].time))) {
+            EnvelopeKey *key = new_slot();
+            key->time = time;
+            key->value = value;
+            hint_ = n;
+            return key;
+        }
+        list_keys();
+    }
     EnvelopeKey *key = new_slot();
     key->time = time;
     key->value = value;
@@ -236,8 +284,9 @@ EnvelopeKey *Envelope::append_key(double time, double value) {
 }
 
 bool Envelope::destroy_key(const EnvelopeKey *key) {
+    if (index_of(key) == key_count()) return false;
+    list_keys();
     const size_t i = index_of(key);
-    if (i == order_.size()) return false;
     order_.erase(order_.begin() + static_cast<long>(i));
     set_live(key, false);
     EnvelopeKey *slot = const_cast<EnvelopeKey *>(key);
@@ -247,23 +296,37 @@ bool Envelope::destroy_key(const EnvelopeKey *key) {
 }
 
 EnvelopeKey *Envelope::find_key(double time) const {
-    auto it = std::lower_bound(order_.begin(), order_.end(), time, time_before);
-    return it != order_.end() && (*it)->time == time ? it->get() : nullptr;
+    const KeyList keys = this->keys();
+    const size_t i = first_not_before(keys, time);
+    return i < keys.size() && keys[i]->time == time ? keys[i].get() : nullptr;
 }
 
 EnvelopeKey *Envelope::next_key(const EnvelopeKey *key) const {
-    if (!key) return order_.empty() ? nullptr : order_.front().get();
+    const KeyList keys = this->keys();
+    if (!key) return keys.empty() ? nullptr : keys.front().get();
     const size_t i = index_of(key);
-    return i + 1 < order_.size() ? order_[i + 1].get() : nullptr;
+    return i + 1 < keys.size() ? keys[i + 1].get() : nullptr;
 }
 
 EnvelopeKey *Envelope::prev_key(const EnvelopeKey *key) const {
-    if (!key) return order_.empty() ? nullptr : order_.back().get();
+    const KeyList keys = this->keys();
+    if (!key) return keys.empty() ? nullptr : keys.back().get();
     const size_t i = index_of(key);
-    return i > 0 && i < order_.size() ? order_[i - 1].get() : nullptr;
+    return i > 0 && i < keys.size() ? keys[i - 1].get() : nullptr;
 }
 
 bool Envelope::set_key_time(EnvelopeKey *key, double time) {
+    if (!listed_) {
+        const KeyList keys = this->keys();
+        const size_t i = index_of(key);
+        if (i == keys.size() || !std::isfinite(time)) return false;
+        // Where the key would go among the others: its own place keeps the order.
+        if ((i == 0 || !(time < keys[i - 1]->time)) && (i + 1 == keys.size() || time < keys[i + 1]->time)) {
+            key->time = time;
+            return true;
+        }
+        list_keys();
+    }
     const size_t i = index_of(key);
     if (i == order_.size() || !std::isfinite(time)) return false;
     order_.erase(order_.begin() + static_cast<long>(i));

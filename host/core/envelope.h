@@ -2,7 +2,9 @@
 // evaluation between and beyond the keys.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -120,6 +122,46 @@ private:
     EnvelopeKey *key_ = nullptr;
 };
 
+// An envelope's keys in time order, as a list to index or walk: valid until
+// the envelope gains or loses a key or a key changes its time. Either the
+// envelope's own list of keys, or (when the keys lie in time order in one
+// block, as a reader leaves them) that block itself, which takes no list.
+class KeyList {
+public:
+    class iterator {
+    public:
+        using iterator_category = std::random_access_iterator_tag;
+        using value_type = KeyRef;
+        using difference_type = std::ptrdiff_t;
+        using pointer = void;
+        using reference = KeyRef;
+        iterator(const KeyList *list, size_t at) : list_(list), at_(at) {}
+        KeyRef operator*() const { return (*list_)[at_]; }
+        iterator &operator++() { return ++at_, *this; }
+        bool operator==(const iterator &other) const { return at_ == other.at_; }
+        bool operator!=(const iterator &other) const { return at_ != other.at_; }
+
+    private:
+        const KeyList *list_;
+        size_t at_;
+    };
+
+    KeyList(const KeyRef *listed, EnvelopeKey *in_place, size_t size)
+        : listed_(listed), in_place_(in_place), size_(size) {}
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    KeyRef operator[](size_t i) const { return KeyRef(listed_ ? listed_[i].get() : in_place_ + i); }
+    KeyRef front() const { return (*this)[0]; }
+    KeyRef back() const { return (*this)[size_ - 1]; }
+    iterator begin() const { return iterator(this, 0); }
+    iterator end() const { return iterator(this, size_); }
+
+private:
+    const KeyRef *listed_;   // the envelope's list, or null
+    EnvelopeKey *in_place_;  // else the block holding the keys in order
+    size_t size_;
+};
+
 // Look-ups remember where they stood (walks and frame-by-frame evaluation
 // then need no search), so one envelope is used from one thread at a time.
 class Envelope {
@@ -131,8 +173,11 @@ public:
 
     // Keys in time order. A key's address is its handle: it stays valid
     // until that key is destroyed, whatever else changes.
-    const std::vector<KeyRef> &keys() const { return order_; }
-    size_t key_count() const { return order_.size(); }
+    KeyList keys() const {
+        return listed_ ? KeyList(order_.data(), nullptr, order_.size())
+                       : KeyList(nullptr, blocks_.empty() ? nullptr : blocks_[0].slots(), in_place_count());
+    }
+    size_t key_count() const { return listed_ ? order_.size() : in_place_count(); }
     // Room for this many keys in all, so a reader that knows the count
     // stores them without slack.
     void reserve(size_t count);
@@ -185,6 +230,10 @@ private:
         uint32_t block;
     };
 
+    size_t in_place_count() const { return blocks_.empty() ? 0 : blocks_[0].used; }
+    // From here on the keys are listed in order_ (a key to be placed among
+    // the others, a key destroyed, a second block).
+    void list_keys();
     size_t index_of(const EnvelopeKey *key) const;  // key_count() when not ours
     EnvelopeKey *new_slot();
     // The block and slot `key` would occupy, or false for an address that is
@@ -194,7 +243,12 @@ private:
     void destroy_all();  // every live key, then the storage
     void take(Envelope *other);  // into an envelope without storage
 
-    std::vector<KeyRef> order_;  // the keys in time order
+    // While false, the keys are the first block's used slots, all live and in
+    // time order, and order_ is empty: a take read from a file, or keyed
+    // frame by frame, needs no list beside its keys. Once true, order_ lists
+    // the keys in time order.
+    bool listed_ = false;
+    std::vector<KeyRef> order_;
     std::vector<Block> blocks_;
     std::vector<BlockStart> starts_;  // blocks_ by address, for locate()
     std::vector<EnvelopeKey *> free_;  // destroyed keys' slots, to be reused

@@ -9,7 +9,7 @@
 namespace headless {
 namespace {
 
-using Keys = std::vector<KeyRef>;
+using Keys = KeyList;
 
 // A 2D Bezier handle shorter than this in time is taken as this steep.
 constexpr double kShortHandle = 1e-5;
@@ -153,9 +153,15 @@ size_t span_at(const Keys &keys, double time, size_t *hint) {
     const size_t n = keys.size();
     for (size_t i : {*hint, *hint + 1})
         if (i + 1 < n && keys[i]->time <= time && time < keys[i + 1]->time) return *hint = i;
-    const auto after = std::upper_bound(keys.begin(), keys.end(), time,
-                                        [](double t, const KeyRef &k) { return t < k->time; });
-    const size_t i = after == keys.begin() ? 0 : static_cast<size_t>(after - keys.begin()) - 1;
+    size_t low = 0, high = n;  // to the first key after `time`
+    while (low < high) {
+        const size_t middle = low + (high - low) / 2;
+        if (time < keys[middle]->time)
+            high = middle;
+        else
+            low = middle + 1;
+    }
+    const size_t i = low == 0 ? 0 : low - 1;
     if (i + 1 < n) *hint = i;
     return i;
 }
@@ -227,7 +233,7 @@ double value_beyond(const Keys &keys, double time, EnvelopeBehavior behavior, bo
 }  // namespace
 
 double Envelope::evaluate(double time) const {
-    const Keys &keys = order_;
+    const Keys keys = this->keys();
     if (keys.empty()) return default_value;
     if (keys.size() == 1) return keys.front()->value;
     if (std::isnan(time)) return keys.front()->value;
