@@ -166,8 +166,7 @@ bool Envelope::locate(const EnvelopeKey *key, uint32_t *block, uint32_t *slot) c
     return true;
 }
 
-bool Envelope::owns(const EnvelopeKey *key) const {
-    if (!listed_) return index_of(key) < in_place_count();
+bool Envelope::owns_listed(const EnvelopeKey *key) const {
     // The keys listed are exactly the live ones: a walk's key is next to
     // where the last look-up stood, found without the storage search.
     const size_t n = order_.size();
@@ -223,14 +222,8 @@ EnvelopeKey *Envelope::new_slot() {
 // the neighbours of the key found last, which needs no search at all.
 size_t Envelope::index_of(const EnvelopeKey *key) const {
     if (!listed_) {
-        // A key's place is its slot. Addresses as numbers: a foreign pointer
-        // may be compared, never followed.
-        const size_t n = in_place_count();
-        if (!key || n == 0) return n;
-        const uintptr_t begin = reinterpret_cast<uintptr_t>(blocks_[0].slots());
-        const uintptr_t address = reinterpret_cast<uintptr_t>(key);
-        if (address < begin || (address - begin) % sizeof(EnvelopeKey) != 0) return n;
-        const uintptr_t index = (address - begin) / sizeof(EnvelopeKey);
+        // A key's place is its slot.
+        const size_t n = in_place_count(), index = in_place_index(key);
         return index < n ? (hint_ = index) : n;
     }
     const size_t n = order_.size();
@@ -301,7 +294,7 @@ EnvelopeKey *Envelope::find_key(double time) const {
     return i < keys.size() && keys[i]->time == time ? keys[i].get() : nullptr;
 }
 
-EnvelopeKey *Envelope::next_key(const EnvelopeKey *key) const {
+EnvelopeKey *Envelope::next_listed(const EnvelopeKey *key) const {
     const KeyList keys = this->keys();
     if (!key) return keys.empty() ? nullptr : keys.front().get();
     const size_t i = index_of(key);

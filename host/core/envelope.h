@@ -191,11 +191,19 @@ public:
     bool destroy_key(const EnvelopeKey *key);
     EnvelopeKey *find_key(double time) const;
     // From null: the first (next) or last (previous) key; null past the ends.
-    EnvelopeKey *next_key(const EnvelopeKey *key) const;
+    // Walks through a plug-in's key services come here key after key: keys
+    // in their block take one subtraction, inline.
+    EnvelopeKey *next_key(const EnvelopeKey *key) const {
+        if (listed_ || !key) return next_listed(key);
+        const size_t i = in_place_index(key);
+        return i < in_place_count() && i + 1 < in_place_count() ? blocks_[0].slots() + i + 1 : nullptr;
+    }
     EnvelopeKey *prev_key(const EnvelopeKey *key) const;
     // True for a live key of this envelope. Any address may be asked about:
     // it is compared with the envelope's storage, never read.
-    bool owns(const EnvelopeKey *key) const;
+    bool owns(const EnvelopeKey *key) const {
+        return listed_ ? owns_listed(key) : in_place_index(key) < in_place_count();
+    }
     // Moves a key in time, keeping the order; refuses a time that is not finite.
     bool set_key_time(EnvelopeKey *key, double time);
 
@@ -231,6 +239,16 @@ private:
     };
 
     size_t in_place_count() const { return blocks_.empty() ? 0 : blocks_[0].used; }
+    // The slot `key` has in the first block, or SIZE_MAX for an address that
+    // is none (compared as a number, never followed).
+    size_t in_place_index(const EnvelopeKey *key) const {
+        if (blocks_.empty()) return SIZE_MAX;
+        const uintptr_t offset = reinterpret_cast<uintptr_t>(key) - reinterpret_cast<uintptr_t>(blocks_[0].slots());
+        const size_t index = offset / sizeof(EnvelopeKey);
+        return index * sizeof(EnvelopeKey) == offset ? index : SIZE_MAX;
+    }
+    bool owns_listed(const EnvelopeKey *key) const;
+    EnvelopeKey *next_listed(const EnvelopeKey *key) const;
     // From here on the keys are listed in order_ (a key to be placed among
     // the others, a key destroyed, a second block).
     void list_keys();

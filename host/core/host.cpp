@@ -10,8 +10,6 @@
 namespace headless {
 namespace {
 
-Host *g_current = nullptr;
-
 unsigned interface_item_flags(HostId) { return 0; }
 void interface_schema_position(HostId, double *x, double *y) {
     if (x) *x = 0.0;
@@ -70,8 +68,8 @@ std::string text_or_null(const char *text) { return text ? std::string(text) : s
 Host::Host()
     : product_info_(host_numbering::product_info_with_build(1u | (11u << 20), kDefaultBuild)),
       panels_(std::make_unique<PanelToolkit>(*this)) {
-    if (g_current) violation(Breach::SecondHost, "a second host was created while another was current");
-    g_current = this;
+    if (current_) violation(Breach::SecondHost, "a second host was created while another was current");
+    current_ = this;
     generic_ = LayoutGeneric{generic_save_scene, generic_load_scene, this, generic_lookup, generic_execute,
                              generic_evaluate, generic_command_arguments,
                              generic_parsed_arguments};
@@ -84,10 +82,8 @@ Host::Host()
 }
 
 Host::~Host() {
-    if (g_current == this) g_current = nullptr;
+    if (current_ == this) current_ = nullptr;
 }
-
-Host *Host::current() { return g_current; }
 
 GlobalLookupFn Host::global_lookup() { return global_lookup_function; }
 

@@ -54,7 +54,7 @@ public:
     Host &operator=(const Host &) = delete;
 
     // The host whose services the plug-in currently sees.
-    static Host *current();
+    static Host *current() { return current_; }
 
     Scene &scene() { return scene_; }
     const Scene &scene() const { return scene_; }
@@ -129,6 +129,7 @@ public:
     const LayoutGeneric &generic() const { return generic_; }
 
 private:
+    static inline Host *current_ = nullptr;  // one at a time; see the constructor
     Scene scene_;
     std::set<std::string> withheld_;
     uint32_t product_info_;

@@ -128,9 +128,13 @@ public:
     // Motion handles the plug-in holds: addresses are looked up, never
     // followed, so a stale or forged handle finds nothing. Each look-up is
     // a hash and an item search, whatever the scene's size.
-    ChannelGroup *find_group(const void *handle) const;
-    Channel *find_channel(const void *handle) const;
-    Envelope *find_envelope(const void *handle) const;
+    ChannelGroup *find_group(const void *handle) const {
+        return static_cast<ChannelGroup *>(resolve(handle, HandleKind::Group));
+    }
+    Channel *find_channel(const void *handle) const { return static_cast<Channel *>(resolve(handle, HandleKind::Channel)); }
+    Envelope *find_envelope(const void *handle) const {
+        return static_cast<Envelope *>(resolve(handle, HandleKind::Envelope));
+    }
     // The item whose motion group `group` is, or 0.
     ItemIdValue group_owner(const void *group) const;
     // The item after `id` in the order of all_items(); from 0 the first item.
@@ -175,8 +179,16 @@ private:
     };
     void register_motion(const Item &item);
     void forget_motion(const Item &item);
-    // The record `handle` names if it is still that item's, else null.
-    void *resolve(const void *handle, HandleKind kind) const;
+    // The record `handle` names if it is still that item's, else null. A
+    // service call starts here, so the usual answer (a record found lately)
+    // is given inline.
+    void *resolve(const void *handle, HandleKind kind) const {
+        const uintptr_t address = reinterpret_cast<uintptr_t>(handle);
+        const ResolvedHandle &last = resolved_[((address >> 4) ^ (address >> 9)) % kResolvedSlots];
+        if (handle && handle == last.handle && kind == last.kind) return last.record;
+        return resolve_anew(handle, kind);
+    }
+    void *resolve_anew(const void *handle, HandleKind kind) const;
     // Commands ask about the same few envelopes many times over (an item's
     // six channels at each key time): records found lately, by address,
     // forgotten whenever a motion is registered or forgotten (the only ways

@@ -28,11 +28,10 @@ void Scene::forget_motion(const Item &item) {
     }
 }
 
-void *Scene::resolve(const void *handle, HandleKind kind) const {
+void *Scene::resolve_anew(const void *handle, HandleKind kind) const {
     if (!handle) return nullptr;
     const uintptr_t address = reinterpret_cast<uintptr_t>(handle);
     ResolvedHandle &last = resolved_[((address >> 4) ^ (address >> 9)) % kResolvedSlots];
-    if (handle == last.handle && kind == last.kind) return last.record;
     const auto entry = handles_.find(handle);
     if (entry == handles_.end() || entry->second.kind != kind) return nullptr;
     const Item *item = find(entry->second.item);
@@ -50,18 +49,6 @@ void *Scene::resolve(const void *handle, HandleKind kind) const {
     if (record != handle) return nullptr;
     last = {handle, record, kind};
     return record;
-}
-
-ChannelGroup *Scene::find_group(const void *handle) const {
-    return static_cast<ChannelGroup *>(resolve(handle, HandleKind::Group));
-}
-
-Channel *Scene::find_channel(const void *handle) const {
-    return static_cast<Channel *>(resolve(handle, HandleKind::Channel));
-}
-
-Envelope *Scene::find_envelope(const void *handle) const {
-    return static_cast<Envelope *>(resolve(handle, HandleKind::Envelope));
 }
 
 ItemIdValue Scene::group_owner(const void *group) const {
