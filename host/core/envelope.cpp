@@ -13,6 +13,22 @@ namespace {
 bool time_before(const KeyRef &k, double t) { return k->time < t; }
 bool time_after(double t, const KeyRef &k) { return t < k->time; }
 
+}  // namespace
+
+size_t KeyList::count_up_to(double time) const {
+    size_t low = 0, high = size_;
+    while (low < high) {
+        const size_t middle = low + (high - low) / 2;
+        if (time < (*this)[middle]->time)
+            high = middle;
+        else
+            low = middle + 1;
+    }
+    return low;
+}
+
+namespace {
+
 // The first key at or after `time`.
 size_t first_not_before(const KeyList &keys, double time) {
     size_t low = 0, high = keys.size();

@@ -155,6 +155,8 @@ public:
     KeyRef back() const { return (*this)[size_ - 1]; }
     iterator begin() const { return iterator(this, 0); }
     iterator end() const { return iterator(this, size_); }
+    // How many keys lie at or before `time` (all of them for NaN), by halving.
+    size_t count_up_to(double time) const;
 
 private:
     const KeyRef *listed_;   // the envelope's list, or null

@@ -153,15 +153,8 @@ size_t span_at(const Keys &keys, double time, size_t *hint) {
     const size_t n = keys.size();
     for (size_t i : {*hint, *hint + 1})
         if (i + 1 < n && keys[i]->time <= time && time < keys[i + 1]->time) return *hint = i;
-    size_t low = 0, high = n;  // to the first key after `time`
-    while (low < high) {
-        const size_t middle = low + (high - low) / 2;
-        if (time < keys[middle]->time)
-            high = middle;
-        else
-            low = middle + 1;
-    }
-    const size_t i = low == 0 ? 0 : low - 1;
+    const size_t up_to = keys.count_up_to(time);
+    const size_t i = up_to == 0 ? 0 : up_to - 1;
     if (i + 1 < n) *hint = i;
     return i;
 }
