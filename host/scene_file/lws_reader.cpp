@@ -1277,8 +1277,15 @@ bool read_lws_file(const std::string &path, Scene *scene, LwsDocument *document,
         const uintptr_t last = (reinterpret_cast<uintptr_t>(content.data()) + content.capacity()) & ~(kHugePage - 1);
         if (last > first) ::madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
 #endif
-        content.resize(static_cast<size_t>(info.st_size));
-        read = std::fread(&content[0], 1, content.size(), in) == content.size();
+        // Two megabytes at a time: each piece is still in the cache when the
+        // file's bytes are copied over the zeros that growing the text writes.
+        const size_t size = static_cast<size_t>(info.st_size);
+        read = true;
+        while (read && content.size() < size) {
+            const size_t at = content.size(), piece = std::min<size_t>(size - at, size_t(1) << 21);
+            content.resize(at + piece);
+            read = std::fread(&content[at], 1, piece, in) == piece;
+        }
         if (!read)
             *error = path + ": reading the file failed (" +
                      (std::ferror(in) ? std::string(std::strerror(errno)) : std::string("it became shorter meanwhile")) + ")";
