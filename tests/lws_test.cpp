@@ -448,6 +448,10 @@ TEST(LwsRead, BrokenFilesAreRefusedNamingTheFileLineAndWhatWasExpected) {
     EXPECT_EQ(l.scene.find(0x10000004u)->channel(kPositionX).envelope.key_count(), 6u);
     ASSERT_EQ(l.doc.warnings.size(), 1u);
     EXPECT_NE(l.doc.warnings[0].find("hand.lws:14: the envelope says 5 keys but holds 6"), std::string::npos);
+    // Lines in an envelope besides its keys are text, and count for the lines after them.
+    l = load_text(replaced("  Behaviors 4 3\n", "  Behaviors 4 3\n  // kept\n") + "AddNullObject 10000005 Next\n");
+    ASSERT_EQ(l.doc.items.size(), 2u);
+    EXPECT_EQ(l.doc.items[1].line, 74);
 }
 
 TEST(LwsRead, FilesAddingMoreItemsThanIdsExistForAreRefusedAtTheLineThatDoesIt) {

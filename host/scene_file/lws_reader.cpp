@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <limits>
 #include <map>
 #include <new>
 #include <optional>
@@ -19,9 +20,6 @@
 #include <sys/stat.h>
 #ifdef __linux__
 #include <sys/mman.h>
-#endif
-#ifdef __SSE2__
-#include <emmintrin.h>
 #endif
 
 #include "host/core/both_cores.h"
@@ -52,27 +50,6 @@ struct ParseError {
 // Thrown where a file read with envelopes apart needs reading in order
 // instead (a plug-in inside an envelope, a key count that warns).
 struct ReadInOrder {};
-
-// How many bytes of [begin, end) are `c`: line numbers across a block
-// whose lines were not read one by one.
-size_t count_bytes(const char *begin, const char *end, char c) {
-    size_t count = 0;
-#ifdef __SSE2__
-    const __m128i wanted = _mm_set1_epi8(c);
-    while (end - begin >= 16) {
-        // Up to 255 rounds of 16 bytes in byte counters, then summed.
-        __m128i counters = _mm_setzero_si128();
-        for (int round = 0; round < 255 && end - begin >= 16; ++round, begin += 16) {
-            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(begin));
-            counters = _mm_sub_epi8(counters, _mm_cmpeq_epi8(bytes, wanted));
-        }
-        const __m128i sums = _mm_sad_epu8(counters, _mm_setzero_si128());
-        count += static_cast<size_t>(_mm_cvtsi128_si32(sums)) + static_cast<size_t>(_mm_extract_epi16(sums, 4));
-    }
-#endif
-    for (; begin < end; ++begin) count += *begin == c;
-    return count;
-}
 
 std::string_view trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -286,7 +263,7 @@ private:
                                Line *line) const;
     void end_envelope(const Envelope &envelope, LwsEnvelopeRecord &env, const Line &open, const Line &close,
                       long declared, size_t keys, int count_line, std::vector<std::string> *warnings) const;
-    bool find_close(size_t from, int number, Line *close) const;
+    bool find_close(size_t from, int number, long declared, Line *close) const;
     void read_apart();
     void read_old_motion(const Line &motion_line);
     void read_shared_keys(LwsItemRecord &record, int channels);
@@ -367,8 +344,11 @@ void Reader::read() {
 // The line that closes an envelope whose lines after the key count start at
 // `from` (numbered `number`), found without reading the lines between: the
 // first '}' after `from`, when it stands alone on its line as a block's end
-// does. Otherwise the block is read line by line.
-bool Reader::find_close(size_t from, int number, Line *close) const {
+// does. Otherwise the block is read line by line. Its number is taken to be
+// what `declared` keys and a behaviour line before it make; reading the block
+// apart checks that, and a block that holds other lines has the file read in
+// order.
+bool Reader::find_close(size_t from, int number, long declared, Line *close) const {
     const char *const text = text_.data();
     const void *found = std::memchr(text + from, '}', text_.size() - from);
     if (!found) return false;
@@ -382,7 +362,15 @@ bool Reader::find_close(size_t from, int number, Line *close) const {
     close->begin = begin;
     close->end = after < text_.size() ? after + 1 : after;
     close->content = std::string_view(text_).substr(begin, after - begin);
-    close->number = number + static_cast<int>(count_bytes(text + from, text + begin, eol_));
+    long long lines = 0;
+    if (begin > from) {
+        size_t last = begin - 1;  // the line before the '}' line, by its line break
+        while (last > from && text[last - 1] != eol_) --last;
+        lines = static_cast<long long>(declared) +
+                (trim(std::string_view(text + last, begin - last)).substr(0, 9) == "Behaviors" ? 1 : 0);
+    }
+    if (lines > std::numeric_limits<int>::max() - 1 - number) return false;
+    close->number = number + static_cast<int>(lines);
     return true;
 }
 
@@ -415,6 +403,8 @@ void Reader::read_apart() {
         Line line;
         const size_t keys = read_envelope_lines(next, block.open, env.channel, block.begin, block.declared,
                                                 *block.envelope, env, nullptr, &line);
+        // Not the lines find_close took the block to have: numbers after it were wrong.
+        if (number != block.close.number - 1) throw ReadInOrder{};
         end_envelope(*block.envelope, env, block.open, block.close, block.declared, keys, block.count_line, nullptr);
         const size_t done = read_in_order + apart_done.fetch_add(block.close.begin - block.begin) +
                             (block.close.begin - block.begin);
@@ -1005,7 +995,7 @@ void Reader::read_envelope(const Line &open, int channel) {
     env.indent = std::string(line.content.substr(0, line.content.find_first_not_of(" \t")));
     const long declared = key_count(count_text, line.number);
     Line close;
-    if (apart_ && find_close(line.end, line.number + 1, &close)) {
+    if (apart_ && find_close(line.end, line.number + 1, declared, &close)) {
         // The keys are read later, beside other envelopes' (read_apart).
         apart_blocks_.push_back({&envelope, *record_, record.envelopes.size(), open, close, line.end, line.number,
                                  declared});
