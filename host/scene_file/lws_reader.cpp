@@ -1035,11 +1035,14 @@ size_t Reader::read_envelope_lines(NextLine &&next, const Line &open, int channe
     const size_t plugins_before = plugins ? plugins->size() : 0;
     size_t plugin_closed_at = std::string::npos;
     while (next(line)) {
-        const std::string_view content = trim(line->content);
+        std::string_view content = line->content;
+        while (!content.empty() && (content.front() == ' ' || content.front() == '\t')) content.remove_prefix(1);
         double v[9];
-        // Most lines of a large scene are keys: read in place, and word by
-        // word only to say what is wrong with one.
-        const bool key_line = parse_lws_key_line(content, v);
+        // Most lines of a large scene are keys: read in place (blanks after
+        // the numbers are the key reader's), and word by word only to say
+        // what is wrong with one.
+        bool key_line = parse_lws_key_line(content, v);
+        if (!key_line) key_line = parse_lws_key_line(content = trim(content), v);
         const auto words = key_line ? std::vector<std::string_view>{} : split(content);
         if (key_line || (!words.empty() && words[0] == "Key")) {
             if (!key_line) {
