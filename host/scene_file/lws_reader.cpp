@@ -1051,7 +1051,8 @@ size_t Reader::read_envelope_lines(NextLine &&next, const Line &open, int channe
                                            std::to_string(words.size() - 1) + " numbers");
                 for (int i = 0; i < 9; ++i) v[i] = number(words[i + 1], line->number, "a key");
             }
-            if (v[2] != std::floor(v[2]) || v[2] < 0 || v[2] > 5)
+            // A whole number from 0 to 5 (NaN is none).
+            if (!(v[2] >= 0 && v[2] <= 5 && v[2] == static_cast<int>(v[2])))
                 fail(line->number, "expected a key shape from 0 to 5, found '" + std::string(split(content)[3]) + "'");
             // Keys may share a time (a key moved onto another's), never go back in time.
             if (keys > 0 && v[1] < last_time)
