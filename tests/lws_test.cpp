@@ -419,6 +419,8 @@ TEST(LwsRead, BrokenFilesAreRefusedNamingTheFileLineAndWhatWasExpected) {
         {replaced("Key 3 0.5 2 0 0 0 1 1 0", "Key 3 0.5 2 0 0 0 1 1"), ":17: expected 'Key VALUE TIME SHAPE'"},
         {replaced("Key 3 0.5 2", "Key 3 0.5 9"), ":17: expected a key shape from 0 to 5"},
         {replaced("Key 3 0.5 2", "Key 3 -0.5 2"), ":17: expected keys in increasing time"},
+        // The first error in the file is named, even one in an envelope's keys.
+        {replaced("Key 3 0.5 2", "Key 3 0.5x 2") + "FramesPerSecond fast\n", ":17: expected a number for a key"},
         {replaced("Behaviors 4 3", "Behaviors 4 7"), ":21: expected behaviors from 0 to 5"},
         {replaced("FramesPerSecond 24", "FramesPerSecond fast"), "hand.lws:6: expected a number for FramesPerSecond"},
         {good + "ParentItem 10000009\n", ":73: unknown item reference 10000009"},
@@ -446,6 +448,10 @@ TEST(LwsRead, BrokenFilesAreRefusedNamingTheFileLineAndWhatWasExpected) {
     EXPECT_EQ(l.scene.find(0x10000004u)->channel(kPositionX).envelope.key_count(), 6u);
     ASSERT_EQ(l.doc.warnings.size(), 1u);
     EXPECT_NE(l.doc.warnings[0].find("hand.lws:14: the envelope says 5 keys but holds 6"), std::string::npos);
+    // Lines in an envelope besides its keys are text, and count for the lines after them.
+    l = load_text(replaced("  Behaviors 4 3\n", "  Behaviors 4 3\n  // kept\n") + "AddNullObject 10000005 Next\n");
+    ASSERT_EQ(l.doc.items.size(), 2u);
+    EXPECT_EQ(l.doc.items[1].line, 74);
 }
 
 TEST(LwsRead, FilesAddingMoreItemsThanIdsExistForAreRefusedAtTheLineThatDoesIt) {

@@ -1,6 +1,7 @@
 #include "lws_reader.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -8,17 +9,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <limits>
 #include <map>
 #include <new>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
+#include <thread>
 
 #include <sys/stat.h>
 #ifdef __linux__
 #include <sys/mman.h>
 #endif
 
+#include "host/core/both_cores.h"
 #include "interface/host_api.h"
 #include "interface/host_numbering.h"
 #include "file_paths.h"
@@ -42,6 +46,10 @@ struct ParseError {
     int line;
     std::string what;
 };
+
+// Thrown where a file read with envelopes apart needs reading in order
+// instead (a plug-in inside an envelope, a key count that warns).
+struct ReadInOrder {};
 
 std::string_view trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -132,10 +140,16 @@ bool leads_item(std::string_view keyword) {
 
 class Reader {
 public:
-    Reader(const std::string &text, Scene &scene, LwsDocument &doc, const LwsProgress &progress)
-        : text_(text), scene_(scene), doc_(doc), progress_(progress) {}
+    // `apart`: envelopes' keys are read after the rest of the file, on the
+    // cores there are; read() then throws ReadInOrder, or any error it
+    // meets, and the file is to be read again without `apart` (which names
+    // the first error in the file and keeps warnings in order).
+    Reader(const std::string &text, Scene &scene, LwsDocument &doc, const LwsProgress &progress, bool apart,
+           size_t progress_shown)
+        : text_(text), scene_(scene), doc_(doc), progress_(progress), apart_(apart), last_progress_(progress_shown) {}
 
     void read();
+    size_t progress_shown() const { return last_progress_; }
 
 private:
     // ---- lines ----
@@ -149,11 +163,16 @@ private:
         line->content = std::string_view(text_).substr(pos_, content_end - pos_);
         line->number = ++line_number_;
         pos_ = line->end;
-        if (progress_ && pos_ - last_progress_ >= (8u << 20)) {
-            last_progress_ = pos_;
-            progress_(pos_, text_.size());
-        }
+        report_progress();
         return true;
+    }
+    // Envelopes set apart are counted once they are read.
+    void report_progress() {
+        const size_t done = pos_ - apart_bytes_;
+        if (progress_ && done >= last_progress_ + (8u << 20)) {
+            last_progress_ = done;
+            progress_(done, text_.size());
+        }
     }
     // The line after the current one, without reading past it.
     bool peek_line(Line *line) {
@@ -170,17 +189,17 @@ private:
         if (!next_line(&line)) fail(line_number_, "the file ends early; expected " + expected);
         return line;
     }
-    [[noreturn]] void fail(int line, const std::string &what) { throw ParseError{line, what}; }
+    [[noreturn]] static void fail(int line, const std::string &what) { throw ParseError{line, what}; }
 
     // ---- values ----
     // Read as a key line's numbers are, so a word reads the same anywhere.
-    double number(std::string_view word, int line, const char *what) {
+    static double number(std::string_view word, int line, const char *what) {
         double value = 0.0;
         if (!parse_lws_number(word, &value))
             fail(line, std::string("expected a number for ") + what + ", found '" + std::string(word) + "'");
         return value;
     }
-    long integer(std::string_view word, int line, const char *what) {
+    static long integer(std::string_view word, int line, const char *what) {
         const std::string copy(word);
         char *end = nullptr;
         errno = 0;
@@ -190,13 +209,13 @@ private:
         return value;
     }
     // A key count as an envelope states it.
-    long key_count(std::string_view word, int line) {
+    static long key_count(std::string_view word, int line) {
         const long count = integer(word, line, "the key count");
         if (count < 0) fail(line, "expected a key count of 0 or more");
         return count;
     }
     // An envelope's behaviours before its first key and after its last.
-    void read_behaviors(std::string_view pre_word, std::string_view post_word, int line, Envelope &envelope) {
+    static void read_behaviors(std::string_view pre_word, std::string_view post_word, int line, Envelope &envelope) {
         const long pre = integer(pre_word, line, "the pre behavior");
         const long post = integer(post_word, line, "the post behavior");
         if (pre < 0 || pre > 5 || post < 0 || post > 5) fail(line, "expected behaviors from 0 to 5");
@@ -238,6 +257,14 @@ private:
     void read_full_time_ik(const Statement &s);
     void read_motion(const Line &line);
     void read_envelope(const Line &open, int channel);
+    template <class NextLine>
+    size_t read_envelope_lines(NextLine &&next, const Line &open, int channel, size_t count_end, long declared,
+                               Envelope &envelope, LwsEnvelopeRecord &env, std::vector<MotionPlugin> *plugins,
+                               Line *line) const;
+    void end_envelope(const Envelope &envelope, LwsEnvelopeRecord &env, const Line &open, const Line &close,
+                      long declared, size_t keys, int count_line, std::vector<std::string> *warnings) const;
+    bool find_close(size_t from, int number, long declared, Line *close) const;
+    void read_apart();
     void read_old_motion(const Line &motion_line);
     void read_shared_keys(LwsItemRecord &record, int channels);
     void read_channel_lists(LwsItemRecord &record, int channels);
@@ -259,6 +286,18 @@ private:
     Scene &scene_;
     LwsDocument &doc_;
     const LwsProgress &progress_;
+    // An envelope whose lines after the key count are read apart.
+    struct ApartBlock {
+        Envelope *envelope;
+        size_t item, record;  // in doc_.items and that item's envelopes
+        Line open, close;
+        size_t begin;  // after the key count line
+        int count_line;
+        long declared;
+    };
+    const bool apart_;
+    std::vector<ApartBlock> apart_blocks_;
+    size_t apart_bytes_ = 0;
     size_t pos_ = 0;
     char eol_ = '\n';  // '\r' in files whose lines end with a carriage return alone
     size_t last_progress_ = 0;
@@ -296,9 +335,85 @@ void Reader::read() {
         read_statement(line, content, line.begin);
     }
     finish_item();
+    if (!apart_blocks_.empty()) read_apart();
     frames_to_seconds();
     resolve_links();
     name_duplicates();
+}
+
+// The line that closes an envelope whose lines after the key count start at
+// `from` (numbered `number`), found without reading the lines between: the
+// first '}' after `from`, when it stands alone on its line as a block's end
+// does. Otherwise the block is read line by line. Its number is taken to be
+// what `declared` keys and a behaviour line before it make; reading the block
+// apart checks that, and a block that holds other lines has the file read in
+// order.
+bool Reader::find_close(size_t from, int number, long declared, Line *close) const {
+    const char *const text = text_.data();
+    const void *found = std::memchr(text + from, '}', text_.size() - from);
+    if (!found) return false;
+    const size_t brace = static_cast<size_t>(static_cast<const char *>(found) - text);
+    size_t begin = brace;
+    for (; begin > from && text[begin - 1] != eol_; --begin)
+        if (text[begin - 1] != ' ' && text[begin - 1] != '\t') return false;
+    size_t after = brace + 1;
+    for (; after < text_.size() && text[after] != eol_; ++after)
+        if (text[after] != ' ' && text[after] != '\t' && text[after] != '\r') return false;
+    close->begin = begin;
+    close->end = after < text_.size() ? after + 1 : after;
+    close->content = std::string_view(text_).substr(begin, after - begin);
+    long long lines = 0;
+    if (begin > from) {
+        size_t last = begin - 1;  // the line before the '}' line, by its line break
+        while (last > from && text[last - 1] != eol_) --last;
+        lines = static_cast<long long>(declared) +
+                (trim(std::string_view(text + last, begin - last)).substr(0, 9) == "Behaviors" ? 1 : 0);
+    }
+    if (lines > std::numeric_limits<int>::max() - 1 - number) return false;
+    close->number = number + static_cast<int>(lines);
+    return true;
+}
+
+// The envelopes set apart, spread over the cores: each is one item's
+// channel, read and fingerprinted by one thread alone.
+void Reader::read_apart() {
+    const std::thread::id caller = std::this_thread::get_id();
+    const size_t read_in_order = text_.size() - apart_bytes_;
+    std::atomic<size_t> apart_done{0};
+    run_in_parts(apart_blocks_.size(), [&](size_t part) {
+        const ApartBlock &block = apart_blocks_[part];
+        LwsEnvelopeRecord &env = doc_.items[block.item].envelopes[block.record];
+        const char *const text = text_.data();
+        size_t at = block.begin;
+        int number = block.count_line;
+        const auto next = [&](Line *line) {
+            if (at >= block.close.begin) return false;
+            // The line before the closing one ends with a line break.
+            const void *found = std::memchr(text + at, eol_, block.close.begin - at);
+            const size_t nl = found ? static_cast<size_t>(static_cast<const char *>(found) - text) : block.close.begin;
+            size_t content_end = nl;
+            if (eol_ == '\n' && content_end > at && text[content_end - 1] == '\r') --content_end;
+            line->begin = at;
+            line->end = std::min(nl + 1, block.close.begin);
+            line->content = std::string_view(text_).substr(at, content_end - at);
+            line->number = ++number;
+            at = line->end;
+            return true;
+        };
+        Line line;
+        const size_t keys = read_envelope_lines(next, block.open, env.channel, block.begin, block.declared,
+                                                *block.envelope, env, nullptr, &line);
+        // Not the lines find_close took the block to have: numbers after it were wrong.
+        if (number != block.close.number - 1) throw ReadInOrder{};
+        end_envelope(*block.envelope, env, block.open, block.close, block.declared, keys, block.count_line, nullptr);
+        const size_t done = read_in_order + apart_done.fetch_add(block.close.begin - block.begin) +
+                            (block.close.begin - block.begin);
+        // The callback is the caller's: it is called from the caller's thread only.
+        if (progress_ && std::this_thread::get_id() == caller && done >= last_progress_ + (8u << 20)) {
+            last_progress_ = done;
+            progress_(done, text_.size());
+        }
+    });
 }
 
 void Reader::read_header() {
@@ -879,73 +994,111 @@ void Reader::read_envelope(const Line &open, int channel) {
     const std::string_view count_text = trim(line.content);
     env.indent = std::string(line.content.substr(0, line.content.find_first_not_of(" \t")));
     const long declared = key_count(count_text, line.number);
+    Line close;
+    if (apart_ && find_close(line.end, line.number + 1, declared, &close)) {
+        // The keys are read later, beside other envelopes' (read_apart).
+        apart_blocks_.push_back({&envelope, *record_, record.envelopes.size(), open, close, line.end, line.number,
+                                 declared});
+        env.close_line = {close.begin, close.end};
+        env.block = {open.begin, close.end};
+        record.envelopes.push_back(std::move(env));
+        apart_bytes_ += close.begin - line.end;
+        pos_ = close.end;
+        line_number_ = close.number;
+        report_progress();
+        return;
+    }
+    const int count_line = line.number;
+    const size_t keys = read_envelope_lines(
+        [&](Line *next) {
+            if (!next_line(next))
+                fail(line_number_, "the file ends early; expected '}' closing the envelope opened at line " +
+                                       std::to_string(open.number));
+            return trim(next->content) != "}";
+        },
+        open, channel, line.end, declared, envelope, env, &scene_.find(record.id)->motion_plugins, &line);
+    end_envelope(envelope, env, open, line, declared, keys, count_line, &doc_.warnings);
+    record.envelopes.push_back(std::move(env));
+}
+
+template <class NextLine>
+size_t Reader::read_envelope_lines(NextLine &&next, const Line &open, int channel, size_t count_end, long declared,
+                                   Envelope &envelope, LwsEnvelopeRecord &env, std::vector<MotionPlugin> *plugins,
+                                   Line *line) const {
     // Room for the keys at once, but never more than the rest of the file
     // could hold (a key line takes at least twenty bytes).
     if (declared > 0 && envelope.key_count() == 0)
-        envelope.reserve(std::min(static_cast<size_t>(declared), (text_.size() - line.end) / 20 + 1));
-    const int count_line = line.number;
+        envelope.reserve(std::min(static_cast<size_t>(declared), (text_.size() - count_end) / 20 + 1));
     double last_time = 0;
     size_t keys = 0;
     // A plug-in in the block modifies this channel; its lines stay text.
-    std::vector<MotionPlugin> &plugins = scene_.find(record.id)->motion_plugins;
-    const size_t plugins_before = plugins.size();
+    const size_t plugins_before = plugins ? plugins->size() : 0;
     size_t plugin_closed_at = std::string::npos;
-    for (;;) {
-        if (!next_line(&line))
-            fail(line_number_, "the file ends early; expected '}' closing the envelope opened at line " +
-                                   std::to_string(open.number));
-        const std::string_view content = trim(line.content);
-        if (content == "}") break;
+    while (next(line)) {
+        std::string_view content = line->content;
+        while (!content.empty() && (content.front() == ' ' || content.front() == '\t')) content.remove_prefix(1);
         double v[9];
-        // Most lines of a large scene are keys: read in place, and word by
-        // word only to say what is wrong with one.
-        const bool key_line = parse_lws_key_line(content, v);
+        // Most lines of a large scene are keys: read in place (blanks after
+        // the numbers are the key reader's), and word by word only to say
+        // what is wrong with one.
+        bool key_line = parse_lws_key_line(content, v);
+        if (!key_line) key_line = parse_lws_key_line(content = trim(content), v);
         const auto words = key_line ? std::vector<std::string_view>{} : split(content);
         if (key_line || (!words.empty() && words[0] == "Key")) {
             if (!key_line) {
                 if (words.size() != 10)
-                    fail(line.number, "expected 'Key VALUE TIME SHAPE' and six parameters, found " +
-                                          std::to_string(words.size() - 1) + " numbers");
-                for (int i = 0; i < 9; ++i) v[i] = number(words[i + 1], line.number, "a key");
+                    fail(line->number, "expected 'Key VALUE TIME SHAPE' and six parameters, found " +
+                                           std::to_string(words.size() - 1) + " numbers");
+                for (int i = 0; i < 9; ++i) v[i] = number(words[i + 1], line->number, "a key");
             }
-            if (v[2] != std::floor(v[2]) || v[2] < 0 || v[2] > 5)
-                fail(line.number, "expected a key shape from 0 to 5, found '" + std::string(split(content)[3]) + "'");
+            // A whole number from 0 to 5 (NaN is none).
+            if (!(v[2] >= 0 && v[2] <= 5 && v[2] == static_cast<int>(v[2])))
+                fail(line->number, "expected a key shape from 0 to 5, found '" + std::string(split(content)[3]) + "'");
             // Keys may share a time (a key moved onto another's), never go back in time.
             if (keys > 0 && v[1] < last_time)
-                fail(line.number, "expected keys in increasing time; this key is before the one before it");
+                fail(line->number, "expected keys in increasing time; this key is before the one before it");
             last_time = v[1];
             *envelope.append_key(v[1], v[0]) = lws_key_from_numbers(v);
             ++keys;
         } else if (!words.empty() && words[0] == "Behaviors") {
-            if (words.size() != 3) fail(line.number, "expected 'Behaviors PRE POST'");
-            read_behaviors(words[1], words[2], line.number, envelope);
-            env.behaviors_line = {line.begin, line.end};
+            if (words.size() != 3) fail(line->number, "expected 'Behaviors PRE POST'");
+            read_behaviors(words[1], words[2], line->number, envelope);
+            env.behaviors_line = {line->begin, line->end};
         } else if (!content.empty() && content.front() == '{') {
-            fail(line.number, "expected a key, 'Behaviors' or '}' in the envelope opened at line " +
-                                  std::to_string(open.number));
+            fail(line->number, "expected a key, 'Behaviors' or '}' in the envelope opened at line " +
+                                   std::to_string(open.number));
         } else if (!words.empty() && words[0] == "Plugin") {
-            plugins.push_back({words.size() > 1 ? std::string(words[1]) : std::string(),
-                               words.size() > 3 ? std::string(words[3]) : std::string(), channel, true});
+            // Its place among the item's plug-ins needs the file read in order.
+            if (!plugins) throw ReadInOrder{};
+            plugins->push_back({words.size() > 1 ? std::string(words[1]) : std::string(),
+                                words.size() > 3 ? std::string(words[3]) : std::string(), channel, true});
         } else if (!words.empty() && words[0] == "EndPlugin") {
-            plugin_closed_at = line.end;
-        } else if (words.size() > 1 && words[0] == "PluginEnabled" && line.begin == plugin_closed_at &&
-                   plugins.size() > plugins_before) {
-            plugins.back().enabled = words[1] != "0";
+            plugin_closed_at = line->end;
+        } else if (plugins && words.size() > 1 && words[0] == "PluginEnabled" && line->begin == plugin_closed_at &&
+                   plugins->size() > plugins_before) {
+            plugins->back().enabled = words[1] != "0";
         }
         // Other lines are kept as they are.
     }
-    env.close_line = {line.begin, line.end};
-    env.block = {open.begin, line.end};
+    return keys;
+}
+
+void Reader::end_envelope(const Envelope &envelope, LwsEnvelopeRecord &env, const Line &open, const Line &close,
+                          long declared, size_t keys, int count_line, std::vector<std::string> *warnings) const {
+    env.close_line = {close.begin, close.end};
+    env.block = {open.begin, close.end};
     // Nothing changes the envelope after its block (a channel is read once,
     // its times are seconds already): its fingerprint is taken while its
     // keys are still in the cache.
     env.loaded_key_count = envelope.key_count();
     env.loaded_fingerprint = lws_envelope_fingerprint(envelope, &env.loaded_layout);
-    if (static_cast<size_t>(declared) != keys)
-        doc_.warnings.push_back(doc_.path + ":" + std::to_string(count_line) + ": the envelope says " +
-                                std::to_string(declared) + " keys but holds " + std::to_string(keys) +
-                                "; the keys are used");
-    record.envelopes.push_back(std::move(env));
+    if (static_cast<size_t>(declared) != keys) {
+        // A warning read apart would not be in file order among the others.
+        if (!warnings) throw ReadInOrder{};
+        warnings->push_back(doc_.path + ":" + std::to_string(count_line) + ": the envelope says " +
+                            std::to_string(declared) + " keys but holds " + std::to_string(keys) +
+                            "; the keys are used");
+    }
 }
 
 void Reader::finish_item() {
@@ -1043,8 +1196,28 @@ bool read_lws_text(std::string text, const std::string &name, Scene *scene, LwsD
     doc.path = name;
     doc.text = std::move(text);
     try {
-        Reader reader(doc.text, fresh, doc, progress);
-        reader.read();
+        bool in_order = false;
+        size_t progress_shown = 0;
+        {
+            Reader reader(doc.text, fresh, doc, progress, true, 0);
+            try {
+                reader.read();
+            } catch (...) {
+                in_order = true;
+            }
+            progress_shown = reader.progress_shown();
+        }
+        if (in_order) {
+            // Read again line after line: the first error in the file is the
+            // one named, and warnings come in the file's order.
+            fresh = Scene();
+            LwsDocument again;
+            again.path = name;
+            again.text = std::move(doc.text);
+            doc = std::move(again);
+            Reader reader(doc.text, fresh, doc, progress, false, progress_shown);
+            reader.read();
+        }
     } catch (const ParseError &e) {
         *error = name + ":" + std::to_string(e.line) + ": " + e.what;
         return false;
@@ -1098,8 +1271,15 @@ bool read_lws_file(const std::string &path, Scene *scene, LwsDocument *document,
         const uintptr_t last = (reinterpret_cast<uintptr_t>(content.data()) + content.capacity()) & ~(kHugePage - 1);
         if (last > first) ::madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
 #endif
-        content.resize(static_cast<size_t>(info.st_size));
-        read = std::fread(&content[0], 1, content.size(), in) == content.size();
+        // Two megabytes at a time: each piece is still in the cache when the
+        // file's bytes are copied over the zeros that growing the text writes.
+        const size_t size = static_cast<size_t>(info.st_size);
+        read = true;
+        while (read && content.size() < size) {
+            const size_t at = content.size(), piece = std::min<size_t>(size - at, size_t(1) << 21);
+            content.resize(at + piece);
+            read = std::fread(&content[at], 1, piece, in) == piece;
+        }
         if (!read)
             *error = path + ": reading the file failed (" +
                      (std::ferror(in) ? std::string(std::strerror(errno)) : std::string("it became shorter meanwhile")) + ")";
