@@ -63,29 +63,62 @@ void chain_inverse(const ItemInfo *item_info, HostId item, double time, bool wit
     }
 }
 
-void set_translation(Matrix4 *m, double x, double y, double z) {
-    matrix4_identity(m);
-    m->m[12] = x;
-    m->m[13] = y;
-    m->m[14] = z;
+// Products with one factor of an item's chain, made as matrix4_multiply makes
+// them (its sums, in its order) so that every bit is the same, but without
+// building the factor or the rows nobody reads. A factor is its linear part
+// `f` (row-major 3×3) and its translation `t`.
+constexpr double kIdentity[9] = {1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0};
+constexpr double kNoTranslation[3] = {0.0, 0.0, 0.0};
+
+inline void row_times(double *row, const double *f) {
+    const double x = row[0];
+    const double y = row[1];
+    const double z = row[2];
+    row[0] = x * f[0] + y * f[3] + z * f[6];
+    row[1] = x * f[1] + y * f[4] + z * f[7];
+    row[2] = x * f[2] + y * f[5] + z * f[8];
+}
+
+inline void point_times(double *point, const double *f, const double *t) {
+    row_times(point, f);
+    point[0] = point[0] + t[0];
+    point[1] = point[1] + t[1];
+    point[2] = point[2] + t[2];
+}
+
+// A whole transform: every row.
+inline void times(Affine *acc, const double *f, const double *t) {
+    row_times(acc->m, f);
+    row_times(acc->m + 3, f);
+    row_times(acc->m + 6, f);
+    point_times(acc->m + 9, f, t);
+}
+
+// A position alone: row 3 of the transform, which the other rows never reach.
+inline void times(Vector3 *acc, const double *f, const double *t) {
+    double point[3] = {acc->x, acc->y, acc->z};
+    point_times(point, f, t);
+    *acc = Vector3{point[0], point[1], point[2]};
+}
+
+void affine_identity(Affine *out) {
+    *out = Affine{{1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0}};
 }
 
 // Multiplies one rotation (a pivot rotation with `pivot` 1) into the world
 // rotation and into the position's transform, each when given.
-void apply_rotation(Vector3 angles, int pivot, Matrix3 *rotation, Matrix4 *world) {
+template <typename Carried>
+void apply_rotation(Vector3 angles, int pivot, Matrix3 *rotation, Carried *world) {
     Matrix3 factor;
     hpb_round_single(&angles, pivot);
     hpb_to_matrix3(&factor, &angles);
     if (rotation) matrix3_multiply(rotation, rotation, &factor);
-    if (world) {
-        Matrix4 factor4;
-        matrix3_to_matrix4(&factor4, &factor);
-        matrix4_multiply(world, world, &factor4);
-    }
+    if (world) times(world, factor.m, kNoTranslation);
 }
 
 // One item's rotation and pivot rotation, each only when it takes part.
-void append_rotations(ItemParamFn param, HostId item, double time, Matrix3 *rotation, Matrix4 *world,
+template <typename Carried>
+void append_rotations(ItemParamFn param, HostId item, double time, Matrix3 *rotation, Carried *world,
                       double turns[3]) {
     const Vector3 angles = query_param(param, item, host_abi::kParamRotation, time);
     if (turns) {
@@ -105,7 +138,7 @@ void chain_world_rotation(ItemParentFn parent, ItemParamFn param, HostId item, d
     if (parent == nullptr || param == nullptr) return;
     HostId current = item;
     for (int length = 0; current != nullptr && length < kMaxChainLength; ++length) {
-        append_rotations(param, current, time, out, nullptr, nullptr);
+        append_rotations<Vector3>(param, current, time, out, nullptr, nullptr);
         if (length + 1 < kMaxChainLength) current = parent(current);
     }
 }
@@ -121,40 +154,44 @@ void chain_inverse_rotation_scale(const ItemInfo *item_info, HostId item, double
 namespace {
 
 // What an item adds to the chain of a descendant, as item_world_position
-// multiplies it into `transform` and chain_world_rotation into `rotation`
-// (when given); `turns` (when given) adds up its rotation angles.
-void append_ancestor(ItemParamFn param, HostId ancestor, double time, Matrix4 *transform, Matrix3 *rotation,
+// multiplies it into `transform` (the whole transform, or the position it
+// carries) and chain_world_rotation into `rotation` (when given); `turns`
+// (when given) adds up its rotation angles.
+template <typename Carried>
+void append_ancestor(ItemParamFn param, HostId ancestor, double time, Carried *transform, Matrix3 *rotation,
                      double turns[3]) {
-    Matrix4 factor;
     const Vector3 pivot = query_param(param, ancestor, host_abi::kParamPivot, time);
-    set_translation(&factor, -pivot.x, -pivot.y, -pivot.z);
-    matrix4_multiply(transform, transform, &factor);
+    const double to_pivot[3] = {-pivot.x, -pivot.y, -pivot.z};
+    times(transform, kIdentity, to_pivot);
     if (!is_camera(ancestor)) {
         const Vector3 scale = query_param(param, ancestor, host_abi::kParamScaling, time);
-        matrix4_identity(&factor);
-        factor.m[0] = scale.x;
-        factor.m[5] = scale.y;
-        factor.m[10] = scale.z;
-        matrix4_multiply(transform, transform, &factor);
+        const double factor[9] = {scale.x, 0.0, 0.0, 0.0, scale.y, 0.0, 0.0, 0.0, scale.z};
+        times(transform, factor, kNoTranslation);
     }
     append_rotations(param, ancestor, time, rotation, transform, turns);
     const Vector3 position = query_param(param, ancestor, host_abi::kParamPosition, time);
-    set_translation(&factor, position.x, position.y, position.z);
-    matrix4_multiply(transform, transform, &factor);
+    const double to_position[3] = {position.x, position.y, position.z};
+    times(transform, kIdentity, to_position);
 }
 
+// The kept transform `above` multiplied in after `transform`.
+void times_kept(Affine *transform, const Affine &above) { times(transform, above.m, above.m + 9); }
+void times_kept(Vector3 *position, const Affine &above) { times(position, above.m, above.m + 9); }
+
 // Appends the ancestors from `ancestor` up, stopping below `stop` and taking
-// the rest from `above` when both are given.
+// the rest from `above` when both are given. `rotation` and `turns` as
+// append_ancestor takes them.
+template <typename Carried>
 void append_ancestors(const ItemInfo *item_info, HostId ancestor, double time, HostId stop, const ChainPose *above,
-                      int length, ChainPose *chain) {
+                      int length, Carried *transform, Matrix3 *rotation, double turns[3]) {
     for (; ancestor != nullptr && length < kMaxChainLength; ++length) {
         if (above && ancestor == stop) {
-            matrix4_multiply(&chain->transform, &chain->transform, &above->transform);
-            matrix3_multiply(&chain->rotation, &chain->rotation, &above->rotation);
-            for (int a = 0; a < 3; ++a) chain->turns[a] += above->turns[a];
+            times_kept(transform, above->transform);
+            matrix3_multiply(rotation, rotation, &above->rotation);
+            for (int a = 0; a < 3; ++a) turns[a] += above->turns[a];
             return;
         }
-        append_ancestor(item_info->param, ancestor, time, &chain->transform, &chain->rotation, chain->turns);
+        append_ancestor(item_info->param, ancestor, time, transform, rotation, turns);
         ancestor = length + 1 < kMaxChainLength ? item_info->parent(ancestor) : nullptr;
     }
 }
@@ -172,42 +209,30 @@ void item_world_pose(const ItemInfo *item_info, HostId item, double time, HostId
     for (int a = 0; a < 3; ++a) own_turns[a] = ancestor_turns[a] = 0.0;
     if (item == nullptr || !usable(item_info)) return;
     const ItemParamFn param = item_info->param;
-    append_rotations(param, item, time, rotation, nullptr, own_turns);
-    ChainPose chain;
-    const Vector3 own_position = query_param(param, item, host_abi::kParamPosition, time);
-    set_translation(&chain.transform, own_position.x, own_position.y, own_position.z);
-    chain.rotation = *rotation;
-    chain.turns[0] = chain.turns[1] = chain.turns[2] = 0.0;
-    append_ancestors(item_info, item_info->parent(item), time, stop, above, 1, &chain);
-    *rotation = chain.rotation;
-    for (int a = 0; a < 3; ++a) ancestor_turns[a] = chain.turns[a];
-    position->x = chain.transform.m[12];
-    position->y = chain.transform.m[13];
-    position->z = chain.transform.m[14];
+    append_rotations<Vector3>(param, item, time, rotation, nullptr, own_turns);
+    // The item's own translation is where its position's row starts.
+    *position = query_param(param, item, host_abi::kParamPosition, time);
+    append_ancestors(item_info, item_info->parent(item), time, stop, above, 1, position, rotation, ancestor_turns);
 }
 
 void item_chain_pose(const ItemInfo *item_info, HostId item, double time, HostId stop, const ChainPose *above,
                      ChainPose *out) {
-    matrix4_identity(&out->transform);
+    affine_identity(&out->transform);
     matrix3_identity(&out->rotation);
     out->turns[0] = out->turns[1] = out->turns[2] = 0.0;
     if (item == nullptr || !usable(item_info)) return;
     append_ancestor(item_info->param, item, time, &out->transform, &out->rotation, out->turns);
-    append_ancestors(item_info, item_info->parent(item), time, stop, above, 1, out);
+    append_ancestors(item_info, item_info->parent(item), time, stop, above, 1, &out->transform, &out->rotation,
+                     out->turns);
 }
 
 void item_world_position(const ItemInfo *item_info, HostId item, double time, Vector3 *out) {
     *out = Vector3{0.0, 0.0, 0.0};
     if (item == nullptr || !usable(item_info)) return;
-    Matrix4 world;
-    const Vector3 position = query_param(item_info->param, item, host_abi::kParamPosition, time);
-    set_translation(&world, position.x, position.y, position.z);
+    *out = query_param(item_info->param, item, host_abi::kParamPosition, time);
     HostId ancestor = item_info->parent(item);
     for (int length = 1; ancestor != nullptr && length < kMaxChainLength; ++length) {
-        append_ancestor(item_info->param, ancestor, time, &world, nullptr, nullptr);
+        append_ancestor<Vector3>(item_info->param, ancestor, time, out, nullptr, nullptr);
         ancestor = length + 1 < kMaxChainLength ? item_info->parent(ancestor) : nullptr;
     }
-    out->x = world.m[12];
-    out->y = world.m[13];
-    out->z = world.m[14];
 }

@@ -29,12 +29,19 @@ void chain_inverse_rotation_scale(const ItemInfo *item_info, HostId item, double
 // World position of the item's pivot point.
 void item_world_position(const ItemInfo *item_info, HostId item, double time, Vector3 *out);
 
+// An affine transform kept without the constant column of a Matrix4: rows 0
+// to 2 (the linear part) at 3r + c, the translation at 9 to 11.
+struct Affine {
+    double m[12];
+};
+
 // What an item and its ancestors do to the items below it at one time: the
 // product of their factors as item_world_position multiplies them in (from
 // the item's pivot up to the root), the same for chain_world_rotation, and the
-// sum of their rotation angles as the host gives them.
+// sum of their rotation angles as the host gives them. Kept for every time
+// of a take, so it holds no more than it needs.
 struct ChainPose {
-    Matrix4 transform;
+    Affine transform;
     Matrix3 rotation;
     double turns[3];
 };

@@ -111,12 +111,10 @@ void matrix3_to_matrix4(Matrix4 *out, const Matrix3 *in) {
     m[15] = 1.0;
 }
 
-void matrix3_identity(Matrix3 *out) {
-    for (int i = 0; i < 9; ++i) out->m[i] = (i % 4 == 0) ? 1.0 : 0.0;
-}
+void matrix3_identity(Matrix3 *out) { *out = Matrix3{{1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0}}; }
 
 void matrix4_identity(Matrix4 *out) {
-    for (int i = 0; i < 16; ++i) out->m[i] = (i % 5 == 0) ? 1.0 : 0.0;
+    *out = Matrix4{{1.0, 0.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 0.0, 1.0}};
 }
 
 void matrix3_multiply(Matrix3 *out, const Matrix3 *a, const Matrix3 *b) {
