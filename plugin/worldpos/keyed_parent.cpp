@@ -11,6 +11,7 @@
 #include "key_frame_table.h"
 #include "key_writes.h"
 #include "motion_hold.h"
+#include "portable_trig.h"
 #include "transform_chain.h"
 #include "transform_math.h"
 
@@ -313,7 +314,7 @@ constexpr double kTurn = 6.283185307179586;
 // that answers with no number, or a number of turns beyond any animation,
 // leaves the angle as it is.
 double nearest_turns(double angle, double wanted) {
-    const double turns = std::nearbyint((wanted - angle) / kTurn);
+    const double turns = nearest_whole((wanted - angle) / kTurn);
     return std::fabs(turns) < 0x1p31 ? angle + turns * kTurn : angle;
 }
 

@@ -175,7 +175,7 @@ Reduced reduce_large(double x) {
 // x = quadrant × pi/2 + head + tail, |head| about pi/4 at most.
 Reduced reduce(double x) {
     if (std::fabs(x) > kLargeAngle) return reduce_large(x);
-    const double n = std::nearbyint(x * kTwoOverPi);
+    const double n = nearest_whole(x * kTwoOverPi);
     // The first piece comes off exactly; the second and its tail carry the
     // rounding of the difference along.
     const double t = x - n * kHalfPi1;
