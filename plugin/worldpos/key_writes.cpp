@@ -87,7 +87,9 @@ bool key_write_list_group(KeyWriteList *list) {
     for (KeyWrite *write = begin; write != end; ++write) {
         if (list->solve_count == 0 || list->solves[list->solve_count - 1].time != write->time) {
             if (!grow_block(&list->solves, &list->solve_capacity, list->solve_count + 1)) return false;
-            list->solves[list->solve_count++].time = write->time;
+            KeySolve &solve = list->solves[list->solve_count++];
+            solve.time = write->time;
+            solve.posed = 0;
         }
         write->solve = list->solve_count - 1;
     }

@@ -34,6 +34,9 @@ struct KeySolve {
     double world_rotation[9];
     double parent_scale;
     int32_t sheared;
+    // The turns and where the item was are read already (with its kept
+    // poses), not to be read again.
+    int32_t posed;
 };
 
 // Grows as keys are added and is reused from item to item; its memory is the

@@ -246,13 +246,18 @@ bool solve_record(const HostContext *context, const ItemSolve &solve, KeySolve *
     double *const values = record->values;
     Matrix3 rotation;
     Vector3 position;
-    const ChainPose *above = kept_pose(solve.above, time);
-    item_world_pose(info, solve.item, time, above ? solve.above->item : nullptr, above, &rotation, &position,
-                    record->own_turns, record->ancestor_turns);
-    record->world_position[0] = position.x;
-    record->world_position[1] = position.y;
-    record->world_position[2] = position.z;
-    for (int i = 0; i < 9; ++i) record->world_rotation[i] = rotation.m[i];
+    if (record->posed) {
+        position = Vector3{record->world_position[0], record->world_position[1], record->world_position[2]};
+        for (int i = 0; i < 9; ++i) rotation.m[i] = record->world_rotation[i];
+    } else {
+        const ChainPose *above = kept_pose(solve.above, time);
+        item_world_pose(info, solve.item, time, above ? solve.above->item : nullptr, above, &rotation, &position,
+                        record->own_turns, record->ancestor_turns);
+        record->world_position[0] = position.x;
+        record->world_position[1] = position.y;
+        record->world_position[2] = position.z;
+        for (int i = 0; i < 9; ++i) record->world_rotation[i] = rotation.m[i];
+    }
     record->parent_scale = 1.0;
     record->sheared = 0;
 
@@ -486,14 +491,14 @@ struct ItemInHand {
     HoldResult held;
 };
 
-// Reads and solves one item. Ready or Sampled: it has keys to write once it
-// is under its new parent; Skip: nothing to do for it; Failed: the operation
-// has to end, nothing has changed for the item.
-Prepared solve_item(KeyedParentRun &run, HostId item, const SelectionNode *above, ItemInHand &hand) {
+// Solves one item, its keys read by prepare_item into `hand` (`prepared`
+// Ready or Sampled). Ready or Sampled: it has keys to write once it is under
+// its new parent; Failed: the operation has to end, nothing has changed for
+// the item.
+Prepared solve_item(KeyedParentRun &run, HostId item, const SelectionNode *above, Prepared prepared,
+                    ItemInHand &hand) {
     const HostContext *context = run.context;
     ChannelSlot *slots = hand.slots;
-    Prepared prepared = prepare_item(run, item, slots);
-    if (prepared != Prepared::Ready && prepared != Prepared::Sampled) return prepared;
     HoldResult &held = hand.held;
     held = HoldResult{kHoldMet, 0.0, 0.0};
     if (run.holding && prepared == Prepared::Ready) held.outcome = kHoldRangeTooLong;
@@ -707,15 +712,35 @@ bool gather_times(KeyedParentRun &run, SelectionNode *nodes, const int32_t *orde
 }
 
 // The item's old ChainPose at every time the selected items below it need it.
-// `kept`: its nearest selected ancestor already done, or null.
-bool keep_poses(const HostContext *context, SelectionNode &node, const SelectionNode *kept) {
+// `kept`: its nearest selected ancestor already done, or null. Where the item
+// is solved at the same time too (`solves`, in time order, or null), its
+// world pose for the solve comes from the same walk.
+bool keep_poses(const HostContext *context, SelectionNode &node, const SelectionNode *kept, KeyWriteList *solves) {
     if (node.time_count == 0) return true;
     node.poses = static_cast<ChainPose *>(std::malloc(sizeof(ChainPose) * static_cast<size_t>(node.time_count)));
     if (!node.poses) return false;
+    int32_t next_solve = 0;
+    const int32_t solve_count = solves ? solves->solve_count : 0;
     for (int32_t i = 0; i < node.time_count; ++i) {
-        const ChainPose *above = kept_pose(kept, node.times[i]);
-        item_chain_pose(context->item_info, node.item, node.times[i], above ? kept->item : nullptr, above,
-                        &node.poses[i]);
+        const double time = node.times[i];
+        const ChainPose *above = kept_pose(kept, time);
+        const HostId stop = above ? kept->item : nullptr;
+        while (next_solve < solve_count && solves->solves[next_solve].time < time) ++next_solve;
+        KeySolve *solve = next_solve < solve_count ? &solves->solves[next_solve] : nullptr;
+        // The very same time, not -0 for +0: the host is asked at the solve's own.
+        if (!solve || !(solve->time == time && std::signbit(solve->time) == std::signbit(time))) {
+            item_chain_pose(context->item_info, node.item, time, stop, above, &node.poses[i]);
+            continue;
+        }
+        Matrix3 rotation;
+        Vector3 position;
+        item_chain_and_world_pose(context->item_info, node.item, time, stop, above, &node.poses[i], &rotation,
+                                  &position, solve->own_turns, solve->ancestor_turns);
+        solve->world_position[0] = position.x;
+        solve->world_position[1] = position.y;
+        solve->world_position[2] = position.z;
+        for (int k = 0; k < 9; ++k) solve->world_rotation[k] = rotation.m[k];
+        solve->posed = 1;
     }
     return true;
 }
@@ -876,13 +901,18 @@ bool keyed_reparent_next(KeyedReparent *plan, ReparentStep *step) {
         SelectionNode &node = plan->nodes[index];
         if (plan->pass == 0 ? waits_for_its_object(*plan, node) : node.done) continue;
         const SelectionNode *kept = kept_above(*plan, node);
-        if (node.children_left > 0 && !keep_poses(plan->run.context, node, kept)) {
+        // Its keys are read first, so that the walks that keep its poses
+        // also find where it is at the times it is solved at.
+        Prepared solved = item_id_value(node.item) == plan->run.new_parent
+                              ? Prepared::Skip
+                              : prepare_item(plan->run, node.item, plan->hand.slots);
+        const bool keyed = solved == Prepared::Ready || solved == Prepared::Sampled;
+        if (solved != Prepared::Failed && node.children_left > 0 &&
+            !keep_poses(plan->run.context, node, kept, keyed ? &plan->run.writes : nullptr)) {
             plan->failed = true;
             break;
         }
-        const Prepared solved = item_id_value(node.item) == plan->run.new_parent
-                                    ? Prepared::Skip
-                                    : solve_item(plan->run, node.item, kept, plan->hand);
+        if (keyed) solved = solve_item(plan->run, node.item, kept, solved, plan->hand);
         if (solved == Prepared::Failed) {
             plan->failed = true;
             break;

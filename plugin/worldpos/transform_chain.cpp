@@ -116,16 +116,21 @@ void apply_rotation(Vector3 angles, int pivot, Matrix3 *rotation, Carried *world
     if (world) times(world, factor.m, kNoTranslation);
 }
 
-// One item's rotation and pivot rotation, each only when it takes part.
+void add_turns(double turns[3], const Vector3 &angles) {
+    if (!turns) return;
+    turns[0] += angles.x;
+    turns[1] += angles.y;
+    turns[2] += angles.z;
+}
+
+// One item's rotation and pivot rotation, each only when it takes part. Its
+// rotation angles go to `turns` and `more_turns`, each when given.
 template <typename Carried>
 void append_rotations(ItemParamFn param, HostId item, double time, Matrix3 *rotation, Carried *world,
-                      double turns[3]) {
+                      double turns[3], double more_turns[3] = nullptr) {
     const Vector3 angles = query_param(param, item, host_abi::kParamRotation, time);
-    if (turns) {
-        turns[0] += angles.x;
-        turns[1] += angles.y;
-        turns[2] += angles.z;
-    }
+    add_turns(turns, angles);
+    add_turns(more_turns, angles);
     if (vec3_nonzero_mask(&angles) != 0) apply_rotation(angles, 0, rotation, world);
     const Vector3 pivot_rotation = query_param(param, item, host_abi::kParamPivotRotation, time);
     if (vec3_exact_nonzero_mask(&pivot_rotation) != 0) apply_rotation(pivot_rotation, 1, rotation, world);
@@ -153,13 +158,24 @@ void chain_inverse_rotation_scale(const ItemInfo *item_info, HostId item, double
 
 namespace {
 
+// A whole transform and a position carried through the same factors.
+struct ChainAndPoint {
+    Affine *chain;
+    Vector3 *point;
+};
+
+inline void times(ChainAndPoint *acc, const double *f, const double *t) {
+    times(acc->chain, f, t);
+    times(acc->point, f, t);
+}
+
 // What an item adds to the chain of a descendant, as item_world_position
 // multiplies it into `transform` (the whole transform, or the position it
-// carries) and chain_world_rotation into `rotation` (when given); `turns`
-// (when given) adds up its rotation angles.
+// carries, or both) and chain_world_rotation into `rotation` (when given);
+// `turns` and `more_turns` (each when given) add up its rotation angles.
 template <typename Carried>
 void append_ancestor(ItemParamFn param, HostId ancestor, double time, Carried *transform, Matrix3 *rotation,
-                     double turns[3]) {
+                     double turns[3], double more_turns[3] = nullptr) {
     const Vector3 pivot = query_param(param, ancestor, host_abi::kParamPivot, time);
     const double to_pivot[3] = {-pivot.x, -pivot.y, -pivot.z};
     times(transform, kIdentity, to_pivot);
@@ -168,7 +184,7 @@ void append_ancestor(ItemParamFn param, HostId ancestor, double time, Carried *t
         const double factor[9] = {scale.x, 0.0, 0.0, 0.0, scale.y, 0.0, 0.0, 0.0, scale.z};
         times(transform, factor, kNoTranslation);
     }
-    append_rotations(param, ancestor, time, rotation, transform, turns);
+    append_rotations(param, ancestor, time, rotation, transform, turns, more_turns);
     const Vector3 position = query_param(param, ancestor, host_abi::kParamPosition, time);
     const double to_position[3] = {position.x, position.y, position.z};
     times(transform, kIdentity, to_position);
@@ -177,21 +193,28 @@ void append_ancestor(ItemParamFn param, HostId ancestor, double time, Carried *t
 // The kept transform `above` multiplied in after `transform`.
 void times_kept(Affine *transform, const Affine &above) { times(transform, above.m, above.m + 9); }
 void times_kept(Vector3 *position, const Affine &above) { times(position, above.m, above.m + 9); }
+void times_kept(ChainAndPoint *both, const Affine &above) {
+    times_kept(both->chain, above);
+    times_kept(both->point, above);
+}
 
 // Appends the ancestors from `ancestor` up, stopping below `stop` and taking
 // the rest from `above` when both are given. `rotation` and `turns` as
 // append_ancestor takes them.
 template <typename Carried>
 void append_ancestors(const ItemInfo *item_info, HostId ancestor, double time, HostId stop, const ChainPose *above,
-                      int length, Carried *transform, Matrix3 *rotation, double turns[3]) {
+                      int length, Carried *transform, Matrix3 *rotation, double turns[3],
+                      double more_turns[3] = nullptr) {
     for (; ancestor != nullptr && length < kMaxChainLength; ++length) {
         if (above && ancestor == stop) {
             times_kept(transform, above->transform);
             matrix3_multiply(rotation, rotation, &above->rotation);
             for (int a = 0; a < 3; ++a) turns[a] += above->turns[a];
+            if (more_turns)
+                for (int a = 0; a < 3; ++a) more_turns[a] += above->turns[a];
             return;
         }
-        append_ancestor(item_info->param, ancestor, time, transform, rotation, turns);
+        append_ancestor(item_info->param, ancestor, time, transform, rotation, turns, more_turns);
         ancestor = length + 1 < kMaxChainLength ? item_info->parent(ancestor) : nullptr;
     }
 }
@@ -224,6 +247,38 @@ void item_chain_pose(const ItemInfo *item_info, HostId item, double time, HostId
     append_ancestor(item_info->param, item, time, &out->transform, &out->rotation, out->turns);
     append_ancestors(item_info, item_info->parent(item), time, stop, above, 1, &out->transform, &out->rotation,
                      out->turns);
+}
+
+void item_chain_and_world_pose(const ItemInfo *item_info, HostId item, double time, HostId stop,
+                               const ChainPose *above, ChainPose *out, Matrix3 *rotation, Vector3 *position,
+                               double own_turns[3], double ancestor_turns[3]) {
+    affine_identity(&out->transform);
+    matrix3_identity(&out->rotation);
+    for (int a = 0; a < 3; ++a) out->turns[a] = own_turns[a] = ancestor_turns[a] = 0.0;
+    matrix3_identity(rotation);
+    *position = Vector3{0.0, 0.0, 0.0};
+    if (item == nullptr || !usable(item_info)) return;
+    const ItemParamFn param = item_info->param;
+    // The item's own factors as item_chain_pose takes them. Its rotation and
+    // turns so far are item_world_pose's own (the same products of the same
+    // angles), and its position starts that one's row.
+    const Vector3 pivot = query_param(param, item, host_abi::kParamPivot, time);
+    const double to_pivot[3] = {-pivot.x, -pivot.y, -pivot.z};
+    times(&out->transform, kIdentity, to_pivot);
+    if (!is_camera(item)) {
+        const Vector3 scale = query_param(param, item, host_abi::kParamScaling, time);
+        const double factor[9] = {scale.x, 0.0, 0.0, 0.0, scale.y, 0.0, 0.0, 0.0, scale.z};
+        times(&out->transform, factor, kNoTranslation);
+    }
+    append_rotations(param, item, time, &out->rotation, &out->transform, out->turns, own_turns);
+    *position = query_param(param, item, host_abi::kParamPosition, time);
+    const double to_position[3] = {position->x, position->y, position->z};
+    times(&out->transform, kIdentity, to_position);
+    // Its ancestors once for both.
+    ChainAndPoint both{&out->transform, position};
+    append_ancestors(item_info, item_info->parent(item), time, stop, above, 1, &both, &out->rotation, out->turns,
+                     ancestor_turns);
+    *rotation = out->rotation;
 }
 
 void item_world_position(const ItemInfo *item_info, HostId item, double time, Vector3 *out) {

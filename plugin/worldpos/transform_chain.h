@@ -58,3 +58,9 @@ void item_world_pose(const ItemInfo *item_info, HostId item, double time, HostId
 // The item's ChainPose at `time`, cut at `stop` in the same way.
 void item_chain_pose(const ItemInfo *item_info, HostId item, double time, HostId stop, const ChainPose *above,
                      ChainPose *out);
+
+// item_chain_pose and item_world_pose at one time from one walk, each
+// parameter read once, to the same bits as each alone.
+void item_chain_and_world_pose(const ItemInfo *item_info, HostId item, double time, HostId stop,
+                               const ChainPose *above, ChainPose *out, Matrix3 *rotation, Vector3 *position,
+                               double own_turns[3], double ancestor_turns[3]);
