@@ -280,6 +280,23 @@ double portable_cos(double x) {
     }
 }
 
+void portable_sin_cos(double x, double *sine, double *cosine) {
+    if (!std::isfinite(x)) {
+        *sine = *cosine = x - x;
+        return;
+    }
+    const Reduced r = reduce(x);
+    const double s = kernel_sin(r.head, r.tail);
+    const double c = kernel_cos(r.head, r.tail);
+    switch (r.quadrant) {
+    case 0: *sine = s, *cosine = c; break;
+    case 1: *sine = c, *cosine = -s; break;
+    case 2: *sine = -s, *cosine = -c; break;
+    default: *sine = -c, *cosine = s; break;
+    }
+    if (x == 0.0) *sine = x;
+}
+
 double portable_atan2(double y, double x) {
     if (std::isnan(x) || std::isnan(y)) return x + y;
     const bool y_negative = std::signbit(y);

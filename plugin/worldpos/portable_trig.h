@@ -9,6 +9,8 @@
 
 double portable_sin(double x);
 double portable_cos(double x);
+// Both at once, each with the bits portable_sin and portable_cos give it.
+void portable_sin_cos(double x, double *sine, double *cosine);
 // For |x| <= 1; NaN otherwise.
 double portable_asin(double x);
 double portable_atan2(double y, double x);

@@ -32,12 +32,9 @@ struct SinCos {
 
 SinCos sin_cos_of(const Vector3 *angles) {
     SinCos s;
-    s.sh = portable_sin(angles->x);
-    s.ch = portable_cos(angles->x);
-    s.sp = portable_sin(angles->y);
-    s.cp = portable_cos(angles->y);
-    s.sb = portable_sin(angles->z);
-    s.cb = portable_cos(angles->z);
+    portable_sin_cos(angles->x, &s.sh, &s.ch);
+    portable_sin_cos(angles->y, &s.sp, &s.cp);
+    portable_sin_cos(angles->z, &s.sb, &s.cb);
     return s;
 }
 
