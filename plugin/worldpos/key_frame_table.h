@@ -19,10 +19,8 @@ constexpr int32_t kMostKeysPerChannel = 1 << 24;
 bool frame_number(double time, double frames_per_second, int32_t *frame);
 
 struct alignas(16) KeyFrameRecord {
-    double values[kMotionChannels];  // new local values at `time`
-    HostId keys[kMotionChannels];    // the channel's key in this frame, or null
-    double time;                     // seconds; the key marked into this record last
-    int32_t has_key;
+    double time;              // seconds; the key marked into this record last
+    uint32_t keyed_channels;  // bit k: channel k has a key in this frame
 };
 
 static_assert(sizeof(KeyFrameRecord) % 16 == 0, "records start on 16-byte boundaries");

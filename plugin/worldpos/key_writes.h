@@ -48,13 +48,22 @@ struct KeyWriteList {
     KeySolve *solves;
     int32_t solve_count;
     int32_t solve_capacity;
+    // Where the writes are put in order, then swapped in.
+    KeyWrite *spare;
+    int32_t spare_capacity;
 };
 
 void key_write_list_init(KeyWriteList *list);
 // Forgets the writes and solves of the previous item; keeps the memory.
 void key_write_list_clear(KeyWriteList *list);
+// Makes room for one more write. False when the memory could not be had.
+bool key_write_list_grow(KeyWriteList *list);
 // False when the memory could not be had; the list is as it was.
-bool key_write_list_add(KeyWriteList *list, double time, HostId key, int32_t channel);
+inline bool key_write_list_add(KeyWriteList *list, double time, HostId key, int32_t channel) {
+    if (list->count == list->capacity && !key_write_list_grow(list)) return false;
+    list->writes[list->count++] = KeyWrite{time, key, channel, -1};
+    return true;
+}
 // Orders the writes by time and gives every distinct time one solve, in time
 // order. False when the memory could not be had.
 bool key_write_list_group(KeyWriteList *list);

@@ -146,26 +146,22 @@ bool walk_keys(const HostContext *context, const ChannelSlot &slot, double frame
 // order, a channel's keys never end, or the list could not grow.
 bool mark_keys(const HostContext *context, const ChannelSlot slots[kMotionChannels], double frames_per_second,
                const FrameRange &range, KeyFrameRecord *records, KeyWriteList *writes) {
-    for (int32_t i = 0; i < range.count; ++i) {
-        records[i].has_key = 0;
-        for (int k = 0; k < kMotionChannels; ++k) records[i].keys[k] = nullptr;
-    }
+    for (int32_t i = 0; i < range.count; ++i) records[i].keyed_channels = 0;
     key_write_list_clear(writes);
     for (int k = 0; k < kMotionChannels; ++k) {
         const auto mark = [&](HostId key, double time, int32_t index) {
             KeyFrameRecord &record = records[index];
-            record.keys[k] = key;
+            record.keyed_channels |= 1u << k;
             record.time = time;
-            record.has_key = 1;
             return key_write_list_add(writes, time, key, k);
         };
         if (!walk_keys(context, slots[k], frames_per_second, range, mark)) return false;
     }
     // A channel without a key in a marked frame gets one at the record's time.
     for (int32_t i = 0; i < range.count; ++i) {
-        if (!records[i].has_key) continue;
+        if (!records[i].keyed_channels) continue;
         for (int l = 0; l < kMotionChannels; ++l)
-            if (slots[l].envelope && !records[i].keys[l] &&
+            if (slots[l].envelope && !(records[i].keyed_channels & (1u << l)) &&
                 !key_write_list_add(writes, records[i].time, nullptr, l))
                 return false;
     }
