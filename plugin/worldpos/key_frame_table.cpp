@@ -4,7 +4,6 @@
 #include <cstdlib>
 
 #include "interface/frame_rule.h"
-#include "portable_trig.h"
 
 #if defined(_WIN32)
 #include <malloc.h>
@@ -55,21 +54,9 @@ void key_frame_table_free(KeyFrameTable *table) {
     table->capacity = 0;
 }
 
-// Key time to frame number by the shared frame rule. False when the time is
-// not finite or the frame does not fit a 32-bit signed integer.
-bool frame_number(double time, double frames_per_second, int32_t *frame) {
+bool frame_number_far(double time, double frames_per_second, int32_t *frame) {
     if (!std::isfinite(time)) return false;
-    const double frames = time * frames_per_second;
-    if (std::fabs(frames) < 0x1p30) {
-        // frame_of without its library calls, for every key of a take: the
-        // same hair, the same rounding, and truncation by the conversion.
-        const double whole = nearest_whole(frames);
-        const double hair = std::fabs(frames) * 0x1p-23;
-        const bool on_whole = std::fabs(frames - whole) <= (hair > 1e-3 ? hair : 1e-3);
-        *frame = static_cast<int32_t>(on_whole ? whole : frames);
-        return true;
-    }
-    const double whole = frame_of(frames);
+    const double whole = frame_of(time * frames_per_second);
     if (!(whole > -2147483649.0 && whole < 2147483648.0)) return false;
     *frame = static_cast<int32_t>(whole);
     return true;
