@@ -67,10 +67,18 @@ void chain_inverse(const ItemInfo *item_info, HostId item, double time, bool wit
 // them (its sums, in its order) so that every bit is the same, but without
 // building the factor or the rows nobody reads. A factor is its linear part
 // `f` (row-major 3×3) and its translation `t`.
+// The products are small and their factors often constants (the identity of
+// a translation): inlined, the multiplications by one drop out.
+#if defined(__GNUC__)
+#define KR_INLINE inline __attribute__((always_inline))
+#else
+#define KR_INLINE inline
+#endif
+
 constexpr double kIdentity[9] = {1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0};
 constexpr double kNoTranslation[3] = {0.0, 0.0, 0.0};
 
-inline void row_times(double *row, const double *f) {
+KR_INLINE void row_times(double *row, const double *f) {
     const double x = row[0];
     const double y = row[1];
     const double z = row[2];
@@ -79,7 +87,7 @@ inline void row_times(double *row, const double *f) {
     row[2] = x * f[2] + y * f[5] + z * f[8];
 }
 
-inline void point_times(double *point, const double *f, const double *t) {
+KR_INLINE void point_times(double *point, const double *f, const double *t) {
     row_times(point, f);
     point[0] = point[0] + t[0];
     point[1] = point[1] + t[1];
@@ -87,7 +95,7 @@ inline void point_times(double *point, const double *f, const double *t) {
 }
 
 // A whole transform: every row.
-inline void times(Affine *acc, const double *f, const double *t) {
+KR_INLINE void times(Affine *acc, const double *f, const double *t) {
     row_times(acc->m, f);
     row_times(acc->m + 3, f);
     row_times(acc->m + 6, f);
@@ -95,7 +103,7 @@ inline void times(Affine *acc, const double *f, const double *t) {
 }
 
 // A position alone: row 3 of the transform, which the other rows never reach.
-inline void times(Vector3 *acc, const double *f, const double *t) {
+KR_INLINE void times(Vector3 *acc, const double *f, const double *t) {
     double point[3] = {acc->x, acc->y, acc->z};
     point_times(point, f, t);
     *acc = Vector3{point[0], point[1], point[2]};
@@ -164,7 +172,7 @@ struct ChainAndPoint {
     Vector3 *point;
 };
 
-inline void times(ChainAndPoint *acc, const double *f, const double *t) {
+KR_INLINE void times(ChainAndPoint *acc, const double *f, const double *t) {
     times(acc->chain, f, t);
     times(acc->point, f, t);
 }
