@@ -199,12 +199,17 @@ struct SelectionNode {
 };
 
 // The kept ChainPose of `node` at `time`, or null.
-const ChainPose *kept_pose(const SelectionNode *node, double time) {
+// `*cursor` (0 at first) is where the look-up before ended: times asked in
+// order are found in one pass.
+const ChainPose *kept_pose(const SelectionNode *node, double time, int32_t *cursor) {
     if (!node || !node->poses) return nullptr;
-    const double *begin = node->times;
-    const double *end = begin + node->time_count;
-    const double *at = std::lower_bound(begin, end, time);
-    return at != end && *at == time ? &node->poses[at - node->times] : nullptr;
+    const double *times = node->times;
+    int32_t at = *cursor;
+    if (at > 0 && !(times[at - 1] < time))
+        at = static_cast<int32_t>(std::lower_bound(times, times + at, time) - times);
+    while (at < node->time_count && times[at] < time) ++at;
+    *cursor = at;
+    return at < node->time_count && times[at] == time ? &node->poses[at] : nullptr;
 }
 
 struct ItemSolve {
@@ -236,7 +241,7 @@ void stretch_of(const Matrix3 &inverse, double *scale, int32_t *sheared) {
 
 // The item's local position and rotation at `time` that give its current world
 // position and rotation under the new parent. False when they are not finite.
-bool solve_record(const HostContext *context, const ItemSolve &solve, KeySolve *record) {
+bool solve_record(const HostContext *context, const ItemSolve &solve, KeySolve *record, int32_t *kept_cursor) {
     const ItemInfo *info = context->item_info;
     const double time = record->time;
     double *const values = record->values;
@@ -246,7 +251,7 @@ bool solve_record(const HostContext *context, const ItemSolve &solve, KeySolve *
         position = Vector3{record->world_position[0], record->world_position[1], record->world_position[2]};
         for (int i = 0; i < 9; ++i) rotation.m[i] = record->world_rotation[i];
     } else {
-        const ChainPose *above = kept_pose(solve.above, time);
+        const ChainPose *above = kept_pose(solve.above, time, kept_cursor);
         item_world_pose(info, solve.item, time, above ? solve.above->item : nullptr, above, &rotation, &position,
                         record->own_turns, record->ancestor_turns);
         record->world_position[0] = position.x;
@@ -473,8 +478,9 @@ void note_unheld(KeyedParentRun &run, HostId item, const HoldResult &result) {
 }
 
 bool solve_all(const HostContext *context, const ItemSolve &solve, KeyWriteList &writes) {
+    int32_t kept_cursor = 0;
     for (int32_t i = 0; i < writes.solve_count; ++i)
-        if (!solve_record(context, solve, &writes.solves[i])) return false;
+        if (!solve_record(context, solve, &writes.solves[i], &kept_cursor)) return false;
     keep_angles_continuous(context, solve, writes.solves, writes.solve_count);
     return true;
 }
@@ -716,10 +722,11 @@ bool keep_poses(const HostContext *context, SelectionNode &node, const Selection
     node.poses = static_cast<ChainPose *>(std::malloc(sizeof(ChainPose) * static_cast<size_t>(node.time_count)));
     if (!node.poses) return false;
     int32_t next_solve = 0;
+    int32_t kept_cursor = 0;
     const int32_t solve_count = solves ? solves->solve_count : 0;
     for (int32_t i = 0; i < node.time_count; ++i) {
         const double time = node.times[i];
-        const ChainPose *above = kept_pose(kept, time);
+        const ChainPose *above = kept_pose(kept, time, &kept_cursor);
         const HostId stop = above ? kept->item : nullptr;
         while (next_solve < solve_count && solves->solves[next_solve].time < time) ++next_solve;
         KeySolve *solve = next_solve < solve_count ? &solves->solves[next_solve] : nullptr;
