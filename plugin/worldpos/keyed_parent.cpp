@@ -180,6 +180,15 @@ bool inverse_pivot_rotation(const HostContext *context, HostId item, Matrix3 *ou
     return true;
 }
 
+// A ChainPose as it is kept, for every time of a take: its rotation is the
+// linear part of its transform, bit for bit, wherever no scaling, pivot or
+// signed zero comes between them, and then is not kept twice.
+struct KeptPose {
+    Affine transform;
+    double turns[3];
+    int32_t rotation;  // in the node's `rotations`, or -1: the transform's linear part
+};
+
 // A selected item and where it stands among the other selected items.
 struct SelectionNode {
     HostId item;
@@ -195,13 +204,17 @@ struct SelectionNode {
     // old motion only at its own keys, so theirs is read from here instead.
     double *times;
     int32_t time_count;
-    ChainPose *poses;
+    KeptPose *poses;
+    Matrix3 *rotations;
+    int32_t rotation_count;
+    int32_t rotation_capacity;
 };
 
 // The kept ChainPose of `node` at `time`, or null.
 // `*cursor` (0 at first) is where the look-up before ended: times asked in
 // order are found in one pass.
-const ChainPose *kept_pose(const SelectionNode *node, double time, int32_t *cursor) {
+// The pose is put together in `pose`.
+const ChainPose *kept_pose(const SelectionNode *node, double time, int32_t *cursor, ChainPose *pose) {
     if (!node || !node->poses) return nullptr;
     const double *times = node->times;
     int32_t at = *cursor;
@@ -209,7 +222,15 @@ const ChainPose *kept_pose(const SelectionNode *node, double time, int32_t *curs
         at = static_cast<int32_t>(std::lower_bound(times, times + at, time) - times);
     while (at < node->time_count && times[at] < time) ++at;
     *cursor = at;
-    return at < node->time_count && times[at] == time ? &node->poses[at] : nullptr;
+    if (!(at < node->time_count && times[at] == time)) return nullptr;
+    const KeptPose &kept = node->poses[at];
+    pose->transform = kept.transform;
+    for (int a = 0; a < 3; ++a) pose->turns[a] = kept.turns[a];
+    if (kept.rotation >= 0)
+        pose->rotation = node->rotations[kept.rotation];
+    else
+        std::memcpy(pose->rotation.m, kept.transform.m, sizeof pose->rotation.m);
+    return pose;
 }
 
 struct ItemSolve {
@@ -251,7 +272,8 @@ bool solve_record(const HostContext *context, const ItemSolve &solve, KeySolve *
         position = Vector3{record->world_position[0], record->world_position[1], record->world_position[2]};
         for (int i = 0; i < 9; ++i) rotation.m[i] = record->world_rotation[i];
     } else {
-        const ChainPose *above = kept_pose(solve.above, time, kept_cursor);
+        ChainPose kept;
+        const ChainPose *above = kept_pose(solve.above, time, kept_cursor, &kept);
         item_world_pose(info, solve.item, time, above ? solve.above->item : nullptr, above, &rotation, &position,
                         record->own_turns, record->ancestor_turns);
         record->world_position[0] = position.x;
@@ -719,31 +741,43 @@ bool gather_times(KeyedParentRun &run, SelectionNode *nodes, const int32_t *orde
 // world pose for the solve comes from the same walk.
 bool keep_poses(const HostContext *context, SelectionNode &node, const SelectionNode *kept, KeyWriteList *solves) {
     if (node.time_count == 0) return true;
-    node.poses = static_cast<ChainPose *>(std::malloc(sizeof(ChainPose) * static_cast<size_t>(node.time_count)));
+    node.poses = static_cast<KeptPose *>(std::malloc(sizeof(KeptPose) * static_cast<size_t>(node.time_count)));
     if (!node.poses) return false;
     int32_t next_solve = 0;
     int32_t kept_cursor = 0;
     const int32_t solve_count = solves ? solves->solve_count : 0;
     for (int32_t i = 0; i < node.time_count; ++i) {
         const double time = node.times[i];
-        const ChainPose *above = kept_pose(kept, time, &kept_cursor);
+        ChainPose kept_above_pose;
+        const ChainPose *above = kept_pose(kept, time, &kept_cursor, &kept_above_pose);
         const HostId stop = above ? kept->item : nullptr;
         while (next_solve < solve_count && solves->solves[next_solve].time < time) ++next_solve;
         KeySolve *solve = next_solve < solve_count ? &solves->solves[next_solve] : nullptr;
+        ChainPose pose;
         // The very same time, not -0 for +0: the host is asked at the solve's own.
         if (!solve || !(solve->time == time && std::signbit(solve->time) == std::signbit(time))) {
-            item_chain_pose(context->item_info, node.item, time, stop, above, &node.poses[i]);
-            continue;
+            item_chain_pose(context->item_info, node.item, time, stop, above, &pose);
+        } else {
+            Matrix3 rotation;
+            Vector3 position;
+            item_chain_and_world_pose(context->item_info, node.item, time, stop, above, &pose, &rotation, &position,
+                                      solve->own_turns, solve->ancestor_turns);
+            solve->world_position[0] = position.x;
+            solve->world_position[1] = position.y;
+            solve->world_position[2] = position.z;
+            for (int k = 0; k < 9; ++k) solve->world_rotation[k] = rotation.m[k];
+            solve->posed = 1;
         }
-        Matrix3 rotation;
-        Vector3 position;
-        item_chain_and_world_pose(context->item_info, node.item, time, stop, above, &node.poses[i], &rotation,
-                                  &position, solve->own_turns, solve->ancestor_turns);
-        solve->world_position[0] = position.x;
-        solve->world_position[1] = position.y;
-        solve->world_position[2] = position.z;
-        for (int k = 0; k < 9; ++k) solve->world_rotation[k] = rotation.m[k];
-        solve->posed = 1;
+        KeptPose &keep = node.poses[i];
+        keep.transform = pose.transform;
+        for (int a = 0; a < 3; ++a) keep.turns[a] = pose.turns[a];
+        keep.rotation = -1;
+        if (std::memcmp(pose.rotation.m, pose.transform.m, sizeof pose.rotation.m) != 0) {
+            if (!grow_block(&node.rotations, &node.rotation_capacity, static_cast<int64_t>(node.rotation_count) + 1))
+                return false;
+            keep.rotation = node.rotation_count;
+            node.rotations[node.rotation_count++] = pose.rotation;
+        }
     }
     return true;
 }
@@ -751,9 +785,11 @@ bool keep_poses(const HostContext *context, SelectionNode &node, const Selection
 void forget_poses(SelectionNode &node) {
     std::free(node.times);
     std::free(node.poses);
+    std::free(node.rotations);
     node.times = nullptr;
     node.poses = nullptr;
-    node.time_count = 0;
+    node.rotations = nullptr;
+    node.time_count = node.rotation_count = node.rotation_capacity = 0;
 }
 
 // Why an item was not held, as the message says it.
@@ -883,7 +919,7 @@ KeyedReparent *keyed_reparent_plan(const HostContext *context, const HostId *sel
         count > 0 ? static_cast<SelectionNode *>(std::malloc(sizeof(SelectionNode) * static_cast<size_t>(count))) : nullptr;
     plan->order = count > 0 ? static_cast<int32_t *>(std::malloc(sizeof(int32_t) * static_cast<size_t>(count))) : nullptr;
     for (int32_t i = 0; plan->nodes && i < count; ++i)
-        plan->nodes[i] = SelectionNode{selected_items[i], -1, -1, -1, 0, false, nullptr, 0, nullptr};
+        plan->nodes[i] = SelectionNode{selected_items[i], -1, -1, -1, 0, false, nullptr, 0, nullptr, nullptr, 0, 0};
     plan->failed = count > 0 && (!plan->nodes || !plan->order ||
                                  !order_selection(context->item_info, plan->nodes, count, plan->order) ||
                                  !gather_times(run, plan->nodes, plan->order, count));
