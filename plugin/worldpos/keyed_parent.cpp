@@ -204,6 +204,12 @@ struct SelectionNode {
     // old motion only at its own keys, so theirs is read from here instead.
     double *times;
     int32_t time_count;
+    // Items keyed alike gather the same times: one list serves them all.
+    // `times_owner`: the node that frees it once its `times_users` are
+    // done, or -1 for a list of the node's own.
+    int32_t times_owner;
+    int32_t times_users;
+    double *times_block;
     KeptPose *poses;
     Matrix3 *rotations;
     int32_t rotation_count;
@@ -735,6 +741,37 @@ bool gather_times(KeyedParentRun &run, SelectionNode *nodes, const int32_t *orde
     return !failed;
 }
 
+// Lets nodes whose gathered times are the same share one list. The lists
+// compared with are the last few kept, in selection order: alike items sit
+// together.
+void share_times(SelectionNode *nodes, int32_t count) {
+    constexpr int kCompared = 8;
+    int32_t recent[kCompared];
+    int recent_count = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        SelectionNode &node = nodes[i];
+        if (node.time_count == 0) continue;
+        int32_t same = -1;
+        for (int r = 0; r < recent_count && same < 0; ++r) {
+            const SelectionNode &other = nodes[recent[r]];
+            if (other.time_count == node.time_count &&
+                std::memcmp(other.times, node.times, sizeof(double) * static_cast<size_t>(node.time_count)) == 0)
+                same = recent[r];
+        }
+        if (same >= 0) {
+            std::free(node.times);
+            node.times = nodes[same].times;
+            ++nodes[same].times_users;
+        } else {
+            same = i;
+            node.times_block = node.times;
+            node.times_users = 1;
+            recent[recent_count < kCompared ? recent_count++ : i % kCompared] = i;
+        }
+        node.times_owner = same;
+    }
+}
+
 // The item's old ChainPose at every time the selected items below it need it.
 // `kept`: its nearest selected ancestor already done, or null. Where the item
 // is solved at the same time too (`solves`, in time order, or null), its
@@ -782,8 +819,17 @@ bool keep_poses(const HostContext *context, SelectionNode &node, const Selection
     return true;
 }
 
-void forget_poses(SelectionNode &node) {
-    std::free(node.times);
+void forget_poses(SelectionNode *nodes, SelectionNode &node) {
+    if (node.times_owner < 0) {
+        std::free(node.times);
+    } else {
+        SelectionNode &owner = nodes[node.times_owner];
+        if (--owner.times_users == 0) {
+            std::free(owner.times_block);
+            owner.times_block = nullptr;
+        }
+    }
+    node.times_owner = -1;
     std::free(node.poses);
     std::free(node.rotations);
     node.times = nullptr;
@@ -875,7 +921,7 @@ const SelectionNode *kept_above(const KeyedReparent &plan, const SelectionNode &
 
 void mark_done(KeyedReparent &plan, SelectionNode &node) {
     node.done = true;
-    if (node.up >= 0 && --plan.nodes[node.up].children_left == 0) forget_poses(plan.nodes[node.up]);
+    if (node.up >= 0 && --plan.nodes[node.up].children_left == 0) forget_poses(plan.nodes, plan.nodes[node.up]);
 }
 
 // A bone cleared goes under its own object; when that object is selected
@@ -919,10 +965,12 @@ KeyedReparent *keyed_reparent_plan(const HostContext *context, const HostId *sel
         count > 0 ? static_cast<SelectionNode *>(std::malloc(sizeof(SelectionNode) * static_cast<size_t>(count))) : nullptr;
     plan->order = count > 0 ? static_cast<int32_t *>(std::malloc(sizeof(int32_t) * static_cast<size_t>(count))) : nullptr;
     for (int32_t i = 0; plan->nodes && i < count; ++i)
-        plan->nodes[i] = SelectionNode{selected_items[i], -1, -1, -1, 0, false, nullptr, 0, nullptr, nullptr, 0, 0};
+        plan->nodes[i] =
+            SelectionNode{selected_items[i], -1, -1, -1, 0, false, nullptr, 0, -1, 0, nullptr, nullptr, nullptr, 0, 0};
     plan->failed = count > 0 && (!plan->nodes || !plan->order ||
                                  !order_selection(context->item_info, plan->nodes, count, plan->order) ||
                                  !gather_times(run, plan->nodes, plan->order, count));
+    if (!plan->failed) share_times(plan->nodes, count);
     return plan;
 }
 
@@ -981,7 +1029,7 @@ int32_t keyed_reparent_finish(KeyedReparent *plan, HostId *walk_end) {
     KeyedParentRun &run = plan->run;
     const bool failed = plan->failed;
     *walk_end = !failed && run.last_selected && run.last_selected != plan->last_entry ? plan->last_entry : nullptr;
-    for (int32_t i = 0; plan->nodes && i < plan->count; ++i) forget_poses(plan->nodes[i]);
+    for (int32_t i = 0; plan->nodes && i < plan->count; ++i) forget_poses(plan->nodes, plan->nodes[i]);
     std::free(plan->nodes);
     std::free(plan->order);
     key_frame_table_free(&run.table);
