@@ -348,7 +348,10 @@ constexpr double kTurn = 6.283185307179586;
 // that answers with no number, or a number of turns beyond any animation,
 // leaves the angle as it is.
 double nearest_turns(double angle, double wanted) {
-    const double turns = nearest_whole((wanted - angle) / kTurn);
+    const double apart = wanted - angle;
+    // Less than half a turn apart (the usual case) rounds to a zero of the
+    // difference's sign, without the division.
+    const double turns = std::fabs(apart) < 3.0 ? std::copysign(0.0, apart) : nearest_whole(apart / kTurn);
     return std::fabs(turns) < 0x1p31 ? angle + turns * kTurn : angle;
 }
 
