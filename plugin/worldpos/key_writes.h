@@ -26,6 +26,7 @@ struct KeySolve {
     // sum of its old ancestors' (the turns its angles are kept near).
     double own_turns[3];
     double ancestor_turns[3];
+    double new_ancestor_turns[3];  // the same for the new parent and its ancestors
     // Where the item was in the world at `time`, before the command, and how
     // far the new parent chain stretches a step of the item's own position.
     // `sheared`: that chain scales its axes unevenly, so no rotation of the

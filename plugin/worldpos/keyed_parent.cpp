@@ -289,6 +289,7 @@ bool solve_record(const HostContext *context, const ItemSolve &solve, KeySolve *
     }
     record->parent_scale = 1.0;
     record->sheared = 0;
+    for (int a = 0; a < 3; ++a) record->new_ancestor_turns[a] = 0.0;
 
     if (!solve.parent) {
         // Without a parent the world values are the local ones, once the item's
@@ -298,14 +299,14 @@ bool solve_record(const HostContext *context, const ItemSolve &solve, KeySolve *
             matrix3_normalize_rows(&rotation);
         }
     } else {
-        Matrix3 compensation;
-        chain_inverse_rotation(info, solve.parent, time, &compensation);
+        ParentChain chain;
+        parent_chain_at(info, solve.parent, time, &chain);
+        for (int a = 0; a < 3; ++a) record->new_ancestor_turns[a] = chain.turns[a];
+        Matrix3 compensation = chain.inverse_rotation;
         if (solve.has_pivot_rotation) matrix3_multiply(&compensation, &compensation, &solve.inverse_pivot_rotation);
-        Matrix3 inverse_rotation_scale;
-        chain_inverse_rotation_scale(info, solve.parent, time, &inverse_rotation_scale);
+        const Matrix3 &inverse_rotation_scale = chain.inverse_rotation_scale;
         stretch_of(inverse_rotation_scale, &record->parent_scale, &record->sheared);
-        Vector3 parent_position;
-        item_world_position(info, solve.parent, time, &parent_position);
+        const Vector3 parent_position = chain.position;
 
         Vector3 offset{position.x - parent_position.x, position.y - parent_position.y,
                        position.z - parent_position.z};
@@ -326,19 +327,6 @@ bool solve_record(const HostContext *context, const ItemSolve &solve, KeySolve *
     for (int i = 0; i < kMotionChannels; ++i)
         if (!std::isfinite(values[i])) return false;
     return true;
-}
-
-// Each rotation angle summed over `item` and its ancestors: how far it has
-// turned in the world, exactly so when the turns share an axis (a wheel and
-// its hub). A null item (no parent) adds nothing.
-void turns_through_chain(const ItemInfo *info, HostId item, double time, double out[3]) {
-    out[0] = out[1] = out[2] = 0.0;
-    int length = 0;
-    for (HostId walked = item; walked && length < kMaxChainLength; walked = info->parent(walked), ++length) {
-        double angles[3] = {0.0, 0.0, 0.0};
-        info->param(walked, host_abi::kParamRotation, time, angles);
-        for (int a = 0; a < 3; ++a) out[a] += angles[a];
-    }
 }
 
 constexpr double kHalfTurn = 3.141592653589793;
@@ -397,18 +385,15 @@ void nearest_spelling(double angles[3], const double wanted[3]) {
 // parent since then (its own change plus its old ancestors', less its new
 // ancestors'). The first starts from the item's own angles. At the solved
 // times the rotation is the same whichever spelling is written.
-void keep_angles_continuous(const HostContext *context, const ItemSolve &solve, KeySolve *solves, int32_t count) {
-    const ItemInfo *info = context->item_info;
+void keep_angles_continuous(KeySolve *solves, int32_t count) {
     bool have_previous = false;
     bool previous_mirrored = false;  // the written angles follow the estimate's mirrored spelling
     double previous_estimate[3] = {0.0, 0.0, 0.0};
     double previous_written[3] = {0.0, 0.0, 0.0};
     for (int32_t i = 0; i < count; ++i) {
-        const double time = solves[i].time;
         const double *own = solves[i].own_turns;
         const double *old_ancestors = solves[i].ancestor_turns;
-        double new_ancestors[3];
-        turns_through_chain(info, solve.parent, time, new_ancestors);
+        const double *new_ancestors = solves[i].new_ancestor_turns;
         double estimate[3];
         double wanted[3];
         for (int a = 0; a < 3; ++a) {
@@ -512,7 +497,7 @@ bool solve_all(const HostContext *context, const ItemSolve &solve, KeyWriteList 
     int32_t kept_cursor = 0;
     for (int32_t i = 0; i < writes.solve_count; ++i)
         if (!solve_record(context, solve, &writes.solves[i], &kept_cursor)) return false;
-    keep_angles_continuous(context, solve, writes.solves, writes.solve_count);
+    keep_angles_continuous(writes.solves, writes.solve_count);
     return true;
 }
 

@@ -299,3 +299,113 @@ void item_world_position(const ItemInfo *item_info, HostId item, double time, Ve
         ancestor = length + 1 < kMaxChainLength ? item_info->parent(ancestor) : nullptr;
     }
 }
+
+namespace {
+
+// The sum of rotation angles from `item` up, as the host gives them.
+void turns_up_chain(const ItemInfo *item_info, HostId item, double time, double out[3]) {
+    out[0] = out[1] = out[2] = 0.0;
+    int length = 0;
+    for (HostId walked = item; walked && length < kMaxChainLength; walked = item_info->parent(walked), ++length)
+        add_turns(out, query_param(item_info->param, walked, host_abi::kParamRotation, time));
+}
+
+// One item of the chain as parent_chain_at reads it.
+struct ChainLevel {
+    HostId item;
+    Vector3 pivot;
+    Vector3 scale;
+    Vector3 position;
+    // The settled angles, when they take part.
+    bool rotates;
+    bool pivot_rotates;
+    Vector3 rotation;
+    Vector3 pivot_rotation;
+};
+
+}  // namespace
+
+void parent_chain_at(const ItemInfo *item_info, HostId item, double time, ParentChain *out) {
+    matrix3_identity(&out->inverse_rotation);
+    matrix3_identity(&out->inverse_rotation_scale);
+    out->position = Vector3{0.0, 0.0, 0.0};
+    out->turns[0] = out->turns[1] = out->turns[2] = 0.0;
+    if (item == nullptr || !usable(item_info)) return;
+    HostId chain[kMostWalkedTogether];
+    int length = 0;
+    HostId current = item;
+    for (; current != nullptr && length < kMostWalkedTogether; ++length) {
+        chain[length] = current;
+        current = item_info->parent(current);
+    }
+    if (current != nullptr) {
+        chain_inverse_rotation(item_info, item, time, &out->inverse_rotation);
+        chain_inverse_rotation_scale(item_info, item, time, &out->inverse_rotation_scale);
+        item_world_position(item_info, item, time, &out->position);
+        turns_up_chain(item_info, item, time, out->turns);
+        return;
+    }
+    const ItemParamFn param = item_info->param;
+    ChainLevel levels[kMostWalkedTogether];
+    for (int i = 0; i < length; ++i) {
+        ChainLevel &level = levels[i];
+        level.item = chain[i];
+        const bool camera = is_camera(level.item);
+        level.pivot = i > 0 ? query_param(param, level.item, host_abi::kParamPivot, time) : Vector3{0.0, 0.0, 0.0};
+        level.scale = camera ? Vector3{1.0, 1.0, 1.0} : query_param(param, level.item, host_abi::kParamScaling, time);
+        level.rotation = query_param(param, level.item, host_abi::kParamRotation, time);
+        add_turns(out->turns, level.rotation);
+        level.pivot_rotation = query_param(param, level.item, host_abi::kParamPivotRotation, time);
+        level.position = query_param(param, level.item, host_abi::kParamPosition, time);
+        level.rotates = vec3_nonzero_mask(&level.rotation) != 0;
+        level.pivot_rotates = vec3_exact_nonzero_mask(&level.pivot_rotation) != 0;
+        if (level.rotates) hpb_round_single(&level.rotation, 0);
+        if (level.pivot_rotates) hpb_round_single(&level.pivot_rotation, 1);
+    }
+    // The inverses from the root down, as chain_inverse builds them.
+    for (int i = length - 1; i >= 0; --i) {
+        const ChainLevel &level = levels[i];
+        Matrix3 factor;
+        if (level.pivot_rotates) {
+            const Vector3 negated{-level.pivot_rotation.x, -level.pivot_rotation.y, -level.pivot_rotation.z};
+            hpb_to_matrix3_reverse(&factor, &negated);
+            matrix3_multiply(&out->inverse_rotation, &out->inverse_rotation, &factor);
+            matrix3_multiply(&out->inverse_rotation_scale, &out->inverse_rotation_scale, &factor);
+        }
+        if (level.rotates) {
+            const Vector3 negated{-level.rotation.x, -level.rotation.y, -level.rotation.z};
+            hpb_to_matrix3_reverse(&factor, &negated);
+            matrix3_multiply(&out->inverse_rotation, &out->inverse_rotation, &factor);
+            matrix3_multiply(&out->inverse_rotation_scale, &out->inverse_rotation_scale, &factor);
+        }
+        if (!is_camera(level.item)) {
+            matrix3_identity(&factor);
+            factor.m[0] = reciprocal_or_one(level.scale.x);
+            factor.m[4] = reciprocal_or_one(level.scale.y);
+            factor.m[8] = reciprocal_or_one(level.scale.z);
+            matrix3_multiply(&out->inverse_rotation_scale, &out->inverse_rotation_scale, &factor);
+        }
+    }
+    // The position from the item up, as item_world_position carries it.
+    out->position = levels[0].position;
+    for (int i = 1; i < length; ++i) {
+        const ChainLevel &level = levels[i];
+        const double to_pivot[3] = {-level.pivot.x, -level.pivot.y, -level.pivot.z};
+        times(&out->position, kIdentity, to_pivot);
+        if (!is_camera(level.item)) {
+            const double factor[9] = {level.scale.x, 0.0, 0.0, 0.0, level.scale.y, 0.0, 0.0, 0.0, level.scale.z};
+            times(&out->position, factor, kNoTranslation);
+        }
+        Matrix3 factor;
+        if (level.rotates) {
+            hpb_to_matrix3(&factor, &level.rotation);
+            times(&out->position, factor.m, kNoTranslation);
+        }
+        if (level.pivot_rotates) {
+            hpb_to_matrix3(&factor, &level.pivot_rotation);
+            times(&out->position, factor.m, kNoTranslation);
+        }
+        const double to_position[3] = {level.position.x, level.position.y, level.position.z};
+        times(&out->position, kIdentity, to_position);
+    }
+}

@@ -64,3 +64,23 @@ void item_chain_pose(const ItemInfo *item_info, HostId item, double time, HostId
 void item_chain_and_world_pose(const ItemInfo *item_info, HostId item, double time, HostId stop,
                                const ChainPose *above, ChainPose *out, Matrix3 *rotation, Vector3 *position,
                                double own_turns[3], double ancestor_turns[3]);
+
+// What a new parent's chain does at one time: chain_inverse_rotation,
+// chain_inverse_rotation_scale and item_world_position of the parent, and
+// its and its ancestors' rotation angles added up as the host gives them
+// (how far it has turned in the world, exactly so when the turns share an
+// axis: a wheel and its hub).
+struct ParentChain {
+    Matrix3 inverse_rotation;
+    Matrix3 inverse_rotation_scale;
+    Vector3 position;
+    double turns[3];
+};
+
+// The chains a one-walk ParentChain is read for; longer ones are read by
+// each function apart.
+constexpr int kMostWalkedTogether = 32;
+
+// The ParentChain of `item` (null: none) at `time`, from one walk up the
+// chain, each parameter read once, to the same bits as each part alone.
+void parent_chain_at(const ItemInfo *item_info, HostId item, double time, ParentChain *out);
