@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -448,6 +449,66 @@ TEST_F(TransformChain, RandomHierarchiesMatchTheReference) {
         EXPECT_NEAR(offset.x + a.pivot.x, x.position.x, identity_tolerance);
         EXPECT_NEAR(offset.y + a.pivot.y, x.position.y, identity_tolerance);
         EXPECT_NEAR(offset.z + a.pivot.z, x.position.z, identity_tolerance);
+    }
+}
+
+// The walks that read a chain once for several results give each the bits of
+// its own walk: the kept poses and the new parent's chain rely on it.
+template <typename T>
+bool same_bits(const T &a, const T &b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+TEST_F(TransformChain, OneWalkGivesTheBitsOfEachWalkAlone) {
+    for (int trial = 0; trial < 200; ++trial) {
+        SCOPED_TRACE(testing::Message() << "trial " << trial);
+        RandomScene scene(0xC0FFEE + static_cast<uint64_t>(trial));
+        // Now and then past kMostWalkedTogether, where the parts are read apart.
+        const int depth = 1 + static_cast<int>(scene.random() % (trial % 8 == 0 ? 40 : 6));
+        const HostId leaf = item_id_handle(scene.build_chain(depth));
+
+        ParentChain together;
+        parent_chain_at(&info, leaf, 0.0, &together);
+        Matrix3 inverse, inverse_scale;
+        Vector3 position;
+        chain_inverse_rotation(&info, leaf, 0.0, &inverse);
+        chain_inverse_rotation_scale(&info, leaf, 0.0, &inverse_scale);
+        item_world_position(&info, leaf, 0.0, &position);
+        double turns[3] = {0.0, 0.0, 0.0};
+        for (auto item = g_items.rbegin(); item != g_items.rend(); ++item) {
+            turns[0] += item->rotation.x;
+            turns[1] += item->rotation.y;
+            turns[2] += item->rotation.z;
+        }
+        EXPECT_TRUE(same_bits(together.inverse_rotation, inverse));
+        EXPECT_TRUE(same_bits(together.inverse_rotation_scale, inverse_scale));
+        EXPECT_TRUE(same_bits(together.position, position));
+        EXPECT_TRUE(same_bits(together.turns, turns));
+
+        // The parent's pose kept and read for the solve at once, then the
+        // leaf's through it.
+        if (depth < 2) continue;
+        const HostId parent = item_id_handle(g_items[depth - 2].id);
+        HostId stop = nullptr;
+        const ChainPose *above[2] = {nullptr, nullptr};
+        ChainPose poses[2][2];
+        for (HostId item : {parent, leaf}) {
+            Matrix3 rotation[2];
+            Vector3 world[2];
+            double own[2][3], ancestors[2][3];
+            item_chain_pose(&info, item, 0.0, stop, above[0], &poses[0][item == leaf]);
+            item_world_pose(&info, item, 0.0, stop, above[0], &rotation[0], &world[0], own[0], ancestors[0]);
+            item_chain_and_world_pose(&info, item, 0.0, stop, above[1], &poses[1][item == leaf], &rotation[1],
+                                      &world[1], own[1], ancestors[1]);
+            EXPECT_TRUE(same_bits(poses[0][item == leaf], poses[1][item == leaf]));
+            EXPECT_TRUE(same_bits(rotation[0], rotation[1]));
+            EXPECT_TRUE(same_bits(world[0], world[1]));
+            EXPECT_TRUE(same_bits(own[0], own[1]));
+            EXPECT_TRUE(same_bits(ancestors[0], ancestors[1]));
+            stop = parent;
+            above[0] = &poses[0][0];
+            above[1] = &poses[1][0];
+        }
     }
 }
 

@@ -7,7 +7,9 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <vector>
 
+#include "plugin/worldpos/portable_trig.h"
 #include "plugin/worldpos/transform_math.h"
 
 namespace {
@@ -101,6 +103,23 @@ TEST(TransformMath, PivotFlagStretchesBeforeSettling) {
     hpb_round_single(&stretched, 0);
     EXPECT_EQ(pivot.x, stretched.x);
     EXPECT_EQ(pivot.z, stretched.y);
+}
+
+TEST(TransformMath, SineAndCosineTogetherHaveTheBitsOfEachAlone) {
+    // Every quadrant and its edges, signed zeros, angles past the short
+    // reduction, and no numbers at all.
+    std::vector<double> angles = {0.0, -0.0, 1e-300, -1e-300, 0x1p19, -0x1p19 - 0.5, 1e300, -1e300,
+                                  std::numeric_limits<double>::infinity(), kNaN};
+    for (int quarter = -9; quarter <= 9; ++quarter)
+        for (double offset : {-1e-9, 0.0, 1e-9, 0.4})
+            angles.push_back(quarter * (kHalfPi / 2) + offset);
+    for (double angle : angles) {
+        double sine = 0.0, cosine = 0.0;
+        portable_sin_cos(angle, &sine, &cosine);
+        const double alone[2] = {portable_sin(angle), portable_cos(angle)};
+        EXPECT_EQ(std::memcmp(&sine, &alone[0], sizeof sine), 0) << "sin " << angle;
+        EXPECT_EQ(std::memcmp(&cosine, &alone[1], sizeof cosine), 0) << "cos " << angle;
+    }
 }
 
 TEST(TransformMath, ElementaryTurnsMoveTheAxesTheHostsWay) {

@@ -54,9 +54,7 @@ void key_frame_table_free(KeyFrameTable *table) {
     table->capacity = 0;
 }
 
-// Key time to frame number by the shared frame rule. False when the time is
-// not finite or the frame does not fit a 32-bit signed integer.
-bool frame_number(double time, double frames_per_second, int32_t *frame) {
+bool frame_number_far(double time, double frames_per_second, int32_t *frame) {
     if (!std::isfinite(time)) return false;
     const double whole = frame_of(time * frames_per_second);
     if (!(whole > -2147483649.0 && whole < 2147483648.0)) return false;

@@ -2,10 +2,12 @@
 // number from the first to the last key frame of the item in hand.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
 #include "interface/host_api.h"
+#include "portable_trig.h"
 
 constexpr int kMotionChannels = 6;  // position X, Y, Z, heading, pitch, bank
 
@@ -13,16 +15,28 @@ constexpr int kMotionChannels = 6;  // position X, Y, Z, heading, pitch, bank
 // far beyond any animation, yet quick to reach.
 constexpr int32_t kMostKeysPerChannel = 1 << 24;
 
+// frame_number for times past the first 2^30 frames, not finite, or of
+// frame rates that are not.
+bool frame_number_far(double time, double frames_per_second, int32_t *frame);
+
 // Key time to frame number by the frame rule the host shares
 // (interface/frame_rule.h). False when the time is not finite or the frame does
-// not fit a 32-bit integer.
-bool frame_number(double time, double frames_per_second, int32_t *frame);
+// not fit a 32-bit integer. Asked for every key of a take: frame_of without
+// its library calls (the same hair, the same rounding, truncation by the
+// conversion) where the frame is near enough.
+inline bool frame_number(double time, double frames_per_second, int32_t *frame) {
+    const double frames = time * frames_per_second;
+    if (!(std::fabs(frames) < 0x1p30)) return frame_number_far(time, frames_per_second, frame);
+    const double whole = nearest_whole(frames);
+    const double hair = std::fabs(frames) * 0x1p-23;
+    const bool on_whole = std::fabs(frames - whole) <= (hair > 1e-3 ? hair : 1e-3);
+    *frame = static_cast<int32_t>(on_whole ? whole : frames);
+    return true;
+}
 
 struct alignas(16) KeyFrameRecord {
-    double values[kMotionChannels];  // new local values at `time`
-    HostId keys[kMotionChannels];    // the channel's key in this frame, or null
-    double time;                     // seconds; the key marked into this record last
-    int32_t has_key;
+    double time;              // seconds; the key marked into this record last
+    uint32_t keyed_channels;  // bit k: channel k has a key in this frame
 };
 
 static_assert(sizeof(KeyFrameRecord) % 16 == 0, "records start on 16-byte boundaries");

@@ -15,7 +15,7 @@ bool comes_before(const KeyWrite &a, const KeyWrite &b) {
 // channels in order, of one length, the first rising strictly and each other
 // at its times. Then the order is each time's writes in channel order, which
 // is what merging them would give. False, with nothing changed, otherwise.
-bool interleave_channels_keyed_together(KeyWrite *begin, KeyWrite *end, int32_t runs, KeyWrite *scratch) {
+bool interleave_channels_keyed_together(const KeyWrite *begin, const KeyWrite *end, int32_t runs, KeyWrite *scratch) {
     const int64_t length = (end - begin) / runs;
     if (length * runs != end - begin) return false;
     for (int64_t i = 1; i < length; ++i)
@@ -28,26 +28,27 @@ bool interleave_channels_keyed_together(KeyWrite *begin, KeyWrite *end, int32_t 
     }
     for (int32_t r = 0; r < runs; ++r)
         for (int64_t i = 0; i < length; ++i) scratch[i * runs + r] = begin[r * length + i];
-    std::copy(scratch, scratch + (end - begin), begin);
     return true;
 }
 
 // Writes are added a channel at a time, each channel's keys in time order,
 // then the created ones in time order: a few sorted runs, each merged in in
 // linear time. Many runs (a host handing out keys out of order) are sorted.
-void order_writes(KeyWrite *begin, KeyWrite *end) {
+void order_writes(KeyWriteList *list) {
+    KeyWrite *const begin = list->writes;
+    KeyWrite *const end = begin + list->count;
     int32_t runs = 1;
     for (const KeyWrite *write = begin + 1; write < end; ++write)
         if (comes_before(*write, write[-1])) ++runs;
     if (runs == 1) return;
-    KeyWrite *scratch = runs <= 16 ? static_cast<KeyWrite *>(std::malloc(static_cast<size_t>(end - begin) * sizeof(KeyWrite)))
-                                   : nullptr;
-    if (!scratch) {
+    if (runs > 16 || !grow_block(&list->spare, &list->spare_capacity, list->count)) {
         std::sort(begin, end, comes_before);
         return;
     }
+    KeyWrite *const scratch = list->spare;
     if (interleave_channels_keyed_together(begin, end, runs, scratch)) {
-        std::free(scratch);
+        std::swap(list->writes, list->spare);
+        std::swap(list->capacity, list->spare_capacity);
         return;
     }
     KeyWrite *run_end = begin + 1;
@@ -59,35 +60,34 @@ void order_writes(KeyWrite *begin, KeyWrite *end) {
         std::copy(scratch, merged_end, begin);
         run_end = next;
     }
-    std::free(scratch);
 }
 
 }  // namespace
 
-void key_write_list_init(KeyWriteList *list) { *list = KeyWriteList{nullptr, 0, 0, nullptr, 0, 0}; }
+void key_write_list_init(KeyWriteList *list) { *list = KeyWriteList{nullptr, 0, 0, nullptr, 0, 0, nullptr, 0}; }
 
 void key_write_list_clear(KeyWriteList *list) {
     list->count = 0;
     list->solve_count = 0;
 }
 
-bool key_write_list_add(KeyWriteList *list, double time, HostId key, int32_t channel) {
-    if (list->count == INT32_MAX || !grow_block(&list->writes, &list->capacity, list->count + 1)) return false;
-    list->writes[list->count++] = KeyWrite{time, key, channel, -1};
-    return true;
+bool key_write_list_grow(KeyWriteList *list) {
+    return list->count < INT32_MAX && grow_block(&list->writes, &list->capacity, list->count + 1);
 }
 
 bool key_write_list_group(KeyWriteList *list) {
-    KeyWrite *begin = list->writes;
-    KeyWrite *end = begin + list->count;
     // Channel order within a time keeps the writes in the order the host
     // would see them from a frame-by-frame pass.
-    if (begin != end) order_writes(begin, end);
+    if (list->count > 0) order_writes(list);
+    KeyWrite *begin = list->writes;
+    KeyWrite *end = begin + list->count;
     list->solve_count = 0;
     for (KeyWrite *write = begin; write != end; ++write) {
         if (list->solve_count == 0 || list->solves[list->solve_count - 1].time != write->time) {
             if (!grow_block(&list->solves, &list->solve_capacity, list->solve_count + 1)) return false;
-            list->solves[list->solve_count++].time = write->time;
+            KeySolve &solve = list->solves[list->solve_count++];
+            solve.time = write->time;
+            solve.posed = 0;
         }
         write->solve = list->solve_count - 1;
     }
@@ -97,5 +97,6 @@ bool key_write_list_group(KeyWriteList *list) {
 void key_write_list_free(KeyWriteList *list) {
     std::free(list->writes);
     std::free(list->solves);
+    std::free(list->spare);
     key_write_list_init(list);
 }

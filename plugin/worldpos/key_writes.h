@@ -26,6 +26,7 @@ struct KeySolve {
     // sum of its old ancestors' (the turns its angles are kept near).
     double own_turns[3];
     double ancestor_turns[3];
+    double new_ancestor_turns[3];  // the same for the new parent and its ancestors
     // Where the item was in the world at `time`, before the command, and how
     // far the new parent chain stretches a step of the item's own position.
     // `sheared`: that chain scales its axes unevenly, so no rotation of the
@@ -34,6 +35,9 @@ struct KeySolve {
     double world_rotation[9];
     double parent_scale;
     int32_t sheared;
+    // The turns and where the item was are read already (with its kept
+    // poses), not to be read again.
+    int32_t posed;
 };
 
 // Grows as keys are added and is reused from item to item; its memory is the
@@ -45,13 +49,22 @@ struct KeyWriteList {
     KeySolve *solves;
     int32_t solve_count;
     int32_t solve_capacity;
+    // Where the writes are put in order, then swapped in.
+    KeyWrite *spare;
+    int32_t spare_capacity;
 };
 
 void key_write_list_init(KeyWriteList *list);
 // Forgets the writes and solves of the previous item; keeps the memory.
 void key_write_list_clear(KeyWriteList *list);
+// Makes room for one more write. False when the memory could not be had.
+bool key_write_list_grow(KeyWriteList *list);
 // False when the memory could not be had; the list is as it was.
-bool key_write_list_add(KeyWriteList *list, double time, HostId key, int32_t channel);
+inline bool key_write_list_add(KeyWriteList *list, double time, HostId key, int32_t channel) {
+    if (list->count == list->capacity && !key_write_list_grow(list)) return false;
+    list->writes[list->count++] = KeyWrite{time, key, channel, -1};
+    return true;
+}
 // Orders the writes by time and gives every distinct time one solve, in time
 // order. False when the memory could not be had.
 bool key_write_list_group(KeyWriteList *list);

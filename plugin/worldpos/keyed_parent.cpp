@@ -11,6 +11,7 @@
 #include "key_frame_table.h"
 #include "key_writes.h"
 #include "motion_hold.h"
+#include "portable_trig.h"
 #include "transform_chain.h"
 #include "transform_math.h"
 
@@ -145,26 +146,22 @@ bool walk_keys(const HostContext *context, const ChannelSlot &slot, double frame
 // order, a channel's keys never end, or the list could not grow.
 bool mark_keys(const HostContext *context, const ChannelSlot slots[kMotionChannels], double frames_per_second,
                const FrameRange &range, KeyFrameRecord *records, KeyWriteList *writes) {
-    for (int32_t i = 0; i < range.count; ++i) {
-        records[i].has_key = 0;
-        for (int k = 0; k < kMotionChannels; ++k) records[i].keys[k] = nullptr;
-    }
+    for (int32_t i = 0; i < range.count; ++i) records[i].keyed_channels = 0;
     key_write_list_clear(writes);
     for (int k = 0; k < kMotionChannels; ++k) {
         const auto mark = [&](HostId key, double time, int32_t index) {
             KeyFrameRecord &record = records[index];
-            record.keys[k] = key;
+            record.keyed_channels |= 1u << k;
             record.time = time;
-            record.has_key = 1;
             return key_write_list_add(writes, time, key, k);
         };
         if (!walk_keys(context, slots[k], frames_per_second, range, mark)) return false;
     }
     // A channel without a key in a marked frame gets one at the record's time.
     for (int32_t i = 0; i < range.count; ++i) {
-        if (!records[i].has_key) continue;
+        if (!records[i].keyed_channels) continue;
         for (int l = 0; l < kMotionChannels; ++l)
-            if (slots[l].envelope && !records[i].keys[l] &&
+            if (slots[l].envelope && !(records[i].keyed_channels & (1u << l)) &&
                 !key_write_list_add(writes, records[i].time, nullptr, l))
                 return false;
     }
@@ -183,6 +180,15 @@ bool inverse_pivot_rotation(const HostContext *context, HostId item, Matrix3 *ou
     return true;
 }
 
+// A ChainPose as it is kept, for every time of a take: its rotation is the
+// linear part of its transform, bit for bit, wherever no scaling, pivot or
+// signed zero comes between them, and then is not kept twice.
+struct KeptPose {
+    Affine transform;
+    double turns[3];
+    int32_t rotation;  // in the node's `rotations`, or -1: the transform's linear part
+};
+
 // A selected item and where it stands among the other selected items.
 struct SelectionNode {
     HostId item;
@@ -198,16 +204,39 @@ struct SelectionNode {
     // old motion only at its own keys, so theirs is read from here instead.
     double *times;
     int32_t time_count;
-    ChainPose *poses;
+    // Items keyed alike gather the same times: one list serves them all.
+    // `times_owner`: the node that frees it once its `times_users` are
+    // done, or -1 for a list of the node's own.
+    int32_t times_owner;
+    int32_t times_users;
+    double *times_block;
+    KeptPose *poses;
+    Matrix3 *rotations;
+    int32_t rotation_count;
+    int32_t rotation_capacity;
 };
 
 // The kept ChainPose of `node` at `time`, or null.
-const ChainPose *kept_pose(const SelectionNode *node, double time) {
+// `*cursor` (0 at first) is where the look-up before ended: times asked in
+// order are found in one pass.
+// The pose is put together in `pose`.
+const ChainPose *kept_pose(const SelectionNode *node, double time, int32_t *cursor, ChainPose *pose) {
     if (!node || !node->poses) return nullptr;
-    const double *begin = node->times;
-    const double *end = begin + node->time_count;
-    const double *at = std::lower_bound(begin, end, time);
-    return at != end && *at == time ? &node->poses[at - node->times] : nullptr;
+    const double *times = node->times;
+    int32_t at = *cursor;
+    if (at > 0 && !(times[at - 1] < time))
+        at = static_cast<int32_t>(std::lower_bound(times, times + at, time) - times);
+    while (at < node->time_count && times[at] < time) ++at;
+    *cursor = at;
+    if (!(at < node->time_count && times[at] == time)) return nullptr;
+    const KeptPose &kept = node->poses[at];
+    pose->transform = kept.transform;
+    for (int a = 0; a < 3; ++a) pose->turns[a] = kept.turns[a];
+    if (kept.rotation >= 0)
+        pose->rotation = node->rotations[kept.rotation];
+    else
+        std::memcpy(pose->rotation.m, kept.transform.m, sizeof pose->rotation.m);
+    return pose;
 }
 
 struct ItemSolve {
@@ -239,21 +268,28 @@ void stretch_of(const Matrix3 &inverse, double *scale, int32_t *sheared) {
 
 // The item's local position and rotation at `time` that give its current world
 // position and rotation under the new parent. False when they are not finite.
-bool solve_record(const HostContext *context, const ItemSolve &solve, KeySolve *record) {
+bool solve_record(const HostContext *context, const ItemSolve &solve, KeySolve *record, int32_t *kept_cursor) {
     const ItemInfo *info = context->item_info;
     const double time = record->time;
     double *const values = record->values;
     Matrix3 rotation;
     Vector3 position;
-    const ChainPose *above = kept_pose(solve.above, time);
-    item_world_pose(info, solve.item, time, above ? solve.above->item : nullptr, above, &rotation, &position,
-                    record->own_turns, record->ancestor_turns);
-    record->world_position[0] = position.x;
-    record->world_position[1] = position.y;
-    record->world_position[2] = position.z;
-    for (int i = 0; i < 9; ++i) record->world_rotation[i] = rotation.m[i];
+    if (record->posed) {
+        position = Vector3{record->world_position[0], record->world_position[1], record->world_position[2]};
+        for (int i = 0; i < 9; ++i) rotation.m[i] = record->world_rotation[i];
+    } else {
+        ChainPose kept;
+        const ChainPose *above = kept_pose(solve.above, time, kept_cursor, &kept);
+        item_world_pose(info, solve.item, time, above ? solve.above->item : nullptr, above, &rotation, &position,
+                        record->own_turns, record->ancestor_turns);
+        record->world_position[0] = position.x;
+        record->world_position[1] = position.y;
+        record->world_position[2] = position.z;
+        for (int i = 0; i < 9; ++i) record->world_rotation[i] = rotation.m[i];
+    }
     record->parent_scale = 1.0;
     record->sheared = 0;
+    for (int a = 0; a < 3; ++a) record->new_ancestor_turns[a] = 0.0;
 
     if (!solve.parent) {
         // Without a parent the world values are the local ones, once the item's
@@ -263,14 +299,14 @@ bool solve_record(const HostContext *context, const ItemSolve &solve, KeySolve *
             matrix3_normalize_rows(&rotation);
         }
     } else {
-        Matrix3 compensation;
-        chain_inverse_rotation(info, solve.parent, time, &compensation);
+        ParentChain chain;
+        parent_chain_at(info, solve.parent, time, &chain);
+        for (int a = 0; a < 3; ++a) record->new_ancestor_turns[a] = chain.turns[a];
+        Matrix3 compensation = chain.inverse_rotation;
         if (solve.has_pivot_rotation) matrix3_multiply(&compensation, &compensation, &solve.inverse_pivot_rotation);
-        Matrix3 inverse_rotation_scale;
-        chain_inverse_rotation_scale(info, solve.parent, time, &inverse_rotation_scale);
+        const Matrix3 &inverse_rotation_scale = chain.inverse_rotation_scale;
         stretch_of(inverse_rotation_scale, &record->parent_scale, &record->sheared);
-        Vector3 parent_position;
-        item_world_position(info, solve.parent, time, &parent_position);
+        const Vector3 parent_position = chain.position;
 
         Vector3 offset{position.x - parent_position.x, position.y - parent_position.y,
                        position.z - parent_position.z};
@@ -293,19 +329,6 @@ bool solve_record(const HostContext *context, const ItemSolve &solve, KeySolve *
     return true;
 }
 
-// Each rotation angle summed over `item` and its ancestors: how far it has
-// turned in the world, exactly so when the turns share an axis (a wheel and
-// its hub). A null item (no parent) adds nothing.
-void turns_through_chain(const ItemInfo *info, HostId item, double time, double out[3]) {
-    out[0] = out[1] = out[2] = 0.0;
-    int length = 0;
-    for (HostId walked = item; walked && length < kMaxChainLength; walked = info->parent(walked), ++length) {
-        double angles[3] = {0.0, 0.0, 0.0};
-        info->param(walked, host_abi::kParamRotation, time, angles);
-        for (int a = 0; a < 3; ++a) out[a] += angles[a];
-    }
-}
-
 constexpr double kHalfTurn = 3.141592653589793;
 constexpr double kTurn = 6.283185307179586;
 
@@ -313,7 +336,10 @@ constexpr double kTurn = 6.283185307179586;
 // that answers with no number, or a number of turns beyond any animation,
 // leaves the angle as it is.
 double nearest_turns(double angle, double wanted) {
-    const double turns = std::nearbyint((wanted - angle) / kTurn);
+    const double apart = wanted - angle;
+    // Less than half a turn apart (the usual case) rounds to a zero of the
+    // difference's sign, without the division.
+    const double turns = std::fabs(apart) < 3.0 ? std::copysign(0.0, apart) : nearest_whole(apart / kTurn);
     return std::fabs(turns) < 0x1p31 ? angle + turns * kTurn : angle;
 }
 
@@ -359,18 +385,15 @@ void nearest_spelling(double angles[3], const double wanted[3]) {
 // parent since then (its own change plus its old ancestors', less its new
 // ancestors'). The first starts from the item's own angles. At the solved
 // times the rotation is the same whichever spelling is written.
-void keep_angles_continuous(const HostContext *context, const ItemSolve &solve, KeySolve *solves, int32_t count) {
-    const ItemInfo *info = context->item_info;
+void keep_angles_continuous(KeySolve *solves, int32_t count) {
     bool have_previous = false;
     bool previous_mirrored = false;  // the written angles follow the estimate's mirrored spelling
     double previous_estimate[3] = {0.0, 0.0, 0.0};
     double previous_written[3] = {0.0, 0.0, 0.0};
     for (int32_t i = 0; i < count; ++i) {
-        const double time = solves[i].time;
         const double *own = solves[i].own_turns;
         const double *old_ancestors = solves[i].ancestor_turns;
-        double new_ancestors[3];
-        turns_through_chain(info, solve.parent, time, new_ancestors);
+        const double *new_ancestors = solves[i].new_ancestor_turns;
         double estimate[3];
         double wanted[3];
         for (int a = 0; a < 3; ++a) {
@@ -471,9 +494,10 @@ void note_unheld(KeyedParentRun &run, HostId item, const HoldResult &result) {
 }
 
 bool solve_all(const HostContext *context, const ItemSolve &solve, KeyWriteList &writes) {
+    int32_t kept_cursor = 0;
     for (int32_t i = 0; i < writes.solve_count; ++i)
-        if (!solve_record(context, solve, &writes.solves[i])) return false;
-    keep_angles_continuous(context, solve, writes.solves, writes.solve_count);
+        if (!solve_record(context, solve, &writes.solves[i], &kept_cursor)) return false;
+    keep_angles_continuous(writes.solves, writes.solve_count);
     return true;
 }
 
@@ -485,14 +509,14 @@ struct ItemInHand {
     HoldResult held;
 };
 
-// Reads and solves one item. Ready or Sampled: it has keys to write once it
-// is under its new parent; Skip: nothing to do for it; Failed: the operation
-// has to end, nothing has changed for the item.
-Prepared solve_item(KeyedParentRun &run, HostId item, const SelectionNode *above, ItemInHand &hand) {
+// Solves one item, its keys read by prepare_item into `hand` (`prepared`
+// Ready or Sampled). Ready or Sampled: it has keys to write once it is under
+// its new parent; Failed: the operation has to end, nothing has changed for
+// the item.
+Prepared solve_item(KeyedParentRun &run, HostId item, const SelectionNode *above, Prepared prepared,
+                    ItemInHand &hand) {
     const HostContext *context = run.context;
     ChannelSlot *slots = hand.slots;
-    Prepared prepared = prepare_item(run, item, slots);
-    if (prepared != Prepared::Ready && prepared != Prepared::Sampled) return prepared;
     HoldResult &held = hand.held;
     held = HoldResult{kHoldMet, 0.0, 0.0};
     if (run.holding && prepared == Prepared::Ready) held.outcome = kHoldRangeTooLong;
@@ -705,26 +729,101 @@ bool gather_times(KeyedParentRun &run, SelectionNode *nodes, const int32_t *orde
     return !failed;
 }
 
+// Lets nodes whose gathered times are the same share one list. The lists
+// compared with are the last few kept, in selection order: alike items sit
+// together.
+void share_times(SelectionNode *nodes, int32_t count) {
+    constexpr int kCompared = 8;
+    int32_t recent[kCompared];
+    int recent_count = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        SelectionNode &node = nodes[i];
+        if (node.time_count == 0) continue;
+        int32_t same = -1;
+        for (int r = 0; r < recent_count && same < 0; ++r) {
+            const SelectionNode &other = nodes[recent[r]];
+            if (other.time_count == node.time_count &&
+                std::memcmp(other.times, node.times, sizeof(double) * static_cast<size_t>(node.time_count)) == 0)
+                same = recent[r];
+        }
+        if (same >= 0) {
+            std::free(node.times);
+            node.times = nodes[same].times;
+            ++nodes[same].times_users;
+        } else {
+            same = i;
+            node.times_block = node.times;
+            node.times_users = 1;
+            recent[recent_count < kCompared ? recent_count++ : i % kCompared] = i;
+        }
+        node.times_owner = same;
+    }
+}
+
 // The item's old ChainPose at every time the selected items below it need it.
-// `kept`: its nearest selected ancestor already done, or null.
-bool keep_poses(const HostContext *context, SelectionNode &node, const SelectionNode *kept) {
+// `kept`: its nearest selected ancestor already done, or null. Where the item
+// is solved at the same time too (`solves`, in time order, or null), its
+// world pose for the solve comes from the same walk.
+bool keep_poses(const HostContext *context, SelectionNode &node, const SelectionNode *kept, KeyWriteList *solves) {
     if (node.time_count == 0) return true;
-    node.poses = static_cast<ChainPose *>(std::malloc(sizeof(ChainPose) * static_cast<size_t>(node.time_count)));
+    node.poses = static_cast<KeptPose *>(std::malloc(sizeof(KeptPose) * static_cast<size_t>(node.time_count)));
     if (!node.poses) return false;
+    int32_t next_solve = 0;
+    int32_t kept_cursor = 0;
+    const int32_t solve_count = solves ? solves->solve_count : 0;
     for (int32_t i = 0; i < node.time_count; ++i) {
-        const ChainPose *above = kept_pose(kept, node.times[i]);
-        item_chain_pose(context->item_info, node.item, node.times[i], above ? kept->item : nullptr, above,
-                        &node.poses[i]);
+        const double time = node.times[i];
+        ChainPose kept_above_pose;
+        const ChainPose *above = kept_pose(kept, time, &kept_cursor, &kept_above_pose);
+        const HostId stop = above ? kept->item : nullptr;
+        while (next_solve < solve_count && solves->solves[next_solve].time < time) ++next_solve;
+        KeySolve *solve = next_solve < solve_count ? &solves->solves[next_solve] : nullptr;
+        ChainPose pose;
+        // The very same time, not -0 for +0: the host is asked at the solve's own.
+        if (!solve || !(solve->time == time && std::signbit(solve->time) == std::signbit(time))) {
+            item_chain_pose(context->item_info, node.item, time, stop, above, &pose);
+        } else {
+            Matrix3 rotation;
+            Vector3 position;
+            item_chain_and_world_pose(context->item_info, node.item, time, stop, above, &pose, &rotation, &position,
+                                      solve->own_turns, solve->ancestor_turns);
+            solve->world_position[0] = position.x;
+            solve->world_position[1] = position.y;
+            solve->world_position[2] = position.z;
+            for (int k = 0; k < 9; ++k) solve->world_rotation[k] = rotation.m[k];
+            solve->posed = 1;
+        }
+        KeptPose &keep = node.poses[i];
+        keep.transform = pose.transform;
+        for (int a = 0; a < 3; ++a) keep.turns[a] = pose.turns[a];
+        keep.rotation = -1;
+        if (std::memcmp(pose.rotation.m, pose.transform.m, sizeof pose.rotation.m) != 0) {
+            if (!grow_block(&node.rotations, &node.rotation_capacity, static_cast<int64_t>(node.rotation_count) + 1))
+                return false;
+            keep.rotation = node.rotation_count;
+            node.rotations[node.rotation_count++] = pose.rotation;
+        }
     }
     return true;
 }
 
-void forget_poses(SelectionNode &node) {
-    std::free(node.times);
+void forget_poses(SelectionNode *nodes, SelectionNode &node) {
+    if (node.times_owner < 0) {
+        std::free(node.times);
+    } else {
+        SelectionNode &owner = nodes[node.times_owner];
+        if (--owner.times_users == 0) {
+            std::free(owner.times_block);
+            owner.times_block = nullptr;
+        }
+    }
+    node.times_owner = -1;
     std::free(node.poses);
+    std::free(node.rotations);
     node.times = nullptr;
     node.poses = nullptr;
-    node.time_count = 0;
+    node.rotations = nullptr;
+    node.time_count = node.rotation_count = node.rotation_capacity = 0;
 }
 
 // Why an item was not held, as the message says it.
@@ -810,7 +909,7 @@ const SelectionNode *kept_above(const KeyedReparent &plan, const SelectionNode &
 
 void mark_done(KeyedReparent &plan, SelectionNode &node) {
     node.done = true;
-    if (node.up >= 0 && --plan.nodes[node.up].children_left == 0) forget_poses(plan.nodes[node.up]);
+    if (node.up >= 0 && --plan.nodes[node.up].children_left == 0) forget_poses(plan.nodes, plan.nodes[node.up]);
 }
 
 // A bone cleared goes under its own object; when that object is selected
@@ -854,10 +953,12 @@ KeyedReparent *keyed_reparent_plan(const HostContext *context, const HostId *sel
         count > 0 ? static_cast<SelectionNode *>(std::malloc(sizeof(SelectionNode) * static_cast<size_t>(count))) : nullptr;
     plan->order = count > 0 ? static_cast<int32_t *>(std::malloc(sizeof(int32_t) * static_cast<size_t>(count))) : nullptr;
     for (int32_t i = 0; plan->nodes && i < count; ++i)
-        plan->nodes[i] = SelectionNode{selected_items[i], -1, -1, -1, 0, false, nullptr, 0, nullptr};
+        plan->nodes[i] =
+            SelectionNode{selected_items[i], -1, -1, -1, 0, false, nullptr, 0, -1, 0, nullptr, nullptr, nullptr, 0, 0};
     plan->failed = count > 0 && (!plan->nodes || !plan->order ||
                                  !order_selection(context->item_info, plan->nodes, count, plan->order) ||
                                  !gather_times(run, plan->nodes, plan->order, count));
+    if (!plan->failed) share_times(plan->nodes, count);
     return plan;
 }
 
@@ -875,13 +976,18 @@ bool keyed_reparent_next(KeyedReparent *plan, ReparentStep *step) {
         SelectionNode &node = plan->nodes[index];
         if (plan->pass == 0 ? waits_for_its_object(*plan, node) : node.done) continue;
         const SelectionNode *kept = kept_above(*plan, node);
-        if (node.children_left > 0 && !keep_poses(plan->run.context, node, kept)) {
+        // Its keys are read first, so that the walks that keep its poses
+        // also find where it is at the times it is solved at.
+        Prepared solved = item_id_value(node.item) == plan->run.new_parent
+                              ? Prepared::Skip
+                              : prepare_item(plan->run, node.item, plan->hand.slots);
+        const bool keyed = solved == Prepared::Ready || solved == Prepared::Sampled;
+        if (solved != Prepared::Failed && node.children_left > 0 &&
+            !keep_poses(plan->run.context, node, kept, keyed ? &plan->run.writes : nullptr)) {
             plan->failed = true;
             break;
         }
-        const Prepared solved = item_id_value(node.item) == plan->run.new_parent
-                                    ? Prepared::Skip
-                                    : solve_item(plan->run, node.item, kept, plan->hand);
+        if (keyed) solved = solve_item(plan->run, node.item, kept, solved, plan->hand);
         if (solved == Prepared::Failed) {
             plan->failed = true;
             break;
@@ -911,7 +1017,7 @@ int32_t keyed_reparent_finish(KeyedReparent *plan, HostId *walk_end) {
     KeyedParentRun &run = plan->run;
     const bool failed = plan->failed;
     *walk_end = !failed && run.last_selected && run.last_selected != plan->last_entry ? plan->last_entry : nullptr;
-    for (int32_t i = 0; plan->nodes && i < plan->count; ++i) forget_poses(plan->nodes[i]);
+    for (int32_t i = 0; plan->nodes && i < plan->count; ++i) forget_poses(plan->nodes, plan->nodes[i]);
     std::free(plan->nodes);
     std::free(plan->order);
     key_frame_table_free(&run.table);

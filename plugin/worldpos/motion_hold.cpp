@@ -820,7 +820,7 @@ bool add_sample_writes(KeyWriteList *writes, int32_t first, int32_t last, double
     for (int64_t half = 2 * static_cast<int64_t>(first); half <= 2 * static_cast<int64_t>(last); ++half) {
         double time = static_cast<double>(half) * 0.5 / frames_per_second;
         const int64_t record = half / 2 - records_first;
-        if (half % 2 == 0 && record >= 0 && record < record_count && records[record].has_key)
+        if (half % 2 == 0 && record >= 0 && record < record_count && records[record].keyed_channels)
             time = records[record].time;
         if (!key_write_list_add(writes, time, nullptr, kSampleOnly)) return false;
     }

@@ -175,7 +175,7 @@ Reduced reduce_large(double x) {
 // x = quadrant × pi/2 + head + tail, |head| about pi/4 at most.
 Reduced reduce(double x) {
     if (std::fabs(x) > kLargeAngle) return reduce_large(x);
-    const double n = std::nearbyint(x * kTwoOverPi);
+    const double n = nearest_whole(x * kTwoOverPi);
     // The first piece comes off exactly; the second and its tail carry the
     // rounding of the difference along.
     const double t = x - n * kHalfPi1;
@@ -278,6 +278,23 @@ double portable_cos(double x) {
     case 2: return -kernel_cos(r.head, r.tail);
     default: return kernel_sin(r.head, r.tail);
     }
+}
+
+void portable_sin_cos(double x, double *sine, double *cosine) {
+    if (!std::isfinite(x)) {
+        *sine = *cosine = x - x;
+        return;
+    }
+    const Reduced r = reduce(x);
+    const double s = kernel_sin(r.head, r.tail);
+    const double c = kernel_cos(r.head, r.tail);
+    switch (r.quadrant) {
+    case 0: *sine = s, *cosine = c; break;
+    case 1: *sine = c, *cosine = -s; break;
+    case 2: *sine = -s, *cosine = -c; break;
+    default: *sine = -c, *cosine = s; break;
+    }
+    if (x == 0.0) *sine = x;
 }
 
 double portable_atan2(double y, double x) {

@@ -63,36 +63,82 @@ void chain_inverse(const ItemInfo *item_info, HostId item, double time, bool wit
     }
 }
 
-void set_translation(Matrix4 *m, double x, double y, double z) {
-    matrix4_identity(m);
-    m->m[12] = x;
-    m->m[13] = y;
-    m->m[14] = z;
+// Products with one factor of an item's chain, made as matrix4_multiply makes
+// them (its sums, in its order) so that every bit is the same, but without
+// building the factor or the rows nobody reads. A factor is its linear part
+// `f` (row-major 3×3) and its translation `t`.
+// The products are small and their factors often constants (the identity of
+// a translation): inlined, the multiplications by one drop out.
+#if defined(__GNUC__)
+#define KR_INLINE inline __attribute__((always_inline))
+#else
+#define KR_INLINE inline
+#endif
+
+constexpr double kIdentity[9] = {1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0};
+constexpr double kNoTranslation[3] = {0.0, 0.0, 0.0};
+
+KR_INLINE void row_times(double *row, const double *f) {
+    const double x = row[0];
+    const double y = row[1];
+    const double z = row[2];
+    row[0] = x * f[0] + y * f[3] + z * f[6];
+    row[1] = x * f[1] + y * f[4] + z * f[7];
+    row[2] = x * f[2] + y * f[5] + z * f[8];
+}
+
+KR_INLINE void point_times(double *point, const double *f, const double *t) {
+    row_times(point, f);
+    point[0] = point[0] + t[0];
+    point[1] = point[1] + t[1];
+    point[2] = point[2] + t[2];
+}
+
+// A whole transform: every row.
+KR_INLINE void times(Affine *acc, const double *f, const double *t) {
+    row_times(acc->m, f);
+    row_times(acc->m + 3, f);
+    row_times(acc->m + 6, f);
+    point_times(acc->m + 9, f, t);
+}
+
+// A position alone: row 3 of the transform, which the other rows never reach.
+KR_INLINE void times(Vector3 *acc, const double *f, const double *t) {
+    double point[3] = {acc->x, acc->y, acc->z};
+    point_times(point, f, t);
+    *acc = Vector3{point[0], point[1], point[2]};
+}
+
+void affine_identity(Affine *out) {
+    *out = Affine{{1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0}};
 }
 
 // Multiplies one rotation (a pivot rotation with `pivot` 1) into the world
 // rotation and into the position's transform, each when given.
-void apply_rotation(Vector3 angles, int pivot, Matrix3 *rotation, Matrix4 *world) {
+template <typename Carried>
+void apply_rotation(Vector3 angles, int pivot, Matrix3 *rotation, Carried *world) {
     Matrix3 factor;
     hpb_round_single(&angles, pivot);
     hpb_to_matrix3(&factor, &angles);
     if (rotation) matrix3_multiply(rotation, rotation, &factor);
-    if (world) {
-        Matrix4 factor4;
-        matrix3_to_matrix4(&factor4, &factor);
-        matrix4_multiply(world, world, &factor4);
-    }
+    if (world) times(world, factor.m, kNoTranslation);
 }
 
-// One item's rotation and pivot rotation, each only when it takes part.
-void append_rotations(ItemParamFn param, HostId item, double time, Matrix3 *rotation, Matrix4 *world,
-                      double turns[3]) {
+void add_turns(double turns[3], const Vector3 &angles) {
+    if (!turns) return;
+    turns[0] += angles.x;
+    turns[1] += angles.y;
+    turns[2] += angles.z;
+}
+
+// One item's rotation and pivot rotation, each only when it takes part. Its
+// rotation angles go to `turns` and `more_turns`, each when given.
+template <typename Carried>
+void append_rotations(ItemParamFn param, HostId item, double time, Matrix3 *rotation, Carried *world,
+                      double turns[3], double more_turns[3] = nullptr) {
     const Vector3 angles = query_param(param, item, host_abi::kParamRotation, time);
-    if (turns) {
-        turns[0] += angles.x;
-        turns[1] += angles.y;
-        turns[2] += angles.z;
-    }
+    add_turns(turns, angles);
+    add_turns(more_turns, angles);
     if (vec3_nonzero_mask(&angles) != 0) apply_rotation(angles, 0, rotation, world);
     const Vector3 pivot_rotation = query_param(param, item, host_abi::kParamPivotRotation, time);
     if (vec3_exact_nonzero_mask(&pivot_rotation) != 0) apply_rotation(pivot_rotation, 1, rotation, world);
@@ -105,7 +151,7 @@ void chain_world_rotation(ItemParentFn parent, ItemParamFn param, HostId item, d
     if (parent == nullptr || param == nullptr) return;
     HostId current = item;
     for (int length = 0; current != nullptr && length < kMaxChainLength; ++length) {
-        append_rotations(param, current, time, out, nullptr, nullptr);
+        append_rotations<Vector3>(param, current, time, out, nullptr, nullptr);
         if (length + 1 < kMaxChainLength) current = parent(current);
     }
 }
@@ -120,41 +166,63 @@ void chain_inverse_rotation_scale(const ItemInfo *item_info, HostId item, double
 
 namespace {
 
+// A whole transform and a position carried through the same factors.
+struct ChainAndPoint {
+    Affine *chain;
+    Vector3 *point;
+};
+
+KR_INLINE void times(ChainAndPoint *acc, const double *f, const double *t) {
+    times(acc->chain, f, t);
+    times(acc->point, f, t);
+}
+
 // What an item adds to the chain of a descendant, as item_world_position
-// multiplies it into `transform` and chain_world_rotation into `rotation`
-// (when given); `turns` (when given) adds up its rotation angles.
-void append_ancestor(ItemParamFn param, HostId ancestor, double time, Matrix4 *transform, Matrix3 *rotation,
-                     double turns[3]) {
-    Matrix4 factor;
+// multiplies it into `transform` (the whole transform, or the position it
+// carries, or both) and chain_world_rotation into `rotation` (when given);
+// `turns` and `more_turns` (each when given) add up its rotation angles.
+template <typename Carried>
+void append_ancestor(ItemParamFn param, HostId ancestor, double time, Carried *transform, Matrix3 *rotation,
+                     double turns[3], double more_turns[3] = nullptr) {
     const Vector3 pivot = query_param(param, ancestor, host_abi::kParamPivot, time);
-    set_translation(&factor, -pivot.x, -pivot.y, -pivot.z);
-    matrix4_multiply(transform, transform, &factor);
+    const double to_pivot[3] = {-pivot.x, -pivot.y, -pivot.z};
+    times(transform, kIdentity, to_pivot);
     if (!is_camera(ancestor)) {
         const Vector3 scale = query_param(param, ancestor, host_abi::kParamScaling, time);
-        matrix4_identity(&factor);
-        factor.m[0] = scale.x;
-        factor.m[5] = scale.y;
-        factor.m[10] = scale.z;
-        matrix4_multiply(transform, transform, &factor);
+        const double factor[9] = {scale.x, 0.0, 0.0, 0.0, scale.y, 0.0, 0.0, 0.0, scale.z};
+        times(transform, factor, kNoTranslation);
     }
-    append_rotations(param, ancestor, time, rotation, transform, turns);
+    append_rotations(param, ancestor, time, rotation, transform, turns, more_turns);
     const Vector3 position = query_param(param, ancestor, host_abi::kParamPosition, time);
-    set_translation(&factor, position.x, position.y, position.z);
-    matrix4_multiply(transform, transform, &factor);
+    const double to_position[3] = {position.x, position.y, position.z};
+    times(transform, kIdentity, to_position);
+}
+
+// The kept transform `above` multiplied in after `transform`.
+void times_kept(Affine *transform, const Affine &above) { times(transform, above.m, above.m + 9); }
+void times_kept(Vector3 *position, const Affine &above) { times(position, above.m, above.m + 9); }
+void times_kept(ChainAndPoint *both, const Affine &above) {
+    times_kept(both->chain, above);
+    times_kept(both->point, above);
 }
 
 // Appends the ancestors from `ancestor` up, stopping below `stop` and taking
-// the rest from `above` when both are given.
+// the rest from `above` when both are given. `rotation` and `turns` as
+// append_ancestor takes them.
+template <typename Carried>
 void append_ancestors(const ItemInfo *item_info, HostId ancestor, double time, HostId stop, const ChainPose *above,
-                      int length, ChainPose *chain) {
+                      int length, Carried *transform, Matrix3 *rotation, double turns[3],
+                      double more_turns[3] = nullptr) {
     for (; ancestor != nullptr && length < kMaxChainLength; ++length) {
         if (above && ancestor == stop) {
-            matrix4_multiply(&chain->transform, &chain->transform, &above->transform);
-            matrix3_multiply(&chain->rotation, &chain->rotation, &above->rotation);
-            for (int a = 0; a < 3; ++a) chain->turns[a] += above->turns[a];
+            times_kept(transform, above->transform);
+            matrix3_multiply(rotation, rotation, &above->rotation);
+            for (int a = 0; a < 3; ++a) turns[a] += above->turns[a];
+            if (more_turns)
+                for (int a = 0; a < 3; ++a) more_turns[a] += above->turns[a];
             return;
         }
-        append_ancestor(item_info->param, ancestor, time, &chain->transform, &chain->rotation, chain->turns);
+        append_ancestor(item_info->param, ancestor, time, transform, rotation, turns, more_turns);
         ancestor = length + 1 < kMaxChainLength ? item_info->parent(ancestor) : nullptr;
     }
 }
@@ -172,42 +240,172 @@ void item_world_pose(const ItemInfo *item_info, HostId item, double time, HostId
     for (int a = 0; a < 3; ++a) own_turns[a] = ancestor_turns[a] = 0.0;
     if (item == nullptr || !usable(item_info)) return;
     const ItemParamFn param = item_info->param;
-    append_rotations(param, item, time, rotation, nullptr, own_turns);
-    ChainPose chain;
-    const Vector3 own_position = query_param(param, item, host_abi::kParamPosition, time);
-    set_translation(&chain.transform, own_position.x, own_position.y, own_position.z);
-    chain.rotation = *rotation;
-    chain.turns[0] = chain.turns[1] = chain.turns[2] = 0.0;
-    append_ancestors(item_info, item_info->parent(item), time, stop, above, 1, &chain);
-    *rotation = chain.rotation;
-    for (int a = 0; a < 3; ++a) ancestor_turns[a] = chain.turns[a];
-    position->x = chain.transform.m[12];
-    position->y = chain.transform.m[13];
-    position->z = chain.transform.m[14];
+    append_rotations<Vector3>(param, item, time, rotation, nullptr, own_turns);
+    // The item's own translation is where its position's row starts.
+    *position = query_param(param, item, host_abi::kParamPosition, time);
+    append_ancestors(item_info, item_info->parent(item), time, stop, above, 1, position, rotation, ancestor_turns);
 }
 
 void item_chain_pose(const ItemInfo *item_info, HostId item, double time, HostId stop, const ChainPose *above,
                      ChainPose *out) {
-    matrix4_identity(&out->transform);
+    affine_identity(&out->transform);
     matrix3_identity(&out->rotation);
     out->turns[0] = out->turns[1] = out->turns[2] = 0.0;
     if (item == nullptr || !usable(item_info)) return;
     append_ancestor(item_info->param, item, time, &out->transform, &out->rotation, out->turns);
-    append_ancestors(item_info, item_info->parent(item), time, stop, above, 1, out);
+    append_ancestors(item_info, item_info->parent(item), time, stop, above, 1, &out->transform, &out->rotation,
+                     out->turns);
+}
+
+void item_chain_and_world_pose(const ItemInfo *item_info, HostId item, double time, HostId stop,
+                               const ChainPose *above, ChainPose *out, Matrix3 *rotation, Vector3 *position,
+                               double own_turns[3], double ancestor_turns[3]) {
+    affine_identity(&out->transform);
+    matrix3_identity(&out->rotation);
+    for (int a = 0; a < 3; ++a) out->turns[a] = own_turns[a] = ancestor_turns[a] = 0.0;
+    matrix3_identity(rotation);
+    *position = Vector3{0.0, 0.0, 0.0};
+    if (item == nullptr || !usable(item_info)) return;
+    const ItemParamFn param = item_info->param;
+    // The item's own factors as item_chain_pose takes them. Its rotation and
+    // turns so far are item_world_pose's own (the same products of the same
+    // angles), and its position starts that one's row.
+    const Vector3 pivot = query_param(param, item, host_abi::kParamPivot, time);
+    const double to_pivot[3] = {-pivot.x, -pivot.y, -pivot.z};
+    times(&out->transform, kIdentity, to_pivot);
+    if (!is_camera(item)) {
+        const Vector3 scale = query_param(param, item, host_abi::kParamScaling, time);
+        const double factor[9] = {scale.x, 0.0, 0.0, 0.0, scale.y, 0.0, 0.0, 0.0, scale.z};
+        times(&out->transform, factor, kNoTranslation);
+    }
+    append_rotations(param, item, time, &out->rotation, &out->transform, out->turns, own_turns);
+    *position = query_param(param, item, host_abi::kParamPosition, time);
+    const double to_position[3] = {position->x, position->y, position->z};
+    times(&out->transform, kIdentity, to_position);
+    // Its ancestors once for both.
+    ChainAndPoint both{&out->transform, position};
+    append_ancestors(item_info, item_info->parent(item), time, stop, above, 1, &both, &out->rotation, out->turns,
+                     ancestor_turns);
+    *rotation = out->rotation;
 }
 
 void item_world_position(const ItemInfo *item_info, HostId item, double time, Vector3 *out) {
     *out = Vector3{0.0, 0.0, 0.0};
     if (item == nullptr || !usable(item_info)) return;
-    Matrix4 world;
-    const Vector3 position = query_param(item_info->param, item, host_abi::kParamPosition, time);
-    set_translation(&world, position.x, position.y, position.z);
+    *out = query_param(item_info->param, item, host_abi::kParamPosition, time);
     HostId ancestor = item_info->parent(item);
     for (int length = 1; ancestor != nullptr && length < kMaxChainLength; ++length) {
-        append_ancestor(item_info->param, ancestor, time, &world, nullptr, nullptr);
+        append_ancestor<Vector3>(item_info->param, ancestor, time, out, nullptr, nullptr);
         ancestor = length + 1 < kMaxChainLength ? item_info->parent(ancestor) : nullptr;
     }
-    out->x = world.m[12];
-    out->y = world.m[13];
-    out->z = world.m[14];
+}
+
+namespace {
+
+// The sum of rotation angles from `item` up, as the host gives them.
+void turns_up_chain(const ItemInfo *item_info, HostId item, double time, double out[3]) {
+    out[0] = out[1] = out[2] = 0.0;
+    int length = 0;
+    for (HostId walked = item; walked && length < kMaxChainLength; walked = item_info->parent(walked), ++length)
+        add_turns(out, query_param(item_info->param, walked, host_abi::kParamRotation, time));
+}
+
+// One item of the chain as parent_chain_at reads it.
+struct ChainLevel {
+    HostId item;
+    Vector3 pivot;
+    Vector3 scale;
+    Vector3 position;
+    // The settled angles, when they take part.
+    bool rotates;
+    bool pivot_rotates;
+    Vector3 rotation;
+    Vector3 pivot_rotation;
+};
+
+}  // namespace
+
+void parent_chain_at(const ItemInfo *item_info, HostId item, double time, ParentChain *out) {
+    matrix3_identity(&out->inverse_rotation);
+    matrix3_identity(&out->inverse_rotation_scale);
+    out->position = Vector3{0.0, 0.0, 0.0};
+    out->turns[0] = out->turns[1] = out->turns[2] = 0.0;
+    if (item == nullptr || !usable(item_info)) return;
+    HostId chain[kMostWalkedTogether];
+    int length = 0;
+    HostId current = item;
+    for (; current != nullptr && length < kMostWalkedTogether; ++length) {
+        chain[length] = current;
+        current = item_info->parent(current);
+    }
+    if (current != nullptr) {
+        chain_inverse_rotation(item_info, item, time, &out->inverse_rotation);
+        chain_inverse_rotation_scale(item_info, item, time, &out->inverse_rotation_scale);
+        item_world_position(item_info, item, time, &out->position);
+        turns_up_chain(item_info, item, time, out->turns);
+        return;
+    }
+    const ItemParamFn param = item_info->param;
+    ChainLevel levels[kMostWalkedTogether];
+    for (int i = 0; i < length; ++i) {
+        ChainLevel &level = levels[i];
+        level.item = chain[i];
+        const bool camera = is_camera(level.item);
+        level.pivot = i > 0 ? query_param(param, level.item, host_abi::kParamPivot, time) : Vector3{0.0, 0.0, 0.0};
+        level.scale = camera ? Vector3{1.0, 1.0, 1.0} : query_param(param, level.item, host_abi::kParamScaling, time);
+        level.rotation = query_param(param, level.item, host_abi::kParamRotation, time);
+        add_turns(out->turns, level.rotation);
+        level.pivot_rotation = query_param(param, level.item, host_abi::kParamPivotRotation, time);
+        level.position = query_param(param, level.item, host_abi::kParamPosition, time);
+        level.rotates = vec3_nonzero_mask(&level.rotation) != 0;
+        level.pivot_rotates = vec3_exact_nonzero_mask(&level.pivot_rotation) != 0;
+        if (level.rotates) hpb_round_single(&level.rotation, 0);
+        if (level.pivot_rotates) hpb_round_single(&level.pivot_rotation, 1);
+    }
+    // The inverses from the root down, as chain_inverse builds them.
+    for (int i = length - 1; i >= 0; --i) {
+        const ChainLevel &level = levels[i];
+        Matrix3 factor;
+        if (level.pivot_rotates) {
+            const Vector3 negated{-level.pivot_rotation.x, -level.pivot_rotation.y, -level.pivot_rotation.z};
+            hpb_to_matrix3_reverse(&factor, &negated);
+            matrix3_multiply(&out->inverse_rotation, &out->inverse_rotation, &factor);
+            matrix3_multiply(&out->inverse_rotation_scale, &out->inverse_rotation_scale, &factor);
+        }
+        if (level.rotates) {
+            const Vector3 negated{-level.rotation.x, -level.rotation.y, -level.rotation.z};
+            hpb_to_matrix3_reverse(&factor, &negated);
+            matrix3_multiply(&out->inverse_rotation, &out->inverse_rotation, &factor);
+            matrix3_multiply(&out->inverse_rotation_scale, &out->inverse_rotation_scale, &factor);
+        }
+        if (!is_camera(level.item)) {
+            matrix3_identity(&factor);
+            factor.m[0] = reciprocal_or_one(level.scale.x);
+            factor.m[4] = reciprocal_or_one(level.scale.y);
+            factor.m[8] = reciprocal_or_one(level.scale.z);
+            matrix3_multiply(&out->inverse_rotation_scale, &out->inverse_rotation_scale, &factor);
+        }
+    }
+    // The position from the item up, as item_world_position carries it.
+    out->position = levels[0].position;
+    for (int i = 1; i < length; ++i) {
+        const ChainLevel &level = levels[i];
+        const double to_pivot[3] = {-level.pivot.x, -level.pivot.y, -level.pivot.z};
+        times(&out->position, kIdentity, to_pivot);
+        if (!is_camera(level.item)) {
+            const double factor[9] = {level.scale.x, 0.0, 0.0, 0.0, level.scale.y, 0.0, 0.0, 0.0, level.scale.z};
+            times(&out->position, factor, kNoTranslation);
+        }
+        Matrix3 factor;
+        if (level.rotates) {
+            hpb_to_matrix3(&factor, &level.rotation);
+            times(&out->position, factor.m, kNoTranslation);
+        }
+        if (level.pivot_rotates) {
+            hpb_to_matrix3(&factor, &level.pivot_rotation);
+            times(&out->position, factor.m, kNoTranslation);
+        }
+        const double to_position[3] = {level.position.x, level.position.y, level.position.z};
+        times(&out->position, kIdentity, to_position);
+    }
 }

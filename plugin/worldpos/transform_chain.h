@@ -29,12 +29,19 @@ void chain_inverse_rotation_scale(const ItemInfo *item_info, HostId item, double
 // World position of the item's pivot point.
 void item_world_position(const ItemInfo *item_info, HostId item, double time, Vector3 *out);
 
+// An affine transform kept without the constant column of a Matrix4: rows 0
+// to 2 (the linear part) at 3r + c, the translation at 9 to 11.
+struct Affine {
+    double m[12];
+};
+
 // What an item and its ancestors do to the items below it at one time: the
 // product of their factors as item_world_position multiplies them in (from
 // the item's pivot up to the root), the same for chain_world_rotation, and the
-// sum of their rotation angles as the host gives them.
+// sum of their rotation angles as the host gives them. Kept for every time
+// of a take, so it holds no more than it needs.
 struct ChainPose {
-    Matrix4 transform;
+    Affine transform;
     Matrix3 rotation;
     double turns[3];
 };
@@ -51,3 +58,29 @@ void item_world_pose(const ItemInfo *item_info, HostId item, double time, HostId
 // The item's ChainPose at `time`, cut at `stop` in the same way.
 void item_chain_pose(const ItemInfo *item_info, HostId item, double time, HostId stop, const ChainPose *above,
                      ChainPose *out);
+
+// item_chain_pose and item_world_pose at one time from one walk, each
+// parameter read once, to the same bits as each alone.
+void item_chain_and_world_pose(const ItemInfo *item_info, HostId item, double time, HostId stop,
+                               const ChainPose *above, ChainPose *out, Matrix3 *rotation, Vector3 *position,
+                               double own_turns[3], double ancestor_turns[3]);
+
+// What a new parent's chain does at one time: chain_inverse_rotation,
+// chain_inverse_rotation_scale and item_world_position of the parent, and
+// its and its ancestors' rotation angles added up as the host gives them
+// (how far it has turned in the world, exactly so when the turns share an
+// axis: a wheel and its hub).
+struct ParentChain {
+    Matrix3 inverse_rotation;
+    Matrix3 inverse_rotation_scale;
+    Vector3 position;
+    double turns[3];
+};
+
+// The chains a one-walk ParentChain is read for; longer ones are read by
+// each function apart.
+constexpr int kMostWalkedTogether = 32;
+
+// The ParentChain of `item` (null: none) at `time`, from one walk up the
+// chain, each parameter read once, to the same bits as each part alone.
+void parent_chain_at(const ItemInfo *item_info, HostId item, double time, ParentChain *out);

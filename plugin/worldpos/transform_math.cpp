@@ -32,12 +32,9 @@ struct SinCos {
 
 SinCos sin_cos_of(const Vector3 *angles) {
     SinCos s;
-    s.sh = portable_sin(angles->x);
-    s.ch = portable_cos(angles->x);
-    s.sp = portable_sin(angles->y);
-    s.cp = portable_cos(angles->y);
-    s.sb = portable_sin(angles->z);
-    s.cb = portable_cos(angles->z);
+    portable_sin_cos(angles->x, &s.sh, &s.ch);
+    portable_sin_cos(angles->y, &s.sp, &s.cp);
+    portable_sin_cos(angles->z, &s.sb, &s.cb);
     return s;
 }
 
@@ -111,12 +108,10 @@ void matrix3_to_matrix4(Matrix4 *out, const Matrix3 *in) {
     m[15] = 1.0;
 }
 
-void matrix3_identity(Matrix3 *out) {
-    for (int i = 0; i < 9; ++i) out->m[i] = (i % 4 == 0) ? 1.0 : 0.0;
-}
+void matrix3_identity(Matrix3 *out) { *out = Matrix3{{1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0}}; }
 
 void matrix4_identity(Matrix4 *out) {
-    for (int i = 0; i < 16; ++i) out->m[i] = (i % 5 == 0) ? 1.0 : 0.0;
+    *out = Matrix4{{1.0, 0.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 0.0, 1.0}};
 }
 
 void matrix3_multiply(Matrix3 *out, const Matrix3 *a, const Matrix3 *b) {
