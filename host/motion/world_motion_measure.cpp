@@ -216,7 +216,7 @@ size_t run_holding(const std::vector<Run> &runs, size_t i, size_t *cursor) {
 
 }  // namespace
 
-void NumberRuns::append(double value, const std::vector<double> &list, size_t candidate) {
+void NumberRuns::append_new(double value, const std::vector<double> &list, size_t candidate) {
     const bool follows = candidate < list.size() && same_bits(list[candidate], value);
     if (!runs_.empty()) {
         Run &last = runs_.back();
@@ -356,17 +356,20 @@ WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {
                         address)
                     kept.addresses.push_back(KeysBefore::AddressRun{address, index});
                 kept.values.push_back(key->value);
-                key_times.push_back(key->time);
             }
             if (kept.addresses.size() > kept.values.size() / 2) {
                 for (const auto &key : keys) kept.scattered.push_back(reinterpret_cast<uintptr_t>(key.get()));
                 std::vector<KeysBefore::AddressRun>().swap(kept.addresses);
             }
-            // Each channel's keys are in time order already.
+            // Each channel's keys are in time order already; channels keyed
+            // at the same times, as they mostly are, add none.
+            if (std::equal(channel_times[c].begin(), channel_times[c].end(), key_times.begin(), key_times.end()))
+                continue;
+            key_times.insert(key_times.end(), channel_times[c].begin(), channel_times[c].end());
             std::inplace_merge(key_times.begin(), key_times.begin() + static_cast<std::ptrdiff_t>(sorted),
                                key_times.end());
+            key_times.erase(std::unique(key_times.begin(), key_times.end()), key_times.end());
         }
-        key_times.erase(std::unique(key_times.begin(), key_times.end()), key_times.end());
         const auto group = group_of_times.emplace(std::move(key_times), before.key_groups.size());
         if (group.second) before.key_groups.push_back(KeyTimeGroup{group.first->first, {}, {}, {}, {}});
         record.key_group = group.first->second;

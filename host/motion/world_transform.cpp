@@ -171,10 +171,25 @@ void motion_values(const Item &item, int channel, const double *times, size_t co
         return;
     }
     const Envelope &envelope = item.channel(MotionChannel(channel)).envelope;
-    if (envelope.key_count() <= 1)
+    if (envelope.key_count() <= 1) {
         std::fill(out, out + count, count ? envelope.evaluate(times[0]) : 0.0);
-    else
-        for (size_t t = 0; t < count; ++t) out[t] = envelope.evaluate(times[t]);
+        return;
+    }
+    // At a key's time the envelope's value is that key's (the last of several
+    // sharing the time), so a take keyed on its frames is read from its keys
+    // as they are walked; other times are evaluated.
+    const std::vector<KeyRef> &keys = envelope.keys();
+    const size_t n = keys.size();
+    size_t after = 0;  // the keys at or before the time at hand
+    for (size_t t = 0; t < count; ++t) {
+        const double time = times[t];
+        if (after < n && keys[after]->time <= time) ++after;
+        if ((after < n && keys[after]->time <= time) || (after > 0 && !(keys[after - 1]->time <= time)))
+            after = static_cast<size_t>(std::upper_bound(keys.begin(), keys.end(), time,
+                                                         [](double at, const KeyRef &key) { return at < key->time; }) -
+                                        keys.begin());
+        out[t] = after > 0 && keys[after - 1]->time == time ? keys[after - 1]->value : envelope.evaluate(time);
+    }
 }
 
 void place(const double *values, size_t stride, const Matrix *pivot_turn, const WorldPose *above,
