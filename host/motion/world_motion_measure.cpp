@@ -12,6 +12,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "host/core/both_cores.h"
 #include "interface/frame_rule.h"
 
 namespace headless {
@@ -376,6 +377,11 @@ WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {
         // The key times, mostly as a walk along the item's times.
         const std::vector<double> &times = before.key_groups[record.key_group].times;
         for (int c = 0; c < kMotionChannels; ++c) {
+            if (channel_times[c].size() == times.size() &&
+                std::memcmp(channel_times[c].data(), times.data(), times.size() * sizeof(double)) == 0) {
+                record.keys[c].times.append_along(times, 0, times.size());
+                continue;
+            }
             size_t at = 0;
             for (double time : channel_times[c]) {
                 while (at < times.size() && times[at] < time) ++at;
@@ -441,31 +447,52 @@ WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {
     }
     before.frame_times = frame_times(before.frames, before.key_groups, scene.frames_per_second);
     const std::vector<double> &times = before.frame_times;
-    const std::vector<double> none;
-    std::vector<double> values(std::min(times.size(), kTimesPerBlock));
-    std::vector<double> key_times;
-    for (size_t w = 0; w < width; ++w) {
+    // Each watched item's values on one thread: its envelopes are its own.
+    run_in_parts(width, [&](size_t w) {
         const Item &item = sampler.item(static_cast<size_t>(sampler.index_of(before.watched[w])));
+        std::vector<double> values;
         for (int c = 0; c < kMotionChannelCount; ++c) {
-            // A selected item's value at a frame is mostly its key there.
-            const bool keyed = w < before.items.size() && c < kMotionChannels;
-            const std::vector<double> &list = keyed ? before.items[w].keys[c].values : none;
-            if (keyed)
-                before.items[w].keys[c].times.expand(before.key_groups[before.items[w].key_group].times, &key_times);
-            else
-                key_times.clear();
-            size_t key = 0;
             NumberRuns &kept = before.how[w].values[c];
-            for (size_t first = 0; first < times.size(); first += kTimesPerBlock) {
-                const size_t count = std::min(kTimesPerBlock, times.size() - first);
-                motion_values(item, c, &times[first], count, values.data());
-                for (size_t t = 0; t < count; ++t) {
-                    while (key < key_times.size() && key_times[key] < times[first + t]) ++key;
-                    kept.append(values[t], list, key);
+            if (times.empty()) continue;
+            if (motion_constant(item, c)) {
+                double value;
+                motion_values(item, c, &times[0], 1, &value);
+                kept.append_repeated(value, times.size());
+            } else if (w < before.items.size() && c < kMotionChannels) {
+                // A selected item's values at frames are mostly its keys'
+                // there, held once in its record: frames on keys one after
+                // another are kept as that stretch of them.
+                const std::vector<double> &list = before.items[w].keys[c].values;
+                const Envelope &envelope = item.channel(MotionChannel(c)).envelope;
+                const auto &keys = envelope.keys();
+                KeyCursor cursor(envelope);
+                for (size_t t = 0; t < times.size();) {
+                    const size_t up_to = cursor.keys_up_to(times[t]);
+                    if (up_to == 0 || keys[up_to - 1]->time != times[t]) {
+                        kept.append(envelope.evaluate(times[t]), list, up_to);
+                        ++t;
+                        continue;
+                    }
+                    // The keys that frames t, t + 1, ... take their values from.
+                    size_t stretch = 1;
+                    while (t + stretch < times.size() && up_to + stretch <= keys.size() &&
+                           keys[up_to - 1 + stretch]->time == times[t + stretch] &&
+                           (up_to + stretch == keys.size() || keys[up_to + stretch]->time != times[t + stretch]))
+                        ++stretch;
+                    kept.append_along(list, up_to - 1, stretch);
+                    t += stretch;
+                }
+            } else {
+                const std::vector<double> none;
+                values.resize(std::min(times.size(), kTimesPerBlock));
+                for (size_t first = 0; first < times.size(); first += kTimesPerBlock) {
+                    const size_t count = std::min(kTimesPerBlock, times.size() - first);
+                    motion_values(item, c, &times[first], count, values.data());
+                    for (size_t t = 0; t < count; ++t) kept.append(values[t], none, 0);
                 }
             }
         }
-    }
+    });
     before.outside_count = outside.size();
     if (!outside.empty()) {
         const std::vector<char> mask = sampler.with_ancestors(outside);

@@ -52,6 +52,22 @@ public:
         }
         append_new(value, list, candidate);
     }
+    // Appends list[from], list[from + 1], ... count of them.
+    void append_along(const std::vector<double> &list, size_t from, size_t count) {
+        if (count == 0) return;
+        append(list[from], list, from);
+        size_ += count - 1;  // the run just made or gone on with takes the rest
+    }
+    // Appends `value` count times.
+    void append_repeated(double value, size_t count) {
+        if (count == 0) return;
+        const std::vector<double> none;
+        append(value, none, 0);
+        if (runs_.back().kind == kRepeated)
+            size_ += count - 1;
+        else
+            for (size_t i = 1; i < count; ++i) append(value, none, 0);
+    }
     size_t size() const { return size_; }
     // Elements indices[0..count), ascending, to `out`. `cursor` (0 at first)
     // remembers the run reached, so a forward walk finds its runs at once.

@@ -163,33 +163,46 @@ double unevenness(const WorldPose &pose) {
     return largest;
 }
 
-void motion_values(const Item &item, int channel, const double *times, size_t count, double *out) {
+namespace {
+
+// The channel's envelope, or null when motion_values gives it a value of its own.
+const Envelope *motion_envelope(const Item &item, int channel) {
     const bool unscaled = channel >= kScaleX && item.kind == ItemKind::Camera;
     const bool present = item.motion && static_cast<size_t>(channel) < item.motion->channels.size();
-    if (unscaled || !present) {
+    return unscaled || !present ? nullptr : &item.channel(MotionChannel(channel)).envelope;
+}
+
+}  // namespace
+
+bool motion_constant(const Item &item, int channel) {
+    const Envelope *envelope = motion_envelope(item, channel);
+    return !envelope || envelope->key_count() <= 1;
+}
+
+void motion_values(const Item &item, int channel, const double *times, size_t count, double *out) {
+    const Envelope *channel_envelope = motion_envelope(item, channel);
+    if (!channel_envelope) {
         std::fill(out, out + count, channel >= kScaleX ? 1.0 : 0.0);
         return;
     }
-    const Envelope &envelope = item.channel(MotionChannel(channel)).envelope;
+    const Envelope &envelope = *channel_envelope;
     if (envelope.key_count() <= 1) {
         std::fill(out, out + count, count ? envelope.evaluate(times[0]) : 0.0);
         return;
     }
-    // At a key's time the envelope's value is that key's (the last of several
-    // sharing the time), so a take keyed on its frames is read from its keys
-    // as they are walked; other times are evaluated.
-    const std::vector<KeyRef> &keys = envelope.keys();
-    const size_t n = keys.size();
-    size_t after = 0;  // the keys at or before the time at hand
+    // At a key's time the envelope's value is that key's, so a take keyed on
+    // its frames is read from its keys; other times are evaluated.
+    KeyCursor cursor(envelope);
     for (size_t t = 0; t < count; ++t) {
-        const double time = times[t];
-        if (after < n && keys[after]->time <= time) ++after;
-        if ((after < n && keys[after]->time <= time) || (after > 0 && !(keys[after - 1]->time <= time)))
-            after = static_cast<size_t>(std::upper_bound(keys.begin(), keys.end(), time,
-                                                         [](double at, const KeyRef &key) { return at < key->time; }) -
-                                        keys.begin());
-        out[t] = after > 0 && keys[after - 1]->time == time ? keys[after - 1]->value : envelope.evaluate(time);
+        const EnvelopeKey *key = cursor.key_at(times[t]);
+        out[t] = key ? key->value : envelope.evaluate(times[t]);
     }
+}
+
+size_t KeyCursor::search(const KeyRef *keys, size_t count, double time) {
+    return static_cast<size_t>(
+        std::upper_bound(keys, keys + count, time, [](double at, const KeyRef &key) { return at < key->time; }) -
+        keys);
 }
 
 void place(const double *values, size_t stride, const Matrix *pivot_turn, const WorldPose *above,
