@@ -142,58 +142,6 @@ void evaluate_in_blocks(const HierarchySampler &sampler, const std::vector<doubl
     }
 }
 
-// The keys given new values and the keys created, matching each key now in a
-// channel with the one recorded at its address. The command keeps the order
-// of the keys it finds, so the next recorded key is tried first; an address
-// out of that order is looked up among all of them.
-void count_key_changes(const KeysBefore &was, const std::vector<double> &group_times, const Envelope &now,
-                       size_t *rewritten, size_t *created) {
-    std::vector<double> times;
-    was.times.expand(group_times, &times);
-    std::vector<uintptr_t> addresses(was.scattered);
-    if (addresses.empty()) {
-        addresses.resize(was.size());
-        for (size_t r = 0; r < was.addresses.size(); ++r) {
-            const size_t end = r + 1 < was.addresses.size() ? was.addresses[r + 1].begin : was.size();
-            for (size_t i = was.addresses[r].begin; i < end; ++i)
-                addresses[i] = was.addresses[r].first + (i - was.addresses[r].begin) * sizeof(EnvelopeKey);
-        }
-    }
-    // Addresses as numbers, which order them all (raw pointers to different
-    // keys have no order of their own).
-    std::vector<std::pair<uintptr_t, size_t>> by_address;
-    size_t next = 0;
-    for (const auto &key : now.keys()) {
-        const uintptr_t address = reinterpret_cast<uintptr_t>(key.get());
-        size_t match = addresses.size();
-        if (next < addresses.size() && addresses[next] == address) {
-            match = next++;
-        } else {
-            if (by_address.empty()) {
-                for (size_t i = 0; i < addresses.size(); ++i) by_address.emplace_back(addresses[i], i);
-                std::sort(by_address.begin(), by_address.end());
-            }
-            const auto found =
-                std::lower_bound(by_address.begin(), by_address.end(), std::make_pair(address, size_t{0}));
-            if (found != by_address.end() && found->first == address) {
-                match = found->second;
-                next = found->second + 1;
-            }
-        }
-        if (match == addresses.size())
-            ++*created;
-        else if (was.values[match] != key->value || times[match] != key->time)
-            ++*rewritten;
-    }
-}
-
-bool same_bits(double a, double b) {
-    uint64_t x, y;
-    std::memcpy(&x, &a, sizeof x);
-    std::memcpy(&y, &b, sizeof y);
-    return x == y;
-}
-
 // The run of `runs` (each with a `begin`, in order) that holds element i,
 // trying the one at `cursor` and the next before searching.
 template <class Run>
@@ -213,6 +161,91 @@ size_t run_holding(const std::vector<Run> &runs, size_t i, size_t *cursor) {
     }
     *cursor = r;
     return r;
+}
+
+// The keys given new values and the keys created, matching each key now in a
+// channel with the one recorded at its address. The command keeps the order
+// of the keys it finds, so the next recorded key is tried first; an address
+// out of that order is looked up among all of them.
+void count_key_changes(const KeysBefore &was, const std::vector<double> &group_times, const Envelope &now,
+                       size_t *rewritten, size_t *created) {
+    const size_t size = was.size();
+    const uintptr_t *scattered = was.scattered.empty() ? nullptr : was.scattered.data();
+    size_t address_run = 0, time_run = 0;  // cursors for the walk
+    size_t run_begin = 1, run_end = 0;       // the keys of the address run at hand
+    uintptr_t run_first = 0;
+    auto address_of = [&](size_t i) -> uintptr_t {
+        if (scattered) return scattered[i];
+        if (i < run_begin || i >= run_end) {
+            const KeysBefore::AddressRun &run = was.addresses[run_holding(was.addresses, i, &address_run)];
+            run_begin = run.begin;
+            run_end = address_run + 1 < was.addresses.size() ? was.addresses[address_run + 1].begin : size;
+            run_first = run.first;
+        }
+        return run_first + (i - run_begin) * sizeof(EnvelopeKey);
+    };
+    // Addresses as numbers, which order them all (raw pointers to different
+    // keys have no order of their own).
+    std::vector<std::pair<uintptr_t, size_t>> by_address;
+    size_t next = 0, new_values = 0, new_keys = 0;
+    const KeyRef *keys = now.keys().data();
+    const size_t count = now.key_count();
+    for (size_t k = 0; k < count; ++k) {
+        // Mostly the keys are where they were, side by side: walked in line.
+        if (!scattered && next >= run_begin && next < run_end) {
+            const EnvelopeKey *expected = reinterpret_cast<const EnvelopeKey *>(address_of(next));
+            const size_t stop = std::min(count - k, run_end - next);
+            size_t along = 0;
+            for (; along < stop && keys[k + along].get() == expected + along; ++along)
+                if (was.values[next + along] != keys[k + along]->value) ++new_values;
+            // Those with their values kept may have been moved in time.
+            for (size_t i = 0; i < along; ++i)
+                if (was.values[next + i] == keys[k + i]->value) {
+                    double time;
+                    const size_t index = next + i;
+                    was.times.read(&index, 1, group_times, &time_run, &time);
+                    if (time != keys[k + i]->time) ++new_values;
+                }
+            next += along;
+            k += along;
+            if (k == count) break;
+        }
+        const KeyRef &key = keys[k];
+        const uintptr_t address = reinterpret_cast<uintptr_t>(key.get());
+        size_t match = size;
+        if (next < size && address_of(next) == address) {
+            match = next++;
+        } else {
+            if (by_address.empty()) {
+                for (size_t i = 0; i < size; ++i) by_address.emplace_back(address_of(i), i);
+                std::sort(by_address.begin(), by_address.end());
+            }
+            const auto found =
+                std::lower_bound(by_address.begin(), by_address.end(), std::make_pair(address, size_t{0}));
+            if (found != by_address.end() && found->first == address) {
+                match = found->second;
+                next = found->second + 1;
+            }
+        }
+        if (match == size) {
+            ++new_keys;
+        } else if (was.values[match] != key->value) {
+            ++new_values;
+        } else {
+            double time;
+            was.times.read(&match, 1, group_times, &time_run, &time);
+            if (time != key->time) ++new_values;
+        }
+    }
+    *rewritten += new_values;
+    *created += new_keys;
+}
+
+bool same_bits(double a, double b) {
+    uint64_t x, y;
+    std::memcpy(&x, &a, sizeof x);
+    std::memcpy(&y, &b, sizeof y);
+    return x == y;
 }
 
 }  // namespace
