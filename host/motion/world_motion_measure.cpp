@@ -633,11 +633,10 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
             if (item_at[m] < 0) group_whole[g] = 0;
 
     // The poses before, made again block by block from what was recorded.
-    std::vector<WorldPose> was_block;
     std::vector<double> values;
     std::vector<size_t> cursors(width * kMotionChannelCount, 0);
     const std::vector<double> none;
-    auto pose_before = [&](size_t first, size_t count) {
+    auto pose_before = [&](size_t first, size_t count, std::vector<WorldPose> &was_block) {
         was_block.resize(count * width);
         values.resize(count * kMotionChannelCount);
         for (size_t w : before.order) {
@@ -666,43 +665,66 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
     std::vector<Change> at_keys(before.items.size());
     std::vector<double> parent_unevenness(before.items.size(), 0.0);
     std::vector<int> uneven_frame(before.items.size(), 0);
-    evaluate_in_blocks(
-        sampler, times, nullptr,
-        [&](size_t first, size_t count, const WorldPose *poses) {
-            pose_before(first, count);
-            for (size_t t = 0; t < count; ++t) {
-                const size_t row = rows[first + t];
-                const WorldPose *now = poses + t * sampler.size();
-                const WorldPose *was = &was_block[t * width];
-                // A checked frame's changes serve its key times too.
-                const bool checked_frame = checked[first + t];
-                if (checked_frame)
-                    for (size_t w = 0; w < width; ++w)
-                        if (watched_at[w] >= 0) {
-                            at_row[w] = Change();
-                            at_row[w].add(was[w], now[watched_at[w]]);
-                            per_frame[w].add(at_row[w]);
-                        }
-                for (size_t g : groups_served[row])
-                    if (group_whole[g])
-                        for (size_t k : before.key_groups[g].members) {
-                            if (checked_frame)
-                                at_keys[k].add(at_row[k]);
-                            else
-                                at_keys[k].add(was[k], now[static_cast<size_t>(item_at[k])]);
-                        }
-                if (!checked_frame) continue;
-                for (size_t k = 0; k < before.items.size(); ++k) {
-                    const int parent = item_at[k] >= 0 ? sampler.parent(static_cast<size_t>(item_at[k])) : -1;
-                    if (parent < 0) continue;
-                    const double uneven = unevenness(now[parent]);
-                    if (uneven > parent_unevenness[k]) {
-                        if (!shears(parent_unevenness[k])) uneven_frame[k] = before.frames[row];
-                        parent_unevenness[k] = uneven;
+    // The changes of watched items [low, high) over a block; each item's
+    // figures gather its rows in order, whichever thread takes them.
+    auto compare = [&](size_t first, size_t count, const WorldPose *poses, const WorldPose *was_block, size_t low,
+                       size_t high) {
+        const size_t items = before.items.size();
+        for (size_t t = 0; t < count; ++t) {
+            const size_t row = rows[first + t];
+            const WorldPose *now = poses + t * sampler.size();
+            const WorldPose *was = &was_block[t * width];
+            // A checked frame's changes serve its key times too.
+            const bool checked_frame = checked[first + t];
+            if (checked_frame)
+                for (size_t w = low; w < high; ++w)
+                    if (watched_at[w] >= 0) {
+                        at_row[w] = Change();
+                        at_row[w].add(was[w], now[watched_at[w]]);
+                        per_frame[w].add(at_row[w]);
                     }
+            for (size_t g : groups_served[row])
+                if (group_whole[g])
+                    for (size_t k : before.key_groups[g].members) {
+                        if (k < low || k >= high) continue;
+                        if (checked_frame)
+                            at_keys[k].add(at_row[k]);
+                        else
+                            at_keys[k].add(was[k], now[static_cast<size_t>(item_at[k])]);
+                    }
+            if (!checked_frame) continue;
+            for (size_t k = low; k < std::min(high, items); ++k) {
+                const int parent = item_at[k] >= 0 ? sampler.parent(static_cast<size_t>(item_at[k])) : -1;
+                if (parent < 0) continue;
+                const double uneven = unevenness(now[parent]);
+                if (uneven > parent_unevenness[k]) {
+                    if (!shears(parent_unevenness[k])) uneven_frame[k] = before.frames[row];
+                    parent_unevenness[k] = uneven;
                 }
             }
+        }
+    };
+    // Block by block, the poses now on one thread (it alone evaluates the
+    // envelopes) and the poses before on another (from the record alone),
+    // while the changes over the block before are taken, its items shared
+    // out: two blocks are held at a time.
+    const size_t block_rows = std::min(times.size(), kTimesPerBlock);
+    std::vector<WorldPose> now_blocks[2], was_blocks[2];
+    for (std::vector<WorldPose> &block : now_blocks) block.resize(block_rows * sampler.size());
+    const size_t blocks = (times.size() + kTimesPerBlock - 1) / kTimesPerBlock;
+    for (size_t b = 0; b <= blocks; ++b) {
+        const size_t first = b * kTimesPerBlock, last = (b - 1) * kTimesPerBlock;  // of blocks b and b - 1
+        const size_t count = b < blocks ? std::min(kTimesPerBlock, times.size() - first) : 0;
+        run_in_parts(4, [&](size_t part) {
+            if (part == 0 && count)
+                sampler.evaluate(&times[first], count, nullptr, now_blocks[b % 2].data());
+            else if (part == 1 && count)
+                pose_before(first, count, was_blocks[b % 2]);
+            else if (part >= 2 && b > 0)
+                compare(last, std::min(kTimesPerBlock, times.size() - last), now_blocks[(b - 1) % 2].data(),
+                        was_blocks[(b - 1) % 2].data(), width * (part - 2) / 2, width * (part - 1) / 2);
         });
+    }
 
     for (size_t g = 0; g < before.key_groups.size(); ++g) {
         const KeyTimeGroup &group = before.key_groups[g];
