@@ -29,6 +29,9 @@ constexpr double kFarthestFrame = 1e9;
 // Times evaluated together: enough to keep each envelope's keys in the cache,
 // few enough that the poses of a large hierarchy stay small.
 constexpr size_t kTimesPerBlock = 256;
+// Frame rows the report compares in one round: small enough that the four
+// blocks of poses in hand stay in the cache.
+constexpr size_t kRowsPerRound = 64;
 // A world scale changed by less than this part is taken as kept (rounding).
 constexpr double kScaleTolerance = 1e-6;
 constexpr double kDegreesPerRadian = 57.29577951308232;
@@ -708,20 +711,20 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
     // envelopes) and the poses before on another (from the record alone),
     // while the changes over the block before are taken, its items shared
     // out: two blocks are held at a time.
-    const size_t block_rows = std::min(times.size(), kTimesPerBlock);
+    const size_t block_rows = std::min(times.size(), kRowsPerRound);
     std::vector<WorldPose> now_blocks[2], was_blocks[2];
     for (std::vector<WorldPose> &block : now_blocks) block.resize(block_rows * sampler.size());
-    const size_t blocks = (times.size() + kTimesPerBlock - 1) / kTimesPerBlock;
+    const size_t blocks = (times.size() + kRowsPerRound - 1) / kRowsPerRound;
     for (size_t b = 0; b <= blocks; ++b) {
-        const size_t first = b * kTimesPerBlock, last = (b - 1) * kTimesPerBlock;  // of blocks b and b - 1
-        const size_t count = b < blocks ? std::min(kTimesPerBlock, times.size() - first) : 0;
+        const size_t first = b * kRowsPerRound, last = (b - 1) * kRowsPerRound;  // of blocks b and b - 1
+        const size_t count = b < blocks ? std::min(kRowsPerRound, times.size() - first) : 0;
         run_in_parts(4, [&](size_t part) {
             if (part == 0 && count)
                 sampler.evaluate(&times[first], count, nullptr, now_blocks[b % 2].data());
             else if (part == 1 && count)
                 pose_before(first, count, was_blocks[b % 2]);
             else if (part >= 2 && b > 0)
-                compare(last, std::min(kTimesPerBlock, times.size() - last), now_blocks[(b - 1) % 2].data(),
+                compare(last, std::min(kRowsPerRound, times.size() - last), now_blocks[(b - 1) % 2].data(),
                         was_blocks[(b - 1) % 2].data(), width * (part - 2) / 2, width * (part - 1) / 2);
         });
     }
