@@ -29,9 +29,10 @@ constexpr double kFarthestFrame = 1e9;
 // Times evaluated together: enough to keep each envelope's keys in the cache,
 // few enough that the poses of a large hierarchy stay small.
 constexpr size_t kTimesPerBlock = 256;
-// Frame rows the report compares in one round: small enough that the four
-// blocks of poses in hand stay in the cache.
-constexpr size_t kRowsPerRound = 64;
+// Frame rows the report compares in one round: few enough that the four
+// blocks of poses in hand stay in the cache, enough that the rounds, each
+// started on the threads anew, stay few.
+constexpr size_t kRowsPerRound = 128;
 // A world scale changed by less than this part is taken as kept (rounding).
 constexpr double kScaleTolerance = 1e-6;
 constexpr double kDegreesPerRadian = 57.29577951308232;
