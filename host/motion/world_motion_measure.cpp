@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -636,98 +637,115 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
         for (size_t m : before.key_groups[g].members)
             if (item_at[m] < 0) group_whole[g] = 0;
 
-    // The poses before, made again block by block from what was recorded.
-    std::vector<double> values;
-    std::vector<size_t> cursors(width * kMotionChannelCount, 0);
+    // The rows are shared out in two runs, each taken by one thread block by
+    // block: the poses before made again from what was recorded, the poses
+    // now (an envelope evaluated by one thread at a time, under its item's
+    // lock), and their changes, gathered apart and joined in row order.
     const std::vector<double> none;
-    auto pose_before = [&](size_t first, size_t count, std::vector<WorldPose> &was_block) {
-        was_block.resize(count * width);
-        values.resize(count * kMotionChannelCount);
-        for (size_t w : before.order) {
-            const WatchedBefore &how = before.how[w];
-            for (int c = 0; c < kMotionChannelCount; ++c) {
-                const std::vector<double> &list =
-                    w < before.items.size() && c < kMotionChannels ? before.items[w].keys[c].values : none;
-                size_t *cursor = &cursors[w * kMotionChannelCount + static_cast<size_t>(c)];
-                how.values[c].read(&rows[first], count, list, cursor, &values[static_cast<size_t>(c) * count]);
+    struct Share {
+        std::vector<Change> per_frame, at_keys;
+        // Over the share's checked rows, for each item's new parent: the
+        // largest unevenness, the first frame it has, and the first frame
+        // that shears (0 none).
+        std::vector<double> uneven;
+        std::vector<int> uneven_at, shears_at;
+    };
+    const size_t items = before.items.size();
+    constexpr size_t kShares = 2;
+    Share shares[kShares];
+    std::unique_ptr<std::mutex[]> locks(new std::mutex[sampler.size()]);
+    run_in_parts(kShares, [&](size_t part) {
+        Share &share = shares[part];
+        share.per_frame.resize(width);
+        share.at_keys.resize(items);
+        share.uneven.assign(items, 0.0);
+        share.uneven_at.assign(items, 0);
+        share.shears_at.assign(items, 0);
+        std::vector<Change> at_row(width);
+        std::vector<double> values;
+        std::vector<size_t> cursors(width * kMotionChannelCount, 0);
+        std::vector<char> sheared(items, 0);
+        const size_t block_rows = std::min(times.size(), kRowsPerRound);
+        std::vector<WorldPose> poses(block_rows * sampler.size()), was_block(block_rows * width);
+        const size_t end = times.size() * (part + 1) / kShares;
+        for (size_t first = times.size() * part / kShares; first < end; first += kRowsPerRound) {
+            const size_t count = std::min(kRowsPerRound, end - first);
+            sampler.evaluate(&times[first], count, nullptr, poses.data(), locks.get());
+            values.resize(count * kMotionChannelCount);
+            for (size_t w : before.order) {
+                const WatchedBefore &how = before.how[w];
+                for (int c = 0; c < kMotionChannelCount; ++c) {
+                    const std::vector<double> &list =
+                        w < items && c < kMotionChannels ? before.items[w].keys[c].values : none;
+                    size_t *cursor = &cursors[w * kMotionChannelCount + static_cast<size_t>(c)];
+                    how.values[c].read(&rows[first], count, list, cursor, &values[static_cast<size_t>(c) * count]);
+                }
+                for (size_t t = 0; t < count; ++t) {
+                    const WorldPose *above = nullptr;
+                    if (how.parent >= 0)
+                        above = &was_block[t * width + static_cast<size_t>(how.parent)];
+                    else if (how.parent <= -2)
+                        above = &before.outside_poses[rows[first + t] * before.outside_count +
+                                                      static_cast<size_t>(-2 - how.parent)];
+                    place(&values[t], count, how.pivot_turned ? &how.pivot_turn : nullptr, above, how.parent_pivot,
+                          &was_block[t * width + w]);
+                }
             }
             for (size_t t = 0; t < count; ++t) {
-                const WorldPose *above = nullptr;
-                if (how.parent >= 0)
-                    above = &was_block[t * width + static_cast<size_t>(how.parent)];
-                else if (how.parent <= -2)
-                    above = &before.outside_poses[rows[first + t] * before.outside_count +
-                                                  static_cast<size_t>(-2 - how.parent)];
-                place(&values[t], count, how.pivot_turned ? &how.pivot_turn : nullptr, above, how.parent_pivot,
-                      &was_block[t * width + w]);
-            }
-        }
-    };
-
-    std::vector<Change> per_frame(width);
-    std::vector<Change> at_row(width);
-    std::vector<Change> at_keys(before.items.size());
-    std::vector<double> parent_unevenness(before.items.size(), 0.0);
-    std::vector<int> uneven_frame(before.items.size(), 0);
-    // The changes of watched items [low, high) over a block; each item's
-    // figures gather its rows in order, whichever thread takes them.
-    auto compare = [&](size_t first, size_t count, const WorldPose *poses, const WorldPose *was_block, size_t low,
-                       size_t high) {
-        const size_t items = before.items.size();
-        for (size_t t = 0; t < count; ++t) {
-            const size_t row = rows[first + t];
-            const WorldPose *now = poses + t * sampler.size();
-            const WorldPose *was = &was_block[t * width];
-            // A checked frame's changes serve its key times too.
-            const bool checked_frame = checked[first + t];
-            if (checked_frame)
-                for (size_t w = low; w < high; ++w)
-                    if (watched_at[w] >= 0) {
-                        at_row[w] = Change();
-                        at_row[w].add(was[w], now[watched_at[w]]);
-                        per_frame[w].add(at_row[w]);
+                const size_t row = rows[first + t];
+                const WorldPose *now = &poses[t * sampler.size()];
+                const WorldPose *was = &was_block[t * width];
+                // A checked frame's changes serve its key times too.
+                const bool checked_frame = checked[first + t];
+                if (checked_frame)
+                    for (size_t w = 0; w < width; ++w)
+                        if (watched_at[w] >= 0) {
+                            at_row[w] = Change();
+                            at_row[w].add(was[w], now[watched_at[w]]);
+                            share.per_frame[w].add(at_row[w]);
+                        }
+                for (size_t g : groups_served[row])
+                    if (group_whole[g])
+                        for (size_t k : before.key_groups[g].members) {
+                            if (checked_frame)
+                                share.at_keys[k].add(at_row[k]);
+                            else
+                                share.at_keys[k].add(was[k], now[static_cast<size_t>(item_at[k])]);
+                        }
+                if (!checked_frame) continue;
+                for (size_t k = 0; k < items; ++k) {
+                    const int parent = item_at[k] >= 0 ? sampler.parent(static_cast<size_t>(item_at[k])) : -1;
+                    if (parent < 0) continue;
+                    const double uneven = unevenness(now[parent]);
+                    if (uneven > share.uneven[k]) {
+                        share.uneven[k] = uneven;
+                        share.uneven_at[k] = before.frames[row];
                     }
-            for (size_t g : groups_served[row])
-                if (group_whole[g])
-                    for (size_t k : before.key_groups[g].members) {
-                        if (k < low || k >= high) continue;
-                        if (checked_frame)
-                            at_keys[k].add(at_row[k]);
-                        else
-                            at_keys[k].add(was[k], now[static_cast<size_t>(item_at[k])]);
+                    if (shears(uneven) && !sheared[k]) {
+                        sheared[k] = 1;
+                        share.shears_at[k] = before.frames[row];
                     }
-            if (!checked_frame) continue;
-            for (size_t k = low; k < std::min(high, items); ++k) {
-                const int parent = item_at[k] >= 0 ? sampler.parent(static_cast<size_t>(item_at[k])) : -1;
-                if (parent < 0) continue;
-                const double uneven = unevenness(now[parent]);
-                if (uneven > parent_unevenness[k]) {
-                    if (!shears(parent_unevenness[k])) uneven_frame[k] = before.frames[row];
-                    parent_unevenness[k] = uneven;
                 }
             }
         }
-    };
-    // Block by block, the poses now on one thread (it alone evaluates the
-    // envelopes) and the poses before on another (from the record alone),
-    // while the changes over the block before are taken, its items shared
-    // out: two blocks are held at a time.
-    const size_t block_rows = std::min(times.size(), kRowsPerRound);
-    std::vector<WorldPose> now_blocks[2], was_blocks[2];
-    for (std::vector<WorldPose> &block : now_blocks) block.resize(block_rows * sampler.size());
-    const size_t blocks = (times.size() + kRowsPerRound - 1) / kRowsPerRound;
-    for (size_t b = 0; b <= blocks; ++b) {
-        const size_t first = b * kRowsPerRound, last = (b - 1) * kRowsPerRound;  // of blocks b and b - 1
-        const size_t count = b < blocks ? std::min(kRowsPerRound, times.size() - first) : 0;
-        run_in_parts(4, [&](size_t part) {
-            if (part == 0 && count)
-                sampler.evaluate(&times[first], count, nullptr, now_blocks[b % 2].data());
-            else if (part == 1 && count)
-                pose_before(first, count, was_blocks[b % 2]);
-            else if (part >= 2 && b > 0)
-                compare(last, std::min(kRowsPerRound, times.size() - last), now_blocks[(b - 1) % 2].data(),
-                        was_blocks[(b - 1) % 2].data(), width * (part - 2) / 2, width * (part - 1) / 2);
-        });
+    });
+    std::vector<Change> per_frame(width);
+    std::vector<Change> at_keys(items);
+    std::vector<double> parent_unevenness(items, 0.0);
+    std::vector<int> uneven_frame(items, 0);
+    for (const Share &share : shares) {
+        if (share.per_frame.empty()) continue;  // no row was its
+        for (size_t w = 0; w < width; ++w) per_frame[w].add(share.per_frame[w]);
+        for (size_t k = 0; k < items; ++k) {
+            at_keys[k].add(share.at_keys[k]);
+            // As a walk over all rows in order would find them: the frame of
+            // the first rise above shearing, else of the largest unevenness.
+            if (share.uneven[k] > parent_unevenness[k]) {
+                if (!shears(parent_unevenness[k]))
+                    uneven_frame[k] = shears(share.uneven[k]) ? share.shears_at[k] : share.uneven_at[k];
+                parent_unevenness[k] = share.uneven[k];
+            }
+        }
     }
 
     for (size_t g = 0; g < before.key_groups.size(); ++g) {

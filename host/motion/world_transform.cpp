@@ -226,16 +226,20 @@ void place(const double *values, size_t stride, const Matrix *pivot_turn, const 
     for (int r = 0; r < 3; ++r) pose->axes[r] = {turned.m[r][0], turned.m[r][1], turned.m[r][2]};
 }
 
-void HierarchySampler::evaluate(const double *times, size_t count, const std::vector<char> *mask,
-                                WorldPose *out) const {
+void HierarchySampler::evaluate(const double *times, size_t count, const std::vector<char> *mask, WorldPose *out,
+                                std::mutex *locks) const {
     if (count == 0) return;
     // One channel at a run of times keeps its keys in the cache.
     std::vector<double> values(static_cast<size_t>(kMotionChannelCount) * count);
     const size_t n = size();
     for (size_t i = 0; i < n; ++i) {
         if (mask && !(*mask)[i]) continue;
-        for (int c = 0; c < kMotionChannelCount; ++c)
-            motion_values(*items_[i], c, times, count, &values[static_cast<size_t>(c) * count]);
+        {
+            std::unique_lock<std::mutex> hold;
+            if (locks) hold = std::unique_lock<std::mutex>(locks[i]);
+            for (int c = 0; c < kMotionChannelCount; ++c)
+                motion_values(*items_[i], c, times, count, &values[static_cast<size_t>(c) * count]);
+        }
         const int parent = parents_[i];
         const Vec3 pivot = parent >= 0 ? items_[static_cast<size_t>(parent)]->pivot : Vec3{0, 0, 0};
         Matrix pivot_turn;

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <array>
+#include <mutex>
 #include <unordered_map>
 #include <vector>
 
@@ -134,8 +135,10 @@ public:
 
     // Writes the pose of item i at times[t] to out[t * size() + i], for t
     // below `count`; with a mask only for the marked items, whose ancestors
-    // must be marked too.
-    void evaluate(const double *times, size_t count, const std::vector<char> *mask, WorldPose *out) const;
+    // must be marked too. With `locks` (one for each item), item i's
+    // envelopes are evaluated under locks[i], so threads may share them.
+    void evaluate(const double *times, size_t count, const std::vector<char> *mask, WorldPose *out,
+                  std::mutex *locks = nullptr) const;
 
 private:
     std::vector<const Item *> items_;
