@@ -244,7 +244,8 @@ void set_threads(const char *count) {
 TEST_F(ReportTest, PrintsTheSameReportOnOneThreadAndOnTwo) {
     auto wave = [](double amplitude, double phase) {
         Keys keys;
-        for (int frame = 0; frame <= 700; ++frame) keys.push_back({frame / 30.0, amplitude * std::sin(0.05 * frame + phase)});
+        for (int frame = 0; frame <= 700; ++frame)
+            keys.push_back({frame / 30.0, amplitude * std::sin(0.05 * frame + phase)});
         return keys;
     };
     std::string items = item("AddNullObject 10000000 Root", 9, {{3, wave(0.5, 0)}}, nullptr);
@@ -270,6 +271,21 @@ TEST_F(ReportTest, PrintsTheSameReportOnOneThreadAndOnTwo) {
     EXPECT_NE(reports[0].find("Link3 [10000003]: Link2 [10000002] -> (none)"), std::string::npos) << reports[0];
     EXPECT_NE(reports[0].find(figure), std::string::npos) << reports[0];
     EXPECT_EQ(reports[0], reports[1]);
+}
+
+// A new parent that starts to stretch late in a long take: the first frame
+// that shears is the one reported, however the frames were shared out.
+TEST_F(ReportTest, FindsTheFirstFrameThatShearsLateInALongTake) {
+    const Keys stretch = {{399 / 30.0, 1}, {400 / 30.0, 1.1}, {700 / 30.0, 2}};
+    load(scene_text(700, item("AddNullObject 10000000 Stretch", 9, {{3, {{0, 0.5}}}, {6, stretch}}, nullptr) +
+                             item("AddNullObject 10000001 Mover", 9, {{0, {{0, 1}, {700 / 30.0, 3}}}}, nullptr)));
+    ASSERT_EQ(run("select Stretch"), "");
+    ASSERT_EQ(run("run KR_memItem"), "");
+    ASSERT_EQ(run("select Mover"), "");
+    EXPECT_NE(run("run KR_setParent_wPos").find("warning"), std::string::npos);
+    EXPECT_NE(out.str().find("Mover [10000001]: the new parent chain scales unevenly (from frame 400)"),
+              std::string::npos)
+        << out.str();
 }
 
 }  // namespace
