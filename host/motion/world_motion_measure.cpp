@@ -30,10 +30,9 @@ constexpr double kFarthestFrame = 1e9;
 // Times evaluated together: enough to keep each envelope's keys in the cache,
 // few enough that the poses of a large hierarchy stay small.
 constexpr size_t kTimesPerBlock = 256;
-// Frame rows the report compares in one round: few enough that the four
-// blocks of poses in hand stay in the cache, enough that the rounds, each
-// started on the threads anew, stay few.
-constexpr size_t kRowsPerRound = 128;
+// Frame rows the report compares at a time: few enough that their poses
+// before and now stay in the cache.
+constexpr size_t kRowsPerRound = 64;
 // A world scale changed by less than this part is taken as kept (rounding).
 constexpr double kScaleTolerance = 1e-6;
 constexpr double kDegreesPerRadian = 57.29577951308232;
@@ -654,7 +653,17 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
     constexpr size_t kShares = 2;
     Share shares[kShares];
     std::unique_ptr<std::mutex[]> locks(new std::mutex[sampler.size()]);
+    std::vector<size_t> keys_rewritten(items, 0), keys_created(items, 0);
     run_in_parts(kShares, [&](size_t part) {
+        // Its items' keys, matched with those recorded (the keys are read,
+        // never searched or evaluated).
+        for (size_t k = items * part / kShares; k < items * (part + 1) / kShares; ++k) {
+            const ItemMotionBefore &was = before.items[k];
+            const Item *item = scene.find(was.id);
+            for (int c = 0; item && has_motion(*item) && c < kMotionChannels; ++c)
+                count_key_changes(was.keys[c], before.key_groups[was.key_group].times,
+                                  item->channel(MotionChannel(c)).envelope, &keys_rewritten[k], &keys_created[k]);
+        }
         Share &share = shares[part];
         share.per_frame.resize(width);
         share.at_keys.resize(items);
@@ -829,10 +838,7 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
         result.item = named(was.id);
         const Item *item = scene.find(was.id);
         if (!item) continue;
-        size_t rewritten = 0, created = 0;
-        for (int c = 0; c < kMotionChannels && has_motion(*item); ++c)
-            count_key_changes(was.keys[c], before.key_groups[was.key_group].times,
-                              item->channel(MotionChannel(c)).envelope, &rewritten, &created);
+        const size_t rewritten = keys_rewritten[k], created = keys_created[k];
         result.nothing_to_unparent = before.unparenting && was.parent == 0;
         if (item->parent == was.parent && rewritten == 0 && created == 0) continue;
         result.changed = true;
