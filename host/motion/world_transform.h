@@ -82,7 +82,7 @@ class KeyCursor {
 public:
     explicit KeyCursor(const Envelope &envelope)
         : keys_(envelope.keys().data()), count_(envelope.key_count()) {}
-    // How many keys lie at or before `time` (none for NaN).
+    // How many keys lie at or before `time` (for NaN, no more than all).
     size_t keys_up_to(double time) {
         if (up_to_ < count_ && keys_[up_to_]->time <= time) ++up_to_;
         if ((up_to_ < count_ && keys_[up_to_]->time <= time) || (up_to_ > 0 && !(keys_[up_to_ - 1]->time <= time)))
