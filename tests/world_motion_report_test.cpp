@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -224,6 +225,67 @@ TEST_F(ReportTest, NamesEverythingThatMovesAnItemBeyondItsKeysAndMarksItsFigures
     ASSERT_EQ(run("select Plain"), "");
     EXPECT_EQ(run("run KR_unParent_wPos"), "") << out.str();
     EXPECT_EQ(out.str().find("not verified"), std::string::npos) << out.str();
+}
+
+void set_threads(const char *count) {
+#ifdef _WIN32
+    _putenv_s("LWHEADLESS_THREADS", count);
+#else
+    if (*count)
+        setenv("LWHEADLESS_THREADS", count, 1);
+    else
+        unsetenv("LWHEADLESS_THREADS");
+#endif
+}
+
+// The report is made on both cores, items and blocks of frames shared out:
+// one thread and two must print it to the bit alike, over a take of several
+// blocks, a chain of selected items and a watched child left in place.
+TEST_F(ReportTest, PrintsTheSameReportOnOneThreadAndOnTwo) {
+    auto wave = [](double amplitude, double phase) {
+        Keys keys;
+        for (int frame = 0; frame <= 700; ++frame)
+            keys.push_back({frame / 30.0, amplitude * std::sin(0.05 * frame + phase)});
+        return keys;
+    };
+    std::string items = item("AddNullObject 10000000 Root", 9, {{3, wave(0.5, 0)}}, nullptr);
+    const char *const ids[] = {"10000000", "10000001", "10000002", "10000003", "10000004"};
+    for (int i = 1; i < 5; ++i)
+        items += item("AddNullObject " + std::string(ids[i]) + " Link" + std::to_string(i), 9,
+                      {{0, wave(1.0, i)}, {4, wave(0.4, 2 * i)}, {7, {{0, 1.0 + 0.2 * i}}}}, ids[i - 1]);
+    const ItemIdValue last = 0x10000003u;
+    std::string reports[2];
+    double moved = 0.0;
+    for (const char *threads : {"1", "2"}) {
+        set_threads(threads);
+        load(scene_text(700, items));
+        const std::vector<Vec3> was = track(last, 700);
+        ASSERT_EQ(run("select Link1 Link2 Link3"), "");
+        run("run KR_unParent_wPos");
+        moved = largest_move(was, track(last, 700), 701);
+        reports[threads[0] - '1'] = out.str();
+        out.str("");
+    }
+    set_threads("");
+    const std::string figure = "every frame 0 to 700: world position moved at most " + number(moved) + ",";
+    EXPECT_NE(reports[0].find("Link3 [10000003]: Link2 [10000002] -> (none)"), std::string::npos) << reports[0];
+    EXPECT_NE(reports[0].find(figure), std::string::npos) << reports[0];
+    EXPECT_EQ(reports[0], reports[1]);
+}
+
+// A new parent that starts to stretch late in a long take: the first frame
+// that shears is the one reported, however the frames were shared out.
+TEST_F(ReportTest, FindsTheFirstFrameThatShearsLateInALongTake) {
+    const Keys stretch = {{399 / 30.0, 1}, {400 / 30.0, 1.1}, {700 / 30.0, 2}};
+    load(scene_text(700, item("AddNullObject 10000000 Stretch", 9, {{3, {{0, 0.5}}}, {6, stretch}}, nullptr) +
+                             item("AddNullObject 10000001 Mover", 9, {{0, {{0, 1}, {700 / 30.0, 3}}}}, nullptr)));
+    ASSERT_EQ(run("select Stretch"), "");
+    ASSERT_EQ(run("run KR_memItem"), "");
+    ASSERT_EQ(run("select Mover"), "");
+    EXPECT_NE(run("run KR_setParent_wPos").find("warning"), std::string::npos);
+    EXPECT_NE(out.str().find("Mover [10000001]: the new parent chain scales unevenly (from frame 400)"),
+              std::string::npos)
+        << out.str();
 }
 
 }  // namespace

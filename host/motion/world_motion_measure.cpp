@@ -7,11 +7,13 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
+#include "host/core/both_cores.h"
 #include "interface/frame_rule.h"
 
 namespace headless {
@@ -28,6 +30,9 @@ constexpr double kFarthestFrame = 1e9;
 // Times evaluated together: enough to keep each envelope's keys in the cache,
 // few enough that the poses of a large hierarchy stay small.
 constexpr size_t kTimesPerBlock = 256;
+// Frame rows the report compares at a time: few enough that their poses
+// before and now stay in the cache.
+constexpr size_t kRowsPerRound = 64;
 // A world scale changed by less than this part is taken as kept (rounding).
 constexpr double kScaleTolerance = 1e-6;
 constexpr double kDegreesPerRadian = 57.29577951308232;
@@ -141,58 +146,6 @@ void evaluate_in_blocks(const HierarchySampler &sampler, const std::vector<doubl
     }
 }
 
-// The keys given new values and the keys created, matching each key now in a
-// channel with the one recorded at its address. The command keeps the order
-// of the keys it finds, so the next recorded key is tried first; an address
-// out of that order is looked up among all of them.
-void count_key_changes(const KeysBefore &was, const std::vector<double> &group_times, const Envelope &now,
-                       size_t *rewritten, size_t *created) {
-    std::vector<double> times;
-    was.times.expand(group_times, &times);
-    std::vector<uintptr_t> addresses(was.scattered);
-    if (addresses.empty()) {
-        addresses.resize(was.size());
-        for (size_t r = 0; r < was.addresses.size(); ++r) {
-            const size_t end = r + 1 < was.addresses.size() ? was.addresses[r + 1].begin : was.size();
-            for (size_t i = was.addresses[r].begin; i < end; ++i)
-                addresses[i] = was.addresses[r].first + (i - was.addresses[r].begin) * sizeof(EnvelopeKey);
-        }
-    }
-    // Addresses as numbers, which order them all (raw pointers to different
-    // keys have no order of their own).
-    std::vector<std::pair<uintptr_t, size_t>> by_address;
-    size_t next = 0;
-    for (const auto &key : now.keys()) {
-        const uintptr_t address = reinterpret_cast<uintptr_t>(key.get());
-        size_t match = addresses.size();
-        if (next < addresses.size() && addresses[next] == address) {
-            match = next++;
-        } else {
-            if (by_address.empty()) {
-                for (size_t i = 0; i < addresses.size(); ++i) by_address.emplace_back(addresses[i], i);
-                std::sort(by_address.begin(), by_address.end());
-            }
-            const auto found =
-                std::lower_bound(by_address.begin(), by_address.end(), std::make_pair(address, size_t{0}));
-            if (found != by_address.end() && found->first == address) {
-                match = found->second;
-                next = found->second + 1;
-            }
-        }
-        if (match == addresses.size())
-            ++*created;
-        else if (was.values[match] != key->value || times[match] != key->time)
-            ++*rewritten;
-    }
-}
-
-bool same_bits(double a, double b) {
-    uint64_t x, y;
-    std::memcpy(&x, &a, sizeof x);
-    std::memcpy(&y, &b, sizeof y);
-    return x == y;
-}
-
 // The run of `runs` (each with a `begin`, in order) that holds element i,
 // trying the one at `cursor` and the next before searching.
 template <class Run>
@@ -214,9 +167,94 @@ size_t run_holding(const std::vector<Run> &runs, size_t i, size_t *cursor) {
     return r;
 }
 
+// The keys given new values and the keys created, matching each key now in a
+// channel with the one recorded at its address. The command keeps the order
+// of the keys it finds, so the next recorded key is tried first; an address
+// out of that order is looked up among all of them.
+void count_key_changes(const KeysBefore &was, const std::vector<double> &group_times, const Envelope &now,
+                       size_t *rewritten, size_t *created) {
+    const size_t size = was.size();
+    const uintptr_t *scattered = was.scattered.empty() ? nullptr : was.scattered.data();
+    size_t address_run = 0, time_run = 0;  // cursors for the walk
+    size_t run_begin = 1, run_end = 0;       // the keys of the address run at hand
+    uintptr_t run_first = 0;
+    auto address_of = [&](size_t i) -> uintptr_t {
+        if (scattered) return scattered[i];
+        if (i < run_begin || i >= run_end) {
+            const KeysBefore::AddressRun &run = was.addresses[run_holding(was.addresses, i, &address_run)];
+            run_begin = run.begin;
+            run_end = address_run + 1 < was.addresses.size() ? was.addresses[address_run + 1].begin : size;
+            run_first = run.first;
+        }
+        return run_first + (i - run_begin) * sizeof(EnvelopeKey);
+    };
+    // Addresses as numbers, which order them all (raw pointers to different
+    // keys have no order of their own).
+    std::vector<std::pair<uintptr_t, size_t>> by_address;
+    size_t next = 0, new_values = 0, new_keys = 0;
+    const KeyRef *keys = now.keys().data();
+    const size_t count = now.key_count();
+    for (size_t k = 0; k < count; ++k) {
+        // Mostly the keys are where they were, side by side: walked in line.
+        if (!scattered && next >= run_begin && next < run_end) {
+            const EnvelopeKey *expected = reinterpret_cast<const EnvelopeKey *>(address_of(next));
+            const size_t stop = std::min(count - k, run_end - next);
+            size_t along = 0;
+            for (; along < stop && keys[k + along].get() == expected + along; ++along)
+                if (was.values[next + along] != keys[k + along]->value) ++new_values;
+            // Those with their values kept may have been moved in time.
+            for (size_t i = 0; i < along; ++i)
+                if (was.values[next + i] == keys[k + i]->value) {
+                    double time;
+                    const size_t index = next + i;
+                    was.times.read(&index, 1, group_times, &time_run, &time);
+                    if (time != keys[k + i]->time) ++new_values;
+                }
+            next += along;
+            k += along;
+            if (k == count) break;
+        }
+        const KeyRef &key = keys[k];
+        const uintptr_t address = reinterpret_cast<uintptr_t>(key.get());
+        size_t match = size;
+        if (next < size && address_of(next) == address) {
+            match = next++;
+        } else {
+            if (by_address.empty()) {
+                for (size_t i = 0; i < size; ++i) by_address.emplace_back(address_of(i), i);
+                std::sort(by_address.begin(), by_address.end());
+            }
+            const auto found =
+                std::lower_bound(by_address.begin(), by_address.end(), std::make_pair(address, size_t{0}));
+            if (found != by_address.end() && found->first == address) {
+                match = found->second;
+                next = found->second + 1;
+            }
+        }
+        if (match == size) {
+            ++new_keys;
+        } else if (was.values[match] != key->value) {
+            ++new_values;
+        } else {
+            double time;
+            was.times.read(&match, 1, group_times, &time_run, &time);
+            if (time != key->time) ++new_values;
+        }
+    }
+    *rewritten += new_values;
+    *created += new_keys;
+}
+
+bool same_bits(double a, double b) {
+    uint64_t x, y;
+    std::memcpy(&x, &a, sizeof x);
+    std::memcpy(&y, &b, sizeof y);
+    return x == y;
+}
+
 }  // namespace
 
-void NumberRuns::append(double value, const std::vector<double> &list, size_t candidate) {
+void NumberRuns::append_new(double value, const std::vector<double> &list, size_t candidate) {
     const bool follows = candidate < list.size() && same_bits(list[candidate], value);
     if (!runs_.empty()) {
         Run &last = runs_.back();
@@ -356,23 +394,31 @@ WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {
                         address)
                     kept.addresses.push_back(KeysBefore::AddressRun{address, index});
                 kept.values.push_back(key->value);
-                key_times.push_back(key->time);
             }
             if (kept.addresses.size() > kept.values.size() / 2) {
                 for (const auto &key : keys) kept.scattered.push_back(reinterpret_cast<uintptr_t>(key.get()));
                 std::vector<KeysBefore::AddressRun>().swap(kept.addresses);
             }
-            // Each channel's keys are in time order already.
+            // Each channel's keys are in time order already; channels keyed
+            // at the same times, as they mostly are, add none.
+            if (std::equal(channel_times[c].begin(), channel_times[c].end(), key_times.begin(), key_times.end()))
+                continue;
+            key_times.insert(key_times.end(), channel_times[c].begin(), channel_times[c].end());
             std::inplace_merge(key_times.begin(), key_times.begin() + static_cast<std::ptrdiff_t>(sorted),
                                key_times.end());
+            key_times.erase(std::unique(key_times.begin(), key_times.end()), key_times.end());
         }
-        key_times.erase(std::unique(key_times.begin(), key_times.end()), key_times.end());
         const auto group = group_of_times.emplace(std::move(key_times), before.key_groups.size());
         if (group.second) before.key_groups.push_back(KeyTimeGroup{group.first->first, {}, {}, {}, {}});
         record.key_group = group.first->second;
         // The key times, mostly as a walk along the item's times.
         const std::vector<double> &times = before.key_groups[record.key_group].times;
         for (int c = 0; c < kMotionChannels; ++c) {
+            if (channel_times[c].size() == times.size() &&
+                std::memcmp(channel_times[c].data(), times.data(), times.size() * sizeof(double)) == 0) {
+                record.keys[c].times.append_along(times, 0, times.size());
+                continue;
+            }
             size_t at = 0;
             for (double time : channel_times[c]) {
                 while (at < times.size() && times[at] < time) ++at;
@@ -438,31 +484,52 @@ WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {
     }
     before.frame_times = frame_times(before.frames, before.key_groups, scene.frames_per_second);
     const std::vector<double> &times = before.frame_times;
-    const std::vector<double> none;
-    std::vector<double> values(std::min(times.size(), kTimesPerBlock));
-    std::vector<double> key_times;
-    for (size_t w = 0; w < width; ++w) {
+    // Each watched item's values on one thread: its envelopes are its own.
+    run_in_parts(width, [&](size_t w) {
         const Item &item = sampler.item(static_cast<size_t>(sampler.index_of(before.watched[w])));
+        std::vector<double> values;
         for (int c = 0; c < kMotionChannelCount; ++c) {
-            // A selected item's value at a frame is mostly its key there.
-            const bool keyed = w < before.items.size() && c < kMotionChannels;
-            const std::vector<double> &list = keyed ? before.items[w].keys[c].values : none;
-            if (keyed)
-                before.items[w].keys[c].times.expand(before.key_groups[before.items[w].key_group].times, &key_times);
-            else
-                key_times.clear();
-            size_t key = 0;
             NumberRuns &kept = before.how[w].values[c];
-            for (size_t first = 0; first < times.size(); first += kTimesPerBlock) {
-                const size_t count = std::min(kTimesPerBlock, times.size() - first);
-                motion_values(item, c, &times[first], count, values.data());
-                for (size_t t = 0; t < count; ++t) {
-                    while (key < key_times.size() && key_times[key] < times[first + t]) ++key;
-                    kept.append(values[t], list, key);
+            if (times.empty()) continue;
+            if (motion_constant(item, c)) {
+                double value;
+                motion_values(item, c, &times[0], 1, &value);
+                kept.append_repeated(value, times.size());
+            } else if (w < before.items.size() && c < kMotionChannels) {
+                // A selected item's values at frames are mostly its keys'
+                // there, held once in its record: frames on keys one after
+                // another are kept as that stretch of them.
+                const std::vector<double> &list = before.items[w].keys[c].values;
+                const Envelope &envelope = item.channel(MotionChannel(c)).envelope;
+                const auto &keys = envelope.keys();
+                KeyCursor cursor(envelope);
+                for (size_t t = 0; t < times.size();) {
+                    const size_t up_to = cursor.keys_up_to(times[t]);
+                    if (up_to == 0 || keys[up_to - 1]->time != times[t]) {
+                        kept.append(envelope.evaluate(times[t]), list, up_to);
+                        ++t;
+                        continue;
+                    }
+                    // The keys that frames t, t + 1, ... take their values from.
+                    size_t stretch = 1;
+                    while (t + stretch < times.size() && up_to + stretch <= keys.size() &&
+                           keys[up_to - 1 + stretch]->time == times[t + stretch] &&
+                           (up_to + stretch == keys.size() || keys[up_to + stretch]->time != times[t + stretch]))
+                        ++stretch;
+                    kept.append_along(list, up_to - 1, stretch);
+                    t += stretch;
+                }
+            } else {
+                const std::vector<double> none;
+                values.resize(std::min(times.size(), kTimesPerBlock));
+                for (size_t first = 0; first < times.size(); first += kTimesPerBlock) {
+                    const size_t count = std::min(kTimesPerBlock, times.size() - first);
+                    motion_values(item, c, &times[first], count, values.data());
+                    for (size_t t = 0; t < count; ++t) kept.append(values[t], none, 0);
                 }
             }
         }
-    }
+    });
     before.outside_count = outside.size();
     if (!outside.empty()) {
         const std::vector<char> mask = sampler.with_ancestors(outside);
@@ -569,47 +636,73 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
         for (size_t m : before.key_groups[g].members)
             if (item_at[m] < 0) group_whole[g] = 0;
 
-    // The poses before, made again block by block from what was recorded.
-    std::vector<WorldPose> was_block;
-    std::vector<double> values;
-    std::vector<size_t> cursors(width * kMotionChannelCount, 0);
+    // The rows are shared out in two runs, each taken by one thread block by
+    // block: the poses before made again from what was recorded, the poses
+    // now (an envelope evaluated by one thread at a time, under its item's
+    // lock), and their changes, gathered apart and joined in row order.
     const std::vector<double> none;
-    auto pose_before = [&](size_t first, size_t count) {
-        was_block.resize(count * width);
-        values.resize(count * kMotionChannelCount);
-        for (size_t w : before.order) {
-            const WatchedBefore &how = before.how[w];
-            for (int c = 0; c < kMotionChannelCount; ++c) {
-                const std::vector<double> &list =
-                    w < before.items.size() && c < kMotionChannels ? before.items[w].keys[c].values : none;
-                size_t *cursor = &cursors[w * kMotionChannelCount + static_cast<size_t>(c)];
-                how.values[c].read(&rows[first], count, list, cursor, &values[static_cast<size_t>(c) * count]);
-            }
-            for (size_t t = 0; t < count; ++t) {
-                const WorldPose *above = nullptr;
-                if (how.parent >= 0)
-                    above = &was_block[t * width + static_cast<size_t>(how.parent)];
-                else if (how.parent <= -2)
-                    above = &before.outside_poses[rows[first + t] * before.outside_count +
-                                                  static_cast<size_t>(-2 - how.parent)];
-                place(&values[t], count, how.pivot_turned ? &how.pivot_turn : nullptr, above, how.parent_pivot,
-                      &was_block[t * width + w]);
-            }
-        }
+    struct Share {
+        std::vector<Change> per_frame, at_keys;
+        // Over the share's checked rows, for each item's new parent: the
+        // largest unevenness, the first frame it has, and the first frame
+        // that shears (0 none).
+        std::vector<double> uneven;
+        std::vector<int> uneven_at, shears_at;
     };
-
-    std::vector<Change> per_frame(width);
-    std::vector<Change> at_row(width);
-    std::vector<Change> at_keys(before.items.size());
-    std::vector<double> parent_unevenness(before.items.size(), 0.0);
-    std::vector<int> uneven_frame(before.items.size(), 0);
-    evaluate_in_blocks(
-        sampler, times, nullptr,
-        [&](size_t first, size_t count, const WorldPose *poses) {
-            pose_before(first, count);
+    const size_t items = before.items.size();
+    constexpr size_t kShares = 2;
+    Share shares[kShares];
+    std::unique_ptr<std::mutex[]> locks(new std::mutex[sampler.size()]);
+    std::vector<size_t> keys_rewritten(items, 0), keys_created(items, 0);
+    run_in_parts(kShares, [&](size_t part) {
+        // Its items' keys, matched with those recorded (the keys are read,
+        // never searched or evaluated).
+        for (size_t k = items * part / kShares; k < items * (part + 1) / kShares; ++k) {
+            const ItemMotionBefore &was = before.items[k];
+            const Item *item = scene.find(was.id);
+            for (int c = 0; item && has_motion(*item) && c < kMotionChannels; ++c)
+                count_key_changes(was.keys[c], before.key_groups[was.key_group].times,
+                                  item->channel(MotionChannel(c)).envelope, &keys_rewritten[k], &keys_created[k]);
+        }
+        Share &share = shares[part];
+        share.per_frame.resize(width);
+        share.at_keys.resize(items);
+        share.uneven.assign(items, 0.0);
+        share.uneven_at.assign(items, 0);
+        share.shears_at.assign(items, 0);
+        std::vector<Change> at_row(width);
+        std::vector<double> values;
+        std::vector<size_t> cursors(width * kMotionChannelCount, 0);
+        std::vector<char> sheared(items, 0);
+        const size_t block_rows = std::min(times.size(), kRowsPerRound);
+        std::vector<WorldPose> poses(block_rows * sampler.size()), was_block(block_rows * width);
+        const size_t end = times.size() * (part + 1) / kShares;
+        for (size_t first = times.size() * part / kShares; first < end; first += kRowsPerRound) {
+            const size_t count = std::min(kRowsPerRound, end - first);
+            sampler.evaluate(&times[first], count, nullptr, poses.data(), locks.get());
+            values.resize(count * kMotionChannelCount);
+            for (size_t w : before.order) {
+                const WatchedBefore &how = before.how[w];
+                for (int c = 0; c < kMotionChannelCount; ++c) {
+                    const std::vector<double> &list =
+                        w < items && c < kMotionChannels ? before.items[w].keys[c].values : none;
+                    size_t *cursor = &cursors[w * kMotionChannelCount + static_cast<size_t>(c)];
+                    how.values[c].read(&rows[first], count, list, cursor, &values[static_cast<size_t>(c) * count]);
+                }
+                for (size_t t = 0; t < count; ++t) {
+                    const WorldPose *above = nullptr;
+                    if (how.parent >= 0)
+                        above = &was_block[t * width + static_cast<size_t>(how.parent)];
+                    else if (how.parent <= -2)
+                        above = &before.outside_poses[rows[first + t] * before.outside_count +
+                                                      static_cast<size_t>(-2 - how.parent)];
+                    place(&values[t], count, how.pivot_turned ? &how.pivot_turn : nullptr, above, how.parent_pivot,
+                          &was_block[t * width + w]);
+                }
+            }
             for (size_t t = 0; t < count; ++t) {
                 const size_t row = rows[first + t];
-                const WorldPose *now = poses + t * sampler.size();
+                const WorldPose *now = &poses[t * sampler.size()];
                 const WorldPose *was = &was_block[t * width];
                 // A checked frame's changes serve its key times too.
                 const bool checked_frame = checked[first + t];
@@ -618,28 +711,51 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
                         if (watched_at[w] >= 0) {
                             at_row[w] = Change();
                             at_row[w].add(was[w], now[watched_at[w]]);
-                            per_frame[w].add(at_row[w]);
+                            share.per_frame[w].add(at_row[w]);
                         }
                 for (size_t g : groups_served[row])
                     if (group_whole[g])
                         for (size_t k : before.key_groups[g].members) {
                             if (checked_frame)
-                                at_keys[k].add(at_row[k]);
+                                share.at_keys[k].add(at_row[k]);
                             else
-                                at_keys[k].add(was[k], now[static_cast<size_t>(item_at[k])]);
+                                share.at_keys[k].add(was[k], now[static_cast<size_t>(item_at[k])]);
                         }
                 if (!checked_frame) continue;
-                for (size_t k = 0; k < before.items.size(); ++k) {
+                for (size_t k = 0; k < items; ++k) {
                     const int parent = item_at[k] >= 0 ? sampler.parent(static_cast<size_t>(item_at[k])) : -1;
                     if (parent < 0) continue;
                     const double uneven = unevenness(now[parent]);
-                    if (uneven > parent_unevenness[k]) {
-                        if (!shears(parent_unevenness[k])) uneven_frame[k] = before.frames[row];
-                        parent_unevenness[k] = uneven;
+                    if (uneven > share.uneven[k]) {
+                        share.uneven[k] = uneven;
+                        share.uneven_at[k] = before.frames[row];
+                    }
+                    if (shears(uneven) && !sheared[k]) {
+                        sheared[k] = 1;
+                        share.shears_at[k] = before.frames[row];
                     }
                 }
             }
-        });
+        }
+    });
+    std::vector<Change> per_frame(width);
+    std::vector<Change> at_keys(items);
+    std::vector<double> parent_unevenness(items, 0.0);
+    std::vector<int> uneven_frame(items, 0);
+    for (const Share &share : shares) {
+        if (share.per_frame.empty()) continue;  // no row was its
+        for (size_t w = 0; w < width; ++w) per_frame[w].add(share.per_frame[w]);
+        for (size_t k = 0; k < items; ++k) {
+            at_keys[k].add(share.at_keys[k]);
+            // As a walk over all rows in order would find them: the frame of
+            // the first rise above shearing, else of the largest unevenness.
+            if (share.uneven[k] > parent_unevenness[k]) {
+                if (!shears(parent_unevenness[k]))
+                    uneven_frame[k] = shears(share.uneven[k]) ? share.shears_at[k] : share.uneven_at[k];
+                parent_unevenness[k] = share.uneven[k];
+            }
+        }
+    }
 
     for (size_t g = 0; g < before.key_groups.size(); ++g) {
         const KeyTimeGroup &group = before.key_groups[g];
@@ -722,10 +838,7 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
         result.item = named(was.id);
         const Item *item = scene.find(was.id);
         if (!item) continue;
-        size_t rewritten = 0, created = 0;
-        for (int c = 0; c < kMotionChannels && has_motion(*item); ++c)
-            count_key_changes(was.keys[c], before.key_groups[was.key_group].times,
-                              item->channel(MotionChannel(c)).envelope, &rewritten, &created);
+        const size_t rewritten = keys_rewritten[k], created = keys_created[k];
         result.nothing_to_unparent = before.unparenting && was.parent == 0;
         if (item->parent == was.parent && rewritten == 0 && created == 0) continue;
         result.changed = true;

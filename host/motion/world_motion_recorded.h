@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "host/core/scene.h"
@@ -35,7 +36,38 @@ class NumberRuns {
 public:
     // Appends `value`, taken from list[candidate] when that holds the same
     // bits (any candidate may be given; one past the list means none).
-    void append(double value, const std::vector<double> &list, size_t candidate);
+    void append(double value, const std::vector<double> &list, size_t candidate) {
+        // Mostly the run at the end goes on: checked here, in line.
+        if (!runs_.empty()) {
+            const Run &last = runs_.back();
+            const double *same = nullptr;
+            if (last.kind == kFollows && candidate == last.from + (size_ - last.begin) && candidate < list.size())
+                same = &list[candidate];
+            else if (last.kind == kRepeated)
+                same = &own_[last.from];
+            if (same && std::memcmp(same, &value, sizeof value) == 0) {
+                ++size_;
+                return;
+            }
+        }
+        append_new(value, list, candidate);
+    }
+    // Appends list[from], list[from + 1], ... count of them.
+    void append_along(const std::vector<double> &list, size_t from, size_t count) {
+        if (count == 0) return;
+        append(list[from], list, from);
+        size_ += count - 1;  // the run just made or gone on with takes the rest
+    }
+    // Appends `value` count times.
+    void append_repeated(double value, size_t count) {
+        if (count == 0) return;
+        const std::vector<double> none;
+        append(value, none, 0);
+        if (runs_.back().kind == kRepeated)
+            size_ += count - 1;
+        else
+            for (size_t i = 1; i < count; ++i) append(value, none, 0);
+    }
     size_t size() const { return size_; }
     // Elements indices[0..count), ascending, to `out`. `cursor` (0 at first)
     // remembers the run reached, so a forward walk finds its runs at once.
@@ -51,6 +83,9 @@ private:
         size_t from;   // index in the list or in own_ of that element's number
         Kind kind;
     };
+    // Appends a number that does not go on with the run at the end.
+    void append_new(double value, const std::vector<double> &list, size_t candidate);
+
     std::vector<Run> runs_;
     std::vector<double> own_;
     size_t size_ = 0;

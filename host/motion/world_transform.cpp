@@ -163,18 +163,46 @@ double unevenness(const WorldPose &pose) {
     return largest;
 }
 
-void motion_values(const Item &item, int channel, const double *times, size_t count, double *out) {
+namespace {
+
+// The channel's envelope, or null when motion_values gives it a value of its own.
+const Envelope *motion_envelope(const Item &item, int channel) {
     const bool unscaled = channel >= kScaleX && item.kind == ItemKind::Camera;
     const bool present = item.motion && static_cast<size_t>(channel) < item.motion->channels.size();
-    if (unscaled || !present) {
+    return unscaled || !present ? nullptr : &item.channel(MotionChannel(channel)).envelope;
+}
+
+}  // namespace
+
+bool motion_constant(const Item &item, int channel) {
+    const Envelope *envelope = motion_envelope(item, channel);
+    return !envelope || envelope->key_count() <= 1;
+}
+
+void motion_values(const Item &item, int channel, const double *times, size_t count, double *out) {
+    const Envelope *channel_envelope = motion_envelope(item, channel);
+    if (!channel_envelope) {
         std::fill(out, out + count, channel >= kScaleX ? 1.0 : 0.0);
         return;
     }
-    const Envelope &envelope = item.channel(MotionChannel(channel)).envelope;
-    if (envelope.key_count() <= 1)
+    const Envelope &envelope = *channel_envelope;
+    if (envelope.key_count() <= 1) {
         std::fill(out, out + count, count ? envelope.evaluate(times[0]) : 0.0);
-    else
-        for (size_t t = 0; t < count; ++t) out[t] = envelope.evaluate(times[t]);
+        return;
+    }
+    // At a key's time the envelope's value is that key's, so a take keyed on
+    // its frames is read from its keys; other times are evaluated.
+    KeyCursor cursor(envelope);
+    for (size_t t = 0; t < count; ++t) {
+        const EnvelopeKey *key = cursor.key_at(times[t]);
+        out[t] = key ? key->value : envelope.evaluate(times[t]);
+    }
+}
+
+size_t KeyCursor::search(const KeyRef *keys, size_t count, double time) {
+    return static_cast<size_t>(
+        std::upper_bound(keys, keys + count, time, [](double at, const KeyRef &key) { return at < key->time; }) -
+        keys);
 }
 
 void place(const double *values, size_t stride, const Matrix *pivot_turn, const WorldPose *above,
@@ -198,16 +226,20 @@ void place(const double *values, size_t stride, const Matrix *pivot_turn, const 
     for (int r = 0; r < 3; ++r) pose->axes[r] = {turned.m[r][0], turned.m[r][1], turned.m[r][2]};
 }
 
-void HierarchySampler::evaluate(const double *times, size_t count, const std::vector<char> *mask,
-                                WorldPose *out) const {
+void HierarchySampler::evaluate(const double *times, size_t count, const std::vector<char> *mask, WorldPose *out,
+                                std::mutex *locks) const {
     if (count == 0) return;
     // One channel at a run of times keeps its keys in the cache.
     std::vector<double> values(static_cast<size_t>(kMotionChannelCount) * count);
     const size_t n = size();
     for (size_t i = 0; i < n; ++i) {
         if (mask && !(*mask)[i]) continue;
-        for (int c = 0; c < kMotionChannelCount; ++c)
-            motion_values(*items_[i], c, times, count, &values[static_cast<size_t>(c) * count]);
+        {
+            std::unique_lock<std::mutex> hold;
+            if (locks) hold = std::unique_lock<std::mutex>(locks[i]);
+            for (int c = 0; c < kMotionChannelCount; ++c)
+                motion_values(*items_[i], c, times, count, &values[static_cast<size_t>(c) * count]);
+        }
         const int parent = parents_[i];
         const Vec3 pivot = parent >= 0 ? items_[static_cast<size_t>(parent)]->pivot : Vec3{0, 0, 0};
         Matrix pivot_turn;
