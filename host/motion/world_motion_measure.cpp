@@ -192,7 +192,7 @@ void count_key_changes(const KeysBefore &was, const std::vector<double> &group_t
     // keys have no order of their own).
     std::vector<std::pair<uintptr_t, size_t>> by_address;
     size_t next = 0, new_values = 0, new_keys = 0;
-    const KeyRef *keys = now.keys().data();
+    const KeyList keys = now.keys();
     const size_t count = now.key_count();
     for (size_t k = 0; k < count; ++k) {
         // Mostly the keys are where they were, side by side: walked in line.
@@ -214,7 +214,7 @@ void count_key_changes(const KeysBefore &was, const std::vector<double> &group_t
             k += along;
             if (k == count) break;
         }
-        const KeyRef &key = keys[k];
+        const KeyRef key = keys[k];
         const uintptr_t address = reinterpret_cast<uintptr_t>(key.get());
         size_t match = size;
         if (next < size && address_of(next) == address) {

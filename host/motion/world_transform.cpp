@@ -199,12 +199,6 @@ void motion_values(const Item &item, int channel, const double *times, size_t co
     }
 }
 
-size_t KeyCursor::search(const KeyRef *keys, size_t count, double time) {
-    return static_cast<size_t>(
-        std::upper_bound(keys, keys + count, time, [](double at, const KeyRef &key) { return at < key->time; }) -
-        keys);
-}
-
 void place(const double *values, size_t stride, const Matrix *pivot_turn, const WorldPose *above,
            const Vec3 &above_pivot, WorldPose *pose) {
     auto value = [&](int channel) { return values[static_cast<size_t>(channel) * stride]; };

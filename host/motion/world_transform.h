@@ -80,13 +80,12 @@ bool motion_constant(const Item &item, int channel);
 // searched for. Reads the keys only: envelopes on other threads are safe.
 class KeyCursor {
 public:
-    explicit KeyCursor(const Envelope &envelope)
-        : keys_(envelope.keys().data()), count_(envelope.key_count()) {}
+    explicit KeyCursor(const Envelope &envelope) : keys_(envelope.keys()), count_(envelope.key_count()) {}
     // How many keys lie at or before `time` (for NaN, no more than all).
     size_t keys_up_to(double time) {
         if (up_to_ < count_ && keys_[up_to_]->time <= time) ++up_to_;
         if ((up_to_ < count_ && keys_[up_to_]->time <= time) || (up_to_ > 0 && !(keys_[up_to_ - 1]->time <= time)))
-            up_to_ = search(keys_, count_, time);
+            up_to_ = keys_.count_up_to(time);
         return up_to_;
     }
     // The key whose value the envelope has at `time`, as Envelope::evaluate
@@ -98,9 +97,7 @@ public:
     }
 
 private:
-    static size_t search(const KeyRef *keys, size_t count, double time);
-
-    const KeyRef *keys_;
+    const KeyList keys_;
     size_t count_;
     size_t up_to_ = 0;
 };
