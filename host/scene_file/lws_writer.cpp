@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "interface/host_api.h"
+#include "host/core/both_cores.h"
 #include "file_paths.h"
 
 #include <fcntl.h>
@@ -103,9 +104,10 @@ public:
     void spill() {
         if (write_ && piece_.size() >= kPiece) flush();
     }
-    // Bytes of the original text, handed on without a copy when there are many.
+    // Bytes handed on without a copy when there are many: a stretch of the
+    // original text, or a block made apart.
     void copy(std::string_view bytes) {
-        if (!write_ || bytes.size() < kPiece) {
+        if (!write_ || bytes.size() < kPiece / 16) {
             text_->append(bytes);
             spill();
             return;
@@ -279,7 +281,21 @@ bool Renderer::append_values_in_place(Output &output, const Envelope &envelope, 
         key_lines.push_back({line.begin, static_cast<size_t>(value - text), static_cast<size_t>(value_end - text), line.end});
     }
     if (key_lines.size() != envelope.key_count()) return false;
+    // The lines are put together on the stack and appended some kilobytes at
+    // a time: a large scene writes a million of them.
     std::string *const out = &output.text();
+    char buffer[16384];
+    size_t used = 0;
+    const auto put = [&](const char *bytes, size_t size) {
+        if (used + size > sizeof buffer) {
+            out->append(buffer, used);
+            output.spill();
+            used = 0;
+            if (size > sizeof buffer) return void(out->append(bytes, size));
+        }
+        std::memcpy(buffer + used, bytes, size);
+        used += size;
+    };
     const auto &keys = envelope.keys();
     for (size_t k = 0; k < key_lines.size(); ++k) {
         const KeyLine &key = key_lines[k];
@@ -287,7 +303,7 @@ bool Renderer::append_values_in_place(Output &output, const Envelope &envelope, 
         double was = 0.0;
         if (parse_lws_number(std::string_view(text + key.value_begin, key.value_end - key.value_begin), &was) &&
             was == value) {
-            out->append(text + key.begin, key.end - key.begin);
+            put(text + key.begin, key.end - key.begin);
         } else {
             char number[32];
             char *number_end = number;
@@ -295,12 +311,13 @@ bool Renderer::append_values_in_place(Output &output, const Envelope &envelope, 
                 *number_end++ = '0';  // no "-0"
             else
                 number_end = std::to_chars(number, number + sizeof number, value).ptr;
-            out->append(text + key.begin, key.value_begin - key.begin)
-                .append(number, static_cast<size_t>(number_end - number))
-                .append(text + key.value_end, key.end - key.value_end);
+            put(text + key.begin, key.value_begin - key.begin);
+            put(number, static_cast<size_t>(number_end - number));
+            put(text + key.value_end, key.end - key.value_end);
         }
-        output.spill();
     }
+    out->append(buffer, used);
+    output.spill();
     other_lines->insert(other_lines->end(), others.begin(), others.end());
     return true;
 }
@@ -487,7 +504,26 @@ bool Renderer::link_edits(const LwsItemRecord &record, const Item &item, std::st
 }
 
 bool Renderer::plan(std::string *error) {
-    for (const LwsItemRecord &record : doc_.items) {
+    // Whether each envelope changed: a pass over all keys of the scene, taken
+    // an item at a time on every core first.
+    struct Digest {
+        uint64_t keys = 0, layout = 0;
+    };
+    std::vector<size_t> first_digest(doc_.items.size() + 1, 0);
+    for (size_t r = 0; r < doc_.items.size(); ++r)
+        first_digest[r + 1] = first_digest[r] + (doc_.version <= 2 ? 0 : doc_.items[r].envelopes.size());
+    std::vector<Digest> digests(first_digest.back());
+    run_in_parts(doc_.items.size(), [&](size_t r) {
+        const LwsItemRecord &record = doc_.items[r];
+        const Item *item = scene_.find(record.id);
+        for (size_t e = 0; item && e < first_digest[r + 1] - first_digest[r]; ++e) {
+            Digest &digest = digests[first_digest[r] + e];
+            digest.keys = lws_envelope_fingerprint(
+                item->channel(static_cast<MotionChannel>(record.envelopes[e].channel)).envelope, &digest.layout);
+        }
+    });
+    for (size_t r = 0; r < doc_.items.size(); ++r) {
+        const LwsItemRecord &record = doc_.items[r];
         const Item *item = scene_.find(record.id);
         if (!item) {
             *error = doc_.path + ":" + std::to_string(record.line) + ": the item " + format_lws_id(record.id) +
@@ -499,13 +535,14 @@ bool Renderer::plan(std::string *error) {
             continue;
         }
         bool recorded[kMotionChannelCount] = {};
-        for (const LwsEnvelopeRecord &env : record.envelopes) {
+        for (size_t e = 0; e < record.envelopes.size(); ++e) {
+            const LwsEnvelopeRecord &env = record.envelopes[e];
+            const Digest &digest = digests[first_digest[r] + e];
             recorded[env.channel] = true;
             const Envelope &envelope = item->channel(static_cast<MotionChannel>(env.channel)).envelope;
-            uint64_t layout = 0;
-            if (!same_envelope(envelope, env, lws_envelope_fingerprint(envelope, &layout)))
+            if (!same_envelope(envelope, env, digest.keys))
                 edits_.push_back({env.block.begin, env.block.end, {}, &envelope, &env,
-                                  layout == env.loaded_layout && envelope.key_count() == env.loaded_key_count &&
+                                  digest.layout == env.loaded_layout && envelope.key_count() == env.loaded_key_count &&
                                       !holds_unkeyed_value(envelope, env.loaded_default)});
         }
         // Channels the file lacks are written once they hold anything but the
@@ -548,18 +585,66 @@ bool Renderer::plan(std::string *error) {
 }
 
 bool Renderer::emit(Output &out) {
+    // Changed blocks are independent (one envelope each): a batch of them is
+    // made side by side, each into a text of its own, while the batch before
+    // is written in order. A block larger than a batch is made by the writer
+    // straight into the file, so no text is held whole.
+    constexpr size_t kBatch = size_t(4) << 20;  // bytes of the loaded blocks
+    struct Batch {
+        size_t first = 0, last = 0;  // edits_[first, last)
+        std::vector<size_t> blocks;  // the envelope edits made ahead, in order
+        std::vector<std::string> made;
+    };
+    Batch batches[2];
     const std::string_view text = doc_.text;
     size_t at = 0;
-    for (Edit &edit : edits_) {
+    const auto write = [&](Batch &batch) {
+        size_t made = 0;
+        for (size_t e = batch.first; e < batch.last && out.ok(); ++e) {
+            Edit &edit = edits_[e];
+            out.copy(text.substr(at, edit.begin - at));
+            if (edit.envelope && made < batch.blocks.size() && batch.blocks[made] == e) {
+                out.copy(batch.made[made]);
+                batch.made[made++].clear();  // its room serves a later batch
+            } else if (edit.envelope) {
+                append_envelope_block(out, *edit.envelope, *edit.record, edit.values_only);
+            } else {
+                out.text() += edit.text;
+                std::string().swap(edit.text);
+            }
+            out.spill();
+            at = edit.end;
+        }
+    };
+    Batch *ready = nullptr;  // made, to be written next
+    for (size_t next = 0, turn = 0; next < edits_.size() || ready; turn ^= 1) {
+        Batch &batch = batches[turn];
+        batch.first = next;
+        batch.blocks.clear();
+        for (size_t bytes = 0; next < edits_.size() && bytes < kBatch; ++next) {
+            const Edit &edit = edits_[next];
+            if (!edit.envelope) continue;
+            const size_t size = edit.end - edit.begin;
+            if (size >= kBatch) {
+                if (next > batch.first) break;  // alone in a batch of its own
+                ++next;
+                break;
+            }
+            batch.blocks.push_back(next);
+            bytes += size;
+        }
+        batch.last = next;
+        if (batch.made.size() < batch.blocks.size()) batch.made.resize(batch.blocks.size());
+        Batch *const previous = ready;
+        const size_t writing = previous ? 1 : 0;
+        run_in_parts(writing + batch.blocks.size(), [&](size_t part) {
+            if (part < writing) return write(*previous);
+            const Edit &edit = edits_[batch.blocks[part - writing]];
+            Output block(&batch.made[part - writing]);
+            append_envelope_block(block, *edit.envelope, *edit.record, edit.values_only);
+        });
         if (!out.ok()) return false;
-        out.copy(text.substr(at, edit.begin - at));
-        if (edit.envelope)
-            append_envelope_block(out, *edit.envelope, *edit.record, edit.values_only);
-        else
-            out.text() += edit.text;
-        std::string().swap(edit.text);
-        out.spill();
-        at = edit.end;
+        ready = batch.last > batch.first ? &batch : nullptr;
     }
     out.copy(text.substr(at));
     return out.finish();
