@@ -234,10 +234,8 @@ void Renderer::append_key_line(std::string *out, const double now[9], const std:
             }
             std::memcpy(at, word.data(), word.size());
             at += word.size();
-        } else if (now[i] == 0.0) {
-            *at++ = '0';  // no "-0"
         } else {
-            at = std::to_chars(at, at + 32, now[i]).ptr;
+            at = write_lws_shortest(at, now[i]);
         }
     }
     if (!started) out->append(indent);
@@ -253,6 +251,8 @@ bool Renderer::append_values_in_place(Output &output, const Envelope &envelope, 
         size_t value_begin;
         size_t value_end;
         size_t end;
+        double was;
+        bool read;  // `was` holds the value word's number
     };
     std::vector<KeyLine> key_lines;
     key_lines.reserve(envelope.key_count());
@@ -276,9 +276,13 @@ bool Renderer::append_values_in_place(Output &output, const Envelope &envelope, 
         }
         const char *value = first + 3;
         while (value < last && blank(*value)) ++value;
-        const char *value_end = value;
-        while (value_end < last && !blank(*value_end)) ++value_end;
-        key_lines.push_back({line.begin, static_cast<size_t>(value - text), static_cast<size_t>(value_end - text), line.end});
+        double was = 0.0;
+        const char *value_end = value < last ? read_lws_number(value, last, &was) : nullptr;
+        const bool read = value_end != nullptr;
+        if (!read)
+            for (value_end = value; value_end < last && !blank(*value_end);) ++value_end;
+        key_lines.push_back({line.begin, static_cast<size_t>(value - text), static_cast<size_t>(value_end - text),
+                             line.end, was, read});
     }
     if (key_lines.size() != envelope.key_count()) return false;
     // The lines are put together on the stack and appended some kilobytes at
@@ -300,17 +304,11 @@ bool Renderer::append_values_in_place(Output &output, const Envelope &envelope, 
     for (size_t k = 0; k < key_lines.size(); ++k) {
         const KeyLine &key = key_lines[k];
         const double value = keys[k]->value;
-        double was = 0.0;
-        if (parse_lws_number(std::string_view(text + key.value_begin, key.value_end - key.value_begin), &was) &&
-            was == value) {
+        if (key.read && key.was == value) {
             put(text + key.begin, key.end - key.begin);
         } else {
             char number[32];
-            char *number_end = number;
-            if (value == 0.0)
-                *number_end++ = '0';  // no "-0"
-            else
-                number_end = std::to_chars(number, number + sizeof number, value).ptr;
+            const char *const number_end = write_lws_shortest(number, value);
             put(text + key.begin, key.value_begin - key.begin);
             put(number, static_cast<size_t>(number_end - number));
             put(text + key.value_end, key.end - key.value_end);
