@@ -93,14 +93,13 @@ bool shortest_digits(double value, uint64_t *digits, int *exponent) {
     // the bounds are at least seven units apart and below 2^60.
     const int k = ((-q * 78913) >> 18) + 2;  // 78913 / 2^18 is log10 2 from below
     const int shift = 2 - q - k;             // 1 to 59
-    const unsigned __int128 low_bits = (static_cast<unsigned __int128>(1) << shift) - 1;
     bool exact[3];
     uint64_t scaled[3];
     const uint64_t units[3] = {mv, mp, mm};
     for (int i = 0; i < 3; ++i) {
-        const unsigned __int128 product = static_cast<unsigned __int128>(units[i]) * kFives[k];
-        exact[i] = (product & low_bits) == 0;
-        scaled[i] = static_cast<uint64_t>(product >> shift);
+        // 5^k is odd: the product drops no ones when the units have as many trailing zeros as the shift.
+        exact[i] = __builtin_ctzll(units[i]) >= shift;
+        scaled[i] = static_cast<uint64_t>((static_cast<unsigned __int128>(units[i]) * kFives[k]) >> shift);
     }
     uint64_t vr = scaled[0], vp = scaled[1], vm = scaled[2];
     bool vr_trailing_zeros = exact[0];
@@ -140,17 +139,25 @@ char *write_lws_shortest(char *at, double value) {
     uint64_t digits = 0;
     int exponent = 0;
     if (shortest_digits(value, &digits, &exponent)) {
+        // Eight digits at a time in 32 bits, two by two: a value has some sixteen.
         static constexpr char kPairs[] =
             "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
             "4041424344454647484950515253545556575859606162636465666768697071727374757677787980"
             "81828384858687888990919293949596979899";
-        char text[20];
-        char *first = text + sizeof text;
-        for (; digits >= 10; digits /= 100) {  // two at a time: a value has some sixteen
-            first -= 2;
-            std::memcpy(first, kPairs + 2 * (digits % 100), 2);
-        }
-        if (digits > 0) *--first = static_cast<char>('0' + digits);
+        const auto eight = [](char *to, uint32_t n) {
+            const uint32_t high = n / 10000, low = n % 10000;
+            std::memcpy(to, kPairs + 2 * (high / 100), 2);
+            std::memcpy(to + 2, kPairs + 2 * (high % 100), 2);
+            std::memcpy(to + 4, kPairs + 2 * (low / 100), 2);
+            std::memcpy(to + 6, kPairs + 2 * (low % 100), 2);
+        };
+        char text[24];  // digits < 10^18
+        eight(text + 16, static_cast<uint32_t>(digits % 100000000));
+        const uint64_t above = digits / 100000000;
+        eight(text + 8, static_cast<uint32_t>(above % 100000000));
+        eight(text, static_cast<uint32_t>(above / 100000000));
+        const char *first = text;
+        while (*first == '0') ++first;  // digits > 0
         const int count = static_cast<int>(text + sizeof text - first);
         if (value < 0) *at++ = '-';
         // Plain or with an exponent, whichever is shorter, plain on a tie
