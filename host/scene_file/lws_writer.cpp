@@ -92,6 +92,17 @@ struct FileKey {
     TextSpan line;
 };
 
+// Offsets of a key line: where it begins, where its value word begins and
+// ends, where the line ends; and the value word's number.
+struct KeyLine {
+    size_t begin;
+    size_t value_begin;
+    size_t value_end;
+    size_t end;
+    double was;
+    bool read;  // `was` holds the number
+};
+
 // Where the new text goes: into one string, or on to a file in pieces of
 // about a megabyte, so that saving a large scene never holds its new text whole.
 class Output {
@@ -162,13 +173,15 @@ private:
 
     // Appends the envelope's `{ Envelope }` block as it is now, keeping the
     // text of what did not change.
+    // `scratch` holds the block's key lines meanwhile: kept by the caller,
+    // its room serves block after block.
     void append_envelope_block(Output &output, const Envelope &envelope, const LwsEnvelopeRecord &record,
-                               bool values_only) const;
+                               bool values_only, std::vector<KeyLine> *scratch) const;
     // The keys of a block whose keys kept all but their values: each key line
     // as it was, its value word replaced when the value changed. False, with
     // nothing written, when the block's key lines do not match the keys.
     bool append_values_in_place(Output &output, const Envelope &envelope, const LwsEnvelopeRecord &record,
-                                std::vector<TextSpan> *other_lines) const;
+                                std::vector<TextSpan> *other_lines, std::vector<KeyLine> *scratch) const;
     // The `Behaviors` line and the closing one.
     void append_block_end(std::string *out, const Envelope &envelope, const LwsEnvelopeRecord &record,
                           const std::string &eol) const;
@@ -243,18 +256,9 @@ void Renderer::append_key_line(std::string *out, const double now[9], const std:
 }
 
 bool Renderer::append_values_in_place(Output &output, const Envelope &envelope, const LwsEnvelopeRecord &record,
-                                      std::vector<TextSpan> *other_lines) const {
-    // Offsets of a key line: where it begins, where its value word begins
-    // and ends, where the line ends.
-    struct KeyLine {
-        size_t begin;
-        size_t value_begin;
-        size_t value_end;
-        size_t end;
-        double was;
-        bool read;  // `was` holds the value word's number
-    };
-    std::vector<KeyLine> key_lines;
+                                      std::vector<TextSpan> *other_lines, std::vector<KeyLine> *scratch) const {
+    std::vector<KeyLine> &key_lines = *scratch;
+    key_lines.clear();
     key_lines.reserve(envelope.key_count());
     std::vector<TextSpan> others;
     // A million key lines pass here: scanned with pointers, as
@@ -321,7 +325,7 @@ bool Renderer::append_values_in_place(Output &output, const Envelope &envelope, 
 }
 
 void Renderer::append_envelope_block(Output &output, const Envelope &envelope, const LwsEnvelopeRecord &record,
-                                     bool values_only) const {
+                                     bool values_only, std::vector<KeyLine> *scratch) const {
     std::string *const out = &output.text();
     const std::string eol = ending_of(record.open_line);
     // The block as loaded is read again, a line at a time alongside the
@@ -359,7 +363,7 @@ void Renderer::append_envelope_block(Output &output, const Envelope &envelope, c
         *out += std::string_view(count, static_cast<size_t>(std::to_chars(count, count + sizeof count, envelope.key_count()).ptr - count));
         *out += eol;
     }
-    if (values_only && append_values_in_place(output, envelope, record, &other_lines)) {
+    if (values_only && append_values_in_place(output, envelope, record, &other_lines, scratch)) {
         for (const TextSpan &other : other_lines) *out += view(other);
         append_block_end(out, envelope, record, eol);
         return;
@@ -587,13 +591,15 @@ bool Renderer::emit(Output &out) {
     // made side by side, each into a text of its own, while the batch before
     // is written in order. A block larger than a batch is made by the writer
     // straight into the file, so no text is held whole.
-    constexpr size_t kBatch = size_t(4) << 20;  // bytes of the loaded blocks
+    constexpr size_t kBatch = size_t(1) << 20;  // bytes of the loaded blocks: little memory, few pauses
     struct Batch {
         size_t first = 0, last = 0;  // edits_[first, last)
         std::vector<size_t> blocks;  // the envelope edits made ahead, in order
         std::vector<std::string> made;
+        std::vector<std::vector<KeyLine>> scratch;  // one per block, as the blocks are made side by side
     };
     Batch batches[2];
+    std::vector<KeyLine> scratch;  // for the blocks the writer makes
     const std::string_view text = doc_.text;
     size_t at = 0;
     const auto write = [&](Batch &batch) {
@@ -605,7 +611,7 @@ bool Renderer::emit(Output &out) {
                 out.copy(batch.made[made]);
                 batch.made[made++].clear();  // its room serves a later batch
             } else if (edit.envelope) {
-                append_envelope_block(out, *edit.envelope, *edit.record, edit.values_only);
+                append_envelope_block(out, *edit.envelope, *edit.record, edit.values_only, &scratch);
             } else {
                 out.text() += edit.text;
                 std::string().swap(edit.text);
@@ -632,14 +638,19 @@ bool Renderer::emit(Output &out) {
             bytes += size;
         }
         batch.last = next;
-        if (batch.made.size() < batch.blocks.size()) batch.made.resize(batch.blocks.size());
+        if (batch.made.size() < batch.blocks.size()) {
+            batch.made.resize(batch.blocks.size());
+            batch.scratch.resize(batch.blocks.size());
+        }
         Batch *const previous = ready;
         const size_t writing = previous ? 1 : 0;
         run_in_parts(writing + batch.blocks.size(), [&](size_t part) {
             if (part < writing) return write(*previous);
             const Edit &edit = edits_[batch.blocks[part - writing]];
-            Output block(&batch.made[part - writing]);
-            append_envelope_block(block, *edit.envelope, *edit.record, edit.values_only);
+            std::string &made = batch.made[part - writing];
+            made.reserve((edit.end - edit.begin) * 3 / 2);  // changed values grow to some seventeen digits
+            Output block(&made);
+            append_envelope_block(block, *edit.envelope, *edit.record, edit.values_only, &batch.scratch[part - writing]);
         });
         if (!out.ok()) return false;
         ready = batch.last > batch.first ? &batch : nullptr;
