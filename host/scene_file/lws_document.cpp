@@ -115,6 +115,15 @@ bool shortest_digits(double value, uint64_t *digits, int *exponent) {
         vm /= 10;
         ++removed;
     };
+    if (vp / 100000000 > vm / 100000000) {  // a value of few digits: eight dropped at once
+        vm_trailing_zeros = vm_trailing_zeros && vm % 100000000 == 0;
+        vr_trailing_zeros = vr_trailing_zeros && vr % 10000000 == 0;
+        last_removed = static_cast<unsigned>(vr / 10000000 % 10);
+        vr /= 100000000;
+        vp /= 100000000;
+        vm /= 100000000;
+        removed = 8;
+    }
     while (vp / 10 > vm / 10) {
         vm_trailing_zeros = vm_trailing_zeros && vm % 10 == 0;
         drop_digit();
