@@ -172,9 +172,8 @@ private:
     std::string number(double value) const { return format_lws_number(value, doc_.version); }
 
     // Appends the envelope's `{ Envelope }` block as it is now, keeping the
-    // text of what did not change.
-    // `scratch` holds the block's key lines meanwhile: kept by the caller,
-    // its room serves block after block.
+    // text of what did not change. `scratch` holds its key lines meanwhile:
+    // room the caller keeps, to serve block after block.
     void append_envelope_block(Output &output, const Envelope &envelope, const LwsEnvelopeRecord &record,
                                bool values_only, std::vector<KeyLine> *scratch) const;
     // The keys of a block whose keys kept all but their values: each key line
