@@ -1,11 +1,15 @@
 #include "lws_writer.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <random>
 #include <string_view>
 #include <unordered_set>
@@ -586,75 +590,98 @@ bool Renderer::plan(std::string *error) {
 }
 
 bool Renderer::emit(Output &out) {
-    // Changed blocks are independent (one envelope each): a batch of them is
-    // made side by side, each into a text of its own, while the batch before
-    // is written in order. A block larger than a batch is made by the writer
-    // straight into the file, so no text is held whole.
-    constexpr size_t kBatch = size_t(1) << 20;  // bytes of the loaded blocks: little memory, few pauses
-    struct Batch {
-        size_t first = 0, last = 0;  // edits_[first, last)
-        std::vector<size_t> blocks;  // the envelope edits made ahead, in order
-        std::vector<std::string> made;
-        std::vector<std::vector<KeyLine>> scratch;  // one per block, as the blocks are made side by side
+    // Changed blocks are independent (one envelope each): a second thread
+    // makes them a few ahead, each into a text of its own, while this one
+    // writes the file in order. The writer never waits for it: a block not
+    // made by its turn the writer makes itself, straight into the file (any
+    // copy the other thread finishes later is dropped), so a thread held up
+    // elsewhere costs no more than going without it. Large blocks are left to
+    // the writer, so no text is held whole.
+    constexpr size_t kAhead = 8;                         // blocks made ahead at most
+    constexpr size_t kLargest = size_t(1) << 20;         // bytes of a loaded block made ahead
+    enum : unsigned char { kFree, kTaken, kMade };
+    std::vector<size_t> blocks;  // the envelope edits, in order
+    for (size_t e = 0; e < edits_.size(); ++e)
+        if (edits_[e].envelope) blocks.push_back(e);
+    std::unique_ptr<std::atomic<unsigned char>[]> state(new std::atomic<unsigned char>[blocks.size()]);
+    for (size_t b = 0; b < blocks.size(); ++b) state[b].store(kFree, std::memory_order_relaxed);
+    std::string made[kAhead];
+    std::mutex lock;
+    std::condition_variable moved;
+    size_t written = 0;     // blocks the writer is done with; under `lock`
+    bool finished = false;  // under `lock`
+
+    const auto make_ahead = [&] {
+        std::vector<KeyLine> scratch;
+        for (size_t b = 0;; ++b) {
+            {
+                std::unique_lock<std::mutex> hold(lock);
+                moved.wait(hold, [&] { return finished || b < written + kAhead; });
+                if (finished) return;
+                b = std::max(b, written);
+            }
+            if (b >= blocks.size()) return;
+            const Edit &edit = edits_[blocks[b]];
+            unsigned char free = kFree;
+            if (edit.end - edit.begin > kLargest || !state[b].compare_exchange_strong(free, kTaken)) continue;
+            try {
+                std::string &text = made[b % kAhead];
+                text.clear();
+                Output block(&text);
+                append_envelope_block(block, *edit.envelope, *edit.record, edit.values_only, &scratch);
+            } catch (...) {
+                return;  // out of memory, say: the writer makes the rest
+            }
+            state[b].store(kMade, std::memory_order_release);
+        }
     };
-    Batch batches[2];
-    std::vector<KeyLine> scratch;  // for the blocks the writer makes
-    const std::string_view text = doc_.text;
-    size_t at = 0;
-    const auto write = [&](Batch &batch) {
-        size_t made = 0;
-        for (size_t e = batch.first; e < batch.last && out.ok(); ++e) {
-            Edit &edit = edits_[e];
+    const auto write_in_order = [&] {
+        // However this ends, the other thread stops waiting.
+        struct Finish {
+            std::mutex &lock;
+            std::condition_variable &moved;
+            bool &finished;
+            ~Finish() {
+                {
+                    std::lock_guard<std::mutex> hold(lock);
+                    finished = true;
+                }
+                moved.notify_all();
+            }
+        } finish{lock, moved, finished};
+        std::vector<KeyLine> scratch;
+        const std::string_view text = doc_.text;
+        size_t at = 0, b = 0;
+        for (Edit &edit : edits_) {
+            if (!out.ok()) return;
             out.copy(text.substr(at, edit.begin - at));
-            if (edit.envelope && made < batch.blocks.size() && batch.blocks[made] == e) {
-                out.copy(batch.made[made]);
-                batch.made[made++].clear();  // its room serves a later batch
-            } else if (edit.envelope) {
-                append_envelope_block(out, *edit.envelope, *edit.record, edit.values_only, &scratch);
-            } else {
+            if (!edit.envelope) {
                 out.text() += edit.text;
                 std::string().swap(edit.text);
+            } else {
+                unsigned char expected = kFree;
+                if (!state[b].compare_exchange_strong(expected, kTaken, std::memory_order_acquire) &&
+                    expected == kMade)
+                    out.copy(made[b % kAhead]);
+                else
+                    append_envelope_block(out, *edit.envelope, *edit.record, edit.values_only, &scratch);
+                {
+                    std::lock_guard<std::mutex> hold(lock);
+                    written = ++b;
+                }
+                moved.notify_one();
             }
             out.spill();
             at = edit.end;
         }
+        out.copy(text.substr(at));
     };
-    Batch *ready = nullptr;  // made, to be written next
-    for (size_t next = 0, turn = 0; next < edits_.size() || ready; turn ^= 1) {
-        Batch &batch = batches[turn];
-        batch.first = next;
-        batch.blocks.clear();
-        for (size_t bytes = 0; next < edits_.size() && bytes < kBatch; ++next) {
-            const Edit &edit = edits_[next];
-            if (!edit.envelope) continue;
-            const size_t size = edit.end - edit.begin;
-            if (size >= kBatch) {
-                if (next > batch.first) break;  // alone in a batch of its own
-                ++next;
-                break;
-            }
-            batch.blocks.push_back(next);
-            bytes += size;
-        }
-        batch.last = next;
-        if (batch.made.size() < batch.blocks.size()) {
-            batch.made.resize(batch.blocks.size());
-            batch.scratch.resize(batch.blocks.size());
-        }
-        Batch *const previous = ready;
-        const size_t writing = previous ? 1 : 0;
-        run_in_parts(writing + batch.blocks.size(), [&](size_t part) {
-            if (part < writing) return write(*previous);
-            const Edit &edit = edits_[batch.blocks[part - writing]];
-            std::string &made = batch.made[part - writing];
-            made.reserve((edit.end - edit.begin) * 3 / 2);  // changed values grow to some seventeen digits
-            Output block(&made);
-            append_envelope_block(block, *edit.envelope, *edit.record, edit.values_only, &batch.scratch[part - writing]);
-        });
-        if (!out.ok()) return false;
-        ready = batch.last > batch.first ? &batch : nullptr;
-    }
-    out.copy(text.substr(at));
+    run_in_parts(blocks.size() > 1 ? 2 : 1, [&](size_t part) {
+        if (part == 0)
+            write_in_order();
+        else
+            make_ahead();
+    });
     return out.finish();
 }
 
