@@ -2,11 +2,14 @@
 // byte, writing changes in the file's conventions, and refusing broken files.
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fstream>
+#include <random>
 #include <sstream>
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -479,6 +482,67 @@ TEST(LwsRead, FilesAddingMoreItemsThanIdsExistForAreRefusedAtTheLineThatDoesIt) 
         EXPECT_FALSE(read_lws_text(c.text, "many.lws", &scene, &doc, &error));
         EXPECT_EQ(error, c.expected);
     }
+}
+
+// Saving a large scene: changed values in the standard library's shortest
+// text, and changed blocks made apart (a few ahead on a second thread; a
+// large block straight into the file), each in its place.
+TEST(LwsWrite, ChangedValuesTakeTheShortestTextThatReadsBack) {
+    std::mt19937_64 random(2026);
+    std::vector<double> values = {0.0, -0.0, 1.0, 0.1, 0.3, 2.5, 1e-5, 5e-10, 123456.0, 4.5e15, 1e22, 1e300, 5e-324};
+    for (int e = -1074; e < 1024; ++e) values.push_back(std::ldexp(1.0, e));  // the bound below is nearer there
+    for (int i = 0; i < 60000; ++i) {
+        uint64_t bits = random();
+        if (i % 2) bits = (bits & 0x800FFFFFFFFFFFFFull) | (uint64_t{991 + random() % 84} << 52);  // 5e-10 to 1
+        double value;
+        std::memcpy(&value, &bits, sizeof value);
+        if (std::isfinite(value)) values.push_back(value);
+        // Short decimals and their neighbours: ties and bounds.
+        char text[32];
+        std::snprintf(text, sizeof text, "%llue%d", static_cast<unsigned long long>(random() % 100000000),
+                      static_cast<int>(random() % 26) - 20);
+        const double decimal = std::strtod(text, nullptr);
+        values.insert(values.end(), {decimal, std::nextafter(decimal, 0.0), std::nextafter(decimal, 1e300)});
+    }
+    for (double value : values) {
+        char mine[32], standard[32];
+        const std::string written(mine, write_lws_shortest(mine, value));
+        const std::string expected(standard, std::to_chars(standard, standard + 32, value == 0.0 ? 0.0 : value).ptr);
+        ASSERT_EQ(written, expected) << std::hexfloat << value;
+    }
+}
+
+TEST(LwsWrite, ALargeSceneSavedInPiecesComesBackWithEveryChangedValue) {
+    std::string text = "LWSC\n5\n\n";
+    for (int item = 0; item < 8; ++item) {
+        text += "AddNullObject 1000000" + std::to_string(item) + " n" + std::to_string(item) + "\nObjectMotion\nNumChannels 9\n";
+        for (int c = 0; c < 9; ++c) {
+            const int keys = item == 3 && c == 4 ? 40000 : 600;  // about 1.5 MB, and 20 KB
+            text += "Channel " + std::to_string(c) + "\n{ Envelope\n  " + std::to_string(keys) + "\n";
+            for (int k = 0; k < keys; ++k)
+                text += "  Key " + std::to_string(item + c * 0.1 + k * 1e-4) + " " + std::to_string(k) + " 0 0 0 0 0 0 0\n";
+            text += "  Behaviors 1 1\n}\n";
+        }
+    }
+    Loaded l = load_text(text);
+    for (ItemIdValue id : l.scene.all_items())
+        for (int c = 0; c < kMotionChannelCount; ++c)
+            for (const auto &key : l.scene.find(id)->channel(static_cast<MotionChannel>(c)).envelope.keys())
+                key->value = key->value * 0.5 + 0.125;
+    const std::string path = ::testing::TempDir() + "lws_large_write_test.lws";
+    std::string error;
+    ASSERT_TRUE(write_lws_file(l.doc, l.scene, path, true, &error)) << error;
+    EXPECT_EQ(read_all(path), render(l));
+    Loaded again;
+    ASSERT_TRUE(read_lws_file(path, &again.scene, &again.doc, &error)) << error;
+    std::remove(path.c_str());
+    for (ItemIdValue id : l.scene.all_items())
+        for (int c = 0; c < kMotionChannelCount; ++c) {
+            const Envelope &now = l.scene.find(id)->channel(static_cast<MotionChannel>(c)).envelope;
+            const Envelope &read = again.scene.find(id)->channel(static_cast<MotionChannel>(c)).envelope;
+            ASSERT_EQ(read.key_count(), now.key_count());
+            for (size_t k = 0; k < now.key_count(); ++k) ASSERT_EQ(read.keys()[k]->value, now.keys()[k]->value);
+        }
 }
 
 TEST(LwsWrite, SavingNeverOverwritesUnlessAskedAndLeavesNoPartialFile) {

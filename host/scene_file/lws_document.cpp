@@ -61,11 +61,160 @@ std::string format_lws_id(ItemIdValue id) {
     return buffer;
 }
 
+namespace {
+
+#ifdef __SIZEOF_INT128__
+// The shortest decimal digits that read back as `value`, and their power of
+// ten, the nearest to the value when several are as short (the even one on a
+// tie), as the standard library picks them. It steps down from a scale where
+// the numbers that read back as the value span several units, dropping a
+// digit while a multiple of ten is still among them, with exact integers:
+// so only values whose scaled bounds fit 64 bits, from about 5e-10 to 4.5e15
+// (where a scene's values lie); false for the others.
+bool shortest_digits(double value, uint64_t *digits, int *exponent) {
+    static constexpr uint64_t kFives[27] = {
+        1ull, 5ull, 25ull, 125ull, 625ull, 3125ull, 15625ull, 78125ull, 390625ull, 1953125ull, 9765625ull,
+        48828125ull, 244140625ull, 1220703125ull, 6103515625ull, 30517578125ull, 152587890625ull,
+        762939453125ull, 3814697265625ull, 19073486328125ull, 95367431640625ull, 476837158203125ull,
+        2384185791015625ull, 11920928955078125ull, 59604644775390625ull, 298023223876953125ull,
+        1490116119384765625ull};
+    uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+    const uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
+    const int q = biased - 1075;  // |value| = m * 2^q
+    if (biased == 0 || q < -83 || q >= 0) return false;
+    const uint64_t m = fraction | (uint64_t{1} << 52);
+    const bool accept_bounds = (m & 1) == 0;  // a halfway number reads back as the even neighbour
+    // In units of 2^(q-2): the value and the bounds of the numbers that read
+    // back as it (the one below is nearer at a power of two).
+    const uint64_t mv = 4 * m, mp = 4 * m + 2, mm = 4 * m - (fraction != 0 ? 2 : 1);
+    // Scaled by 10^k, between 10^(-q log10 2 + 1) and 10^(-q log10 2 + 2):
+    // the bounds are at least seven units apart and below 2^60.
+    const int k = ((-q * 78913) >> 18) + 2;  // 78913 / 2^18 is log10 2 from below
+    const int shift = 2 - q - k;             // 1 to 59
+    bool exact[3];
+    uint64_t scaled[3];
+    const uint64_t units[3] = {mv, mp, mm};
+    for (int i = 0; i < 3; ++i) {
+        // 5^k is odd: the product drops no ones when the units have as many trailing zeros as the shift.
+        exact[i] = __builtin_ctzll(units[i]) >= shift;
+        scaled[i] = static_cast<uint64_t>((static_cast<unsigned __int128>(units[i]) * kFives[k]) >> shift);
+    }
+    uint64_t vr = scaled[0], vp = scaled[1], vm = scaled[2];
+    bool vr_trailing_zeros = exact[0];
+    bool vm_trailing_zeros = accept_bounds && exact[2];
+    if (!accept_bounds && exact[1]) --vp;  // the upper bound itself reads back as the neighbour
+    int removed = 0;
+    unsigned last_removed = 0;
+    const auto drop_digit = [&] {
+        vr_trailing_zeros = vr_trailing_zeros && last_removed == 0;
+        last_removed = static_cast<unsigned>(vr % 10);
+        vr /= 10;
+        vp /= 10;
+        vm /= 10;
+        ++removed;
+    };
+    if (vp / 100000000 > vm / 100000000) {  // a value of few digits: eight dropped at once
+        vm_trailing_zeros = vm_trailing_zeros && vm % 100000000 == 0;
+        vr_trailing_zeros = vr_trailing_zeros && vr % 10000000 == 0;
+        last_removed = static_cast<unsigned>(vr / 10000000 % 10);
+        vr /= 100000000;
+        vp /= 100000000;
+        vm /= 100000000;
+        removed = 8;
+    }
+    while (vp / 10 > vm / 10) {
+        vm_trailing_zeros = vm_trailing_zeros && vm % 10 == 0;
+        drop_digit();
+    }
+    if (vm_trailing_zeros)
+        while (vm % 10 == 0) drop_digit();
+    if (vr_trailing_zeros && last_removed == 5 && vr % 2 == 0) last_removed = 4;  // a tie goes to the even
+    *digits = vr + ((vr == vm && (!accept_bounds || !vm_trailing_zeros)) || last_removed >= 5);
+    *exponent = removed - k;
+    return true;
+}
+#endif
+
+}  // namespace
+
+char *write_lws_shortest(char *at, double value) {
+    if (value == 0.0) {
+        *at = '0';  // no "-0"
+        return at + 1;
+    }
+#ifdef __SIZEOF_INT128__
+    uint64_t digits = 0;
+    int exponent = 0;
+    if (shortest_digits(value, &digits, &exponent)) {
+        // Eight digits at a time in 32 bits, two by two: a value has some sixteen.
+        static constexpr char kPairs[] =
+            "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+            "4041424344454647484950515253545556575859606162636465666768697071727374757677787980"
+            "81828384858687888990919293949596979899";
+        const auto eight = [](char *to, uint32_t n) {
+            const uint32_t high = n / 10000, low = n % 10000;
+            std::memcpy(to, kPairs + 2 * (high / 100), 2);
+            std::memcpy(to + 2, kPairs + 2 * (high % 100), 2);
+            std::memcpy(to + 4, kPairs + 2 * (low / 100), 2);
+            std::memcpy(to + 6, kPairs + 2 * (low % 100), 2);
+        };
+        char text[24];  // digits < 10^18
+        eight(text + 16, static_cast<uint32_t>(digits % 100000000));
+        const uint64_t above = digits / 100000000;
+        eight(text + 8, static_cast<uint32_t>(above % 100000000));
+        eight(text, static_cast<uint32_t>(above / 100000000));
+        const char *first = text;
+        while (*first == '0') ++first;  // digits > 0
+        const int count = static_cast<int>(text + sizeof text - first);
+        if (value < 0) *at++ = '-';
+        // Plain or with an exponent, whichever is shorter, plain on a tie
+        // (as printf's %f and %e write them).
+        const int scientific = count + (count > 1) + 4;  // "d.ddde-05": exponents here have two digits
+        const int plain = exponent >= 0 ? count + exponent : count + exponent > 0 ? count + 1 : 2 - exponent;
+        if (plain <= scientific) {
+            if (exponent >= 0) {
+                std::memcpy(at, first, static_cast<size_t>(count));
+                at += count;
+                std::memset(at, '0', static_cast<size_t>(exponent));
+                return at + exponent;
+            }
+            const int whole = count + exponent;
+            if (whole > 0) {
+                std::memcpy(at, first, static_cast<size_t>(whole));
+                at += whole;
+                *at++ = '.';
+                std::memcpy(at, first + whole, static_cast<size_t>(-exponent));
+                return at - exponent;
+            }
+            *at++ = '0';
+            *at++ = '.';
+            std::memset(at, '0', static_cast<size_t>(-whole));
+            at += -whole;
+            std::memcpy(at, first, static_cast<size_t>(count));
+            return at + count;
+        }
+        *at++ = first[0];
+        if (count > 1) {
+            *at++ = '.';
+            std::memcpy(at, first + 1, static_cast<size_t>(count - 1));
+            at += count - 1;
+        }
+        const int power = exponent + count - 1;
+        *at++ = 'e';
+        *at++ = power < 0 ? '-' : '+';
+        *at++ = static_cast<char>('0' + std::abs(power) / 10);
+        *at++ = static_cast<char>('0' + std::abs(power) % 10);
+        return at;
+    }
+#endif
+    return std::to_chars(at, at + 32, value).ptr;
+}
+
 void append_lws_shortest(std::string *out, double value) {
-    if (value == 0.0) value = 0.0;  // no "-0"
     char buffer[32];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    out->append(buffer, result.ptr);
+    out->append(buffer, write_lws_shortest(buffer, value));
 }
 
 void lws_key_numbers(const EnvelopeKey &key, double numbers[9]) {
@@ -203,6 +352,8 @@ inline const char *read_number(const char *at, const char *end, double *value) {
 }
 
 }  // namespace
+
+const char *read_lws_number(const char *at, const char *end, double *value) { return read_number(at, end, value); }
 
 bool parse_lws_number(std::string_view word, double *value) {
     if (word.empty()) return false;

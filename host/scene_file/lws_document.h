@@ -133,8 +133,11 @@ std::string format_lws_number(double value, int version);
 std::string format_lws_time(double seconds, int version);
 // `ParentItem`-style ids: eight lower-case hexadecimal digits.
 std::string format_lws_id(ItemIdValue id);
-// Appends the shortest text that reads back as `value` ("0" for either zero).
+// Appends the shortest text that reads back as `value` ("0" for either zero),
+// the text std::to_chars writes.
 void append_lws_shortest(std::string *out, double value);
+// The same written at `at` (room for 32 bytes); returns where it ends.
+char *write_lws_shortest(char *at, double value);
 
 // The nine numbers of a `Key` line in file order (value, time, shape, p1..p6)
 // for a key, and the key they stand for; the shape must be 0 to 5.
@@ -146,6 +149,9 @@ EnvelopeKey lws_key_from_numbers(const double numbers[9]);
 bool parse_lws_key_line(std::string_view content, double numbers[9], std::string_view *words = nullptr);
 // Reads one number of a `Key` line, as parse_lws_key_line reads each.
 bool parse_lws_number(std::string_view word, double *value);
+// The same for the word starting at `at` (before `end`): returns where it
+// ends (at a blank or `end`), or null when it is no such number.
+const char *read_lws_number(const char *at, const char *end, double *value);
 // A digest of an envelope's keys and behaviours: equal envelopes have equal
 // fingerprints, so one taken at loading tells whether the host changed it.
 // Each step is a bijection of the running state, so a change of any one

@@ -1,17 +1,22 @@
 #include "lws_writer.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <random>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
 
 #include "interface/host_api.h"
+#include "host/core/both_cores.h"
 #include "file_paths.h"
 
 #include <fcntl.h>
@@ -91,6 +96,17 @@ struct FileKey {
     TextSpan line;
 };
 
+// Offsets of a key line: where it begins, where its value word begins and
+// ends, where the line ends; and the value word's number.
+struct KeyLine {
+    size_t begin;
+    size_t value_begin;
+    size_t value_end;
+    size_t end;
+    double was;
+    bool read;  // `was` holds the number
+};
+
 // Where the new text goes: into one string, or on to a file in pieces of
 // about a megabyte, so that saving a large scene never holds its new text whole.
 class Output {
@@ -103,9 +119,10 @@ public:
     void spill() {
         if (write_ && piece_.size() >= kPiece) flush();
     }
-    // Bytes of the original text, handed on without a copy when there are many.
+    // Bytes handed on without a copy when there are many: a stretch of the
+    // original text, or a block made apart.
     void copy(std::string_view bytes) {
-        if (!write_ || bytes.size() < kPiece) {
+        if (!write_ || bytes.size() < kPiece / 16) {
             text_->append(bytes);
             spill();
             return;
@@ -159,14 +176,15 @@ private:
     std::string number(double value) const { return format_lws_number(value, doc_.version); }
 
     // Appends the envelope's `{ Envelope }` block as it is now, keeping the
-    // text of what did not change.
+    // text of what did not change. `scratch` holds its key lines meanwhile:
+    // room the caller keeps, to serve block after block.
     void append_envelope_block(Output &output, const Envelope &envelope, const LwsEnvelopeRecord &record,
-                               bool values_only) const;
+                               bool values_only, std::vector<KeyLine> *scratch) const;
     // The keys of a block whose keys kept all but their values: each key line
     // as it was, its value word replaced when the value changed. False, with
     // nothing written, when the block's key lines do not match the keys.
     bool append_values_in_place(Output &output, const Envelope &envelope, const LwsEnvelopeRecord &record,
-                                std::vector<TextSpan> *other_lines) const;
+                                std::vector<TextSpan> *other_lines, std::vector<KeyLine> *scratch) const;
     // The `Behaviors` line and the closing one.
     void append_block_end(std::string *out, const Envelope &envelope, const LwsEnvelopeRecord &record,
                           const std::string &eol) const;
@@ -232,10 +250,8 @@ void Renderer::append_key_line(std::string *out, const double now[9], const std:
             }
             std::memcpy(at, word.data(), word.size());
             at += word.size();
-        } else if (now[i] == 0.0) {
-            *at++ = '0';  // no "-0"
         } else {
-            at = std::to_chars(at, at + 32, now[i]).ptr;
+            at = write_lws_shortest(at, now[i]);
         }
     }
     if (!started) out->append(indent);
@@ -243,16 +259,9 @@ void Renderer::append_key_line(std::string *out, const double now[9], const std:
 }
 
 bool Renderer::append_values_in_place(Output &output, const Envelope &envelope, const LwsEnvelopeRecord &record,
-                                      std::vector<TextSpan> *other_lines) const {
-    // Offsets of a key line: where it begins, where its value word begins
-    // and ends, where the line ends.
-    struct KeyLine {
-        size_t begin;
-        size_t value_begin;
-        size_t value_end;
-        size_t end;
-    };
-    std::vector<KeyLine> key_lines;
+                                      std::vector<TextSpan> *other_lines, std::vector<KeyLine> *scratch) const {
+    std::vector<KeyLine> &key_lines = *scratch;
+    key_lines.clear();
     key_lines.reserve(envelope.key_count());
     std::vector<TextSpan> others;
     // A million key lines pass here: scanned with pointers, as
@@ -274,39 +283,52 @@ bool Renderer::append_values_in_place(Output &output, const Envelope &envelope, 
         }
         const char *value = first + 3;
         while (value < last && blank(*value)) ++value;
-        const char *value_end = value;
-        while (value_end < last && !blank(*value_end)) ++value_end;
-        key_lines.push_back({line.begin, static_cast<size_t>(value - text), static_cast<size_t>(value_end - text), line.end});
+        double was = 0.0;
+        const char *value_end = value < last ? read_lws_number(value, last, &was) : nullptr;
+        const bool read = value_end != nullptr;
+        if (!read)
+            for (value_end = value; value_end < last && !blank(*value_end);) ++value_end;
+        key_lines.push_back({line.begin, static_cast<size_t>(value - text), static_cast<size_t>(value_end - text),
+                             line.end, was, read});
     }
     if (key_lines.size() != envelope.key_count()) return false;
+    // The lines are put together on the stack and appended some kilobytes at
+    // a time: a large scene writes a million of them.
     std::string *const out = &output.text();
+    char buffer[16384];
+    size_t used = 0;
+    const auto put = [&](const char *bytes, size_t size) {
+        if (used + size > sizeof buffer) {
+            out->append(buffer, used);
+            output.spill();
+            used = 0;
+            if (size > sizeof buffer) return void(out->append(bytes, size));
+        }
+        std::memcpy(buffer + used, bytes, size);
+        used += size;
+    };
     const auto &keys = envelope.keys();
     for (size_t k = 0; k < key_lines.size(); ++k) {
         const KeyLine &key = key_lines[k];
         const double value = keys[k]->value;
-        double was = 0.0;
-        if (parse_lws_number(std::string_view(text + key.value_begin, key.value_end - key.value_begin), &was) &&
-            was == value) {
-            out->append(text + key.begin, key.end - key.begin);
+        if (key.read && key.was == value) {
+            put(text + key.begin, key.end - key.begin);
         } else {
             char number[32];
-            char *number_end = number;
-            if (value == 0.0)
-                *number_end++ = '0';  // no "-0"
-            else
-                number_end = std::to_chars(number, number + sizeof number, value).ptr;
-            out->append(text + key.begin, key.value_begin - key.begin)
-                .append(number, static_cast<size_t>(number_end - number))
-                .append(text + key.value_end, key.end - key.value_end);
+            const char *const number_end = write_lws_shortest(number, value);
+            put(text + key.begin, key.value_begin - key.begin);
+            put(number, static_cast<size_t>(number_end - number));
+            put(text + key.value_end, key.end - key.value_end);
         }
-        output.spill();
     }
+    out->append(buffer, used);
+    output.spill();
     other_lines->insert(other_lines->end(), others.begin(), others.end());
     return true;
 }
 
 void Renderer::append_envelope_block(Output &output, const Envelope &envelope, const LwsEnvelopeRecord &record,
-                                     bool values_only) const {
+                                     bool values_only, std::vector<KeyLine> *scratch) const {
     std::string *const out = &output.text();
     const std::string eol = ending_of(record.open_line);
     // The block as loaded is read again, a line at a time alongside the
@@ -344,7 +366,7 @@ void Renderer::append_envelope_block(Output &output, const Envelope &envelope, c
         *out += std::string_view(count, static_cast<size_t>(std::to_chars(count, count + sizeof count, envelope.key_count()).ptr - count));
         *out += eol;
     }
-    if (values_only && append_values_in_place(output, envelope, record, &other_lines)) {
+    if (values_only && append_values_in_place(output, envelope, record, &other_lines, scratch)) {
         for (const TextSpan &other : other_lines) *out += view(other);
         append_block_end(out, envelope, record, eol);
         return;
@@ -487,7 +509,26 @@ bool Renderer::link_edits(const LwsItemRecord &record, const Item &item, std::st
 }
 
 bool Renderer::plan(std::string *error) {
-    for (const LwsItemRecord &record : doc_.items) {
+    // Whether each envelope changed: a pass over all keys of the scene, taken
+    // an item at a time on every core first.
+    struct Digest {
+        uint64_t keys = 0, layout = 0;
+    };
+    std::vector<size_t> first_digest(doc_.items.size() + 1, 0);
+    for (size_t r = 0; r < doc_.items.size(); ++r)
+        first_digest[r + 1] = first_digest[r] + (doc_.version <= 2 ? 0 : doc_.items[r].envelopes.size());
+    std::vector<Digest> digests(first_digest.back());
+    run_in_parts(doc_.items.size(), [&](size_t r) {
+        const LwsItemRecord &record = doc_.items[r];
+        const Item *item = scene_.find(record.id);
+        for (size_t e = 0; item && e < first_digest[r + 1] - first_digest[r]; ++e) {
+            Digest &digest = digests[first_digest[r] + e];
+            digest.keys = lws_envelope_fingerprint(
+                item->channel(static_cast<MotionChannel>(record.envelopes[e].channel)).envelope, &digest.layout);
+        }
+    });
+    for (size_t r = 0; r < doc_.items.size(); ++r) {
+        const LwsItemRecord &record = doc_.items[r];
         const Item *item = scene_.find(record.id);
         if (!item) {
             *error = doc_.path + ":" + std::to_string(record.line) + ": the item " + format_lws_id(record.id) +
@@ -499,13 +540,14 @@ bool Renderer::plan(std::string *error) {
             continue;
         }
         bool recorded[kMotionChannelCount] = {};
-        for (const LwsEnvelopeRecord &env : record.envelopes) {
+        for (size_t e = 0; e < record.envelopes.size(); ++e) {
+            const LwsEnvelopeRecord &env = record.envelopes[e];
+            const Digest &digest = digests[first_digest[r] + e];
             recorded[env.channel] = true;
             const Envelope &envelope = item->channel(static_cast<MotionChannel>(env.channel)).envelope;
-            uint64_t layout = 0;
-            if (!same_envelope(envelope, env, lws_envelope_fingerprint(envelope, &layout)))
+            if (!same_envelope(envelope, env, digest.keys))
                 edits_.push_back({env.block.begin, env.block.end, {}, &envelope, &env,
-                                  layout == env.loaded_layout && envelope.key_count() == env.loaded_key_count &&
+                                  digest.layout == env.loaded_layout && envelope.key_count() == env.loaded_key_count &&
                                       !holds_unkeyed_value(envelope, env.loaded_default)});
         }
         // Channels the file lacks are written once they hold anything but the
@@ -548,20 +590,98 @@ bool Renderer::plan(std::string *error) {
 }
 
 bool Renderer::emit(Output &out) {
-    const std::string_view text = doc_.text;
-    size_t at = 0;
-    for (Edit &edit : edits_) {
-        if (!out.ok()) return false;
-        out.copy(text.substr(at, edit.begin - at));
-        if (edit.envelope)
-            append_envelope_block(out, *edit.envelope, *edit.record, edit.values_only);
+    // Changed blocks are independent (one envelope each): a second thread
+    // makes them a few ahead, each into a text of its own, while this one
+    // writes the file in order. The writer never waits for it: a block not
+    // made by its turn the writer makes itself, straight into the file (any
+    // copy the other thread finishes later is dropped), so a thread held up
+    // elsewhere costs no more than going without it. Large blocks are left to
+    // the writer, so no text is held whole.
+    constexpr size_t kAhead = 8;                         // blocks made ahead at most
+    constexpr size_t kLargest = size_t(1) << 20;         // bytes of a loaded block made ahead
+    enum : unsigned char { kFree, kTaken, kMade };
+    std::vector<size_t> blocks;  // the envelope edits, in order
+    for (size_t e = 0; e < edits_.size(); ++e)
+        if (edits_[e].envelope) blocks.push_back(e);
+    std::unique_ptr<std::atomic<unsigned char>[]> state(new std::atomic<unsigned char>[blocks.size()]);
+    for (size_t b = 0; b < blocks.size(); ++b) state[b].store(kFree, std::memory_order_relaxed);
+    std::string made[kAhead];
+    std::mutex lock;
+    std::condition_variable moved;
+    size_t written = 0;     // blocks the writer is done with; under `lock`
+    bool finished = false;  // under `lock`
+
+    const auto make_ahead = [&] {
+        std::vector<KeyLine> scratch;
+        for (size_t b = 0;; ++b) {
+            {
+                std::unique_lock<std::mutex> hold(lock);
+                moved.wait(hold, [&] { return finished || b < written + kAhead; });
+                if (finished) return;
+                b = std::max(b, written);
+            }
+            if (b >= blocks.size()) return;
+            const Edit &edit = edits_[blocks[b]];
+            unsigned char free = kFree;
+            if (edit.end - edit.begin > kLargest || !state[b].compare_exchange_strong(free, kTaken)) continue;
+            try {
+                std::string &text = made[b % kAhead];
+                text.clear();
+                Output block(&text);
+                append_envelope_block(block, *edit.envelope, *edit.record, edit.values_only, &scratch);
+            } catch (...) {
+                return;  // out of memory, say: the writer makes the rest
+            }
+            state[b].store(kMade, std::memory_order_release);
+        }
+    };
+    const auto write_in_order = [&] {
+        // However this ends, the other thread stops waiting.
+        struct Finish {
+            std::mutex &lock;
+            std::condition_variable &moved;
+            bool &finished;
+            ~Finish() {
+                {
+                    std::lock_guard<std::mutex> hold(lock);
+                    finished = true;
+                }
+                moved.notify_all();
+            }
+        } finish{lock, moved, finished};
+        std::vector<KeyLine> scratch;
+        const std::string_view text = doc_.text;
+        size_t at = 0, b = 0;
+        for (Edit &edit : edits_) {
+            if (!out.ok()) return;
+            out.copy(text.substr(at, edit.begin - at));
+            if (!edit.envelope) {
+                out.text() += edit.text;
+                std::string().swap(edit.text);
+            } else {
+                unsigned char expected = kFree;
+                if (!state[b].compare_exchange_strong(expected, kTaken, std::memory_order_acquire) &&
+                    expected == kMade)
+                    out.copy(made[b % kAhead]);
+                else
+                    append_envelope_block(out, *edit.envelope, *edit.record, edit.values_only, &scratch);
+                {
+                    std::lock_guard<std::mutex> hold(lock);
+                    written = ++b;
+                }
+                moved.notify_one();
+            }
+            out.spill();
+            at = edit.end;
+        }
+        out.copy(text.substr(at));
+    };
+    run_in_parts(blocks.size() > 1 ? 2 : 1, [&](size_t part) {
+        if (part == 0)
+            write_in_order();
         else
-            out.text() += edit.text;
-        std::string().swap(edit.text);
-        out.spill();
-        at = edit.end;
-    }
-    out.copy(text.substr(at));
+            make_ahead();
+    });
     return out.finish();
 }
 
