@@ -415,7 +415,8 @@ WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {
         const std::vector<double> &times = before.key_groups[record.key_group].times;
         for (int c = 0; c < kMotionChannels; ++c) {
             if (channel_times[c].size() == times.size() &&
-                std::memcmp(channel_times[c].data(), times.data(), times.size() * sizeof(double)) == 0) {
+                (times.empty() ||
+                 std::memcmp(channel_times[c].data(), times.data(), times.size() * sizeof(double)) == 0)) {
                 record.keys[c].times.append_along(times, 0, times.size());
                 continue;
             }
