@@ -58,6 +58,10 @@ case $jobs in '' | *[!0-9]* | 0) echo "$0: -j needs a number of jobs above 0" >&
 outdir=$1 statements=$2
 shift 2
 
+# Each run would use every core by itself: the cores are shared out among
+# the runs side by side instead (LWHEADLESS_THREADS, when set, is kept).
+cores=$(nproc 2>/dev/null || echo 2)
+export LWHEADLESS_THREADS=${LWHEADLESS_THREADS:-$((cores > jobs ? cores / jobs : 1))}
 export LWHEADLESS=${LWHEADLESS:-$root/build/linux/tools/lwheadless}
 export KR_PLUGIN=${KR_PLUGIN:-$root/build/linux/KRtools.p}
 [ -x "$LWHEADLESS" ] || { echo "$0: no tool at $LWHEADLESS (set LWHEADLESS)" >&2; exit 2; }
