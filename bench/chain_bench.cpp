@@ -128,6 +128,6 @@ int main(int argc, char **argv) {
     for (int s = 0; s < kStepCount; ++s) std::printf("  %-16s %8.3f s\n", kStepNames[s], best[s]);
     std::printf("  %-16s %8.3f s\n", "command + report", best[kRecord] + best[kCommand] + best[kReport]);
     std::printf("  %-16s %8.3f s\n", "total", best_total);
-    std::printf("  %-16s %8.1f MB\n", "peak memory", usage.ru_maxrss / 1024.0);
+    std::printf("  %-16s %8.1f MB\n", "peak memory", usage.ru_maxrss * 1024.0 / 1e6);  // kibibytes
     return 0;
 }

@@ -40,6 +40,8 @@ timed_run() {
     line=$(/usr/bin/time -f '%M' "$@" 2>&1 >/dev/null | tail -1)
     awk -v a="$start" -v b="$EPOCHREALTIME" -v kb="$line" 'BEGIN { printf "%.3f %d\n", b - a, kb }'
 }
+# Peak memory as the system counts it (kibibytes) in megabytes.
+mb() { awk -v k="$1" 'BEGIN { printf "%.1f", k * 1024 / 1e6 }'; }
 # The better of two "SECONDS KB" pairs, each field apart.
 better() { awk -v a="$1" -v b="$2" 'BEGIN { split(a, x, " "); split(b, y, " "); if (a == "") { print b; exit }
     printf "%.3f %d\n", (y[1] < x[1] ? y[1] : x[1]), (y[2] < x[2] ? y[2] : x[2]) }'; }
@@ -66,9 +68,10 @@ whole_run() {  # scene [tolerance arguments]
         best=$(better "$best" "$(timed_run "$tool" "$plugin" "$script")")
         [[ -n $arguments ]] || single=$(better "$single" "$(timed_run env LWHEADLESS_THREADS=1 "$tool" "$plugin" "$script")")
     done
-    printf '  %-19s %s s, %d MB peak\n' "lwheadless${arguments:+ $arguments}" "${best% *}" $((${best#* } / 1000))
+    printf '  %-19s %s s, %s MB peak\n' "lwheadless${arguments:+ $arguments}" "${best% *}" "$(mb "${best#* }")"
+    awk -v k="${best#* }" -v f="$(stat -c %s "$scene")" 'BEGIN { printf "  peak memory is %.2f times the file\n", k * 1024 / f }'
     if [[ -n $single ]]; then
-        printf '  %-19s %s s, %d MB peak\n' "lwheadless, 1 thread" "${single% *}" $((${single#* } / 1000))
+        printf '  %-19s %s s, %s MB peak\n' "lwheadless, 1 thread" "${single% *}" "$(mb "${single#* }")"
         awk -v a="${best% *}" -v b="${single% *}" 'BEGIN { printf "  all cores take %.2f of the time one thread takes\n", a / b }'
     fi
     rm -f "$script" "$work/saved.lws"
@@ -83,9 +86,9 @@ read_runs() {  # scene
         ours=$(better "$ours" "$(timed_run "$tool" "$plugin" "$work/load.lwh")")
         if command -v assimp >/dev/null; then theirs=$(better "$theirs" "$(timed_run assimp info "$scene")"); fi
     done
-    printf '  %-19s %s s, %d MB peak\n' "lwheadless load" "${ours% *}" $((${ours#* } / 1000))
+    printf '  %-19s %s s, %s MB peak\n' "lwheadless load" "${ours% *}" "$(mb "${ours#* }")"
     if [[ -n $theirs ]]; then
-        printf '  %-19s %s s, %d MB peak\n' "assimp info" "${theirs% *}" $((${theirs#* } / 1000))
+        printf '  %-19s %s s, %s MB peak\n' "assimp info" "${theirs% *}" "$(mb "${theirs#* }")"
         awk -v a="${ours% *}" -v b="${theirs% *}" 'BEGIN { printf "  reading takes %.2f of the time assimp info takes\n", a / b }'
     fi
     rm -f "$work/load.lwh"
