@@ -266,6 +266,14 @@ void stretch_of(const Matrix3 &inverse, double *scale, int32_t *sheared) {
     }
 }
 
+// The world pose a solve starts from, kept with it.
+void keep_world_pose(KeySolve *record, const Matrix3 &rotation, const Vector3 &position) {
+    record->world_position[0] = position.x;
+    record->world_position[1] = position.y;
+    record->world_position[2] = position.z;
+    for (int i = 0; i < 9; ++i) record->world_rotation[i] = rotation.m[i];
+}
+
 // The item's local position and rotation at `time` that give its current world
 // position and rotation under the new parent. False when they are not finite.
 bool solve_record(const HostContext *context, const ItemSolve &solve, KeySolve *record, int32_t *kept_cursor) {
@@ -282,10 +290,7 @@ bool solve_record(const HostContext *context, const ItemSolve &solve, KeySolve *
         const ChainPose *above = kept_pose(solve.above, time, kept_cursor, &kept);
         item_world_pose(info, solve.item, time, above ? solve.above->item : nullptr, above, &rotation, &position,
                         record->own_turns, record->ancestor_turns);
-        record->world_position[0] = position.x;
-        record->world_position[1] = position.y;
-        record->world_position[2] = position.z;
-        for (int i = 0; i < 9; ++i) record->world_rotation[i] = rotation.m[i];
+        keep_world_pose(record, rotation, position);
     }
     record->parent_scale = 1.0;
     record->sheared = 0;
@@ -787,10 +792,7 @@ bool keep_poses(const HostContext *context, SelectionNode &node, const Selection
             Vector3 position;
             item_chain_and_world_pose(context->item_info, node.item, time, stop, above, &pose, &rotation, &position,
                                       solve->own_turns, solve->ancestor_turns);
-            solve->world_position[0] = position.x;
-            solve->world_position[1] = position.y;
-            solve->world_position[2] = position.z;
-            for (int k = 0; k < 9; ++k) solve->world_rotation[k] = rotation.m[k];
+            keep_world_pose(solve, rotation, position);
             solve->posed = 1;
         }
         KeptPose &keep = node.poses[i];
