@@ -130,7 +130,8 @@ class KeyList {
 public:
     class iterator {
     public:
-        using iterator_category = std::random_access_iterator_tag;
+        // Walked forward once, a key at a time, as range-for does.
+        using iterator_category = std::input_iterator_tag;
         using value_type = KeyRef;
         using difference_type = std::ptrdiff_t;
         using pointer = void;
@@ -264,9 +265,8 @@ private:
     void take(Envelope *other);  // into an envelope without storage
 
     // While false, the keys are the first block's used slots, all live and in
-    // time order, and order_ is empty: a take read from a file, or keyed
-    // frame by frame, needs no list beside its keys. Once true, order_ lists
-    // the keys in time order.
+    // time order, and order_ is empty: a take read from a file needs no
+    // list beside its keys. Once true, order_ lists the keys in time order.
     bool listed_ = false;
     std::vector<KeyRef> order_;
     std::vector<Block> blocks_;
