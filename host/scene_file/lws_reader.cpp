@@ -42,6 +42,20 @@ struct Line {
     int number = 0;
 };
 
+// The line that starts at `at`, reaching no further than `limit`; its
+// content leaves out the line ending (a carriage return before a line feed
+// too). Returns where the next line starts.
+inline size_t cut_line(const char *text, size_t at, size_t limit, char eol, Line *line) {
+    const void *found = std::memchr(text + at, eol, limit - at);
+    const size_t nl = found ? static_cast<size_t>(static_cast<const char *>(found) - text) : limit;
+    size_t content_end = nl;
+    if (eol == '\n' && content_end > at && text[content_end - 1] == '\r') --content_end;
+    line->begin = at;
+    line->end = found ? nl + 1 : limit;
+    line->content = std::string_view(text + at, content_end - at);
+    return line->end;
+}
+
 struct ParseError {
     int line;
     std::string what;
@@ -155,20 +169,15 @@ private:
     // ---- lines ----
     bool next_line(Line *line) {
         if (pos_ >= text_.size()) return false;
-        const size_t nl = text_.find(eol_, pos_);
-        line->begin = pos_;
-        line->end = nl == std::string::npos ? text_.size() : nl + 1;
-        size_t content_end = nl == std::string::npos ? text_.size() : nl;
-        if (eol_ == '\n' && content_end > pos_ && text_[content_end - 1] == '\r') --content_end;
-        line->content = std::string_view(text_).substr(pos_, content_end - pos_);
+        pos_ = cut_line(text_.data(), pos_, text_.size(), eol_, line);
         line->number = ++line_number_;
-        pos_ = line->end;
         report_progress();
         return true;
     }
     // Envelopes set apart are counted once they are read.
-    void report_progress() {
-        const size_t done = pos_ - apart_bytes_;
+    void report_progress() { show_progress(pos_ - apart_bytes_); }
+    // The caller hears how far the reading is, every eight megabytes.
+    void show_progress(size_t done) {
         if (progress_ && done >= last_progress_ + (8u << 20)) {
             last_progress_ = done;
             progress_(done, text_.size());
@@ -383,21 +392,12 @@ void Reader::read_apart() {
     run_in_parts(apart_blocks_.size(), [&](size_t part) {
         const ApartBlock &block = apart_blocks_[part];
         LwsEnvelopeRecord &env = doc_.items[block.item].envelopes[block.record];
-        const char *const text = text_.data();
         size_t at = block.begin;
         int number = block.count_line;
         const auto next = [&](Line *line) {
             if (at >= block.close.begin) return false;
-            // The line before the closing one ends with a line break.
-            const void *found = std::memchr(text + at, eol_, block.close.begin - at);
-            const size_t nl = found ? static_cast<size_t>(static_cast<const char *>(found) - text) : block.close.begin;
-            size_t content_end = nl;
-            if (eol_ == '\n' && content_end > at && text[content_end - 1] == '\r') --content_end;
-            line->begin = at;
-            line->end = std::min(nl + 1, block.close.begin);
-            line->content = std::string_view(text_).substr(at, content_end - at);
+            at = cut_line(text_.data(), at, block.close.begin, eol_, line);
             line->number = ++number;
-            at = line->end;
             return true;
         };
         Line line;
@@ -409,10 +409,7 @@ void Reader::read_apart() {
         const size_t done = read_in_order + apart_done.fetch_add(block.close.begin - block.begin) +
                             (block.close.begin - block.begin);
         // The callback is the caller's: it is called from the caller's thread only.
-        if (progress_ && std::this_thread::get_id() == caller && done >= last_progress_ + (8u << 20)) {
-            last_progress_ = done;
-            progress_(done, text_.size());
-        }
+        if (std::this_thread::get_id() == caller) show_progress(done);
     });
 }
 
