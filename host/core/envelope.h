@@ -216,6 +216,10 @@ public:
     // first key's value; an infinite one the end key's value under the
     // repeating behaviours.
     double evaluate(double time) const;
+    // The value at each of `count` times, as evaluate(time) gives it, times
+    // mostly in order (frames) found a span or so at a time. Reads the
+    // envelope only: threads may share it.
+    void evaluate(const double *times, size_t count, double *out) const;
 
     EnvelopeBehavior pre_behavior = EnvelopeBehavior::Constant;
     EnvelopeBehavior post_behavior = EnvelopeBehavior::Constant;
@@ -278,6 +282,26 @@ private:
     mutable size_t hint_ = 0;
     // The span the last evaluation fell in: frame after frame, the next one.
     mutable size_t span_hint_ = 0;
+};
+
+// Steps along an envelope's keys (in time order) with times that mostly
+// come in order, as frames do, a key or so at a time; a time out of order is
+// searched for. Reads the keys only: envelopes on other threads are safe.
+class KeyCursor {
+public:
+    explicit KeyCursor(const Envelope &envelope) : keys_(envelope.keys()) {}
+    // How many keys lie at or before `time` (for NaN, no more than all).
+    size_t keys_up_to(double time) {
+        const size_t count = keys_.size();
+        if (up_to_ < count && keys_[up_to_]->time <= time) ++up_to_;
+        if ((up_to_ < count && keys_[up_to_]->time <= time) || (up_to_ > 0 && !(keys_[up_to_ - 1]->time <= time)))
+            up_to_ = keys_.count_up_to(time);
+        return up_to_;
+    }
+
+private:
+    const KeyList keys_;
+    size_t up_to_ = 0;
 };
 
 struct ChannelGroup;

@@ -223,16 +223,40 @@ double value_beyond(const Keys &keys, double time, EnvelopeBehavior behavior, bo
     return value;
 }
 
+// The value at `time` of two keys or more, the span search starting at *hint.
+double value_at(const Keys &keys, double time, EnvelopeBehavior pre, EnvelopeBehavior post, size_t *hint) {
+    if (std::isnan(time)) return keys.front()->value;
+    if (time < keys.front()->time) return value_beyond(keys, time, pre, true, hint);
+    if (time > keys.back()->time) return value_beyond(keys, time, post, false, hint);
+    return value_within(keys, time, hint);
+}
+
 }  // namespace
 
 double Envelope::evaluate(double time) const {
     const Keys keys = this->keys();
     if (keys.empty()) return default_value;
     if (keys.size() == 1) return keys.front()->value;
-    if (std::isnan(time)) return keys.front()->value;
-    if (time < keys.front()->time) return value_beyond(keys, time, pre_behavior, true, &span_hint_);
-    if (time > keys.back()->time) return value_beyond(keys, time, post_behavior, false, &span_hint_);
-    return value_within(keys, time, &span_hint_);
+    return value_at(keys, time, pre_behavior, post_behavior, &span_hint_);
+}
+
+void Envelope::evaluate(const double *times, size_t count, double *out) const {
+    const Keys keys = this->keys();
+    if (keys.size() <= 1) {
+        std::fill(out, out + count, keys.empty() ? default_value : keys.front()->value);
+        return;
+    }
+    // Its own cursor and hint, not the envelope's: nothing is written. At a
+    // key's time the value is that key's (the last of those there), so a
+    // take keyed on its frames is read from its keys.
+    KeyCursor cursor(*this);
+    size_t hint = 0;
+    for (size_t t = 0; t < count; ++t) {
+        const size_t up_to = cursor.keys_up_to(times[t]);
+        out[t] = up_to > 0 && keys[up_to - 1]->time == times[t]
+                     ? keys[up_to - 1]->value
+                     : value_at(keys, times[t], pre_behavior, post_behavior, &hint);
+    }
 }
 
 }  // namespace headless

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -653,7 +652,6 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
     const size_t items = before.items.size();
     constexpr size_t kShares = 2;
     Share shares[kShares];
-    std::unique_ptr<std::mutex[]> locks(new std::mutex[sampler.size()]);
     std::vector<size_t> keys_rewritten(items, 0), keys_created(items, 0);
     run_in_parts(kShares, [&](size_t part) {
         // Its items' keys, matched with those recorded (the keys are read,
@@ -680,7 +678,7 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
         const size_t end = times.size() * (part + 1) / kShares;
         for (size_t first = times.size() * part / kShares; first < end; first += kRowsPerRound) {
             const size_t count = std::min(kRowsPerRound, end - first);
-            sampler.evaluate(&times[first], count, nullptr, poses.data(), locks.get());
+            sampler.evaluate(&times[first], count, nullptr, poses.data());
             values.resize(count * kMotionChannelCount);
             for (size_t w : before.order) {
                 const WatchedBefore &how = before.how[w];

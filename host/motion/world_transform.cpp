@@ -180,23 +180,10 @@ bool motion_constant(const Item &item, int channel) {
 }
 
 void motion_values(const Item &item, int channel, const double *times, size_t count, double *out) {
-    const Envelope *channel_envelope = motion_envelope(item, channel);
-    if (!channel_envelope) {
+    if (const Envelope *envelope = motion_envelope(item, channel))
+        envelope->evaluate(times, count, out);
+    else
         std::fill(out, out + count, channel >= kScaleX ? 1.0 : 0.0);
-        return;
-    }
-    const Envelope &envelope = *channel_envelope;
-    if (envelope.key_count() <= 1) {
-        std::fill(out, out + count, count ? envelope.evaluate(times[0]) : 0.0);
-        return;
-    }
-    // At a key's time the envelope's value is that key's, so a take keyed on
-    // its frames is read from its keys; other times are evaluated.
-    KeyCursor cursor(envelope);
-    for (size_t t = 0; t < count; ++t) {
-        const EnvelopeKey *key = cursor.key_at(times[t]);
-        out[t] = key ? key->value : envelope.evaluate(times[t]);
-    }
 }
 
 void place(const double *values, size_t stride, const Matrix *pivot_turn, const WorldPose *above,
@@ -220,20 +207,16 @@ void place(const double *values, size_t stride, const Matrix *pivot_turn, const 
     for (int r = 0; r < 3; ++r) pose->axes[r] = {turned.m[r][0], turned.m[r][1], turned.m[r][2]};
 }
 
-void HierarchySampler::evaluate(const double *times, size_t count, const std::vector<char> *mask, WorldPose *out,
-                                std::mutex *locks) const {
+void HierarchySampler::evaluate(const double *times, size_t count, const std::vector<char> *mask,
+                                WorldPose *out) const {
     if (count == 0) return;
     // One channel at a run of times keeps its keys in the cache.
     std::vector<double> values(static_cast<size_t>(kMotionChannelCount) * count);
     const size_t n = size();
     for (size_t i = 0; i < n; ++i) {
         if (mask && !(*mask)[i]) continue;
-        {
-            std::unique_lock<std::mutex> hold;
-            if (locks) hold = std::unique_lock<std::mutex>(locks[i]);
-            for (int c = 0; c < kMotionChannelCount; ++c)
-                motion_values(*items_[i], c, times, count, &values[static_cast<size_t>(c) * count]);
-        }
+        for (int c = 0; c < kMotionChannelCount; ++c)
+            motion_values(*items_[i], c, times, count, &values[static_cast<size_t>(c) * count]);
         const int parent = parents_[i];
         const Vec3 pivot = parent >= 0 ? items_[static_cast<size_t>(parent)]->pivot : Vec3{0, 0, 0};
         Matrix pivot_turn;

@@ -11,7 +11,6 @@
 #pragma once
 
 #include <array>
-#include <mutex>
 #include <unordered_map>
 #include <vector>
 
@@ -75,33 +74,6 @@ void motion_values(const Item &item, int channel, const double *times, size_t co
 // Whether motion_values gives that channel one value at every time.
 bool motion_constant(const Item &item, int channel);
 
-// Steps along an envelope's keys (in time order) with times that mostly
-// come in order, as frames do, a key or so at a time; a time out of order is
-// searched for. Reads the keys only: envelopes on other threads are safe.
-class KeyCursor {
-public:
-    explicit KeyCursor(const Envelope &envelope) : keys_(envelope.keys()), count_(envelope.key_count()) {}
-    // How many keys lie at or before `time` (for NaN, no more than all).
-    size_t keys_up_to(double time) {
-        if (up_to_ < count_ && keys_[up_to_]->time <= time) ++up_to_;
-        if ((up_to_ < count_ && keys_[up_to_]->time <= time) || (up_to_ > 0 && !(keys_[up_to_ - 1]->time <= time)))
-            up_to_ = keys_.count_up_to(time);
-        return up_to_;
-    }
-    // The key whose value the envelope has at `time`, as Envelope::evaluate
-    // takes it: the last key at exactly that time; null when no key is at
-    // that time (the curve's value is evaluated there).
-    const EnvelopeKey *key_at(double time) {
-        const size_t up_to = keys_up_to(time);
-        return up_to > 0 && keys_[up_to - 1]->time == time ? keys_[up_to - 1].get() : nullptr;
-    }
-
-private:
-    const KeyList keys_;
-    size_t count_;
-    size_t up_to_ = 0;
-};
-
 // The one step that composes a chain: world_position, world_axes and the
 // sampler all place each item by it, its parent placed before it.
 // An item's pose from its motion values at one time (values[c * stride] for
@@ -132,10 +104,8 @@ public:
 
     // Writes the pose of item i at times[t] to out[t * size() + i], for t
     // below `count`; with a mask only for the marked items, whose ancestors
-    // must be marked too. With `locks` (one for each item), item i's
-    // envelopes are evaluated under locks[i], so threads may share them.
-    void evaluate(const double *times, size_t count, const std::vector<char> *mask, WorldPose *out,
-                  std::mutex *locks = nullptr) const;
+    // must be marked too. Reads the scene only: threads may share it.
+    void evaluate(const double *times, size_t count, const std::vector<char> *mask, WorldPose *out) const;
 
 private:
     std::vector<const Item *> items_;
