@@ -181,9 +181,10 @@ KR_INLINE void times(ChainAndPoint *acc, const double *f, const double *t) {
 // multiplies it into `transform` (the whole transform, or the position it
 // carries, or both) and chain_world_rotation into `rotation` (when given);
 // `turns` and `more_turns` (each when given) add up its rotation angles.
+// Returns its position, as read for the chain.
 template <typename Carried>
-void append_ancestor(ItemParamFn param, HostId ancestor, double time, Carried *transform, Matrix3 *rotation,
-                     double turns[3], double more_turns[3] = nullptr) {
+Vector3 append_ancestor(ItemParamFn param, HostId ancestor, double time, Carried *transform, Matrix3 *rotation,
+                        double turns[3], double more_turns[3] = nullptr) {
     const Vector3 pivot = query_param(param, ancestor, host_abi::kParamPivot, time);
     const double to_pivot[3] = {-pivot.x, -pivot.y, -pivot.z};
     times(transform, kIdentity, to_pivot);
@@ -196,6 +197,7 @@ void append_ancestor(ItemParamFn param, HostId ancestor, double time, Carried *t
     const Vector3 position = query_param(param, ancestor, host_abi::kParamPosition, time);
     const double to_position[3] = {position.x, position.y, position.z};
     times(transform, kIdentity, to_position);
+    return position;
 }
 
 // The kept transform `above` multiplied in after `transform`.
@@ -266,22 +268,10 @@ void item_chain_and_world_pose(const ItemInfo *item_info, HostId item, double ti
     matrix3_identity(rotation);
     *position = Vector3{0.0, 0.0, 0.0};
     if (item == nullptr || !usable(item_info)) return;
-    const ItemParamFn param = item_info->param;
     // The item's own factors as item_chain_pose takes them. Its rotation and
     // turns so far are item_world_pose's own (the same products of the same
     // angles), and its position starts that one's row.
-    const Vector3 pivot = query_param(param, item, host_abi::kParamPivot, time);
-    const double to_pivot[3] = {-pivot.x, -pivot.y, -pivot.z};
-    times(&out->transform, kIdentity, to_pivot);
-    if (!is_camera(item)) {
-        const Vector3 scale = query_param(param, item, host_abi::kParamScaling, time);
-        const double factor[9] = {scale.x, 0.0, 0.0, 0.0, scale.y, 0.0, 0.0, 0.0, scale.z};
-        times(&out->transform, factor, kNoTranslation);
-    }
-    append_rotations(param, item, time, &out->rotation, &out->transform, out->turns, own_turns);
-    *position = query_param(param, item, host_abi::kParamPosition, time);
-    const double to_position[3] = {position->x, position->y, position->z};
-    times(&out->transform, kIdentity, to_position);
+    *position = append_ancestor(item_info->param, item, time, &out->transform, &out->rotation, out->turns, own_turns);
     // Its ancestors once for both.
     ChainAndPoint both{&out->transform, position};
     append_ancestors(item_info, item_info->parent(item), time, stop, above, 1, &both, &out->rotation, out->turns,
