@@ -144,10 +144,11 @@ TEST_F(AnimationServices, KeyAndEnvelopePropertiesGoBothWays) {
     EXPECT_EQ(envelopes.key_set(env, key, kTagTension, &number), 1);
     number = -3.0;
     EXPECT_EQ(envelopes.key_set(env, key, kTagParam1, &number), 1);
-    const EnvelopeKey &stored = *scene.find(a)->channel(kPitch).envelope.keys().front();
-    EXPECT_EQ(stored.shape(), KeyShape::Hermite);
-    EXPECT_EQ(stored.tension(), 0.25);
-    EXPECT_EQ(stored.param(1), -3.0);
+    const Envelope &stored_in = scene.find(a)->channel(kPitch).envelope;
+    const EnvelopeKey *stored = stored_in.keys().front().get();
+    EXPECT_EQ(stored_in.details(stored).shape(), KeyShape::Hermite);
+    EXPECT_EQ(stored_in.details(stored).tension(), 0.25);
+    EXPECT_EQ(stored_in.details(stored).param(1), -3.0);
     EXPECT_EQ(envelopes.key_get(env, key, kTagParam1, &number), 1);
     EXPECT_EQ(number, -3.0);
 
@@ -169,7 +170,7 @@ TEST_F(AnimationServices, KeyAndEnvelopePropertiesGoBothWays) {
     EXPECT_EQ(envelopes.key_set(env, key, 10, &number), 0);
     EXPECT_EQ(envelopes.key_get(env, key, host_abi::kKeyTagValue, nullptr), 0);
     EXPECT_EQ(key_count(env), 1);
-    EXPECT_EQ(stored.shape(), KeyShape::Hermite);
+    EXPECT_EQ(stored_in.details(stored).shape(), KeyShape::Hermite);
 }
 
 // A key's tension and tangents live apart from it: clearing them must not

@@ -12,10 +12,22 @@ namespace {
 
 constexpr double kTight = 1e-12;
 
-EnvelopeKey &add(Envelope &envelope, double time, double value, KeyShape shape = KeyShape::Tcb) {
+// A key of a test envelope, its shape and settings set through the envelope.
+struct AddedKey {
+    Envelope &envelope;
+    EnvelopeKey *key;
+    operator EnvelopeKey &() const { return *key; }
+    void set_shape(KeyShape shape) const { envelope.set_shape(key, shape); }
+    void set_tension(double v) const { envelope.set_tension(key, v); }
+    void set_continuity(double v) const { envelope.set_continuity(key, v); }
+    void set_bias(double v) const { envelope.set_bias(key, v); }
+    void set_param(int i, double v) const { envelope.set_param(key, i, v); }
+};
+
+AddedKey add(Envelope &envelope, double time, double value, KeyShape shape = KeyShape::Tcb) {
     EnvelopeKey *key = envelope.create_key(time, value);
-    key->set_shape(shape);
-    return *key;
+    envelope.set_shape(key, shape);
+    return AddedKey{envelope, key};
 }
 
 TEST(EnvelopeEvaluation, NoKeyGivesTheDefaultAndOneKeyItsValueWhateverTheBehaviour) {
@@ -99,7 +111,7 @@ TEST(EnvelopeEvaluation, HermiteAndBezierKeysUseTheirTangentsAsStored) {
         // span shares (the scaled one, 0.5, would give 1.4375).
         Envelope middle;
         add(middle, 0.0, 0.0);
-        EnvelopeKey &key = add(middle, 1.0, 1.0, shape);
+        const AddedKey key = add(middle, 1.0, 1.0, shape);
         key.set_param(0, 1.0);
         key.set_param(1, 1.0);
         add(middle, 2.0, 2.0, shape).set_param(0, 1.0);
@@ -116,7 +128,7 @@ TEST(EnvelopeEvaluation, HermiteKeysHoldingTheTcbTangentsDrawTheTcbCurve) {
         add(*envelope, 4.0, 2.0);
     }
     // Key 1: incoming 1/2.5 * (3 - 2), outgoing 1.5/2.5 * (3 - 2).
-    EnvelopeKey &key = *hermite.keys()[1];
+    const AddedKey key{hermite, hermite.keys()[1].get()};
     key.set_shape(KeyShape::Hermite);
     key.set_param(0, 0.4);
     key.set_param(1, 0.6);
@@ -127,10 +139,10 @@ TEST(EnvelopeEvaluation, Bezier2DSpansFollowTheirHandlesInTime) {
     // Time handles (0, 0, 1, 1) make time a smooth step of the curve
     // parameter: t = 0.15625 is u = 0.25, where value 1 - (1 - u)^3.
     Envelope envelope;
-    EnvelopeKey &k0 = add(envelope, 0.0, 0.0, KeyShape::Bezier2D);
+    const AddedKey k0 = add(envelope, 0.0, 0.0, KeyShape::Bezier2D);
     k0.set_param(2, 0.0);
     k0.set_param(3, 1.0);
-    EnvelopeKey &k1 = add(envelope, 1.0, 1.0, KeyShape::Bezier2D);
+    const AddedKey k1 = add(envelope, 1.0, 1.0, KeyShape::Bezier2D);
     k1.set_param(0, 0.0);
     k1.set_param(1, 0.0);
     EXPECT_NEAR(envelope.evaluate(0.15625), 0.578125, 1e-9);
@@ -139,7 +151,7 @@ TEST(EnvelopeEvaluation, Bezier2DSpansFollowTheirHandlesInTime) {
     // After a TCB key the outgoing handle lies a third along its tangent.
     Envelope after_tcb;
     add(after_tcb, 0.0, 0.0);
-    EnvelopeKey &end = add(after_tcb, 3.0, 3.0, KeyShape::Bezier2D);
+    const AddedKey end = add(after_tcb, 3.0, 3.0, KeyShape::Bezier2D);
     end.set_param(0, -1.0);
     end.set_param(1, -1.0);
     EXPECT_NEAR(after_tcb.evaluate(1.5), 1.5, 1e-9);
@@ -148,7 +160,7 @@ TEST(EnvelopeEvaluation, Bezier2DSpansFollowTheirHandlesInTime) {
 
 TEST(EnvelopeEvaluation, Bezier2DHandlesGiveHermiteNeighboursTheirSlope) {
     Envelope envelope;
-    EnvelopeKey &k0 = add(envelope, 0.0, 0.0, KeyShape::Bezier2D);
+    const AddedKey k0 = add(envelope, 0.0, 0.0, KeyShape::Bezier2D);
     k0.set_param(2, 0.5);
     k0.set_param(3, 1.0);  // slope 2 per second over a span of 1 s
     add(envelope, 1.0, 1.0, KeyShape::Hermite);
@@ -212,7 +224,7 @@ TEST(EnvelopeEvaluation, LinearBehaviourExtendsTheEndTangents) {
     EXPECT_NEAR(envelope.evaluate(3.0), -1.0, kTight);
 
     // A stepped end has no slope to extend.
-    envelope.keys().back()->set_shape(KeyShape::Stepped);
+    envelope.set_shape(envelope.keys().back().get(), KeyShape::Stepped);
     EXPECT_EQ(envelope.evaluate(3.0), 0.0);
 }
 
@@ -264,9 +276,10 @@ TEST(EnvelopeEvaluation, HostileTimesAndKeyLayoutsGiveNoNaN) {
     }
 }
 
-// A read take keeps its keys in one block with no list beside them; editing it
-// afterwards (moving, adding between, destroying keys) must give the same
-// order, handles and curve as an envelope built key by key.
+// A read take keeps its keys in one block with no list beside them, and their
+// shapes and settings in a table beside that; editing it afterwards (moving,
+// adding between, destroying keys, a new key in a freed slot) must give the
+// same order, handles, details and curve as an envelope built key by key.
 TEST(EnvelopeKeys, AReadTakeEditedAfterwardsKeepsOrderHandlesAndCurve) {
     const auto times_of = [](const Envelope &envelope) {
         std::vector<double> times;
@@ -277,6 +290,14 @@ TEST(EnvelopeKeys, AReadTakeEditedAfterwardsKeepsOrderHandlesAndCurve) {
     read.reserve(6);
     for (double t : {0.0, 1.0, 2.0, 3.0, 4.0}) read.append_key(t, t * t);
     for (double t : {4.0, 2.0, 0.0, 3.0, 1.0}) built.create_key(t, t * t);
+    for (Envelope *e : {&read, &built}) {
+        EnvelopeKey *second = e->find_key(1.0);
+        e->set_shape(second, KeyShape::Hermite);
+        e->set_param(second, 0, 0.4);
+        e->set_param(second, 1, 0.6);
+        e->set_shape(e->find_key(3.0), KeyShape::Bezier2D);
+        e->set_param(e->find_key(3.0), 2, 0.25);
+    }
     EnvelopeKey *third = read.find_key(2.0);
     ASSERT_NE(third, nullptr);
     EXPECT_TRUE(read.owns(third));
@@ -298,11 +319,24 @@ TEST(EnvelopeKeys, AReadTakeEditedAfterwardsKeepsOrderHandlesAndCurve) {
     EXPECT_TRUE(read.destroy_key(read.find_key(3.0)));
     EXPECT_TRUE(built.destroy_key(built.find_key(3.0)));
     EXPECT_FALSE(read.destroy_key(read.find_key(3.0)));
+    // The freed slot's next key starts plain, whatever the last one held.
+    for (Envelope *e : {&read, &built}) {
+        const EnvelopeKey *reborn = e->create_key(3.0, 7.0);
+        EXPECT_EQ(e->details(reborn).shape(), KeyShape::Tcb);
+        EXPECT_EQ(e->details(reborn).settings(), nullptr);
+        e->set_shape(e->find_key(0.5), KeyShape::Stepped);  // a key of a later block
+    }
     EXPECT_EQ(times_of(read), times_of(built));
-    EXPECT_EQ(times_of(read), (std::vector<double>{0.5, 1.0, 2.5, 3.5, 4.0}));
+    EXPECT_EQ(times_of(read), (std::vector<double>{0.5, 1.0, 2.5, 3.0, 3.5, 4.0}));
     EXPECT_EQ(first->time, 3.5);  // handles survive the list being made
     EXPECT_TRUE(read.owns(first) && read.owns(third));
-    for (double t = -1.0; t <= 5.0; t += 0.25) EXPECT_EQ(read.evaluate(t), built.evaluate(t)) << t;
+    const Envelope moved(std::move(read));  // the details go with the keys
+    const KeyList a = moved.keys(), b = built.keys();
+    for (size_t i = 0; i < a.size(); ++i) {
+        EXPECT_EQ(a.details(i).shape(), b.details(i).shape()) << i;
+        for (int p = 0; p < 4; ++p) EXPECT_EQ(a.details(i).param(p), b.details(i).param(p)) << i;
+    }
+    for (double t = -1.0; t <= 5.0; t += 0.25) EXPECT_EQ(moved.evaluate(t), built.evaluate(t)) << t;
 }
 
 }  // namespace

@@ -54,11 +54,11 @@ TEST(LwsOldRead, Lwsc1CradleHasItsHierarchyTargetAndSharedKeysInSecondsAndRadian
     ASSERT_EQ(pitch.key_count(), 4u);
     EXPECT_DOUBLE_EQ(pitch.keys()[1]->time, 12.0 / 30.0);
     EXPECT_NEAR(pitch.keys()[1]->value, 20.000004 * kDegree, 1e-12);
-    EXPECT_EQ(pitch.keys()[0]->tension(), -1.0);  // "0 0 -1.0 -1.0 0.0"
-    EXPECT_EQ(pitch.keys()[0]->continuity(), -1.0);
-    EXPECT_EQ(pitch.keys()[2]->bias(), 0.4);      // "25 0 -1.0 -1.0 0.400000"
-    EXPECT_EQ(pitch.keys()[2]->shape(), KeyShape::Tcb);
-    EXPECT_EQ(pitch.keys()[3]->shape(), KeyShape::Linear);  // "50 1 0.0 0.0 0.0"
+    EXPECT_EQ(pitch.keys().details(0).tension(), -1.0);  // "0 0 -1.0 -1.0 0.0"
+    EXPECT_EQ(pitch.keys().details(0).continuity(), -1.0);
+    EXPECT_EQ(pitch.keys().details(2).bias(), 0.4);      // "25 0 -1.0 -1.0 0.400000"
+    EXPECT_EQ(pitch.keys().details(2).shape(), KeyShape::Tcb);
+    EXPECT_EQ(pitch.keys().details(3).shape(), KeyShape::Linear);  // "50 1 0.0 0.0 0.0"
     EXPECT_EQ(string.channel(kPositionZ).envelope.keys()[3]->value, -2.05);
     EXPECT_EQ(s.find(0x10000000u)->channel(kScaleY).envelope.keys()[0]->value, 0.015);
     EXPECT_EQ(pitch.post_behavior, EnvelopeBehavior::Constant);  // EndBehavior 1
@@ -232,9 +232,9 @@ TEST(LwsOldWrite, Lwsc1KeyEditsKeepSharedFramesAndRefuseWhatOneKeyPerFrameCannot
     } refused[] = {
         {[](Item &i) { i.channel(kPositionX).envelope.create_key(1.0, 3); },
          "arm: Rotation.H has keys on other frames than the item's other channels"},
-        {[](Item &i) { i.channel(kHeading).envelope.keys()[1]->set_shape(KeyShape::Hermite); },
+        {[](Item &i) { Envelope &e = i.channel(kHeading).envelope; e.set_shape(e.keys()[1].get(), KeyShape::Hermite); },
          "arm: Rotation.H: the key at frame 50 differs in frame or spline"},
-        {[](Item &i) { i.channel(kPositionX).envelope.keys()[0]->set_tension(0.5); },
+        {[](Item &i) { Envelope &e = i.channel(kPositionX).envelope; e.set_tension(e.keys()[0].get(), 0.5); },
          "the key at frame 0 differs"},
         {[](Item &i) {
              for (int c = 0; c < kMotionChannelCount; ++c)
@@ -280,11 +280,11 @@ TEST(LwsOldWrite, Lwsc2KeyEditsKeepEachKeysTextAndThirdNumber) {
     EXPECT_EQ(read.channel(kScaleY).envelope.post_behavior, EnvelopeBehavior::Constant);
     // Only TCB splines exist in this layout; the camera has six channels.
     std::string error, refused;
-    cube.channel(kPositionX).envelope.keys()[0]->set_shape(KeyShape::Linear);
+    cube.channel(kPositionX).envelope.set_shape(cube.channel(kPositionX).envelope.keys()[0].get(), KeyShape::Linear);
     EXPECT_FALSE(render_lws(l.doc, l.scene, &refused, &error));
     EXPECT_NE(error.find("simple_cube: Position.X: this scene format keeps only TCB spline keys"), std::string::npos)
         << error;
-    cube.channel(kPositionX).envelope.keys()[0]->set_shape(KeyShape::Tcb);
+    cube.channel(kPositionX).envelope.set_shape(cube.channel(kPositionX).envelope.keys()[0].get(), KeyShape::Tcb);
     l.scene.find(0x30000000u)->channel(kScaleX).envelope.default_value = 2;
     EXPECT_FALSE(render_lws(l.doc, l.scene, &refused, &error));
     EXPECT_NE(error.find("Camera: the motion in the file has 6 channels and cannot take Scale.X"), std::string::npos)

@@ -131,22 +131,22 @@ TEST(LwsRead, EveryKeyShapeParameterAndBehaviourReadsBackWithItsValues) {
     const auto &k = x.keys();
     EXPECT_EQ(k[0]->time, -0.5);
     EXPECT_EQ(k[0]->value, 1);
-    EXPECT_EQ(k[0]->shape(), KeyShape::Tcb);
-    EXPECT_EQ(k[0]->tension(), 0.5);
-    EXPECT_EQ(k[0]->continuity(), -0.25);
-    EXPECT_EQ(k[0]->bias(), 0.125);
-    EXPECT_EQ(k[0]->param(0), 1.5);  // incoming tangent
-    EXPECT_EQ(k[0]->param(1), 2.5);  // outgoing tangent
-    EXPECT_EQ(k[1]->shape(), KeyShape::Hermite);
-    EXPECT_EQ(k[1]->param(1), -0.75);
-    EXPECT_EQ(k[2]->shape(), KeyShape::Bezier);
-    EXPECT_EQ(k[3]->shape(), KeyShape::Linear);
-    EXPECT_EQ(k[4]->shape(), KeyShape::Stepped);
-    EXPECT_EQ(k[5]->shape(), KeyShape::Bezier2D);
-    EXPECT_EQ(k[5]->param(0), -0.1);  // incoming handle time
-    EXPECT_EQ(k[5]->param(1), 0.2);
-    EXPECT_EQ(k[5]->param(2), 0.3);   // outgoing handle time
-    EXPECT_EQ(k[5]->param(3), -0.4);
+    EXPECT_EQ(k.details(0).shape(), KeyShape::Tcb);
+    EXPECT_EQ(k.details(0).tension(), 0.5);
+    EXPECT_EQ(k.details(0).continuity(), -0.25);
+    EXPECT_EQ(k.details(0).bias(), 0.125);
+    EXPECT_EQ(k.details(0).param(0), 1.5);  // incoming tangent
+    EXPECT_EQ(k.details(0).param(1), 2.5);  // outgoing tangent
+    EXPECT_EQ(k.details(1).shape(), KeyShape::Hermite);
+    EXPECT_EQ(k.details(1).param(1), -0.75);
+    EXPECT_EQ(k.details(2).shape(), KeyShape::Bezier);
+    EXPECT_EQ(k.details(3).shape(), KeyShape::Linear);
+    EXPECT_EQ(k.details(4).shape(), KeyShape::Stepped);
+    EXPECT_EQ(k.details(5).shape(), KeyShape::Bezier2D);
+    EXPECT_EQ(k.details(5).param(0), -0.1);  // incoming handle time
+    EXPECT_EQ(k.details(5).param(1), 0.2);
+    EXPECT_EQ(k.details(5).param(2), 0.3);   // outgoing handle time
+    EXPECT_EQ(k.details(5).param(3), -0.4);
     EXPECT_EQ(x.pre_behavior, EnvelopeBehavior::OffsetRepeat);
     EXPECT_EQ(x.post_behavior, EnvelopeBehavior::Oscillate);
     const Envelope &y = root.channel(kPositionY).envelope;
@@ -187,10 +187,10 @@ TEST(LwsWrite, ChangedKeysAreWrittenInTheFilesStyleAndUnchangedKeysKeepTheirText
     Loaded l = load_text(kShapes);
     Envelope &x = l.scene.find(0x10000004u)->channel(kPositionX).envelope;
     EnvelopeKey *added = x.create_key(2.0 / 3.0, -0.25);
-    added->set_shape(KeyShape::Linear);
+    x.set_shape(added, KeyShape::Linear);
     x.post_behavior = EnvelopeBehavior::Constant;
     Envelope &bezier = l.scene.find(0x10000004u)->channel(kPositionX).envelope;
-    bezier.keys()[6]->set_param(3, -0.5);  // the 2D Bezier key, now last
+    bezier.set_param(bezier.keys()[6].get(), 3, -0.5);  // the 2D Bezier key, now last
     const std::string out = render(l);
     EXPECT_NE(out.find("{ Envelope\n  7\n  Key 1 -0.5 0 0.5 -0.25 0.125 1.5 2.5 0\n"), std::string::npos);
     // New and changed numbers in their shortest exact text, the others as the file had them.
@@ -200,8 +200,8 @@ TEST(LwsWrite, ChangedKeysAreWrittenInTheFilesStyleAndUnchangedKeysKeepTheirText
     const Envelope &read = again.scene.find(0x10000004u)->channel(kPositionX).envelope;
     ASSERT_EQ(read.key_count(), 7u);
     EXPECT_EQ(read.keys()[3]->time, 2.0 / 3.0);
-    EXPECT_EQ(read.keys()[6]->param(3), -0.5);
-    EXPECT_EQ(read.keys()[6]->bezier_extra(0), 0.9);  // the 2D Bezier key's fifth number survives the edit
+    EXPECT_EQ(read.keys().details(6).param(3), -0.5);
+    EXPECT_EQ(read.keys().details(6).bezier_extra(0), 0.9);  // the 2D Bezier key's fifth number survives the edit
     EXPECT_EQ(read.post_behavior, EnvelopeBehavior::Constant);
     // Only that channel's block changed.
     const size_t channel1 = out.find("Channel 1\n");
@@ -249,7 +249,7 @@ TEST(LwsWrite, KeysMovedOntoAnotherKeysTimeAreWrittenAndReadBack) {
         EXPECT_EQ(read.keys()[i]->time, times[i]) << i;
         EXPECT_EQ(read.keys()[i]->value, values[i]) << i;
     }
-    EXPECT_EQ(read.keys()[5]->shape(), KeyShape::Bezier2D);
+    EXPECT_EQ(read.keys().details(5).shape(), KeyShape::Bezier2D);
     EXPECT_EQ(render(again), out);
     // Keys that go back in time are still refused.
     std::string bad = out, error;

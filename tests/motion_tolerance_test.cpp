@@ -286,12 +286,16 @@ TEST_F(ToleranceTest, HeldKeysAreTheSameOnEveryPlatform) {
         for (int i = 0; i < 8; ++i) fingerprint = (fingerprint ^ ((bits >> (8 * i)) & 0xFF)) * 0x100000001b3u;
     };
     size_t keys = 0;
-    for (int c = 0; c < 6; ++c)
-        for (const auto &key : host.scene().find(kChild)->channel(MotionChannel(c)).envelope.keys()) {
-            for (double number : {key->time, key->value, static_cast<double>(key->shape()), key->param(0), key->param(1)})
+    for (int c = 0; c < 6; ++c) {
+        const Envelope &envelope = host.scene().find(kChild)->channel(MotionChannel(c)).envelope;
+        for (const auto &key : envelope.keys()) {
+            const KeyDetails details = envelope.details(key.get());
+            for (double number : {key->time, key->value, static_cast<double>(details.shape()), details.param(0),
+                                  details.param(1)})
                 mix(number);
             ++keys;
         }
+    }
     EXPECT_EQ(keys, 84u) << out.str();
     EXPECT_EQ(fingerprint, 0xbd006a698a560877u) << std::hex << fingerprint;
 }

@@ -103,8 +103,8 @@ TEST_F(WorldTransform, TwoLevelsAtATimeOfTheirKeys) {
 
     // Animated grandparent: X runs from 10 to 20 over two seconds.
     Envelope &x = item(grand).channel(kPositionX).envelope;
-    x.create_key(0.0, 10.0)->set_shape(KeyShape::Linear);
-    x.create_key(2.0, 20.0)->set_shape(KeyShape::Linear);
+    x.set_shape(x.create_key(0.0, 10.0), KeyShape::Linear);
+    x.set_shape(x.create_key(2.0, 20.0), KeyShape::Linear);
     expect_near(param(leaf, host_abi::kParamWorldPosition, 1.0), {16, 1, 0});
     expect_near(param(leaf, host_abi::kParamPosition, 1.0), {2, 0, 0});
 }
@@ -160,7 +160,7 @@ TEST_F(WorldTransform, TheSamplerPlacesEveryItemAsWorldPositionAndWorldAxesDo) {
     item(middle).set_static(kScaleX, {1, 2.5, 0.5});
     Envelope &bank = item(middle).channel(kBank).envelope;
     bank.create_key(0.0, -1.0);
-    bank.create_key(0.5, 0.4)->set_shape(KeyShape::Linear);
+    bank.set_shape(bank.create_key(0.5, 0.4), KeyShape::Linear);
     bank.create_key(1.0, 1.9);
     const ItemIdValue leaf = child_of(middle, {-2, 0.25, 4});
     item(leaf).pivot_rotation = {0, 1.1, 0};

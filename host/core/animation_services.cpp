@@ -171,29 +171,33 @@ HostId prev_key(HostId handle, HostId key) {
 }
 
 // The key's number for a tag; false for a tag that is not a number.
-bool read_number(const EnvelopeKey &key, int tag, double *out) {
+bool read_number(const Envelope &envelope, const EnvelopeKey &key, int tag, double *out) {
+    if (tag == host_abi::kKeyTagValue) {
+        *out = key.value;
+        return true;
+    }
+    const KeyDetails details = envelope.details(&key);
     switch (tag) {
-    case host_abi::kKeyTagValue: *out = key.value; return true;
-    case kKeyTagTension: *out = key.tension(); return true;
-    case kKeyTagContinuity: *out = key.continuity(); return true;
-    case kKeyTagBias: *out = key.bias(); return true;
+    case kKeyTagTension: *out = details.tension(); return true;
+    case kKeyTagContinuity: *out = details.continuity(); return true;
+    case kKeyTagBias: *out = details.bias(); return true;
     default: break;
     }
     if (tag < kKeyTagParamFirst || tag > kKeyTagParamLast) return false;
-    *out = key.param(tag - kKeyTagParamFirst);
+    *out = details.param(tag - kKeyTagParamFirst);
     return true;
 }
 
-bool write_number(EnvelopeKey &key, int tag, double number) {
+bool write_number(Envelope &envelope, EnvelopeKey &key, int tag, double number) {
     switch (tag) {
     case host_abi::kKeyTagValue: key.value = number; return true;
-    case kKeyTagTension: key.set_tension(number); return true;
-    case kKeyTagContinuity: key.set_continuity(number); return true;
-    case kKeyTagBias: key.set_bias(number); return true;
+    case kKeyTagTension: envelope.set_tension(&key, number); return true;
+    case kKeyTagContinuity: envelope.set_continuity(&key, number); return true;
+    case kKeyTagBias: envelope.set_bias(&key, number); return true;
     default: break;
     }
     if (tag < kKeyTagParamFirst || tag > kKeyTagParamLast) return false;
-    key.set_param(tag - kKeyTagParamFirst, number);
+    envelope.set_param(&key, tag - kKeyTagParamFirst, number);
     return true;
 }
 
@@ -207,21 +211,22 @@ int key_set(HostId handle, HostId key_handle, int tag, void *value) {
         // A shape the scene's file cannot keep would be refused at saving.
         const Host *host = Host::current();
         if (host && !(host->scene().key_shapes & (1u << shape))) return kRefused;
-        key->set_shape(static_cast<KeyShape>(shape));
+        envelope->set_shape(key, static_cast<KeyShape>(shape));
         return kDone;
     }
     const double number = *static_cast<const double *>(value);
     // A NaN or infinity would poison every evaluation near the key.
     if (!std::isfinite(number)) return kRefused;
     if (tag == host_abi::kKeyTagTime) return envelope->set_key_time(key, number) ? kDone : kRefused;
-    return write_number(*key, tag, number) ? kDone : kRefused;
+    return write_number(*envelope, *key, tag, number) ? kDone : kRefused;
 }
 
 int key_get(HostId handle, HostId key_handle, int tag, void *value) {
-    EnvelopeKey *key = key_of(envelope_of(handle), key_handle);
+    Envelope *envelope = envelope_of(handle);
+    EnvelopeKey *key = key_of(envelope, key_handle);
     if (!key || !value) return kRefused;
     if (tag == host_abi::kKeyTagShape) {
-        *static_cast<int *>(value) = static_cast<int>(key->shape());
+        *static_cast<int *>(value) = static_cast<int>(envelope->details(key).shape());
         return kDone;
     }
     if (tag == host_abi::kKeyTagTime) {
@@ -229,7 +234,7 @@ int key_get(HostId handle, HostId key_handle, int tag, void *value) {
         return kDone;
     }
     double number = 0.0;
-    if (!read_number(*key, tag, &number)) return kRefused;
+    if (!read_number(*envelope, *key, tag, &number)) return kRefused;
     *static_cast<double *>(value) = number;
     return kDone;
 }

@@ -48,7 +48,7 @@ constexpr size_t kFirstBlock = 1;
 constexpr size_t kSmallestBlock = 4;
 constexpr size_t kLargestBlock = 1u << 24;
 
-static_assert(sizeof(EnvelopeKey) == 24, "a key is its time, its value and its settings' address");
+static_assert(sizeof(EnvelopeKey) == 16, "a key is its time and its value");
 static_assert(sizeof(KeySettings) == 9 * sizeof(double), "all_plus_zero() reads the record as words");
 
 // -0 is stored like any other number (it is what the caller set); only +0
@@ -64,54 +64,102 @@ bool all_plus_zero(const KeySettings &settings) {
 
 }  // namespace
 
-KeySettings *EnvelopeKey::record_for(double v) {
-    KeySettings *record = settings_record();
-    if (!record && !plus_zero(v)) {
+KeyDetails Envelope::details_elsewhere(const EnvelopeKey *key) const {
+    uint32_t block = 0, slot = 0;
+    if (!locate(key, &block, &slot) || !blocks_[block].details) return KeyDetails();
+    return KeyDetails(blocks_[block].details[slot]);
+}
+
+uintptr_t *Envelope::details_word(const EnvelopeKey *key, bool make) {
+    uint32_t block = 0, slot = 0;
+    if (!locate(key, &block, &slot) || !((blocks_[block].live()[slot / 64] >> (slot % 64)) & 1u)) return nullptr;
+    Block &b = blocks_[block];
+    if (!b.details) {
+        if (!make) return nullptr;
+        b.details.reset(new uintptr_t[b.capacity]());
+        has_details_ = true;
+    }
+    return &b.details[slot];
+}
+
+namespace {
+
+// Writes `v` into the settings record a key's details word points to, through
+// `field`: the record is made for anything but +0 and freed once all is +0.
+template <class Field>
+void write_setting(uintptr_t *word, double v, Field field) {
+    KeySettings *record = reinterpret_cast<KeySettings *>(*word & ~KeyDetails::kShapeMask);
+    if (!record) {
+        if (plus_zero(v)) return;
         record = new KeySettings();
-        bits_ |= reinterpret_cast<uintptr_t>(record);
+        *word |= reinterpret_cast<uintptr_t>(record);
     }
-    return record;
-}
-
-void EnvelopeKey::drop_if_zero() {
-    KeySettings *record = settings_record();
-    if (record && all_plus_zero(*record)) {
+    field(*record) = v;
+    if (plus_zero(v) && all_plus_zero(*record)) {
         delete record;
-        bits_ = shape_bits();
+        *word &= KeyDetails::kShapeMask;
     }
 }
 
-void EnvelopeKey::set(double KeySettings::*field, double v) {
-    if (KeySettings *record = record_for(v)) {
-        record->*field = v;
-        if (plus_zero(v)) drop_if_zero();
-    }
+}  // namespace
+
+void Envelope::set_shape(EnvelopeKey *key, KeyShape shape) {
+    const uintptr_t bits = static_cast<uintptr_t>(shape) & KeyDetails::kShapeMask;
+    if (uintptr_t *word = details_word(key, bits != 0)) *word = (*word & ~KeyDetails::kShapeMask) | bits;
 }
 
-void EnvelopeKey::set_param(int i, double v) {
-    if (KeySettings *record = record_for(v)) {
-        record->params[i] = v;
-        if (plus_zero(v)) drop_if_zero();
-    }
+void Envelope::set_tension(EnvelopeKey *key, double v) {
+    if (uintptr_t *word = details_word(key, !plus_zero(v)))
+        write_setting(word, v, [](KeySettings &s) -> double & { return s.tension; });
 }
 
-void EnvelopeKey::set_bezier_extra(int i, double v) {
-    if (KeySettings *record = record_for(v)) {
-        record->bezier_extra[i] = v;
-        if (plus_zero(v)) drop_if_zero();
-    }
+void Envelope::set_continuity(EnvelopeKey *key, double v) {
+    if (uintptr_t *word = details_word(key, !plus_zero(v)))
+        write_setting(word, v, [](KeySettings &s) -> double & { return s.continuity; });
 }
 
-void EnvelopeKey::set_settings(const KeySettings &settings) {
-    KeySettings *record = settings_record();
-    if (all_plus_zero(settings)) {
+void Envelope::set_bias(EnvelopeKey *key, double v) {
+    if (uintptr_t *word = details_word(key, !plus_zero(v)))
+        write_setting(word, v, [](KeySettings &s) -> double & { return s.bias; });
+}
+
+void Envelope::set_param(EnvelopeKey *key, int i, double v) {
+    if (uintptr_t *word = details_word(key, !plus_zero(v)))
+        write_setting(word, v, [i](KeySettings &s) -> double & { return s.params[i]; });
+}
+
+void Envelope::set_bezier_extra(EnvelopeKey *key, int i, double v) {
+    if (uintptr_t *word = details_word(key, !plus_zero(v)))
+        write_setting(word, v, [i](KeySettings &s) -> double & { return s.bezier_extra[i]; });
+}
+
+void Envelope::set_settings(EnvelopeKey *key, const KeySettings &settings) {
+    const bool zero = all_plus_zero(settings);
+    uintptr_t *word = details_word(key, !zero);
+    if (!word) return;
+    KeySettings *record = reinterpret_cast<KeySettings *>(*word & ~KeyDetails::kShapeMask);
+    if (zero) {
         delete record;
-        bits_ = shape_bits();
+        *word &= KeyDetails::kShapeMask;
     } else if (record) {
         *record = settings;
     } else {
-        bits_ |= reinterpret_cast<uintptr_t>(new KeySettings(settings));
+        *word |= reinterpret_cast<uintptr_t>(new KeySettings(settings));
     }
+}
+
+KeyRecord Envelope::record(const EnvelopeKey *key) const {
+    const KeyDetails d = details(key);
+    return KeyRecord{key->time, key->value, d.shape(), d.settings_or_zero()};
+}
+
+EnvelopeKey *Envelope::append_record(const KeyRecord &record) {
+    EnvelopeKey *key = append_key(record.time, record.value);
+    if (!key) return nullptr;
+    // The usual key needs no look: it has no details to set.
+    if (record.shape != KeyShape::Tcb) set_shape(key, record.shape);
+    if (!all_plus_zero(record.settings)) set_settings(key, record.settings);
+    return key;
 }
 
 Envelope::Envelope(Envelope &&other) noexcept { take(&other); }
@@ -130,6 +178,7 @@ void Envelope::take(Envelope *other) {
     default_value = other->default_value;
     // Ours are empty: the other is left with no keys to destroy.
     listed_ = std::exchange(other->listed_, false);
+    has_details_ = std::exchange(other->has_details_, false);
     order_.swap(other->order_);
     blocks_.swap(other->blocks_);
     starts_.swap(other->starts_);
@@ -143,9 +192,13 @@ void Envelope::take(Envelope *other) {
 Envelope::~Envelope() { destroy_all(); }
 
 void Envelope::destroy_all() {
-    // The live keys are exactly those listed, or the first block's used slots.
-    for (const KeyRef key : keys()) key->~EnvelopeKey();
+    // Keys hold nothing to free; their details may (a destroyed key's are zero).
+    for (const Block &block : blocks_)
+        if (block.details)
+            for (uint32_t i = 0; i < block.used; ++i)
+                delete reinterpret_cast<KeySettings *>(block.details[i] & ~KeyDetails::kShapeMask);
     listed_ = false;
+    has_details_ = false;
     order_.clear();
     free_.clear();
     starts_.clear();
@@ -297,9 +350,12 @@ bool Envelope::destroy_key(const EnvelopeKey *key) {
     list_keys();
     const size_t i = index_of(key);
     order_.erase(order_.begin() + static_cast<long>(i));
-    set_live(key, false);
     EnvelopeKey *slot = const_cast<EnvelopeKey *>(key);
-    slot->~EnvelopeKey();
+    if (uintptr_t *word = details_word(key, false)) {
+        delete reinterpret_cast<KeySettings *>(*word & ~KeyDetails::kShapeMask);
+        *word = 0;  // the slot's next key starts with none
+    }
+    set_live(key, false);
     free_.push_back(slot);
     return true;
 }

@@ -18,7 +18,7 @@ enum class EnvelopeBehavior : int { Reset = 0, Constant = 1, Repeat = 2, Oscilla
 
 // The settings most keys leave at zero, kept apart from the key so that the
 // usual key (TCB without tension, continuity or bias; linear; stepped) is
-// three words.
+// its time and its value alone.
 struct alignas(8) KeySettings {
     double tension = 0.0;
     double continuity = 0.0;
@@ -37,74 +37,52 @@ struct alignas(8) KeySettings {
 // What a key without a settings record holds.
 inline constexpr KeySettings kNoKeySettings{};
 
-// A key: 24 bytes, so that a take keyed on every frame costs little beyond
-// its text. Its KeySettings are a record of its own, made when one of them is
-// set to anything but +0 and freed when all are +0 again; a key without one
-// reads them as zero. A record the key owns rather than a table beside the
-// keys, because a key is reached by its address alone. The shape lives in
-// the low bits of the record's address (records are 8-aligned): reading it
-// is one mask, and a span's curve needs the settings only for the rare keys.
-class EnvelopeKey {
-public:
+// A key: its time and its value, 16 bytes, so that a take keyed on every
+// frame costs little beyond its text. Its shape and settings are its
+// envelope's to keep (Envelope::details()), in a table beside the keys of a
+// block that is made only when a key there has any: the usual key (TCB
+// without tension, continuity or bias) has none.
+struct EnvelopeKey {
     double time = 0.0;  // seconds
     double value = 0.0;
+};
 
-    EnvelopeKey() = default;
-    EnvelopeKey(const EnvelopeKey &other) : time(other.time), value(other.value), bits_(other.shape_bits()) {
-        if (const KeySettings *s = other.settings()) bits_ |= reinterpret_cast<uintptr_t>(new KeySettings(*s));
-    }
-    EnvelopeKey(EnvelopeKey &&other) noexcept : time(other.time), value(other.value), bits_(other.bits_) {
-        other.bits_ = other.shape_bits();
-    }
-    EnvelopeKey &operator=(const EnvelopeKey &other) {
-        if (this != &other) *this = EnvelopeKey(other);
-        return *this;
-    }
-    EnvelopeKey &operator=(EnvelopeKey &&other) noexcept {
-        if (this != &other) {
-            delete settings_record();
-            time = other.time;
-            value = other.value;
-            bits_ = other.bits_;
-            other.bits_ = other.shape_bits();
-        }
-        return *this;
-    }
-    ~EnvelopeKey() { delete settings_record(); }
-
-    KeyShape shape() const { return static_cast<KeyShape>(shape_bits()); }
-    void set_shape(KeyShape shape) { bits_ = (bits_ & ~kShapeMask) | (static_cast<uintptr_t>(shape) & kShapeMask); }
-
-    // Null while every setting is zero.
-    const KeySettings *settings() const { return settings_record(); }
+// A key's shape and settings as its envelope holds them: a read-only view,
+// valid until they are changed or the key is destroyed. The settings are a
+// record of the key's own, made when one of them is set to anything but +0
+// and freed when all are +0 again; a key without one reads them as zero.
+class KeyDetails {
+public:
+    KeyDetails() = default;
+    // `bits`: a settings record's address (8-aligned, or null) | the shape.
+    explicit KeyDetails(uintptr_t bits) : bits_(bits) {}
+    KeyShape shape() const { return static_cast<KeyShape>(bits_ & kShapeMask); }
+    // Null while every setting is +0.
+    const KeySettings *settings() const { return reinterpret_cast<const KeySettings *>(bits_ & ~kShapeMask); }
     const KeySettings &settings_or_zero() const { return settings() ? *settings() : kNoKeySettings; }
-    double tension() const { return settings() ? settings()->tension : 0.0; }
-    double continuity() const { return settings() ? settings()->continuity : 0.0; }
-    double bias() const { return settings() ? settings()->bias : 0.0; }
-    double param(int i) const { return settings() ? settings()->params[i] : 0.0; }  // i in 0..3
-    double bezier_extra(int i) const { return settings() ? settings()->bezier_extra[i] : 0.0; }  // i in 0..1
-    void set_tension(double v) { set(&KeySettings::tension, v); }
-    void set_continuity(double v) { set(&KeySettings::continuity, v); }
-    void set_bias(double v) { set(&KeySettings::bias, v); }
-    void set_param(int i, double v);
-    void set_bezier_extra(int i, double v);
-    // All of them at once (a reader's key): one test, at most one allocation.
-    void set_settings(const KeySettings &settings);
+    double tension() const { return settings_or_zero().tension; }
+    double continuity() const { return settings_or_zero().continuity; }
+    double bias() const { return settings_or_zero().bias; }
+    double param(int i) const { return settings_or_zero().params[i]; }  // i in 0..3
+    double bezier_extra(int i) const { return settings_or_zero().bezier_extra[i]; }  // i in 0..1
 
-private:
     static constexpr uintptr_t kShapeMask = 7;
     static_assert(alignof(KeySettings) > kShapeMask, "the shape needs the record's low address bits");
 
-    uintptr_t shape_bits() const { return bits_ & kShapeMask; }
-    KeySettings *settings_record() const { return reinterpret_cast<KeySettings *>(bits_ & ~kShapeMask); }
-    void set(double KeySettings::*field, double v);
-    // The record to write `v` into, made when needed; null when `v` is +0
-    // and there is none (nothing to store).
-    KeySettings *record_for(double v);
-    // Frees the record once everything in it is +0 again.
-    void drop_if_zero();
+private:
+    uintptr_t bits_ = 0;
+};
 
-    uintptr_t bits_ = 0;  // KeySettings address | shape
+// A key apart from any envelope, with all it holds: what a file's key line
+// says, or a key as it was loaded.
+struct KeyRecord {
+    double time = 0.0;
+    double value = 0.0;
+    KeyShape shape = KeyShape::Tcb;
+    KeySettings settings;
+    KeyDetails details() const {
+        return KeyDetails(reinterpret_cast<uintptr_t>(&settings) | static_cast<uintptr_t>(shape));
+    }
 };
 
 // A key as an envelope lists it: reads like a pointer that owns the key
@@ -121,6 +99,8 @@ public:
 private:
     EnvelopeKey *key_ = nullptr;
 };
+
+class Envelope;
 
 // An envelope's keys in time order, as a list to index or walk: valid until
 // the envelope gains or loses a key or a key changes its time. Either the
@@ -147,8 +127,9 @@ public:
         size_t at_;
     };
 
-    KeyList(const KeyRef *listed, EnvelopeKey *in_place, size_t size)
-        : listed_(listed), in_place_(in_place), size_(size) {}
+    KeyList(const Envelope *owner, const KeyRef *listed, EnvelopeKey *in_place, const uintptr_t *in_place_details,
+            size_t size)
+        : owner_(owner), listed_(listed), in_place_(in_place), in_place_details_(in_place_details), size_(size) {}
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
     KeyRef operator[](size_t i) const { return KeyRef(listed_ ? listed_[i].get() : in_place_ + i); }
@@ -158,10 +139,14 @@ public:
     iterator end() const { return iterator(this, size_); }
     // How many keys lie at or before `time` (all of them for NaN), by halving.
     size_t count_up_to(double time) const;
+    // The shape and settings of key `i`.
+    KeyDetails details(size_t i) const;
 
 private:
+    const Envelope *owner_;
     const KeyRef *listed_;   // the envelope's list, or null
     EnvelopeKey *in_place_;  // else the block holding the keys in order
+    const uintptr_t *in_place_details_;  // and its details, or null while it has none
     size_t size_;
 };
 
@@ -177,8 +162,9 @@ public:
     // Keys in time order. A key's address is its handle: it stays valid
     // until that key is destroyed, whatever else changes.
     KeyList keys() const {
-        return listed_ ? KeyList(order_.data(), nullptr, order_.size())
-                       : KeyList(nullptr, blocks_.empty() ? nullptr : blocks_[0].slots(), in_place_count());
+        return listed_ ? KeyList(this, order_.data(), nullptr, nullptr, order_.size())
+                       : KeyList(this, nullptr, blocks_.empty() ? nullptr : blocks_[0].slots(),
+                                 blocks_.empty() ? nullptr : blocks_[0].details.get(), in_place_count());
     }
     size_t key_count() const { return listed_ ? order_.size() : in_place_count(); }
     // Room for this many keys in all, so a reader that knows the count
@@ -210,6 +196,27 @@ public:
     // Moves a key in time, keeping the order; refuses a time that is not finite.
     bool set_key_time(EnvelopeKey *key, double time);
 
+    // A key's shape and settings: TCB, all zero, for a key that has none set
+    // and for an address that is no key of this envelope.
+    KeyDetails details(const EnvelopeKey *key) const {
+        if (!has_details_) return KeyDetails();
+        const size_t i = in_place_index(key);
+        if (i < in_place_count()) return KeyDetails(blocks_[0].details ? blocks_[0].details[i] : 0);
+        return details_elsewhere(key);
+    }
+    // Set a live key's shape and settings. A setting goes into the key's
+    // record, which is made for anything but +0 and freed when all are +0.
+    void set_shape(EnvelopeKey *key, KeyShape shape);
+    void set_settings(EnvelopeKey *key, const KeySettings &settings);
+    void set_tension(EnvelopeKey *key, double v);
+    void set_continuity(EnvelopeKey *key, double v);
+    void set_bias(EnvelopeKey *key, double v);
+    void set_param(EnvelopeKey *key, int i, double v);         // i in 0..3
+    void set_bezier_extra(EnvelopeKey *key, int i, double v);  // i in 0..1
+    // The key with all it holds, and a new key at `record`'s time made so.
+    KeyRecord record(const EnvelopeKey *key) const;
+    EnvelopeKey *append_record(const KeyRecord &record);
+
     // No key: default_value. One key: its value at every time. Otherwise the
     // curve through the keys, the shape of the span being that of the key
     // that ends it, and the behaviours beyond the ends. A NaN time gives the
@@ -235,6 +242,9 @@ private:
     struct Block {
         // The slots, then one bit a slot: set while the slot holds a key.
         std::unique_ptr<unsigned char[]> memory;
+        // A slot's KeyDetails bits (null while all are zero): a settings
+        // record the envelope frees with its key, and the shape.
+        std::unique_ptr<uintptr_t[]> details;
         uint32_t capacity = 0;
         uint32_t used = 0;  // slots handed out so far, live or freed since
         EnvelopeKey *slots() const { return reinterpret_cast<EnvelopeKey *>(memory.get()); }
@@ -265,6 +275,10 @@ private:
     // no slot of this envelope's blocks.
     bool locate(const EnvelopeKey *key, uint32_t *block, uint32_t *slot) const;
     void set_live(const EnvelopeKey *key, bool live);
+    KeyDetails details_elsewhere(const EnvelopeKey *key) const;
+    // The details word of a live key, its block's table made when `make`
+    // (null otherwise, and for no key of ours).
+    uintptr_t *details_word(const EnvelopeKey *key, bool make);
     void destroy_all();  // every live key, then the storage
     void take(Envelope *other);  // into an envelope without storage
 
@@ -272,6 +286,9 @@ private:
     // time order, and order_ is empty: a take read from a file needs no
     // list beside its keys. Once true, order_ lists the keys in time order.
     bool listed_ = false;
+    // Set once any key is given a shape or a setting: until then every key's
+    // details are read without a look.
+    bool has_details_ = false;
     std::vector<KeyRef> order_;
     std::vector<Block> blocks_;
     std::vector<BlockStart> starts_;  // blocks_ by address, for locate()
@@ -283,6 +300,11 @@ private:
     // The span the last evaluation fell in: frame after frame, the next one.
     mutable size_t span_hint_ = 0;
 };
+
+inline KeyDetails KeyList::details(size_t i) const {
+    if (listed_) return owner_->details(listed_[i].get());
+    return KeyDetails(in_place_details_ ? in_place_details_[i] : 0);
+}
 
 // Steps along an envelope's keys (in time order) with times that mostly
 // come in order, as frames do, a key or so at a time; a time out of order is

@@ -54,10 +54,10 @@ Neighbourhood neighbourhood_of(const Keys &keys, size_t i) {
 // key without settings has the linear key's tangents: (1 - 0) (1 + 0) (1 + 0)
 // is exactly 1, so the same numbers come out without reading the settings.
 double outgoing_tangent(const Keys &keys, size_t i) {
-    const EnvelopeKey &key = *keys[i];
-    const KeyShape shape = key.shape();
+    const KeyDetails details = keys.details(i);
+    const KeyShape shape = details.shape();
     if (shape == KeyShape::Stepped) return 0.0;
-    const KeySettings *settings = key.settings();
+    const KeySettings *settings = details.settings();
     const auto [before, after, rise_before, rise_after] = neighbourhood_of(keys, i);
     if (shape == KeyShape::Linear || (shape == KeyShape::Tcb && !settings)) {
         if (before == 0.0 || after == 0.0) return rise_after;
@@ -82,10 +82,10 @@ double outgoing_tangent(const Keys &keys, size_t i) {
 
 // Incoming tangent of key i from key i - 1, by key i's own shape.
 double incoming_tangent(const Keys &keys, size_t i) {
-    const EnvelopeKey &key = *keys[i];
-    const KeyShape shape = key.shape();
+    const KeyDetails details = keys.details(i);
+    const KeyShape shape = details.shape();
     if (shape == KeyShape::Stepped) return 0.0;
-    const KeySettings *settings = key.settings();
+    const KeySettings *settings = details.settings();
     const auto [before, after, rise_before, rise_after] = neighbourhood_of(keys, i);
     if (shape == KeyShape::Linear || (shape == KeyShape::Tcb && !settings)) {
         if (before == 0.0 || after == 0.0) return rise_before;
@@ -120,15 +120,16 @@ double bezier2d_span(const Keys &keys, size_t i, double time) {
     const EnvelopeKey &k1 = *keys[i + 1];
     const double span = k1.time - k0.time;
     double out_time, out_value;
-    if (k0.shape() == KeyShape::Bezier2D) {
-        out_time = k0.time + k0.param(2);
-        out_value = k0.value + k0.param(3);
+    const KeyDetails d0 = keys.details(i), d1 = keys.details(i + 1);
+    if (d0.shape() == KeyShape::Bezier2D) {
+        out_time = k0.time + d0.param(2);
+        out_value = k0.value + d0.param(3);
     } else {
         out_time = k0.time + span / 3.0;
         out_value = k0.value + outgoing_tangent(keys, i) / 3.0;
     }
-    const double in_time = k1.time + k1.param(0);
-    const double in_value = k1.value + k1.param(1);
+    const double in_time = k1.time + d1.param(0);
+    const double in_value = k1.value + d1.param(1);
 
     double low = 0.0, high = 1.0;
     for (int step = 0; step < kBisectionSteps; ++step) {
@@ -170,7 +171,7 @@ double value_within(const Keys &keys, double time, size_t *hint) {
     if (!(time > k0.time)) return k0.value;
     const double span = k1.time - k0.time;
     const double s = (time - k0.time) / span;
-    switch (k1.shape()) {
+    switch (keys.details(i + 1).shape()) {
     case KeyShape::Linear: return k0.value + s * (k1.value - k0.value);
     case KeyShape::Stepped: return k0.value;
     case KeyShape::Bezier2D: return bezier2d_span(keys, i, time);

@@ -217,12 +217,12 @@ void append_lws_shortest(std::string *out, double value) {
     out->append(buffer, write_lws_shortest(buffer, value));
 }
 
-void lws_key_numbers(const EnvelopeKey &key, double numbers[9]) {
+void lws_key_numbers(const EnvelopeKey &key, KeyDetails details, double numbers[9]) {
     numbers[0] = key.value;
     numbers[1] = key.time;
-    numbers[2] = static_cast<double>(static_cast<int>(key.shape()));
-    const KeySettings &settings = key.settings_or_zero();
-    if (key.shape() == KeyShape::Bezier2D) {
+    numbers[2] = static_cast<double>(static_cast<int>(details.shape()));
+    const KeySettings &settings = details.settings_or_zero();
+    if (details.shape() == KeyShape::Bezier2D) {
         // Handles take the first four places; the rest hold nothing the curve uses.
         for (int i = 0; i < 4; ++i) numbers[3 + i] = settings.params[i];
         numbers[7] = settings.bezier_extra[0];
@@ -235,17 +235,21 @@ void lws_key_numbers(const EnvelopeKey &key, double numbers[9]) {
     }
 }
 
-EnvelopeKey lws_key_from_numbers(const double numbers[9]) {
-    EnvelopeKey key;
+void lws_key_numbers(const KeyRecord &key, double numbers[9]) {
+    lws_key_numbers(EnvelopeKey{key.time, key.value}, key.details(), numbers);
+}
+
+KeyRecord lws_key_from_numbers(const double numbers[9]) {
+    KeyRecord key;
     key.value = numbers[0];
     key.time = numbers[1];
-    key.set_shape(static_cast<KeyShape>(static_cast<int>(numbers[2])));
+    key.shape = static_cast<KeyShape>(static_cast<int>(numbers[2]));
     // The usual key has all six parameters +0 (all bits clear): no settings.
     uint64_t p[6];
     std::memcpy(p, numbers + 3, sizeof p);
     if ((p[0] | p[1] | p[2] | p[3] | p[4] | p[5]) == 0) return key;
-    KeySettings settings;
-    if (key.shape() == KeyShape::Bezier2D) {
+    KeySettings &settings = key.settings;
+    if (key.shape == KeyShape::Bezier2D) {
         for (int i = 0; i < 4; ++i) settings.params[i] = numbers[3 + i];
         settings.bezier_extra[0] = numbers[7];
         settings.bezier_extra[1] = numbers[8];
@@ -255,7 +259,6 @@ EnvelopeKey lws_key_from_numbers(const double numbers[9]) {
         settings.bias = numbers[5];
         for (int i = 0; i < 3; ++i) settings.params[i] = numbers[6 + i];
     }
-    key.set_settings(settings);
     return key;
 }
 
@@ -423,11 +426,14 @@ uint64_t lws_envelope_fingerprint(const Envelope &envelope, uint64_t *layout) {
     uint64_t times = lane[0];
     lane[0] = mix(lane[0], static_cast<uint64_t>(envelope.pre_behavior) * 8 + static_cast<uint64_t>(envelope.post_behavior));
     lane[0] = mix(lane[0], envelope.default_value);
-    for (const auto &key : envelope.keys()) {
-        lane[0] = mix(mix(lane[0], key->time), key->value);
-        times = mix(times, key->time);
-        const KeySettings &s = key->settings_or_zero();
-        lane[1] = mix(mix(mix(lane[1], static_cast<uint64_t>(key->shape())), s.tension), s.continuity);
+    const KeyList keys = envelope.keys();
+    for (size_t k = 0; k < keys.size(); ++k) {
+        const EnvelopeKey &key = *keys[k];
+        lane[0] = mix(mix(lane[0], key.time), key.value);
+        times = mix(times, key.time);
+        const KeyDetails details = keys.details(k);
+        const KeySettings &s = details.settings_or_zero();
+        lane[1] = mix(mix(mix(lane[1], static_cast<uint64_t>(details.shape())), s.tension), s.continuity);
         lane[2] = mix(mix(mix(lane[2], s.bias), s.params[0]), s.params[1]);
         lane[3] = mix(mix(mix(mix(lane[3], s.params[2]), s.params[3]), s.bezier_extra[0]), s.bezier_extra[1]);
     }

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,7 +38,7 @@ struct LwsEnvelopeRecord {
     // loaded. A `{ Envelope }` block is read again from the text when it is
     // rewritten, so large scenes hold nothing per key beyond their text.
     std::vector<TextSpan> key_lines;
-    std::vector<EnvelopeKey> loaded_keys;
+    std::vector<KeyRecord> loaded_keys;
     TextSpan behaviors_line;              // empty when absent
     TextSpan open_line;                   // the `{ Envelope` line
     TextSpan close_line;                  // the `}` line
@@ -141,8 +142,16 @@ char *write_lws_shortest(char *at, double value);
 
 // The nine numbers of a `Key` line in file order (value, time, shape, p1..p6)
 // for a key, and the key they stand for; the shape must be 0 to 5.
-void lws_key_numbers(const EnvelopeKey &key, double numbers[9]);
-EnvelopeKey lws_key_from_numbers(const double numbers[9]);
+void lws_key_numbers(const EnvelopeKey &key, KeyDetails details, double numbers[9]);
+void lws_key_numbers(const KeyRecord &key, double numbers[9]);
+KeyRecord lws_key_from_numbers(const double numbers[9]);
+// True for the usual key's numbers: TCB with all six parameters +0, a key
+// that is its time and value alone.
+inline bool lws_plain_key(const double numbers[9]) {
+    uint64_t p[6];
+    std::memcpy(p, numbers + 3, sizeof p);
+    return numbers[2] == 0.0 && (p[0] | p[1] | p[2] | p[3] | p[4] | p[5]) == 0;
+}
 // Reads a `Key` line without its indent and line ending: "Key" and nine
 // finite numbers separated by blanks. `words`, when given, gets each number's
 // text. False for anything else; the caller then says what is wrong.

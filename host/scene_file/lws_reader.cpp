@@ -892,11 +892,12 @@ void Reader::read_shared_keys(LwsItemRecord &record, int channels) {
         for (int c = 0; c < channels; ++c) {
             const double value = old_channel_value(number(v[c], values.number, "a channel value"), c);
             // Seconds once the frame rate is known, at the end of the file.
-            EnvelopeKey *key = item.channel(static_cast<MotionChannel>(c)).envelope.append_key(frame, value);
-            key->set_shape(linear ? KeyShape::Linear : KeyShape::Tcb);
-            key->set_tension(tcb[0]);
-            key->set_continuity(tcb[1]);
-            key->set_bias(tcb[2]);
+            Envelope &envelope = item.channel(static_cast<MotionChannel>(c)).envelope;
+            EnvelopeKey *key = envelope.append_key(frame, value);
+            envelope.set_shape(key, linear ? KeyShape::Linear : KeyShape::Tcb);
+            envelope.set_tension(key, tcb[0]);
+            envelope.set_continuity(key, tcb[1]);
+            envelope.set_bias(key, tcb[2]);
             record.envelopes[c].key_lines.push_back({values.begin, frame_line.end});
         }
     }
@@ -942,9 +943,9 @@ void Reader::read_channel_lists(LwsItemRecord &record, int channels) {
             // The third number was 2 in every file seen, whatever the key's
             // spline; it is kept, and the keys are read as TCB splines.
             EnvelopeKey *key = envelope.append_key(v[1], old_channel_value(v[0], c));
-            key->set_tension(v[3]);
-            key->set_continuity(v[4]);
-            key->set_bias(v[5]);
+            envelope.set_tension(key, v[3]);
+            envelope.set_continuity(key, v[4]);
+            envelope.set_bias(key, v[5]);
             env.key_lines.push_back({line.begin, line.end});
             record.old_key_flags[static_cast<size_t>(c)].emplace_back(w[2]);
         }
@@ -1055,7 +1056,10 @@ size_t Reader::read_envelope_lines(NextLine &&next, const Line &open, int channe
             if (keys > 0 && v[1] < last_time)
                 fail(line->number, "expected keys in increasing time; this key is before the one before it");
             last_time = v[1];
-            *envelope.append_key(v[1], v[0]) = lws_key_from_numbers(v);
+            if (lws_plain_key(v))
+                envelope.append_key(v[1], v[0]);
+            else
+                envelope.append_record(lws_key_from_numbers(v));
             ++keys;
         } else if (!words.empty() && words[0] == "Behaviors") {
             if (words.size() != 3) fail(line->number, "expected 'Behaviors PRE POST'");
@@ -1161,7 +1165,7 @@ void Reader::resolve_links() {
                 env.loaded_key_count = envelope.key_count();
                 env.loaded_fingerprint = lws_envelope_fingerprint(envelope, &env.loaded_layout);
                 env.loaded_keys.reserve(envelope.key_count());
-                for (const auto &key : envelope.keys()) env.loaded_keys.push_back(*key);
+                for (const auto &key : envelope.keys()) env.loaded_keys.push_back(envelope.record(key.get()));
             }
             env.loaded_default = envelope.default_value;
             env.loaded_pre = envelope.pre_behavior;

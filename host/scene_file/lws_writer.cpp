@@ -55,13 +55,14 @@ bool implicit_bone_parent(const LwsItemRecord &record, const Item &item) {
     return item.kind == ItemKind::Bone && item.parent == bone_owner(item.id) && !record.slots[kSlotParent].present;
 }
 
-bool same_key(const EnvelopeKey &a, const EnvelopeKey &b) {
-    if (a.time != b.time || a.value != b.value || a.shape() != b.shape() || a.tension() != b.tension() ||
-        a.continuity() != b.continuity() || a.bias() != b.bias())
+bool same_key(const KeyRecord &a, const KeyRecord &b) {
+    const KeySettings &x = a.settings, &y = b.settings;
+    if (a.time != b.time || a.value != b.value || a.shape != b.shape || x.tension != y.tension ||
+        x.continuity != y.continuity || x.bias != y.bias)
         return false;
     for (int i = 0; i < 4; ++i)
-        if (a.param(i) != b.param(i)) return false;
-    return a.bezier_extra(0) == b.bezier_extra(0) && a.bezier_extra(1) == b.bezier_extra(1);
+        if (x.params[i] != y.params[i]) return false;
+    return x.bezier_extra[0] == y.bezier_extra[0] && x.bezier_extra[1] == y.bezier_extra[1];
 }
 
 // A channel without keys holds one value, which the file can only carry in a key.
@@ -190,12 +191,12 @@ private:
                           const std::string &eol) const;
     std::string new_channel(const Envelope &envelope, int channel) const;
     void add_channels(const LwsItemRecord &record, const Item &item, int count);
-    std::string key_line(const EnvelopeKey &key, const std::string &indent, const std::string &eol) const {
+    std::string key_line(const KeyRecord &key, const std::string &indent, const std::string &eol) const {
         std::string line;
         append_key_line(&line, key, indent, eol, nullptr);
         return line;
     }
-    void append_key_line(std::string *out, const EnvelopeKey &key, const std::string &indent, const std::string &eol,
+    void append_key_line(std::string *out, const KeyRecord &key, const std::string &indent, const std::string &eol,
                          const FileKey *was) const {
         double now[9];
         lws_key_numbers(key, now);
@@ -354,7 +355,7 @@ void Renderer::append_envelope_block(Output &output, const Envelope &envelope, c
     };
     *out += view(record.open_line);
     if (holds_unkeyed_value(envelope, record.loaded_default)) {
-        EnvelopeKey held;
+        KeyRecord held;
         held.value = envelope.default_value;
         *out += record.indent;
         *out += '1';
@@ -375,9 +376,10 @@ void Renderer::append_envelope_block(Output &output, const Envelope &envelope, c
     // Keys the host left alone keep their text. Keys are compared by the
     // numbers the file holds of them: a key equal in those is written the
     // same, whatever else it holds.
-    for (const auto &key : envelope.keys()) {
+    const KeyList keys = envelope.keys();
+    for (size_t k = 0; k < keys.size(); ++k) {
         double now[9];
-        lws_key_numbers(*key, now);
+        lws_key_numbers(*keys[k], keys.details(k), now);
         while (have_loaded && loaded.numbers[1] < now[1]) next_loaded();
         if (have_loaded && std::equal(now, now + 9, loaded.numbers)) {
             *out += view(loaded.line);
@@ -409,12 +411,12 @@ std::string Renderer::new_channel(const Envelope &envelope, int channel) const {
     const std::string &eol = doc_.line_ending;
     std::string block = "Channel " + std::to_string(channel) + eol + "{ Envelope" + eol;
     if (envelope.key_count() == 0) {
-        EnvelopeKey held;
+        KeyRecord held;
         held.value = envelope.default_value;
         block += "  1" + eol + key_line(held, "  ", eol);
     } else {
         block += "  " + std::to_string(envelope.key_count()) + eol;
-        for (const auto &key : envelope.keys()) block += key_line(*key, "  ", eol);
+        for (const auto &key : envelope.keys()) block += key_line(envelope.record(key.get()), "  ", eol);
     }
     return block + "  Behaviors " + std::to_string(static_cast<int>(envelope.pre_behavior)) + " " +
            std::to_string(static_cast<int>(envelope.post_behavior)) + eol + "}" + eol;
@@ -842,11 +844,12 @@ bool Renderer::shared_keys_text(const LwsItemRecord &record, const Item &item, i
             return false;
         }
         for (size_t k = 0; k < keys; ++k) {
-            const EnvelopeKey &key = *envelope.keys()[k], &settings = *lead->keys()[k];
+            const KeyRecord key = envelope.record(envelope.keys()[k].get());
+            const KeyRecord settings = lead->record(lead->keys()[k].get());
             if (std::fabs(key.time * scene_.frames_per_second - static_cast<double>(frames[k])) > 1e-6 ||
-                (key.shape() != KeyShape::Tcb && key.shape() != KeyShape::Linear) || key.shape() != settings.shape() ||
-                key.tension() != settings.tension() || key.continuity() != settings.continuity() ||
-                key.bias() != settings.bias()) {
+                (key.shape != KeyShape::Tcb && key.shape != KeyShape::Linear) || key.shape != settings.shape ||
+                key.settings.tension != settings.settings.tension ||
+                key.settings.continuity != settings.settings.continuity || key.settings.bias != settings.settings.bias) {
                 *error = refusal(item, name + ": the key at frame " + std::to_string(frames[k]) +
                                            " differs in frame or spline from the other channels' key there, or is "
                                            "not a TCB or linear key; this scene format keeps one per frame");
@@ -865,11 +868,11 @@ bool Renderer::shared_keys_text(const LwsItemRecord &record, const Item &item, i
         std::string values;
         for (int c = 0; c < channels; ++c) {
             const Envelope &envelope = envelope_of(c);
-            EnvelopeKey written;
+            KeyRecord written;
             written.value = envelope.default_value;
             if (envelope.key_count() > 0) {
                 const EnvelopeKey *at = envelope.find_key(time);
-                written = at ? *at : *envelope.keys()[0];
+                written = envelope.record(at ? at : envelope.keys()[0].get());
             }
             written.time = time;
             if (same && c < static_cast<int>(record.envelopes.size()))
@@ -880,10 +883,10 @@ bool Renderer::shared_keys_text(const LwsItemRecord &record, const Item &item, i
             text += raw(record.envelopes[0].key_lines[k]);
             continue;
         }
-        const EnvelopeKey spline = lead ? *lead->keys()[k] : EnvelopeKey{};
+        const KeyRecord spline = lead ? lead->record(lead->keys()[k].get()) : KeyRecord{};
         text += indent + values + eol + indent + std::to_string(frames[k]) + " " +
-                (spline.shape() == KeyShape::Linear ? "1" : "0") + " " + number(spline.tension()) + " " +
-                number(spline.continuity()) + " " + number(spline.bias()) + eol;
+                (spline.shape == KeyShape::Linear ? "1" : "0") + " " + number(spline.settings.tension) + " " +
+                number(spline.settings.continuity) + " " + number(spline.settings.bias) + eol;
     }
     const bool behavior_kept = !record.envelopes.empty() && record.envelopes[0].loaded_post == post;
     if (record.old_behaviors_line.end > record.old_behaviors_line.begin && behavior_kept)
@@ -906,16 +909,16 @@ bool Renderer::channel_lists_text(const LwsItemRecord &record, const Item &item,
         const std::vector<std::string> *flags =
             c < static_cast<int>(record.old_key_flags.size()) ? &record.old_key_flags[c] : nullptr;
         const std::string indent = env ? env->indent : "  ";
-        std::vector<EnvelopeKey> keys;
-        for (const auto &key : envelope.keys()) keys.push_back(*key);
+        std::vector<KeyRecord> keys;
+        for (const auto &key : envelope.keys()) keys.push_back(envelope.record(key.get()));
         if (keys.empty() && (!env || holds_unkeyed_value(envelope, env->loaded_default))) {
             keys.emplace_back();
             keys.back().value = envelope.default_value;
         }
         text += indent + std::to_string(keys.size()) + eol;
         size_t old = 0;
-        for (const EnvelopeKey &key : keys) {
-            if (key.shape() != KeyShape::Tcb) {
+        for (const KeyRecord &key : keys) {
+            if (key.shape != KeyShape::Tcb) {
                 *error = refusal(item, item.channel(static_cast<MotionChannel>(c)).name +
                                            ": this scene format keeps only TCB spline keys");
                 return false;
@@ -929,7 +932,8 @@ bool Renderer::channel_lists_text(const LwsItemRecord &record, const Item &item,
                                      : flags && !flags->empty()   ? flags->front()
                                                                   : "2";
             text += indent + old_value(key.value, c) + " " + format_lws_time(key.time, doc_.version) + " " + flag +
-                    " " + number(key.tension()) + " " + number(key.continuity()) + " " + number(key.bias()) + eol;
+                    " " + number(key.settings.tension) + " " + number(key.settings.continuity) + " " +
+                    number(key.settings.bias) + eol;
         }
         behaviors_kept = behaviors_kept && env && envelope.pre_behavior == env->loaded_pre &&
                          envelope.post_behavior == env->loaded_post;
