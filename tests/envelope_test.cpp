@@ -290,6 +290,7 @@ TEST(EnvelopeKeys, AReadTakeEditedAfterwardsKeepsOrderHandlesAndCurve) {
     read.reserve(6);
     for (double t : {0.0, 1.0, 2.0, 3.0, 4.0}) read.append_key(t, t * t);
     for (double t : {4.0, 2.0, 0.0, 3.0, 1.0}) built.create_key(t, t * t);
+    const KeyList taken_before = read.keys();
     for (Envelope *e : {&read, &built}) {
         EnvelopeKey *second = e->find_key(1.0);
         e->set_shape(second, KeyShape::Hermite);
@@ -298,6 +299,7 @@ TEST(EnvelopeKeys, AReadTakeEditedAfterwardsKeepsOrderHandlesAndCurve) {
         e->set_shape(e->find_key(3.0), KeyShape::Bezier2D);
         e->set_param(e->find_key(3.0), 2, 0.25);
     }
+    EXPECT_EQ(taken_before.details(1).shape(), KeyShape::Hermite);  // a list taken first sees them
     EnvelopeKey *third = read.find_key(2.0);
     ASSERT_NE(third, nullptr);
     EXPECT_TRUE(read.owns(third));

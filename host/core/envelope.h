@@ -127,8 +127,8 @@ public:
         size_t at_;
     };
 
-    KeyList(const Envelope *owner, const KeyRef *listed, EnvelopeKey *in_place, const uintptr_t *in_place_details,
-            size_t size)
+    KeyList(const Envelope *owner, const KeyRef *listed, EnvelopeKey *in_place,
+            const std::unique_ptr<uintptr_t[]> *in_place_details, size_t size)
         : owner_(owner), listed_(listed), in_place_(in_place), in_place_details_(in_place_details), size_(size) {}
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
@@ -146,7 +146,9 @@ private:
     const Envelope *owner_;
     const KeyRef *listed_;   // the envelope's list, or null
     EnvelopeKey *in_place_;  // else the block holding the keys in order
-    const uintptr_t *in_place_details_;  // and its details, or null while it has none
+    // and its details table, which is made when a key there first gets a
+    // shape or a setting (a list taken before then sees it)
+    const std::unique_ptr<uintptr_t[]> *in_place_details_;
     size_t size_;
 };
 
@@ -164,7 +166,7 @@ public:
     KeyList keys() const {
         return listed_ ? KeyList(this, order_.data(), nullptr, nullptr, order_.size())
                        : KeyList(this, nullptr, blocks_.empty() ? nullptr : blocks_[0].slots(),
-                                 blocks_.empty() ? nullptr : blocks_[0].details.get(), in_place_count());
+                                 blocks_.empty() ? nullptr : &blocks_[0].details, in_place_count());
     }
     size_t key_count() const { return listed_ ? order_.size() : in_place_count(); }
     // Room for this many keys in all, so a reader that knows the count
@@ -303,7 +305,7 @@ private:
 
 inline KeyDetails KeyList::details(size_t i) const {
     if (listed_) return owner_->details(listed_[i].get());
-    return KeyDetails(in_place_details_ ? in_place_details_[i] : 0);
+    return KeyDetails(in_place_details_ && *in_place_details_ ? (*in_place_details_)[i] : 0);
 }
 
 // Steps along an envelope's keys (in time order) with times that mostly
