@@ -280,7 +280,7 @@ TEST(EnvelopeEvaluation, HostileTimesAndKeyLayoutsGiveNoNaN) {
 // shapes and settings in a table beside that; editing it afterwards (moving,
 // adding between, destroying keys, a new key in a freed slot) must give the
 // same order, handles, details and curve as an envelope built key by key.
-TEST(EnvelopeKeys, AReadTakeEditedAfterwardsKeepsOrderHandlesAndCurve) {
+TEST(EnvelopeKeys, AReadTakeEditedAfterwardsKeepsOrderHandlesDetailsAndCurve) {
     const auto times_of = [](const Envelope &envelope) {
         std::vector<double> times;
         for (const auto &key : envelope.keys()) times.push_back(key->time);
