@@ -13,34 +13,36 @@ namespace {
 bool time_before(const KeyRef &k, double t) { return k->time < t; }
 bool time_after(double t, const KeyRef &k) { return t < k->time; }
 
-}  // namespace
-
-size_t KeyList::count_up_to(double time) const {
-    size_t low = 0, high = size_;
-    while (low < high) {
-        const size_t middle = low + (high - low) / 2;
-        if (time < (*this)[middle]->time)
-            high = middle;
-        else
-            low = middle + 1;
-    }
-    return low;
-}
-
-namespace {
-
-// The first key at or after `time`.
-size_t first_not_before(const KeyList &keys, double time) {
+// How many keys from the first have times `holds` is true of (it is true of
+// a first stretch of them and then no more), by halving.
+template <class Holds>
+size_t count_while(const KeyList &keys, Holds holds) {
     size_t low = 0, high = keys.size();
     while (low < high) {
         const size_t middle = low + (high - low) / 2;
-        if (keys[middle]->time < time)
+        if (holds(keys[middle]->time))
             low = middle + 1;
         else
             high = middle;
     }
     return low;
 }
+
+// The first key at or after `time`.
+size_t first_not_before(const KeyList &keys, double time) {
+    return count_while(keys, [time](double key_time) { return key_time < time; });
+}
+
+// A settings record's address in a key's details word.
+KeySettings *settings_in(uintptr_t word) { return reinterpret_cast<KeySettings *>(word & ~KeyDetails::kShapeMask); }
+
+}  // namespace
+
+size_t KeyList::count_up_to(double time) const {
+    return count_while(*this, [time](double key_time) { return !(time < key_time); });
+}
+
+namespace {
 
 // Blocks after the first grow with the envelope, a quarter of what it holds,
 // so slack stays under a fifth and a key is found among few blocks.
@@ -72,7 +74,7 @@ KeyDetails Envelope::details_elsewhere(const EnvelopeKey *key) const {
 
 uintptr_t *Envelope::details_word(const EnvelopeKey *key, bool make) {
     uint32_t block = 0, slot = 0;
-    if (!locate(key, &block, &slot) || !((blocks_[block].live()[slot / 64] >> (slot % 64)) & 1u)) return nullptr;
+    if (!locate(key, &block, &slot) || !blocks_[block].holds(slot)) return nullptr;
     Block &b = blocks_[block];
     if (!b.details) {
         if (!make) return nullptr;
@@ -88,7 +90,7 @@ namespace {
 // `field`: the record is made for anything but +0 and freed once all is +0.
 template <class Field>
 void write_setting(uintptr_t *word, double v, Field field) {
-    KeySettings *record = reinterpret_cast<KeySettings *>(*word & ~KeyDetails::kShapeMask);
+    KeySettings *record = settings_in(*word);
     if (!record) {
         if (plus_zero(v)) return;
         record = new KeySettings();
@@ -137,7 +139,7 @@ void Envelope::set_settings(EnvelopeKey *key, const KeySettings &settings) {
     const bool zero = all_plus_zero(settings);
     uintptr_t *word = details_word(key, !zero);
     if (!word) return;
-    KeySettings *record = reinterpret_cast<KeySettings *>(*word & ~KeyDetails::kShapeMask);
+    KeySettings *record = settings_in(*word);
     if (zero) {
         delete record;
         *word &= KeyDetails::kShapeMask;
@@ -196,7 +198,7 @@ void Envelope::destroy_all() {
     for (const Block &block : blocks_)
         if (block.details)
             for (uint32_t i = 0; i < block.used; ++i)
-                delete reinterpret_cast<KeySettings *>(block.details[i] & ~KeyDetails::kShapeMask);
+                delete settings_in(block.details[i]);
     listed_ = false;
     has_details_ = false;
     order_.clear();
@@ -246,7 +248,7 @@ bool Envelope::owns_listed(const EnvelopeKey *key) const {
     }
     uint32_t block = 0, slot = 0;
     if (!key || !locate(key, &block, &slot)) return false;
-    return (blocks_[block].live()[slot / 64] >> (slot % 64)) & 1u;
+    return blocks_[block].holds(slot);
 }
 
 void Envelope::set_live(const EnvelopeKey *key, bool live) {
@@ -352,7 +354,7 @@ bool Envelope::destroy_key(const EnvelopeKey *key) {
     order_.erase(order_.begin() + static_cast<long>(i));
     EnvelopeKey *slot = const_cast<EnvelopeKey *>(key);
     if (uintptr_t *word = details_word(key, false)) {
-        delete reinterpret_cast<KeySettings *>(*word & ~KeyDetails::kShapeMask);
+        delete settings_in(*word);
         *word = 0;  // the slot's next key starts with none
     }
     set_live(key, false);

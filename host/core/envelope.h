@@ -127,9 +127,8 @@ public:
         size_t at_;
     };
 
-    KeyList(const Envelope *owner, const KeyRef *listed, EnvelopeKey *in_place,
-            const std::unique_ptr<uintptr_t[]> *in_place_details, size_t size)
-        : owner_(owner), listed_(listed), in_place_(in_place), in_place_details_(in_place_details), size_(size) {}
+    KeyList(const Envelope *owner, const KeyRef *listed, EnvelopeKey *in_place, size_t size)
+        : owner_(owner), listed_(listed), in_place_(in_place), size_(size) {}
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
     KeyRef operator[](size_t i) const { return KeyRef(listed_ ? listed_[i].get() : in_place_ + i); }
@@ -139,16 +138,13 @@ public:
     iterator end() const { return iterator(this, size_); }
     // How many keys lie at or before `time` (all of them for NaN), by halving.
     size_t count_up_to(double time) const;
-    // The shape and settings of key `i`.
+    // The shape and settings of key `i`, as its envelope holds them now.
     KeyDetails details(size_t i) const;
 
 private:
     const Envelope *owner_;
     const KeyRef *listed_;   // the envelope's list, or null
     EnvelopeKey *in_place_;  // else the block holding the keys in order
-    // and its details table, which is made when a key there first gets a
-    // shape or a setting (a list taken before then sees it)
-    const std::unique_ptr<uintptr_t[]> *in_place_details_;
     size_t size_;
 };
 
@@ -164,9 +160,8 @@ public:
     // Keys in time order. A key's address is its handle: it stays valid
     // until that key is destroyed, whatever else changes.
     KeyList keys() const {
-        return listed_ ? KeyList(this, order_.data(), nullptr, nullptr, order_.size())
-                       : KeyList(this, nullptr, blocks_.empty() ? nullptr : blocks_[0].slots(),
-                                 blocks_.empty() ? nullptr : &blocks_[0].details, in_place_count());
+        return listed_ ? KeyList(this, order_.data(), nullptr, order_.size())
+                       : KeyList(this, nullptr, blocks_.empty() ? nullptr : blocks_[0].slots(), in_place_count());
     }
     size_t key_count() const { return listed_ ? order_.size() : in_place_count(); }
     // Room for this many keys in all, so a reader that knows the count
@@ -251,6 +246,7 @@ private:
         uint32_t used = 0;  // slots handed out so far, live or freed since
         EnvelopeKey *slots() const { return reinterpret_cast<EnvelopeKey *>(memory.get()); }
         uint64_t *live() const { return reinterpret_cast<uint64_t *>(memory.get() + capacity * sizeof(EnvelopeKey)); }
+        bool holds(uint32_t slot) const { return (live()[slot / 64] >> (slot % 64)) & 1u; }
     };
     struct BlockStart {
         uintptr_t begin;
@@ -303,10 +299,7 @@ private:
     mutable size_t span_hint_ = 0;
 };
 
-inline KeyDetails KeyList::details(size_t i) const {
-    if (listed_) return owner_->details(listed_[i].get());
-    return KeyDetails(in_place_details_ && *in_place_details_ ? (*in_place_details_)[i] : 0);
-}
+inline KeyDetails KeyList::details(size_t i) const { return owner_->details((*this)[i].get()); }
 
 // Steps along an envelope's keys (in time order) with times that mostly
 // come in order, as frames do, a key or so at a time; a time out of order is
