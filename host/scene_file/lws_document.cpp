@@ -244,10 +244,7 @@ KeyRecord lws_key_from_numbers(const double numbers[9]) {
     key.value = numbers[0];
     key.time = numbers[1];
     key.shape = static_cast<KeyShape>(static_cast<int>(numbers[2]));
-    // The usual key has all six parameters +0 (all bits clear): no settings.
-    uint64_t p[6];
-    std::memcpy(p, numbers + 3, sizeof p);
-    if ((p[0] | p[1] | p[2] | p[3] | p[4] | p[5]) == 0) return key;
+    if (lws_parameters_zero(numbers)) return key;
     KeySettings &settings = key.settings;
     if (key.shape == KeyShape::Bezier2D) {
         for (int i = 0; i < 4; ++i) settings.params[i] = numbers[3 + i];

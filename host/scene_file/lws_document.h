@@ -145,13 +145,16 @@ char *write_lws_shortest(char *at, double value);
 void lws_key_numbers(const EnvelopeKey &key, KeyDetails details, double numbers[9]);
 void lws_key_numbers(const KeyRecord &key, double numbers[9]);
 KeyRecord lws_key_from_numbers(const double numbers[9]);
-// True for the usual key's numbers: TCB with all six parameters +0, a key
-// that is its time and value alone.
-inline bool lws_plain_key(const double numbers[9]) {
+// True when a key line's six parameters are all +0 (all bits clear): the
+// key has no settings.
+inline bool lws_parameters_zero(const double numbers[9]) {
     uint64_t p[6];
     std::memcpy(p, numbers + 3, sizeof p);
-    return numbers[2] == 0.0 && (p[0] | p[1] | p[2] | p[3] | p[4] | p[5]) == 0;
+    return (p[0] | p[1] | p[2] | p[3] | p[4] | p[5]) == 0;
 }
+// True for the usual key's numbers: TCB with no settings, a key that is its
+// time and value alone.
+inline bool lws_plain_key(const double numbers[9]) { return numbers[2] == 0.0 && lws_parameters_zero(numbers); }
 // Reads a `Key` line without its indent and line ending: "Key" and nine
 // finite numbers separated by blanks. `words`, when given, gets each number's
 // text. False for anything else; the caller then says what is wrong.
