@@ -187,6 +187,13 @@ void count_key_changes(const KeysBefore &was, const std::vector<double> &group_t
         }
         return run_first + (i - run_begin) * sizeof(EnvelopeKey);
     };
+    // Whether the key recorded at `index` has a new value or time now.
+    auto rewritten_at = [&](size_t index, const EnvelopeKey &key) {
+        if (was.values[index] != key.value) return true;
+        double time;
+        was.times.read(&index, 1, group_times, &time_run, &time);
+        return time != key.time;
+    };
     // Addresses as numbers, which order them all (raw pointers to different
     // keys have no order of their own).
     std::vector<std::pair<uintptr_t, size_t>> by_address;
@@ -200,15 +207,7 @@ void count_key_changes(const KeysBefore &was, const std::vector<double> &group_t
             const size_t stop = std::min(count - k, run_end - next);
             size_t along = 0;
             for (; along < stop && keys[k + along].get() == expected + along; ++along)
-                if (was.values[next + along] != keys[k + along]->value) ++new_values;
-            // Those with their values kept may have been moved in time.
-            for (size_t i = 0; i < along; ++i)
-                if (was.values[next + i] == keys[k + i]->value) {
-                    double time;
-                    const size_t index = next + i;
-                    was.times.read(&index, 1, group_times, &time_run, &time);
-                    if (time != keys[k + i]->time) ++new_values;
-                }
+                if (rewritten_at(next + along, *keys[k + along])) ++new_values;
             next += along;
             k += along;
             if (k == count) break;
@@ -230,15 +229,10 @@ void count_key_changes(const KeysBefore &was, const std::vector<double> &group_t
                 next = found->second + 1;
             }
         }
-        if (match == size) {
+        if (match == size)
             ++new_keys;
-        } else if (was.values[match] != key->value) {
+        else if (rewritten_at(match, *key))
             ++new_values;
-        } else {
-            double time;
-            was.times.read(&match, 1, group_times, &time_run, &time);
-            if (time != key->time) ++new_values;
-        }
     }
     *rewritten += new_values;
     *created += new_keys;
@@ -638,8 +632,8 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
 
     // The rows are shared out in two runs, each taken by one thread block by
     // block: the poses before made again from what was recorded, the poses
-    // now (an envelope evaluated by one thread at a time, under its item's
-    // lock), and their changes, gathered apart and joined in row order.
+    // now (envelopes evaluated read-only, so both threads may share them),
+    // and their changes, gathered apart and joined in row order.
     const std::vector<double> none;
     struct Share {
         std::vector<Change> per_frame, at_keys;
