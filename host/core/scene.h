@@ -183,8 +183,7 @@ private:
     // service call starts here, so the usual answer (a record found lately)
     // is given inline.
     void *resolve(const void *handle, HandleKind kind) const {
-        const uintptr_t address = reinterpret_cast<uintptr_t>(handle);
-        const ResolvedHandle &last = resolved_[((address >> 4) ^ (address >> 9)) % kResolvedSlots];
+        const ResolvedHandle &last = resolved_slot(handle);
         if (handle && handle == last.handle && kind == last.kind) return last.record;
         return resolve_anew(handle, kind);
     }
@@ -199,6 +198,11 @@ private:
         HandleKind kind = HandleKind::Group;
     };
     static constexpr size_t kResolvedSlots = 32;
+    // Where `handle`'s record is kept once found.
+    ResolvedHandle &resolved_slot(const void *handle) const {
+        const uintptr_t address = reinterpret_cast<uintptr_t>(handle);
+        return resolved_[((address >> 4) ^ (address >> 9)) % kResolvedSlots];
+    }
     void forget_resolved() const;
 
     std::unordered_map<ItemIdValue, std::unique_ptr<Item>> items_;

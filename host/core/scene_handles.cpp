@@ -30,8 +30,7 @@ void Scene::forget_motion(const Item &item) {
 
 void *Scene::resolve_anew(const void *handle, HandleKind kind) const {
     if (!handle) return nullptr;
-    const uintptr_t address = reinterpret_cast<uintptr_t>(handle);
-    ResolvedHandle &last = resolved_[((address >> 4) ^ (address >> 9)) % kResolvedSlots];
+    ResolvedHandle &last = resolved_slot(handle);
     const auto entry = handles_.find(handle);
     if (entry == handles_.end() || entry->second.kind != kind) return nullptr;
     const Item *item = find(entry->second.item);
