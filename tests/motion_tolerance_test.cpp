@@ -178,7 +178,7 @@ TEST_F(ToleranceTest, HalfFramesNoKeyCanHoldAreNotedAndSaveWritesTheKeys) {
     const std::string report = reparent(path, {}, &runner, "0.0001 0.01");
     EXPECT_NE(report.find("message info: \"wPos tolerance held at every frame\" \"Child: "), std::string::npos)
         << report;
-    EXPECT_NE(report.find("(next to frames keyed already)"), std::string::npos) << report;
+    EXPECT_NE(report.find("(half frames between frames keyed already)"), std::string::npos) << report;
     EXPECT_TRUE(runner->faults().empty()) << runner->faults().front();
     const size_t keys = host.scene().find(kChild)->channel(kPositionX).envelope.key_count();
     EXPECT_EQ(keys, 5u);
@@ -190,6 +190,36 @@ TEST_F(ToleranceTest, HalfFramesNoKeyCanHoldAreNotedAndSaveWritesTheKeys) {
     EXPECT_EQ(saved.find(kChild)->channel(kPositionX).envelope.key_count(), keys);
     std::remove(path.c_str());
     std::remove((folder + "tolerance_spin_saved.lws").c_str());
+}
+
+// Holder zigzags a unit each frame; Child has a key between frames, at
+// frame 10.4. The whole frame 10 beside it is not keyed: it is held like
+// any other, and the closing note names only half frames.
+TEST_F(ToleranceTest, WholeFrameBesideAKeyBetweenFramesIsHeld) {
+    const std::string path = folder + "tolerance_subframe.lws";
+    std::ostringstream zigzag, between;
+    zigzag.precision(17);
+    zigzag << "{ Envelope\n  21\n";
+    for (int frame = 0; frame <= 20; ++frame) zigzag << "  Key " << frame % 2 << " " << frame / 30.0 << " 0 0 0 0 0 0 0\n";
+    zigzag << "  Behaviors 1 1\n}\n";
+    between.precision(17);
+    between << "{ Envelope\n  3\n  Key 0 0 0 0 0 0 0 0 0\n  Key 2 " << 10.4 / 30.0
+            << " 0 0 0 0 0 0 0\n  Key 0 " << 20 / 30.0 << " 0 0 0 0 0 0 0\n  Behaviors 1 1\n}\n";
+    std::ofstream(path) << scene_text(20, null_object("Holder", {{1, zigzag.str()}}),
+                                      null_object("Child", {{0, between.str()}}));
+    Scene original;
+    LwsDocument doc;
+    std::string error;
+    ASSERT_TRUE(read_lws_file(path, &original, &doc, &error)) << error;
+    std::unique_ptr<ScriptRunner> runner;
+    const std::string report = reparent(path, {}, &runner, "0.001 0.05");
+    for (int frame = 0; frame <= 20; ++frame) {
+        const double t = frame / 30.0;
+        EXPECT_LE(distance(pose(host.scene(), kChild, t).position, pose(original, kChild, t).position), 0.001)
+            << "frame " << frame << "\n" << report;
+    }
+    EXPECT_EQ(report.find("wPos tolerance not held"), std::string::npos) << report;
+    std::remove(path.c_str());
 }
 
 // Holder is stretched along x and bobs; Child turns and climbs under it. Its

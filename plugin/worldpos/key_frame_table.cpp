@@ -61,3 +61,7 @@ bool frame_number_far(double time, double frames_per_second, int32_t *frame) {
     *frame = static_cast<int32_t>(whole);
     return true;
 }
+
+bool key_on_whole_frame(double time, double frames_per_second, int32_t *frame) {
+    return frame_number(time, frames_per_second, frame) && on_frame(time * frames_per_second, *frame);
+}

@@ -34,6 +34,11 @@ inline bool frame_number(double time, double frames_per_second, int32_t *frame) 
     return true;
 }
 
+// Whether a key at `time` lies on its whole frame `*frame` by the frame rule,
+// rather than between frames: only a key on it stands for the whole frame.
+// False too when the frame does not fit.
+bool key_on_whole_frame(double time, double frames_per_second, int32_t *frame);
+
 struct alignas(16) KeyFrameRecord {
     double time;              // seconds; the key marked into this record last
     uint32_t keyed_channels;  // bit k: channel k has a key in this frame

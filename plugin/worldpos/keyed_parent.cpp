@@ -523,7 +523,7 @@ Prepared solve_item(KeyedParentRun &run, HostId item, const SelectionNode *above
     const HostContext *context = run.context;
     ChannelSlot *slots = hand.slots;
     HoldResult &held = hand.held;
-    held = HoldResult{kHoldMet, 0.0, 0.0};
+    held = HoldResult{kHoldMet, 0.0, 0.0, 0.0};
     if (run.holding && prepared == Prepared::Ready) held.outcome = kHoldRangeTooLong;
 
     ItemSolve &solve = hand.solve;
@@ -831,7 +831,7 @@ void forget_poses(SelectionNode *nodes, SelectionNode &node) {
 // Why an item was not held, as the message says it.
 const char *reason_text(HoldOutcome outcome) {
     switch (outcome) {
-    case kHoldNextToKeys: return "next to frames keyed already";
+    case kHoldNextToKeys: return "half frames between frames keyed already";
     case kHoldSheared: return "new parent scales unevenly, no keys added";
     case kHoldRefused: return "the host refused a key";
     case kHoldNotNumbers: return "motion values are not numbers";
@@ -858,8 +858,8 @@ void report_unheld(const HostContext *context, const KeyedParentRun::Unheld *unh
         char line[256];
         const bool measured = r.outcome != kHoldNotNumbers && r.outcome != kHoldNoMemory && r.outcome != kHoldRangeTooLong;
         if (measured)
-            std::snprintf(line, sizeof line, "%s%.64s: %.3g units, %.3g deg (%s)", listed ? "; " : "", name ? name : "?",
-                          r.distance, r.degrees, reason_text(r.outcome));
+            std::snprintf(line, sizeof line, "%s%.64s: %.3g units, %.3g deg, worst at frame %.10g (%s)", listed ? "; " : "",
+                          name ? name : "?", r.distance, r.degrees, r.worst_frame, reason_text(r.outcome));
         else
             std::snprintf(line, sizeof line, "%s%.64s: %s", listed ? "; " : "", name ? name : "?", reason_text(r.outcome));
         const size_t length = std::strlen(line);

@@ -152,7 +152,7 @@ public:
     }
 
     void run(HoldResult *result) {
-        *result = HoldResult{kHoldMet, 0.0, 0.0};
+        *result = HoldResult{kHoldMet, 0.0, 0.0, 0.0};
         if (!gather()) return finish(result, kHoldNoMemory);
         for (int32_t i = 0; i < writes_->solve_count; ++i)
             if (!solve_finite(writes_->solves[i])) return finish(result, kHoldNotNumbers);
@@ -194,8 +194,11 @@ private:
                 continue;
             }
             if (key_count_ == 0 || key_solves_[key_count_ - 1] != write.solve) key_solves_[key_count_++] = write.solve;
+            // A key between frames leaves the whole frame before it free: that
+            // frame is sampled and may take a key of its own.
             int32_t frame = 0;
-            if (frame_number(write.time, fps_, &frame) && frame >= first_ && frame <= last_) keyed_[frame - first_] = kKeyed;
+            if (key_on_whole_frame(write.time, fps_, &frame) && frame >= first_ && frame <= last_)
+                keyed_[frame - first_] = kKeyed;
         }
         return sample_count_ == expected;
     }
@@ -713,21 +716,25 @@ private:
 
     // ------------------------------------------------------------- result ---
     void finish(HoldResult *result, HoldOutcome stop = kHoldMet) {
-        double distance = 0.0, chord = 0.0;
+        double distance = 0.0, chord = 0.0, worst = -1.0;
+        int32_t worst_sample = -1;
         bool out_where_a_key_could_go = false, any_out = false;
         for (int32_t j = 0; j < sample_count_; ++j) {
             const Error &e = samples_[j].error;
             if (e.distance > distance) distance = e.distance;
             if (e.chord > chord) chord = e.chord;
+            if (!(score(e) <= worst)) worst = score(e), worst_sample = j;
             if (!out(e)) continue;
             any_out = true;
-            // No frame next to it is free: a key a hair off its frame, or
-            // keys on both frames around a half frame.
-            const bool frames_keyed = keyed_ && keyed_[j / 2] && (j % 2 == 0 || (j + 1 < sample_count_ && keyed_[(j + 1) / 2]));
+            // A whole frame can always be keyed, so one still out is never
+            // taken as held; a half frame cannot be helped when keys sit on
+            // both frames around it.
+            const bool frames_keyed = j % 2 == 1 && keyed_ && keyed_[j / 2] && j + 1 < sample_count_ && keyed_[(j + 1) / 2];
             if (!frames_keyed) out_where_a_key_could_go = true;
         }
         result->distance = distance;
         result->degrees = degrees_of_chord(chord);
+        result->worst_frame = worst_sample >= 0 ? first_ + 0.5 * worst_sample : 0.0;
         if (stop != kHoldMet) result->outcome = stop;
         else if (!any_out) result->outcome = kHoldMet;
         else result->outcome = out_where_a_key_could_go ? kHoldNotHeld : kHoldNextToKeys;
@@ -820,7 +827,11 @@ bool add_sample_writes(KeyWriteList *writes, int32_t first, int32_t last, double
     for (int64_t half = 2 * static_cast<int64_t>(first); half <= 2 * static_cast<int64_t>(last); ++half) {
         double time = static_cast<double>(half) * 0.5 / frames_per_second;
         const int64_t record = half / 2 - records_first;
-        if (half % 2 == 0 && record >= 0 && record < record_count && records[record].keyed_channels)
+        // A frame keyed on the frame is sampled at its key's own time, which
+        // is solved anyway; one keyed only between frames, at the frame.
+        int32_t on = 0;
+        if (half % 2 == 0 && record >= 0 && record < record_count && records[record].keyed_channels &&
+            key_on_whole_frame(records[record].time, frames_per_second, &on))
             time = records[record].time;
         if (!key_write_list_add(writes, time, nullptr, kSampleOnly)) return false;
     }

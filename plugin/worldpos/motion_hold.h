@@ -16,7 +16,7 @@
 // hear of it.
 enum HoldOutcome : int32_t {
     kHoldMet,             // within the tolerance everywhere
-    kHoldNextToKeys,  // out only where every frame next to it holds a key already
+    kHoldNextToKeys,      // out only at half frames between two frames keyed already
     kHoldNotHeld,         // out where keys could have gone; the budget or the host stopped it
     kHoldSheared,         // the new parent chain scales its axes unevenly; nothing added
     kHoldRefused,         // the host refused a key
@@ -29,6 +29,7 @@ struct HoldResult {
     HoldOutcome outcome;
     double distance;  // the largest error left: scene units
     double degrees;   // and degrees
+    double worst_frame;  // where the error is worst for the tolerance: a frame or half frame
 };
 
 // The frames to check for `item` when it goes under `new_parent` (null: no
