@@ -473,12 +473,14 @@ bool ScriptRunner::run_server(const Words &words, const std::string &line, std::
     // The re-parents that keep world motion also say how well they kept it.
     const bool unparenting = server->name == kServerNames[kServerUnParentWPos].name;
     const bool keeps_world_motion = unparenting || server->name == kServerNames[kServerSetParentWPos].name;
-    WorldMotionBefore before;
-    if (keeps_world_motion) before = record_world_motion(scene, unparenting);
     // What follows the server's name goes to it as Layout passes a command
     // line's arguments; the keyed re-parents otherwise get the `tolerance`.
     std::string arguments = words.size() > 2 ? rest_after(line, 2) : std::string();
     if (arguments.empty() && keeps_world_motion) arguments = tolerance_arguments_;
+    // The report judges the tolerance asked for, even where the host passes
+    // the plug-in no arguments: the user asked for it.
+    WorldMotionBefore before;
+    if (keeps_world_motion) before = record_world_motion(scene, unparenting, read_judged_tolerance(arguments));
     const std::vector<ItemIdValue> selected = scene.selection;
     int result = 0;
     {
@@ -506,12 +508,12 @@ bool ScriptRunner::run_server(const Words &words, const std::string &line, std::
 }
 
 bool ScriptRunner::set_tolerance(const Words &words, const std::string &, std::string *error) {
-    static const char kUsage[] = "usage: tolerance DISTANCE [DEGREES] | tolerance off";
+    static const char kUsage[] = "usage: tolerance DISTANCE [DEGREES [PERCENT]] | tolerance off";
     if (words.size() == 2 && words[1] == "off") {
         tolerance_arguments_ = "off";
         return true;
     }
-    if (words.size() < 2 || words.size() > 3) {
+    if (words.size() < 2 || words.size() > 4) {
         *error = kUsage;
         return false;
     }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -313,6 +314,35 @@ void NumberRuns::expand(const std::vector<double> &list, std::vector<double> *ou
     }
 }
 
+JudgedTolerance read_judged_tolerance(const std::string &text) {
+    // Past this the plug-in reads nothing.
+    constexpr size_t kMostCharacters = 256;
+    JudgedTolerance tolerance;
+    if (text.size() > kMostCharacters) return tolerance;
+    std::vector<std::string> words;
+    for (size_t at = 0; at < text.size();) {
+        const size_t begin = text.find_first_not_of(" \t\r\n", at);
+        if (begin == std::string::npos) break;
+        const size_t end = std::min(text.find_first_of(" \t\r\n", begin), text.size());
+        words.push_back(text.substr(begin, end - begin));
+        at = end;
+    }
+    if (words.empty() || words.size() > 3) return tolerance;
+    double values[3] = {0.0, 0.01, 0.1};  // the plug-in's defaults
+    for (size_t i = 0; i < words.size(); ++i) {
+        char *end = nullptr;
+        values[i] = std::strtod(words[i].c_str(), &end);
+        // "off" in any case is no number either.
+        if (end == words[i].c_str() || *end != '\0' || !std::isfinite(values[i]) || !(values[i] > 0.0))
+            return tolerance;
+    }
+    tolerance.on = true;
+    tolerance.distance = values[0];
+    tolerance.degrees = values[1];
+    tolerance.percent = values[2];
+    return tolerance;
+}
+
 int64_t frame_holding(double time, double fps) {
     return static_cast<int64_t>(frame_of(std::max(-kFarthestFrame, std::min(kFarthestFrame, time * fps))));
 }
@@ -357,10 +387,11 @@ std::vector<int> checked_frames(const Scene &scene, const std::vector<ItemIdValu
     return checked_frames(scene, envelopes);
 }
 
-WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {
+WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting, const JudgedTolerance &tolerance) {
     auto recorded = std::make_unique<RecordedMotion>();
     RecordedMotion &before = *recorded;
     before.unparenting = unparenting;
+    before.tolerance = tolerance;
     std::unordered_set<ItemIdValue> chosen;
     std::map<std::vector<double>, size_t> group_of_times;
     std::vector<double> channel_times[kMotionChannels];
@@ -372,26 +403,29 @@ WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {
         record.parent = item->parent;
         for (const Item *ancestor : ancestors_of(scene, *item)) record.old_chain.push_back(ancestor->id);
         std::vector<double> key_times;
-        for (int c = 0; c < kMotionChannels; ++c) {
-            const auto &keys = item->channel(MotionChannel(c)).envelope.keys();
-            KeysBefore &kept = record.keys[c];
-            kept.values.reserve(keys.size());
-            channel_times[c].clear();
-            const size_t sorted = key_times.size();
+        // A channel's key values and addresses, its times to `times`.
+        auto keep_keys = [](const Envelope &envelope, KeysBefore *kept, std::vector<double> *times) {
+            const auto &keys = envelope.keys();
+            kept->values.reserve(keys.size());
+            times->clear();
             for (const auto &key : keys) {
-                channel_times[c].push_back(key->time);
+                times->push_back(key->time);
                 const uintptr_t address = reinterpret_cast<uintptr_t>(key.get());
-                const size_t index = kept.values.size();
-                if (kept.addresses.empty() ||
-                    kept.addresses.back().first + (index - kept.addresses.back().begin) * sizeof(EnvelopeKey) !=
+                const size_t index = kept->values.size();
+                if (kept->addresses.empty() ||
+                    kept->addresses.back().first + (index - kept->addresses.back().begin) * sizeof(EnvelopeKey) !=
                         address)
-                    kept.addresses.push_back(KeysBefore::AddressRun{address, index});
-                kept.values.push_back(key->value);
+                    kept->addresses.push_back(KeysBefore::AddressRun{address, index});
+                kept->values.push_back(key->value);
             }
-            if (kept.addresses.size() > kept.values.size() / 2) {
-                for (const auto &key : keys) kept.scattered.push_back(reinterpret_cast<uintptr_t>(key.get()));
-                std::vector<KeysBefore::AddressRun>().swap(kept.addresses);
+            if (kept->addresses.size() > kept->values.size() / 2) {
+                for (const auto &key : keys) kept->scattered.push_back(reinterpret_cast<uintptr_t>(key.get()));
+                std::vector<KeysBefore::AddressRun>().swap(kept->addresses);
             }
+        };
+        for (int c = 0; c < kMotionChannels; ++c) {
+            keep_keys(item->channel(MotionChannel(c)).envelope, &record.keys[c], &channel_times[c]);
+            const size_t sorted = key_times.size();
             // Each channel's keys are in time order already; channels keyed
             // at the same times, as they mostly are, add none.
             if (std::equal(channel_times[c].begin(), channel_times[c].end(), key_times.begin(), key_times.end()))
@@ -417,6 +451,17 @@ WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {
             for (double time : channel_times[c]) {
                 while (at < times.size() && times[at] < time) ++at;
                 record.keys[c].times.append(time, times, at);
+            }
+        }
+        // Scale keys, to count those the command rewrites; their times as a
+        // walk along the item's times where they meet them.
+        for (int s = 0; s < 3 && kScaleX + s < static_cast<int>(item->motion->channels.size()); ++s) {
+            std::vector<double> scale_times;
+            keep_keys(item->channel(MotionChannel(kScaleX + s)).envelope, &record.scale_keys[s], &scale_times);
+            size_t at = 0;
+            for (double time : scale_times) {
+                while (at < times.size() && times[at] < time) ++at;
+                record.scale_keys[s].times.append(time, times, at);
             }
         }
         before.key_groups[record.key_group].members.push_back(before.items.size());
@@ -472,11 +517,18 @@ WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {
     // The new parent is not known yet and may be any item, so every item's
     // keys are taken into the frames; the report checks those that matter.
     before.frames = checked_frames(scene, scene.all_items());
-    if (before.frames.size() > kMostPosesHeld / std::max<size_t>(1, width)) {
+    // A tolerance is held at the half frames between checked frames too.
+    if (tolerance.on)
+        for (size_t f = 0; f + 1 < before.frames.size(); ++f)
+            if (before.frames[f + 1] == before.frames[f] + 1) before.half_frames.push_back(before.frames[f]);
+    if (before.frames.size() + before.half_frames.size() > kMostPosesHeld / std::max<size_t>(1, width)) {
         before.frames.clear();
+        before.half_frames.clear();
         before.too_many_frames = true;
     }
     before.frame_times = frame_times(before.frames, before.key_groups, scene.frames_per_second);
+    for (int frame : before.half_frames) before.frame_times.push_back((frame + 0.5) / scene.frames_per_second);
+    const size_t whole_rows = before.frames.size();
     const std::vector<double> &times = before.frame_times;
     // Each watched item's values on one thread: its envelopes are its own.
     run_in_parts(width, [&](size_t w) {
@@ -497,7 +549,7 @@ WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {
                 const Envelope &envelope = item.channel(MotionChannel(c)).envelope;
                 const auto &keys = envelope.keys();
                 KeyCursor cursor(envelope);
-                for (size_t t = 0; t < times.size();) {
+                for (size_t t = 0; t < whole_rows;) {
                     const size_t up_to = cursor.keys_up_to(times[t]);
                     if (up_to == 0 || keys[up_to - 1]->time != times[t]) {
                         kept.append(envelope.evaluate(times[t]), list, up_to);
@@ -506,12 +558,18 @@ WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting) {
                     }
                     // The keys that frames t, t + 1, ... take their values from.
                     size_t stretch = 1;
-                    while (t + stretch < times.size() && up_to + stretch <= keys.size() &&
+                    while (t + stretch < whole_rows && up_to + stretch <= keys.size() &&
                            keys[up_to - 1 + stretch]->time == times[t + stretch] &&
                            (up_to + stretch == keys.size() || keys[up_to + stretch]->time != times[t + stretch]))
                         ++stretch;
                     kept.append_along(list, up_to - 1, stretch);
                     t += stretch;
+                }
+                // Half frames mostly lie between keys: their values are their own.
+                if (times.size() > whole_rows) {
+                    values.resize(times.size() - whole_rows);
+                    motion_values(item, c, &times[whole_rows], values.size(), values.data());
+                    for (double value : values) kept.append(value, list, list.size());
                 }
             } else {
                 const std::vector<double> none;
@@ -579,6 +637,8 @@ int WorldMotionMeasure::warnings() const {
         count += item.nothing_to_unparent;
         if (!item.item.present || !item.changed) continue;
         count += item.scale_changed;
+        count += item.judgement.motion_beyond;
+        count += item.judgement.scale_beyond;
         count += item.shears;
         count += !item.descendants_verified();
     }
@@ -614,15 +674,64 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
         for (size_t row : before.key_groups[g].on_frames) groups_served[row].push_back(g);
     std::vector<int> frames;          // the frames checked
     std::vector<size_t> rows;         // the frame rows evaluated
-    std::vector<char> checked;        // for each of those, whether its frame is checked
+    enum RowUse : char { kKeysOnly, kCheckedFrame, kJudgedHalf };
+    std::vector<char> checked;        // for each of those, what it serves
     for (size_t f = 0; f < before.frames.size(); ++f) {
         const bool wanted_frame = std::binary_search(wanted.begin(), wanted.end(), before.frames[f]);
         if (wanted_frame) frames.push_back(before.frames[f]);
         if (wanted_frame || !groups_served[f].empty()) {
             rows.push_back(f);
-            checked.push_back(wanted_frame);
+            checked.push_back(wanted_frame ? kCheckedFrame : kKeysOnly);
         }
     }
+    // With a tolerance, the half frames between checked frames are judged,
+    // and the checked frames by it, for the items whose figures the host can
+    // verify (their drivers are found below, after the rows).
+    const JudgedTolerance &tolerance = before.tolerance;
+    const size_t items = before.items.size();
+    std::vector<std::vector<int>> keyed_frames(items);  // each item's frames holding a key on them
+    double distance2 = 0.0, chord2 = 0.0, scale2 = 0.0;  // the limits, as Change keeps them
+    if (tolerance.on) {
+        for (size_t j = 0; j < before.half_frames.size(); ++j) {
+            const int frame = before.half_frames[j];
+            if (std::binary_search(frames.begin(), frames.end(), frame) &&
+                std::binary_search(frames.begin(), frames.end(), frame + 1)) {
+                rows.push_back(before.frames.size() + j);
+                checked.push_back(kJudgedHalf);
+            }
+        }
+        const double fps = scene.frames_per_second;
+        for (size_t k = 0; k < items; ++k) {
+            const Item *item = scene.find(before.items[k].id);
+            for (int c = 0; item && has_motion(*item) && c < kMotionChannels; ++c)
+                for (const auto &key : item->channel(MotionChannel(c)).envelope.keys()) {
+                    const int64_t frame = frame_holding(key->time, fps);
+                    if (on_frame(key->time * fps, static_cast<double>(frame)))
+                        keyed_frames[k].push_back(static_cast<int>(frame));
+                }
+            std::sort(keyed_frames[k].begin(), keyed_frames[k].end());
+            keyed_frames[k].erase(std::unique(keyed_frames[k].begin(), keyed_frames[k].end()), keyed_frames[k].end());
+        }
+        const double distance = tolerance.distance * kJudgedSlack;
+        const double radians = std::min(tolerance.degrees * kJudgedSlack / kDegreesPerRadian, 3.141592653589793);
+        const double chord = 2.0 * std::sin(radians / 2.0);
+        const double scale = 1.0 + tolerance.percent / 100.0 * kJudgedSlack;
+        distance2 = distance * distance;
+        chord2 = chord * chord;
+        scale2 = scale * scale;
+    }
+    // A half frame between two frames holding keys of the item: keys on whole
+    // frames can do no more there.
+    auto between_keys = [&](size_t k, int frame) {
+        const std::vector<int> &keyed = keyed_frames[k];
+        return std::binary_search(keyed.begin(), keyed.end(), frame) &&
+               std::binary_search(keyed.begin(), keyed.end(), frame + 1);
+    };
+    // The sample of a frame row.
+    auto sample_of = [&](size_t row) {
+        const size_t whole = before.frames.size();
+        return row < whole ? SampleFrame{before.frames[row], false} : SampleFrame{before.half_frames[row - whole], true};
+    };
     std::vector<double> times;
     for (size_t row : rows) times.push_back(before.frame_times[row]);
     std::vector<char> group_whole(before.key_groups.size(), 1);  // all members still in the scene
@@ -635,7 +744,47 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
     // now (envelopes evaluated read-only, so both threads may share them),
     // and their changes, gathered apart and joined in row order.
     const std::vector<double> none;
+    // An item's samples judged against the tolerance, in one share.
+    struct Judging {
+        size_t frames = 0, half_frames = 0;
+        Change largest;
+        double motion = -1.0;  // the furthest beyond, as a squared part of the tolerance
+        size_t motion_row = 0;
+        Change motion_there;
+        double scale = 0.0;  // the largest squared factor
+        size_t scale_row = 0;
+
+        void add(const Change &change, size_t row, double distance2, double chord2) {
+            largest.add(change);
+            const double part =
+                change.finite ? std::max(change.position2 / distance2, change.chord2 / chord2) : HUGE_VAL;
+            if (part > motion) {
+                motion = part;
+                motion_row = row;
+                motion_there = change;
+            }
+            if (change.scale2 > scale) {
+                scale = change.scale2;
+                scale_row = row;
+            }
+        }
+        void add(const Judging &other) {
+            frames += other.frames;
+            half_frames += other.half_frames;
+            largest.add(other.largest);
+            if (other.motion > motion) {
+                motion = other.motion;
+                motion_row = other.motion_row;
+                motion_there = other.motion_there;
+            }
+            if (other.scale > scale) {
+                scale = other.scale;
+                scale_row = other.scale_row;
+            }
+        }
+    };
     struct Share {
+        std::vector<Judging> judging;  // with a tolerance
         std::vector<Change> per_frame, at_keys;
         // Over the share's checked rows, for each item's new parent: the
         // largest unevenness, the first frame it has, and the first frame
@@ -643,10 +792,10 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
         std::vector<double> uneven;
         std::vector<int> uneven_at, shears_at;
     };
-    const size_t items = before.items.size();
     constexpr size_t kShares = 2;
     Share shares[kShares];
     std::vector<size_t> keys_rewritten(items, 0), keys_created(items, 0);
+    std::vector<size_t> scale_keys_rewritten(items, 0), scale_keys_created(items, 0);
     run_in_parts(kShares, [&](size_t part) {
         // Its items' keys, matched with those recorded (the keys are read,
         // never searched or evaluated).
@@ -656,6 +805,12 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
             for (int c = 0; item && has_motion(*item) && c < kMotionChannels; ++c)
                 count_key_changes(was.keys[c], before.key_groups[was.key_group].times,
                                   item->channel(MotionChannel(c)).envelope, &keys_rewritten[k], &keys_created[k]);
+            for (int c = kScaleX; item && item->motion && c < static_cast<int>(item->motion->channels.size()) &&
+                                  c < kMotionChannelCount;
+                 ++c)
+                count_key_changes(was.scale_keys[c - kScaleX], before.key_groups[was.key_group].times,
+                                  item->channel(MotionChannel(c)).envelope, &scale_keys_rewritten[k],
+                                  &scale_keys_created[k]);
         }
         Share &share = shares[part];
         share.per_frame.resize(width);
@@ -663,6 +818,7 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
         share.uneven.assign(items, 0.0);
         share.uneven_at.assign(items, 0);
         share.shears_at.assign(items, 0);
+        if (tolerance.on) share.judging.resize(items);
         std::vector<Change> at_row(width);
         std::vector<double> values;
         std::vector<size_t> cursors(width * kMotionChannelCount, 0);
@@ -697,14 +853,31 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
                 const size_t row = rows[first + t];
                 const WorldPose *now = &poses[t * sampler.size()];
                 const WorldPose *was = &was_block[t * width];
+                if (checked[first + t] == kJudgedHalf) {
+                    const int frame = before.half_frames[row - before.frames.size()];
+                    for (size_t k = 0; k < items; ++k)
+                        if (item_at[k] >= 0 && !between_keys(k, frame)) {
+                            Change change;
+                            change.add(was[k], now[static_cast<size_t>(item_at[k])]);
+                            share.judging[k].add(change, row, distance2, chord2);
+                            ++share.judging[k].half_frames;
+                        }
+                    continue;
+                }
                 // A checked frame's changes serve its key times too.
-                const bool checked_frame = checked[first + t];
+                const bool checked_frame = checked[first + t] == kCheckedFrame;
                 if (checked_frame)
                     for (size_t w = 0; w < width; ++w)
                         if (watched_at[w] >= 0) {
                             at_row[w] = Change();
                             at_row[w].add(was[w], now[watched_at[w]]);
                             share.per_frame[w].add(at_row[w]);
+                        }
+                if (checked_frame && tolerance.on)
+                    for (size_t k = 0; k < items; ++k)
+                        if (item_at[k] >= 0) {
+                            share.judging[k].add(at_row[k], row, distance2, chord2);
+                            ++share.judging[k].frames;
                         }
                 for (size_t g : groups_served[row])
                     if (group_whole[g])
@@ -733,6 +906,7 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
     });
     std::vector<Change> per_frame(width);
     std::vector<Change> at_keys(items);
+    std::vector<Judging> judging(tolerance.on ? items : 0);
     std::vector<double> parent_unevenness(items, 0.0);
     std::vector<int> uneven_frame(items, 0);
     for (const Share &share : shares) {
@@ -740,6 +914,7 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
         for (size_t w = 0; w < width; ++w) per_frame[w].add(share.per_frame[w]);
         for (size_t k = 0; k < items; ++k) {
             at_keys[k].add(share.at_keys[k]);
+            if (tolerance.on) judging[k].add(share.judging[k]);
             // As a walk over all rows in order would find them: the frame of
             // the first rise above shearing, else of the largest unevenness.
             if (share.uneven[k] > parent_unevenness[k]) {
@@ -818,6 +993,7 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
     };
 
     measure.frames.too_many = before.too_many_frames;
+    measure.tolerance = tolerance;
     measure.frames.count = frames.size();
     if (!frames.empty()) {
         measure.frames.first = frames.front();
@@ -832,13 +1008,18 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
         const Item *item = scene.find(was.id);
         if (!item) continue;
         const size_t rewritten = keys_rewritten[k], created = keys_created[k];
+        const size_t scale_rewritten = scale_keys_rewritten[k], scale_created = scale_keys_created[k];
         result.nothing_to_unparent = before.unparenting && was.parent == 0;
-        if (item->parent == was.parent && rewritten == 0 && created == 0) continue;
+        if (item->parent == was.parent && rewritten == 0 && created == 0 && scale_rewritten == 0 &&
+            scale_created == 0)
+            continue;
         result.changed = true;
         result.parent_before = named(was.parent);
         result.parent_after = named(item->parent);
         result.keys_rewritten = rewritten;
         result.keys_created = created;
+        result.scale_keys_rewritten = scale_rewritten;
+        result.scale_keys_created = scale_created;
         const bool reparented = item->parent != was.parent;
         const size_t at = static_cast<size_t>(item_at[k]);
         // Everything whose motion these figures rest on, and what moves it beyond its keys.
@@ -878,8 +1059,27 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
         result.at_frames = per_frame[k].largest();
         Change all = at_keys[k];
         all.add(per_frame[k]);
-        result.scale_changed = all.scale_changed();
+        // A tolerance judges the world scale at the frames; the key times
+        // are held to rounding all the same.
+        result.scale_changed = tolerance.on ? at_keys[k].scale_changed() : all.scale_changed();
         result.scale_factor = all.scale_factor();
+        if (tolerance.on && result.verified()) {
+            const Judging &judged = judging[k];
+            ToleranceJudgement &judgement = result.judgement;
+            judgement.judged = true;
+            judgement.frames = judged.frames;
+            judgement.half_frames = judged.half_frames;
+            judgement.largest = judged.largest.largest();
+            // Below rounding the scale is kept, as the report says of it.
+            judgement.scale_percent =
+                judged.largest.scale_changed() ? (judged.largest.scale_factor() - 1.0) * 100.0 : 0.0;
+            judgement.motion_beyond = judged.frames + judged.half_frames > 0 && !(judged.motion <= 1.0);
+            judgement.motion_worst = sample_of(judged.motion_row);
+            judgement.motion_there = judged.motion_there.largest();
+            judgement.scale_beyond = !(judged.scale <= scale2);
+            judgement.scale_worst = sample_of(judged.scale_row);
+            judgement.scale_there = (std::sqrt(judged.scale) - 1.0) * 100.0;
+        }
         result.descendants = count_below[at];
         if (count_below[at] > 0) {
             result.descendants_moved = std::sqrt(below[at]);

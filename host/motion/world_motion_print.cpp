@@ -18,6 +18,20 @@ std::string report_number(double value) {
     return text;
 }
 
+// A tolerance as typed, mostly.
+std::string tolerance_number(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6g", value);
+    return text;
+}
+
+// "frame 12" or "frame 12.5".
+std::string sample_label(const SampleFrame &sample) {
+    if (!sample.half) return "frame " + std::to_string(sample.frame);
+    const int64_t after = static_cast<int64_t>(sample.frame) + 1;  // -2.5 lies after frame -3
+    return "frame " + (after <= 0 ? "-" + std::to_string(-after) : std::to_string(sample.frame)) + ".5";
+}
+
 // Name and id.
 std::string report_label(const NamedItem &item) {
     if (!item.id) return "(none)";
@@ -135,6 +149,12 @@ void print_world_motion(std::ostream &out, const WorldMotionMeasure &measure) {
         out << "  no item was selected\n";
         return;
     }
+    const JudgedTolerance &tolerance = measure.tolerance;
+    const std::string held = tolerance_number(tolerance.distance) + " units, " + tolerance_number(tolerance.degrees) +
+                             " deg";
+    if (tolerance.on)
+        out << "  tolerance: " << held << ", " << tolerance_number(tolerance.percent) << " % scale (judged at "
+            << tolerance_number(kJudgedSlack) << " times)\n";
     auto warn = [&](const std::string &text) { out << "  warning: " << text << "\n"; };
     for (const ItemMotionMeasure &item : measure.items) {
         const std::string name = report_label(item.item);
@@ -152,7 +172,11 @@ void print_world_motion(std::ostream &out, const WorldMotionMeasure &measure) {
 
         out << "  " << (item.reparented() ? "re-parented " : "re-keyed ") << name << ": "
             << report_label(item.parent_before) << " -> " << report_label(item.parent_after)
-            << "; keys given new values " << item.keys_rewritten << ", keys created " << item.keys_created << "\n";
+            << "; keys given new values " << item.keys_rewritten << ", keys created " << item.keys_created;
+        if (item.scale_keys_rewritten > 0 || item.scale_keys_created > 0)
+            out << ", scale keys given new values " << item.scale_keys_rewritten << ", created "
+                << item.scale_keys_created;
+        out << "\n";
         print_change(out, "at " + std::to_string(item.key_times) + (item.key_times == 1 ? " key time" : " key times"),
                      item.at_keys, verified);
         if (measure.frames.too_many)
@@ -165,6 +189,13 @@ void print_world_motion(std::ostream &out, const WorldMotionMeasure &measure) {
         out << "    world scale: "
             << (item.scale_changed ? "changed by a factor of at most " + report_number(item.scale_factor) : "kept")
             << (verified ? "" : kNotVerified) << "\n";
+        const ToleranceJudgement &judgement = item.judgement;
+        if (judgement.judged)
+            out << "    tolerance: judged at " << judgement.frames << (judgement.frames == 1 ? " frame" : " frames")
+                << " and " << judgement.half_frames << (judgement.half_frames == 1 ? " half frame" : " half frames")
+                << ": at most " << report_number(judgement.largest.position) << " units, "
+                << report_number(judgement.largest.degrees) << " deg, " << report_number(judgement.scale_percent)
+                << " % scale" << (judgement.largest.finite ? "" : " (some samples are not numbers)") << "\n";
         if (item.descendants == 0)
             out << "    descendants: none\n";
         else
@@ -175,6 +206,14 @@ void print_world_motion(std::ostream &out, const WorldMotionMeasure &measure) {
         if (item.scale_changed)
             warn(name + ": its world scale changed by a factor of up to " + report_number(item.scale_factor) +
                  "; re-parenting keeps world position and rotation, not scale");
+        if (judgement.motion_beyond)
+            warn(name + ": world motion beyond the tolerance (" + held + ") at " +
+                 sample_label(judgement.motion_worst) + ": " + report_number(judgement.motion_there.position) +
+                 " units, " + report_number(judgement.motion_there.degrees) + " deg" +
+                 (judgement.motion_there.finite ? "" : " (not a number)"));
+        if (judgement.scale_beyond)
+            warn(name + ": world scale beyond the tolerance (" + tolerance_number(tolerance.percent) + " %) at " +
+                 sample_label(judgement.scale_worst) + ": " + report_number(judgement.scale_there) + " %");
         if (item.shears)
             warn(name + ": the new parent chain scales unevenly (from frame " + std::to_string(item.shears_from) +
                  "), so the item's world axes cannot be kept: its rotation keys cannot express the shear");

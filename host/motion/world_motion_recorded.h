@@ -112,6 +112,7 @@ struct ItemMotionBefore {
     ItemIdValue parent;
     std::vector<ItemIdValue> old_chain;  // its ancestors from the parent up
     KeysBefore keys[6];  // position X, Y, Z, heading, pitch, bank
+    KeysBefore scale_keys[3];  // X, Y, Z: counted, not grouped by time
     size_t key_group;    // its entry in RecordedMotion::key_groups
 };
 
@@ -154,7 +155,11 @@ struct RecordedMotion {
     size_t outside_count = 0;
     std::vector<WorldPose> outside_poses;
     std::vector<int> frames;
+    // The times of the frame rows: frames[i] for row i, then with a
+    // tolerance the half frames after half_frames[j] for row frames.size() + j.
     std::vector<double> frame_times;
+    JudgedTolerance tolerance;
+    std::vector<int> half_frames;  // a frame of `frames` whose next is one too
     bool too_many_frames = false;  // the frames were left out as too many to hold
 };
 

@@ -24,6 +24,23 @@ int64_t frame_holding(double time, double fps);
 struct RecordedMotion;  // world_motion_recorded.h
 struct WorldMotionMeasure;
 
+// The tolerance a re-parent that keeps world motion was asked to hold between
+// keys, read from the arguments it was given as the plug-in reads them.
+struct JudgedTolerance {
+    bool on = false;
+    double distance = 0.0;  // scene units
+    double degrees = 0.0;
+    double percent = 0.0;   // world scale, relative
+};
+// Scene files keep numbers to about eight digits, so a motion held exactly
+// may read back a little beyond: it is judged at this many times the tolerance.
+constexpr double kJudgedSlack = 1.5;
+
+// "DISTANCE [DEGREES [PERCENT]]" (0.01 degrees and 0.1 percent when left
+// out), or none for "off" in any case, nothing, or words the plug-in would
+// not take (it refuses them and holds nothing).
+JudgedTolerance read_judged_tolerance(const std::string &text);
+
 // The selected items as they were before a command: their keys, and their
 // world motion at every frame that may be checked, held compactly.
 // Default-made, it holds no item.
@@ -35,14 +52,17 @@ public:
     ~WorldMotionBefore();
 
 private:
-    friend WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting);
+    friend WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting,
+                                                 const JudgedTolerance &tolerance);
     friend WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBefore &before);
     std::unique_ptr<RecordedMotion> recorded_;
 };
 
 // Records the selected items before the command runs, at every frame that
-// may be checked whatever their new parent turns out to be.
-WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting);
+// may be checked whatever their new parent turns out to be, and with a
+// tolerance at the half frames between them too.
+WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting,
+                                      const JudgedTolerance &tolerance = JudgedTolerance());
 
 // An item as it is named after the command.
 struct NamedItem {
@@ -56,6 +76,28 @@ struct MotionChange {
     double position = 0.0;  // scene units
     double degrees = 0.0;   // world rotation
     bool finite = true;     // false when a sample was not a number
+};
+
+// A whole frame, or the half frame after it.
+struct SampleFrame {
+    int frame = 0;
+    bool half = false;
+};
+
+// An item's motion judged against the tolerance at every checked frame and
+// every half frame between them that a key on a whole frame could still
+// hold (not one between two frames that hold keys of the item).
+struct ToleranceJudgement {
+    bool judged = false;
+    size_t frames = 0, half_frames = 0;  // the samples judged
+    MotionChange largest;                // over them
+    double scale_percent = 0.0;          // the largest relative change of world scale
+    bool motion_beyond = false;
+    SampleFrame motion_worst;  // the sample furthest beyond, in parts of the tolerance
+    MotionChange motion_there;
+    bool scale_beyond = false;
+    SampleFrame scale_worst;
+    double scale_there = 0.0;  // percent
 };
 
 // An item that Layout moves by more than its keys, which this host does not
@@ -83,10 +125,13 @@ struct ItemMotionMeasure {
     NamedItem parent_before, parent_after;
     size_t keys_rewritten = 0;  // position and rotation keys given new values
     size_t keys_created = 0;
+    size_t scale_keys_rewritten = 0, scale_keys_created = 0;
     size_t key_times = 0;  // the times it was keyed at before
     MotionChange at_keys;  // at those times
     MotionChange at_frames;  // at the checked frames
-    bool scale_changed = false;  // its world scale, at its key times or the checked frames
+    // Its world scale, at its key times or the checked frames; at its key
+    // times alone when a tolerance judges the frames.
+    bool scale_changed = false;
     double scale_factor = 1.0;   // the largest change of it, as a factor
     size_t descendants = 0;
     double descendants_moved = 0.0;  // the largest world move of one of them
@@ -94,6 +139,7 @@ struct ItemMotionMeasure {
     bool shears = false;  // re-parented under a chain that scales unevenly
     int shears_from = 0;  // the first checked frame where it does
     std::vector<MotionDriver> drivers;  // the item and its chains first, then descendants
+    ToleranceJudgement judgement;  // with a tolerance, when its own figures are verified
 
     bool reparented() const { return parent_after.id != parent_before.id; }
     // Whether the figures of its own motion, and those of its descendants, rest
@@ -114,8 +160,10 @@ struct CheckedFrames {
 struct WorldMotionMeasure {
     std::vector<ItemMotionMeasure> items;  // as recorded; none when nothing was selected
     CheckedFrames frames;
+    JudgedTolerance tolerance;
     // Warned about: an un-parent with nothing to do, a changed world scale, a
-    // new parent chain that shears, motion the host does not evaluate.
+    // new parent chain that shears, motion the host does not evaluate, world
+    // motion or scale beyond the tolerance.
     int warnings() const;
 };
 
