@@ -299,6 +299,28 @@ struct PanelFuncs {
     GlobalLookupFn global_lookup;
 };
 
+// ------------------------------------------------------------- monitor ---
+
+// "LWLMonFuncs": the progress window with an Abort button that long commands
+// show. Use it in this order: create, setup, init, step..., done, destroy,
+// all within the activation that created it. The id is opaque and valid
+// from create to destroy; create answers null when no monitor can be made,
+// and a host without one answers null to the lookup: work on without it.
+// `step` advances by `increment` (0 only changes the message) and answers
+// non-zero once the user has pressed Abort. Texts are the caller's and only
+// read during the call; `history_file` may be null.
+typedef void *MonitorId;
+
+struct MonitorFuncs {
+    MonitorId (*create)(void);
+    void (*setup)(MonitorId monitor, const char *title, unsigned flags, const char *history_file);
+    void (*set_window_position)(MonitorId monitor, int x, int y, int width, int height);
+    void (*init)(MonitorId monitor, unsigned total, const char *message);
+    int (*step)(MonitorId monitor, unsigned increment, const char *message);
+    void (*done)(MonitorId monitor);
+    void (*destroy)(MonitorId monitor);
+};
+
 }  // extern "C"
 
 // ------------------------------------------------------------- constants ---
@@ -325,6 +347,7 @@ constexpr char kServiceChannelInfo[] = "Channel Info 2";
 constexpr char kServiceEnvelopes[] = "Animation Envelopes";
 constexpr char kServiceSceneInfo[] = "LW Scene Info 3";
 constexpr char kServicePanels[] = "LWPanelServices";
+constexpr char kServiceMonitor[] = "LWLMonFuncs";
 // Not a record: the lookup's pointer value is the product and build word.
 constexpr char kServiceProductInfo[] = "Product Info";
 
@@ -413,6 +436,14 @@ constexpr int kDrawGhost = 2;
 constexpr int kDrawRefresh = 3;
 
 constexpr int kNodeFlagExpanded = 1;
+
+// Monitor setup flags: no Abort button, the window stays open after done
+// until the user closes it, the history file is appended to, every step is
+// drawn (steps are otherwise drawn at the host's pace).
+constexpr unsigned kMonitorNoAbort = 1;
+constexpr unsigned kMonitorReview = 2;
+constexpr unsigned kMonitorHistoryAppend = 4;
+constexpr unsigned kMonitorImmediateUpdate = 8;
 
 }  // namespace host_abi
 
@@ -555,5 +586,13 @@ HOST_ABI_FIELD(PanelFuncs, draw_funcs, 80);
 HOST_ABI_FIELD(PanelFuncs, user_data, 88);
 HOST_ABI_FIELD(PanelFuncs, global_lookup, 96);
 static_assert(sizeof(PanelFuncs) == 104, "PanelFuncs size");
+
+HOST_ABI_FIELD(MonitorFuncs, setup, 8);
+HOST_ABI_FIELD(MonitorFuncs, set_window_position, 16);
+HOST_ABI_FIELD(MonitorFuncs, init, 24);
+HOST_ABI_FIELD(MonitorFuncs, step, 32);
+HOST_ABI_FIELD(MonitorFuncs, done, 40);
+HOST_ABI_FIELD(MonitorFuncs, destroy, 48);
+static_assert(sizeof(MonitorFuncs) == 56, "MonitorFuncs size");
 
 #undef HOST_ABI_FIELD
