@@ -20,6 +20,10 @@ const char *breach_id(Breach breach) {
     case Breach::DescriptorKind: return "descriptor-kind";
     case Breach::DrawMode: return "draw-mode";
     case Breach::ValueKind: return "value-kind";
+    case Breach::MonitorNotInitialised: return "monitor-not-initialised";
+    case Breach::MonitorNotDestroyed: return "monitor-not-destroyed";
+    case Breach::DestroyedMonitorUsed: return "destroyed-monitor-used";
+    case Breach::UnknownMonitor: return "unknown-monitor";
     }
     return "unknown-breach";
 }

@@ -23,6 +23,10 @@ enum class Breach {
     DescriptorKind,            // a control added with a descriptor of the wrong kind
     DrawMode,                  // a control drawn in a mode the host does not know
     ValueKind,                 // a control's value read or set as the wrong kind
+    MonitorNotInitialised,     // a progress monitor stepped or done before init
+    MonitorNotDestroyed,       // a progress monitor still there when its activation ended
+    DestroyedMonitorUsed,      // a progress monitor used after it was destroyed
+    UnknownMonitor,            // a progress monitor id the host never gave
 };
 
 // A short fixed name for each, such as "panel-not-destroyed".

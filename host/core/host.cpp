@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "command_interpreter.h"
+#include "monitor_service.h"
 #include "host/panel_toolkit/panel_toolkit.h"
 #include "services.h"
 
@@ -67,7 +68,8 @@ std::string text_or_null(const char *text) { return text ? std::string(text) : s
 
 Host::Host()
     : product_info_(host_numbering::product_info_with_build(1u | (11u << 20), kDefaultBuild)),
-      panels_(std::make_unique<PanelToolkit>(*this)) {
+      panels_(std::make_unique<PanelToolkit>(*this)),
+      monitors_(std::make_unique<Monitors>(*this)) {
     if (current_) violation(Breach::SecondHost, "a second host was created while another was current");
     current_ = this;
     generic_ = LayoutGeneric{generic_save_scene, generic_load_scene, this, generic_lookup, generic_execute,
@@ -105,6 +107,7 @@ void *Host::lookup(const char *service_name, int) {
     if (name == host_abi::kServiceSceneInfo) return &scene_info_;
     if (name == host_abi::kServicePanels) return &panels_->services();
     if (name == host_abi::kServiceHeadlessDesktop) return panels_->desktop_record();
+    if (name == host_abi::kServiceMonitor) return const_cast<MonitorFuncs *>(&monitors_->services());
     // The value itself travels in the pointer.
     if (name == host_abi::kServiceProductInfo) return reinterpret_cast<void *>(static_cast<uintptr_t>(product_info_));
     return nullptr;
@@ -190,6 +193,7 @@ int Host::activate(const ServerRecord &server, const std::string &arguments) {
     --activation_depth_;
     arguments_ = std::move(outer);
     panels_->end_activation(serial);
+    monitors_->end_activation(serial);
     publish();
     return result;
 }

@@ -23,6 +23,7 @@ namespace headless {
 
 class PluginLibrary;
 class PanelToolkit;
+class Monitors;
 struct ServerInfo;
 
 struct MessageRecord {
@@ -77,6 +78,9 @@ public:
 
     // Panels the plug-in builds, and the script of what the user does in them.
     PanelToolkit &panels() { return *panels_; }
+    // The progress monitors the plug-in opens ("LWLMonFuncs"), and the Abort
+    // button a script presses in them.
+    Monitors &monitors() { return *monitors_; }
 
     // Size of the desktop's client area, for panels placed relative to it
     // (the "Headless Desktop" service).
@@ -137,6 +141,7 @@ private:
     int activation_depth_ = 0;
     int activation_serial_ = 0;
     std::unique_ptr<PanelToolkit> panels_;
+    std::unique_ptr<Monitors> monitors_;
 
     InterfaceInfo interface_info_{};
     SceneInfo scene_info_{};
