@@ -233,6 +233,22 @@ int envelope_env_get(HostId envelope, HostId group, int tag, void *value) {
     return result;
 }
 
+// ---- "LWLMonFuncs" ----
+
+MonitorId monitor_create() {
+    HostileHost *h = g_hostile;
+    if (!h || h->options().monitor_refused) return nullptr;
+    return h->own_monitors().create();
+}
+
+int monitor_step(MonitorId monitor, unsigned increment, const char *message) {
+    HostileHost *h = g_hostile;
+    if (!h) return 0;
+    // The host still keeps the monitor's count and checks its use.
+    const int pressed = h->own_monitors().step(monitor, increment, message);
+    return h->options().monitor_aborts_at_once ? 1 : pressed;
+}
+
 // Commands still change the host's scene; the plug-in's view of the
 // interface follows, distorted as before.
 std::string apply_and_refresh(Host &host, const std::string &text) {
@@ -289,6 +305,14 @@ void *HostileHost::filter(const std::string &name, void *record) {
         own_interface_ = *static_cast<const InterfaceInfo *>(record);
         distort_interface(false);
         return &interface_info_;
+    }
+    if (name == host_abi::kServiceMonitor) {
+        own_monitors_ = *static_cast<const MonitorFuncs *>(record);
+        static MonitorFuncs monitors;
+        monitors = own_monitors_;
+        monitors.create = monitor_create;
+        monitors.step = monitor_step;
+        return &monitors;
     }
     if (name == host_abi::kServiceSceneInfo) {
         scene_info_ = *static_cast<const SceneInfo *>(record);

@@ -57,6 +57,11 @@ struct HostileOptions {
     // Interface colour and item flags with every bit set.
     bool colour_all_bits = false;
     bool flags_all_bits = false;
+
+    // The progress monitor: none can be made (create answers null); the user
+    // presses Abort at once (every step answers abort).
+    bool monitor_refused = false;
+    bool monitor_aborts_at_once = false;
 };
 
 // Ids of no kind the host knows, and ids that look right but name no item.
@@ -81,6 +86,7 @@ public:
     const ChannelInfo &own_channel_info() const { return own_channel_info_; }
     const EnvelopeFuncs &own_envelopes() const { return own_envelopes_; }
     const InterfaceInfo &own_interface() const { return own_interface_; }
+    const MonitorFuncs &own_monitors() const { return own_monitors_; }
     const char *name_of(HostId item);
     // After a command text: the interface as the host now publishes it,
     // distorted again, with another selected-items list when they change.
@@ -101,6 +107,7 @@ private:
     ChannelInfo own_channel_info_{};
     EnvelopeFuncs own_envelopes_{};
     InterfaceInfo own_interface_{};
+    MonitorFuncs own_monitors_{};
     SceneInfo scene_info_{};
     InterfaceInfo interface_info_{};
     std::deque<std::vector<HostId>> selection_lists_;
