@@ -18,6 +18,7 @@
 #include <unistd.h>
 #endif
 
+#include "host/core/monitor_service.h"
 #include "host/scene_file/file_paths.h"
 #include "host/scene_file/lws_reader.h"
 #include "host/scene_file/lws_writer.h"
@@ -131,6 +132,39 @@ bool parse_click(const std::string &verb, int *qualifiers) {
     return true;
 }
 
+// "KR_setParent_wPos: 12/60 Cup" while a progress monitor is open, written
+// over in place on one terminal line and wiped when the monitor is done.
+struct MonitorLine {
+    size_t width = 0;  // of the text standing on the line now
+
+    void operator()(const Monitor &monitor) {
+        std::string text;
+        if (monitor.state == Monitor::State::Running) {
+            if (!monitor.title.empty()) text = monitor.title + ": ";
+            text += std::to_string(monitor.steps);
+            if (monitor.total > 0) text += "/" + std::to_string(monitor.total);
+            if (!monitor.message.empty()) text += " " + monitor.message;
+            for (char &c : text)
+                if (static_cast<unsigned char>(c) < 0x20) c = ' ';  // a line break would leave the line
+            // Kept within one line of an 80-column terminal, or the carriage return
+            // would go back to a wrapped part only; a cut never splits a UTF-8 character.
+            constexpr size_t kColumns = 79;
+            if (text.size() > kColumns) {
+                size_t cut = kColumns;
+                while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+                text.resize(cut);
+            }
+        }
+        if (text.empty() && width == 0) return;
+        // Blanks cover what a longer text before left; the cursor waits at the line's start.
+        const size_t shown = text.size();
+        if (shown < width) text.append(width - shown, ' ');
+        std::fprintf(stderr, "%s\r", text.c_str());
+        std::fflush(stderr);
+        width = shown;
+    }
+};
+
 // Progress goes to standard error only when someone watches it there; a log
 // file would fill with carriage returns.
 bool stderr_is_terminal() {
@@ -181,7 +215,9 @@ std::vector<std::string> split_words(const std::string &line) {
 }
 
 ScriptRunner::ScriptRunner(Host &host, PluginLibrary &plugin, std::ostream &out)
-    : host_(host), plugin_(plugin), out_(out) {}
+    : host_(host), plugin_(plugin), out_(out) {
+    if (stderr_is_terminal()) host_.monitors().observer = MonitorLine();
+}
 
 std::string ScriptRunner::item_label(ItemIdValue id) const {
     const Item *item = host_.scene().find(id);
@@ -322,6 +358,7 @@ bool ScriptRunner::execute(const std::string &line, std::string *error) {
         {"color", &ScriptRunner::set_color},
         {"parent-in-place", &ScriptRunner::set_parent_in_place},
         {"answer", &ScriptRunner::queue_answer},
+        {"abort-after", &ScriptRunner::press_abort_after},
         {"withhold", &ScriptRunner::withhold_service},
         {"run", &ScriptRunner::run_server},
         {"tolerance", &ScriptRunner::set_tolerance},
@@ -448,6 +485,22 @@ bool ScriptRunner::queue_answer(const Words &words, const std::string &, std::st
         return false;
     }
     host_.yes_no_answers.push_back(words[1] == "yes" ? 1 : 0);
+    return true;
+}
+
+bool ScriptRunner::press_abort_after(const Words &words, const std::string &, std::string *error) {
+    if (words.size() == 2 && words[1] == "off") {
+        host_.monitors().cancel_abort();
+        return true;
+    }
+    // Decimal only: a count read as octal for a leading 0 would surprise.
+    const bool digits = words.size() == 2 && words[1].size() <= 19 &&
+                        words[1].find_first_not_of("0123456789") == std::string::npos && !words[1].empty();
+    if (!digits) {
+        *error = "usage: abort-after STEPS | abort-after off";
+        return false;
+    }
+    host_.monitors().abort_after(std::strtoull(words[1].c_str(), nullptr, 10));
     return true;
 }
 

@@ -61,6 +61,7 @@ private:
     bool set_color(const Words &words, const std::string &line, std::string *error);
     bool set_parent_in_place(const Words &words, const std::string &line, std::string *error);
     bool queue_answer(const Words &words, const std::string &line, std::string *error);
+    bool press_abort_after(const Words &words, const std::string &line, std::string *error);
     bool withhold_service(const Words &words, const std::string &line, std::string *error);
     bool run_server(const Words &words, const std::string &line, std::string *error);
     bool set_tolerance(const Words &words, const std::string &line, std::string *error);
