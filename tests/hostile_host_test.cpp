@@ -180,6 +180,8 @@ const HostileCase kCases[] = {
     {"EveryBitSetInColoursAndFlags", [](HostileOptions &o) { o.colour_all_bits = o.flags_all_bits = true; }, nullptr},
     {"PanelsRefused", [](HostileOptions &) {}, [](Host &h) { h.panels().refuse_panels = true; }},
     {"ControlsRefused", [](HostileOptions &) {}, [](Host &h) { h.panels().refuse_controls_from = 5; }},
+    {"MonitorRefused", [](HostileOptions &o) { o.monitor_refused = true; }, nullptr},
+    {"AbortAtTheFirstStep", [](HostileOptions &o) { o.monitor_aborts_at_once = true; }, nullptr},
     {"YesNoAnswersSeven", [](HostileOptions &) {}, [](Host &h) { h.default_yes_no = 7; }},
     {"YesNoAnswersMinusOne", [](HostileOptions &) {}, [](Host &h) { h.default_yes_no = -1; }},
     {"EverythingAtOnce",
