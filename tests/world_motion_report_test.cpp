@@ -114,16 +114,17 @@ TEST_F(ReportTest, ChecksEveryFrameKeyedBeyondTheRenderRange) {
         << out.str();
 }
 
-// Un-parenting from a parent scaled 0.015 keeps the item's world position but
-// makes it 66.7 times larger; its child and grandchild, each 10 units out in
-// its parent's space, were 0.15 and 0.3 units away from it and are now 10 and 20.
+// Un-parenting a camera, which takes no scale of its own, from a parent scaled
+// 0.015 keeps its world position but makes its world axes 66.7 times longer;
+// its child and grandchild, each 10 units out in its parent's space, were 0.15
+// and 0.3 units away from it and are now 10 and 20.
 TEST_F(ReportTest, ReportsAndWarnsAboutAChangedWorldScaleAndTheDescendantsItMoves) {
     const Keys tiny = {{0, 0.015}};
     load(scene_text(30, item("AddNullObject 10000000 Tiny", 9, {{6, tiny}, {7, tiny}, {8, tiny}}, nullptr) +
-                            item("AddNullObject 10000001 Item", 9, {{0, {{0, 100}, {1, 200}}}}, "10000000") +
-                            item("AddNullObject 10000002 Child", 9, {{0, {{0, 10}}}, {4, {{0, 0.3}}}}, "10000001") +
-                            item("AddNullObject 10000003 Grandchild", 9, {{0, {{0, 10}}}}, "10000002")));
-    const ItemIdValue grandchild = 0x10000003u;
+                            item("AddCamera 30000000\nCameraName Item", 6, {{0, {{0, 100}, {1, 200}}}}, "10000000") +
+                            item("AddNullObject 10000001 Child", 9, {{0, {{0, 10}}}, {4, {{0, 0.3}}}}, "30000000") +
+                            item("AddNullObject 10000002 Grandchild", 9, {{0, {{0, 10}}}}, "10000001")));
+    const ItemIdValue grandchild = 0x10000002u;
     const std::vector<Vec3> was = track(grandchild, 30);
     ASSERT_EQ(run("select Item"), "");
     const std::string error = run("run KR_unParent_wPos");
@@ -131,10 +132,10 @@ TEST_F(ReportTest, ReportsAndWarnsAboutAChangedWorldScaleAndTheDescendantsItMove
     ASSERT_GT(moved, 19.0);
     const std::string report = out.str();
     EXPECT_NE(report.find("world scale: changed by a factor of at most 66.7\n"), std::string::npos) << report;
-    EXPECT_NE(report.find("descendants: 2, moved at most " + number(moved) + " (most: Grandchild [10000003])"),
+    EXPECT_NE(report.find("descendants: 2, moved at most " + number(moved) + " (most: Grandchild [10000002])"),
               std::string::npos)
         << report;
-    EXPECT_NE(report.find("warning: Item [10000001]: its world scale changed by a factor of up to 66.7"),
+    EXPECT_NE(report.find("warning: Item [30000000]: its world scale changed by a factor of up to 66.7"),
               std::string::npos)
         << report;
     EXPECT_NE(error.find("1 warning"), std::string::npos) << error;

@@ -88,6 +88,7 @@ bool key_write_list_group(KeyWriteList *list) {
             KeySolve &solve = list->solves[list->solve_count++];
             solve.time = write->time;
             solve.posed = 0;
+            solve.scaling = 0;
         }
         write->solve = list->solve_count - 1;
     }

@@ -8,6 +8,11 @@
 #include "interface/host_api.h"
 #include "key_frame_table.h"
 
+// Position and rotation (kMotionChannels, 0 to 5), then scale X, Y, Z.
+constexpr int kFirstScaleChannel = kMotionChannels;
+constexpr int kScaleChannels = 3;
+constexpr int kKeyedChannels = kMotionChannels + kScaleChannels;
+
 struct KeyWrite {
     double time;      // the existing key's own time, or where the key is created
     HostId key;       // null: a key is created at `time`
@@ -15,13 +20,28 @@ struct KeyWrite {
     int32_t solve;    // index of the solve at `time`, once grouped
 };
 
+// KeySolve::scaling: what the solve found of scale. A chain that scales is
+// the item's old ancestors (or the kept poses standing for them) or its new
+// parent chain; only then can its world scale differ from its own.
+constexpr int32_t kOldChainScales = 1;
+constexpr int32_t kNewChainScales = 2;
+constexpr int32_t kNewChainZeroScale = 4;  // a scale of 0 on the new chain: nothing can restore the axis
+constexpr int32_t kScaleSheared = 8;       // no scale of the item's own gives back its old world axes
+
 // A write that writes nothing: a time the motion is only solved at, so that
 // it can be held between keys.
 constexpr int32_t kSampleOnly = -1;
 
 struct KeySolve {
     double time;
-    double values[kMotionChannels];  // the item's new local values at `time`
+    // The item's new local values at `time`: position, rotation and scale.
+    // Its scale is its own where no chain scales or its scale is not kept.
+    double values[kKeyedChannels];
+    // The row lengths of its old world linear map at `time`: how long its own
+    // axes were in the world, and its own scale at `time` as the host gave it
+    // (cameras: 1, they take none).
+    double world_lengths[3];
+    double own_scale[3];
     // The item's rotation angles at `time` as the host gives them, and the
     // sum of its old ancestors' (the turns its angles are kept near).
     double own_turns[3];
@@ -35,6 +55,7 @@ struct KeySolve {
     double world_rotation[9];
     double parent_scale;
     int32_t sheared;
+    int32_t scaling;  // kOldChainScales, ...
     // The turns and where the item was are read already (with its kept
     // poses), not to be read again.
     int32_t posed;

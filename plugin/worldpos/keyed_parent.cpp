@@ -19,8 +19,13 @@ namespace {
 
 constexpr int32_t kFailed = -1;
 // Rows of a chain's inverse that differ in length or angle by more than this
-// share of their length: the chain shears.
+// share of their length: the chain shears. The same share of an axis's length
+// between where the item's new scale puts it and where it was: its world axes
+// are not kept.
 constexpr double kShearTolerance = 1e-9;
+// A world scale that would change by less than this share is rounding: the
+// item's scale keys are left as they are.
+constexpr double kScaleChangeTolerance = 1e-10;
 
 struct ChannelSlot {
     HostId envelope;
@@ -35,11 +40,38 @@ struct FrameRange {
     int32_t count;
 };
 
+// A scale key to write: an existing one given a value, or one created.
+struct ScaleWrite {
+    double time;
+    HostId key;  // null: created at `time`
+    double value;
+    int32_t channel;  // kFirstScaleChannel to kKeyedChannels - 1
+};
+
+// Why an item's world scale was not kept, for the message at the end.
+constexpr int32_t kScaleUnkeptSheared = 1;
+constexpr int32_t kScaleUnkeptZero = 2;
+constexpr int32_t kScaleUnkeptNoChannel = 4;
+constexpr int32_t kScaleUnkeptRefused = 8;
+constexpr int32_t kScaleUnkeptCamera = 16;
+
 struct KeyedParentRun {
     const HostContext *context;
     uint64_t new_parent;
     KeyFrameTable table;
     KeyWriteList writes;
+    // The frames the table holds for the item in hand.
+    int32_t range_first;
+    int32_t range_count;
+    ScaleWrite *scale_writes;
+    int32_t scale_write_count;
+    int32_t scale_write_capacity;
+    struct ScaleUnkept {
+        HostId item;
+        int32_t reasons;
+    } *scale_unkept;
+    int32_t scale_unkept_count;
+    int32_t scale_unkept_capacity;
     HostId last_selected;  // the item of the last step, or null
     // Holding the motion between keys: the frames checked for the item in
     // hand, and the items whose motion was not held, for the message at the end.
@@ -60,14 +92,14 @@ double key_time(const HostContext *context, HostId envelope, HostId key) {
     return time;
 }
 
-// The item's first six channels. A group that ends early, or a channel
+// The item's first nine channels. A group that ends early, or a channel
 // without an envelope or keys, leaves the slot unkeyed. Returns whether any
-// channel has keys.
-bool read_channel_slots(const HostContext *context, HostId item, ChannelSlot slots[kMotionChannels]) {
+// position or rotation channel has keys.
+bool read_channel_slots(const HostContext *context, HostId item, ChannelSlot slots[kKeyedChannels]) {
     const HostId group = context->item_info->channel_group(item);
     HostId channel = nullptr;
     bool any_keyed = false;
-    for (int i = 0; i < kMotionChannels; ++i) {
+    for (int i = 0; i < kKeyedChannels; ++i) {
         ChannelSlot &slot = slots[i];
         slot = ChannelSlot{nullptr, 0, nullptr, 0.0, 0.0};
         // Asking again from null would start over at the first channel.
@@ -86,7 +118,7 @@ bool read_channel_slots(const HostContext *context, HostId item, ChannelSlot slo
         slot.first_key = first_key;
         slot.first_time = key_time(context, slot.envelope, first_key);
         slot.last_time = key_time(context, slot.envelope, last_key);
-        any_keyed = true;
+        any_keyed = any_keyed || i < kMotionChannels;
     }
     return any_keyed;
 }
@@ -187,6 +219,7 @@ struct KeptPose {
     Affine transform;
     double turns[3];
     int32_t rotation;  // in the node's `rotations`, or -1: the transform's linear part
+    int32_t scales;    // ChainPose::scales
 };
 
 // A selected item and where it stands among the other selected items.
@@ -231,6 +264,8 @@ const ChainPose *kept_pose(const SelectionNode *node, double time, int32_t *curs
     if (!(at < node->time_count && times[at] == time)) return nullptr;
     const KeptPose &kept = node->poses[at];
     pose->transform = kept.transform;
+    pose->scales = kept.scales;
+    pose->unused = 0;
     for (int a = 0; a < 3; ++a) pose->turns[a] = kept.turns[a];
     if (kept.rotation >= 0)
         pose->rotation = node->rotations[kept.rotation];
@@ -242,6 +277,11 @@ const ChainPose *kept_pose(const SelectionNode *node, double time, int32_t *curs
 struct ItemSolve {
     HostId item;
     HostId parent;  // null: no new parent
+    bool camera;    // takes no scale of its own
+    // Its scale channels hold at most one key each: its own scale, read
+    // once, is `own_scale` at every time.
+    bool own_scale_constant;
+    double own_scale[3];
     bool has_pivot_rotation;
     Matrix3 inverse_pivot_rotation;
     Vector3 parent_pivot;
@@ -274,8 +314,63 @@ void keep_world_pose(KeySolve *record, const Matrix3 &rotation, const Vector3 &p
     for (int i = 0; i < 9; ++i) record->world_rotation[i] = rotation.m[i];
 }
 
+// The item's own scale at `time` as the host gives it (1 for a camera).
+void own_scale_at(const HostContext *context, const ItemSolve &solve, double time, double out[3]) {
+    if (solve.camera || solve.own_scale_constant) {
+        for (int k = 0; k < 3; ++k) out[k] = solve.own_scale[k];
+        return;
+    }
+    out[0] = out[1] = out[2] = 0.0;  // as the chain reads a scale the host leaves alone
+    context->item_info->param(solve.item, host_abi::kParamScaling, time, out);
+}
+
+// The item's own scale at the record's time that keeps the lengths of its
+// world axes, the rows of its old world linear map L (its scale, rotation
+// and pivot rotation, then its old ancestors'): s_k = |row k of L| /
+// |row k of R C|, R the solved rotation (`turned`) and C its pivot rotation
+// times the new chain's linear map, whose inverse is `inverse_chain_scale`
+// (the identity for no parent). Each is signed as row k of L C^-1 lies along
+// row k of R: a mirrored old chain gives a negative scale. Where S R C is
+// not L the chains shear the item, and no scale of its own gives back its
+// world axes: the lengths are still kept, and the record says so. A zero
+// scale on the new chain leaves the item's own scale.
+void solve_scale(const HostContext *context, const ItemSolve &solve, KeySolve *record, const Matrix3 &turned,
+                 const Matrix3 &inverse_chain_scale, int32_t *kept_cursor) {
+    ChainPose kept;
+    const ChainPose *above = kept_pose(solve.above, record->time, kept_cursor, &kept);
+    ChainPose pose;
+    item_chain_pose(context->item_info, solve.item, record->time, above ? solve.above->item : nullptr, above, &pose);
+    Matrix3 world;
+    for (int i = 0; i < 9; ++i) world.m[i] = pose.transform.m[i];
+    Matrix3 inverse_chain = inverse_chain_scale;
+    if (solve.has_pivot_rotation) matrix3_multiply(&inverse_chain, &inverse_chain, &solve.inverse_pivot_rotation);
+    Matrix3 chain;
+    const bool keeps = !(record->scaling & kNewChainZeroScale) && matrix3_inverse(&chain, &inverse_chain);
+    Matrix3 wanted;  // L C^-1: S R, were there no shear
+    Matrix3 placed;  // R C
+    matrix3_multiply(&wanted, &world, &inverse_chain);
+    if (keeps) matrix3_multiply(&placed, &turned, &chain);
+    double *const scale = record->values + kFirstScaleChannel;
+    for (int k = 0; k < 3; ++k) {
+        record->world_lengths[k] = matrix3_row_length(&world, k);
+        scale[k] = record->own_scale[k];
+        const double placed_length = keeps ? matrix3_row_length(&placed, k) : 0.0;
+        if (!(placed_length > 0.0)) continue;
+        scale[k] = record->world_lengths[k] / placed_length;
+        const double *w = wanted.m + 3 * k;
+        const double *r = turned.m + 3 * k;
+        if (w[0] * r[0] + w[1] * r[1] + w[2] * r[2] < 0.0) scale[k] = -scale[k];
+        const double *p = placed.m + 3 * k;
+        const double *l = world.m + 3 * k;
+        const double dx = scale[k] * p[0] - l[0], dy = scale[k] * p[1] - l[1], dz = scale[k] * p[2] - l[2];
+        if (!(std::sqrt(dx * dx + dy * dy + dz * dz) <= kShearTolerance * record->world_lengths[k]))
+            record->scaling |= kScaleSheared;
+    }
+}
+
 // The item's local position and rotation at `time` that give its current world
-// position and rotation under the new parent. False when they are not finite.
+// position and rotation under the new parent, and its scale that gives its
+// world scale (see solve_scale). False when position or rotation are not finite.
 bool solve_record(const HostContext *context, const ItemSolve &solve, KeySolve *record, int32_t *kept_cursor) {
     const ItemInfo *info = context->item_info;
     const double time = record->time;
@@ -285,13 +380,18 @@ bool solve_record(const HostContext *context, const ItemSolve &solve, KeySolve *
     if (record->posed) {
         position = Vector3{record->world_position[0], record->world_position[1], record->world_position[2]};
         for (int i = 0; i < 9; ++i) rotation.m[i] = record->world_rotation[i];
+        record->scaling &= kOldChainScales;  // as keep_poses found it
     } else {
         ChainPose kept;
         const ChainPose *above = kept_pose(solve.above, time, kept_cursor, &kept);
+        int32_t ancestors_scale = 0;
         item_world_pose(info, solve.item, time, above ? solve.above->item : nullptr, above, &rotation, &position,
-                        record->own_turns, record->ancestor_turns);
+                        record->own_turns, record->ancestor_turns, &ancestors_scale);
         keep_world_pose(record, rotation, position);
+        record->scaling = ancestors_scale ? kOldChainScales : 0;
     }
+    Matrix3 inverse_chain_scale;
+    matrix3_identity(&inverse_chain_scale);
     record->parent_scale = 1.0;
     record->sheared = 0;
     for (int a = 0; a < 3; ++a) record->new_ancestor_turns[a] = 0.0;
@@ -307,6 +407,9 @@ bool solve_record(const HostContext *context, const ItemSolve &solve, KeySolve *
         ParentChain chain;
         parent_chain_at(info, solve.parent, time, &chain);
         for (int a = 0; a < 3; ++a) record->new_ancestor_turns[a] = chain.turns[a];
+        if (chain.scales & kChainScales) record->scaling |= kNewChainScales;
+        if (chain.scales & kChainZeroScale) record->scaling |= kNewChainZeroScale;
+        inverse_chain_scale = chain.inverse_rotation_scale;
         Matrix3 compensation = chain.inverse_rotation;
         if (solve.has_pivot_rotation) matrix3_multiply(&compensation, &compensation, &solve.inverse_pivot_rotation);
         const Matrix3 &inverse_rotation_scale = chain.inverse_rotation_scale;
@@ -320,6 +423,16 @@ bool solve_record(const HostContext *context, const ItemSolve &solve, KeySolve *
                            offset.z + solve.parent_pivot.z};
         matrix3_multiply(&rotation, &rotation, &compensation);
         matrix3_normalize_rows(&rotation);
+    }
+    own_scale_at(context, solve, time, record->own_scale);
+    if (record->scaling & (kOldChainScales | kNewChainScales)) {
+        solve_scale(context, solve, record, rotation, inverse_chain_scale, kept_cursor);
+    } else {
+        // Nothing scales on either chain: the world lengths are the item's own.
+        for (int k = 0; k < 3; ++k) {
+            values[kFirstScaleChannel + k] = record->own_scale[k];
+            record->world_lengths[k] = std::fabs(record->own_scale[k]);
+        }
     }
     Vector3 angles;
     matrix3_to_hpb(&angles, &rotation);
@@ -450,7 +563,7 @@ enum class Prepared { Skip, Ready, Sampled, Failed };
 
 // Reads the item's channels and the frames its keys span. Skip: nothing to
 // do for it; Failed: its key times make no frame range; Ready otherwise.
-Prepared read_item_channels(const KeyedParentRun &run, HostId item, ChannelSlot slots[kMotionChannels],
+Prepared read_item_channels(const KeyedParentRun &run, HostId item, ChannelSlot slots[kKeyedChannels],
                             FrameRange *range) {
     const HostContext *context = run.context;
     // Already under the new parent (un-parenting an item without one): its
@@ -462,7 +575,7 @@ Prepared read_item_channels(const KeyedParentRun &run, HostId item, ChannelSlot 
 
 // Reads the item's channels and marks its keys into the run's table and
 // write list. Skip: nothing to do for it.
-Prepared prepare_item(KeyedParentRun &run, HostId item, ChannelSlot slots[kMotionChannels]) {
+Prepared prepare_item(KeyedParentRun &run, HostId item, ChannelSlot slots[kKeyedChannels]) {
     const HostContext *context = run.context;
     const double frames_per_second = context->scene_info->frames_per_second;
     FrameRange range;
@@ -471,6 +584,8 @@ Prepared prepare_item(KeyedParentRun &run, HostId item, ChannelSlot slots[kMotio
     if (!key_frame_table_reserve(&run.table, range.count) ||
         !mark_keys(context, slots, frames_per_second, range, run.table.records, &run.writes))
         return Prepared::Failed;
+    run.range_first = range.first;
+    run.range_count = range.count;
     run.checked_first = run.checked_last = 0;
     bool sampled = false;
     if (run.holding &&
@@ -498,6 +613,18 @@ void note_unheld(KeyedParentRun &run, HostId item, const HoldResult &result) {
     run.unheld[run.unheld_count++] = KeyedParentRun::Unheld{item, result};
 }
 
+// Notes an item whose world scale was not kept, for the message at the end.
+void note_scale_unkept(KeyedParentRun &run, HostId item, int32_t reasons) {
+    if (run.scale_unkept_count == run.scale_unkept_capacity) {
+        const int32_t grown = run.scale_unkept_capacity > 0 ? run.scale_unkept_capacity * 2 : 8;
+        void *block = std::realloc(run.scale_unkept, sizeof(*run.scale_unkept) * static_cast<size_t>(grown));
+        if (!block) return;
+        run.scale_unkept = static_cast<KeyedParentRun::ScaleUnkept *>(block);
+        run.scale_unkept_capacity = grown;
+    }
+    run.scale_unkept[run.scale_unkept_count++] = KeyedParentRun::ScaleUnkept{item, reasons};
+}
+
 bool solve_all(const HostContext *context, const ItemSolve &solve, KeyWriteList &writes) {
     int32_t kept_cursor = 0;
     for (int32_t i = 0; i < writes.solve_count; ++i)
@@ -508,11 +635,131 @@ bool solve_all(const HostContext *context, const ItemSolve &solve, KeyWriteList 
 
 // The item in hand between its solve and its key writes.
 struct ItemInHand {
-    ChannelSlot slots[kMotionChannels];
+    ChannelSlot slots[kKeyedChannels];
     ItemSolve solve;
     Prepared prepared;
     HoldResult held;
+    bool rewrite_scale;      // its scale keys are in the run's scale writes
+    int32_t scale_unkept;    // kScaleUnkept*
 };
+
+// The solve at exactly `time`, or -1.
+int32_t solve_at(const KeyWriteList &writes, double time) {
+    const KeySolve *const begin = writes.solves;
+    const KeySolve *const end = begin + writes.solve_count;
+    const KeySolve *found =
+        std::lower_bound(begin, end, time, [](const KeySolve &solve, double t) { return solve.time < t; });
+    return found != end && found->time == time ? static_cast<int32_t>(found - begin) : -1;
+}
+
+bool add_scale_write(KeyedParentRun &run, double time, HostId key, double value, int32_t channel) {
+    if (!grow_block(&run.scale_writes, &run.scale_write_capacity, static_cast<int64_t>(run.scale_write_count) + 1))
+        return false;
+    run.scale_writes[run.scale_write_count++] = ScaleWrite{time, key, value, channel};
+    return true;
+}
+
+// What a solve says of the item's world scale: kept or not, and whether its
+// scale has to change to keep it.
+bool judge_scale(const KeySolve &solve, int32_t *unkept) {
+    if (!(solve.scaling & (kOldChainScales | kNewChainScales))) return false;
+    if (solve.scaling & kScaleSheared) *unkept |= kScaleUnkeptSheared;
+    if (solve.scaling & kNewChainZeroScale) *unkept |= kScaleUnkeptZero;
+    bool changes = false;
+    for (int k = 0; k < 3; ++k) {
+        const double was = solve.own_scale[k];
+        const double now = solve.values[kFirstScaleChannel + k];
+        changes = changes || std::fabs(now - was) > kScaleChangeTolerance * std::fmax(std::fabs(was), std::fabs(now));
+    }
+    return changes;
+}
+
+// Where the item's world scale would change, the scale keys that keep it,
+// planned before the item leaves its old parent: a key of each scale channel
+// at every time its position and rotation are keyed (the channel's own key
+// where it has one in that frame, else one created at the frame's time), and
+// each of its other keys given its value times the change of scale at its
+// own time, so that the curve does not jump between them. Those times are
+// solved here, one by one; under a selected ancestor re-parented before the
+// item they are solved from that ancestor's kept poses, gathered for them
+// too. False when the memory could not be had.
+bool plan_scale_writes(KeyedParentRun &run, ItemInHand &hand) {
+    run.scale_write_count = 0;
+    hand.rewrite_scale = false;
+    hand.scale_unkept = 0;
+    const KeyWriteList &writes = run.writes;
+    bool changes = false;
+    for (int32_t i = 0; i < writes.solve_count; ++i) changes = judge_scale(writes.solves[i], &hand.scale_unkept) || changes;
+    if (!changes) return true;
+    if (hand.solve.camera) {
+        hand.scale_unkept |= kScaleUnkeptCamera;
+        return true;
+    }
+    hand.rewrite_scale = true;
+    const HostContext *context = run.context;
+    const double frames_per_second = context->scene_info->frames_per_second;
+    KeyFrameRecord *const records = run.table.records;
+    constexpr uint32_t kMotionBits = (1u << kMotionChannels) - 1;
+    for (int k = 0; k < kScaleChannels; ++k) {
+        const int32_t channel = kFirstScaleChannel + k;
+        const ChannelSlot &slot = hand.slots[channel];
+        if (!slot.envelope) {
+            hand.scale_unkept |= kScaleUnkeptNoChannel;
+            continue;
+        }
+        const int32_t most = slot.key_count > 0 && slot.key_count < kMostKeysPerChannel ? slot.key_count
+                                                                                         : kMostKeysPerChannel;
+        int32_t walked = 0;
+        int32_t kept_cursor = 0;
+        for (HostId key = slot.first_key; key && ++walked <= most; key = context->envelopes->next_key(slot.envelope, key)) {
+            const double time = key_time(context, slot.envelope, key);
+            double value = 0.0;
+            context->envelopes->key_get(slot.envelope, key, host_abi::kKeyTagValue, &value);
+            const int32_t at = solve_at(writes, time);
+            KeySolve extra;
+            const KeySolve *solved = at >= 0 ? &writes.solves[at] : &extra;
+            if (at < 0) {
+                extra.time = time;
+                extra.posed = 0;
+                extra.scaling = 0;
+                if (!solve_record(context, hand.solve, &extra, &kept_cursor)) continue;  // no numbers there: left
+                judge_scale(extra, &hand.scale_unkept);
+            }
+            const double own = solved->own_scale[k];
+            const double wanted = solved->values[channel];
+            // Two keys at one time (a jump) keep their proportion.
+            const double written = value == own || own == 0.0 ? wanted : value * (wanted / own);
+            if (!std::isfinite(written)) continue;
+            if (!add_scale_write(run, time, key, written, channel)) return false;
+            int32_t frame = 0;
+            if (!frame_number(time, frames_per_second, &frame)) continue;
+            const int64_t index = static_cast<int64_t>(frame) - run.range_first;
+            if (index >= 0 && index < run.range_count) records[index].keyed_channels |= 1u << channel;
+        }
+        for (int32_t i = 0; i < run.range_count; ++i) {
+            const KeyFrameRecord &record = records[i];
+            if (!(record.keyed_channels & kMotionBits) || (record.keyed_channels & (1u << channel))) continue;
+            const int32_t at = solve_at(writes, record.time);
+            if (at >= 0 && std::isfinite(writes.solves[at].values[channel]) &&
+                !add_scale_write(run, record.time, nullptr, writes.solves[at].values[channel], channel))
+                return false;
+        }
+    }
+    return true;
+}
+
+// Writes the planned scale keys, once the item is under its new parent.
+void write_scale_keys(KeyedParentRun &run, ItemInHand &hand) {
+    const EnvelopeFuncs *envelopes = run.context->envelopes;
+    for (int32_t i = 0; i < run.scale_write_count; ++i) {
+        const ScaleWrite &write = run.scale_writes[i];
+        const HostId envelope = hand.slots[write.channel].envelope;
+        double value = write.value;
+        const bool written = write.key ? envelopes->key_set(envelope, write.key, host_abi::kKeyTagValue, &value) != 0
+                                       : envelopes->create_key(envelope, write.time, value) != nullptr;
+        if (!written) hand.scale_unkept |= kScaleUnkeptRefused;
+    }
+}
 
 // Solves one item, its keys read by prepare_item into `hand` (`prepared`
 // Ready or Sampled). Ready or Sampled: it has keys to write once it is under
@@ -529,6 +776,16 @@ Prepared solve_item(KeyedParentRun &run, HostId item, const SelectionNode *above
     ItemSolve &solve = hand.solve;
     solve.item = item;
     solve.parent = parent_for(run, item);
+    solve.camera = item_id_kind(item_id_value(item)) == host_abi::kIdKindCamera;
+    solve.own_scale_constant = true;
+    for (int k = 0; k < 3; ++k) {
+        solve.own_scale[k] = 1.0;
+        solve.own_scale_constant = solve.own_scale_constant && slots[kFirstScaleChannel + k].key_count <= 1;
+    }
+    if (!solve.camera && solve.own_scale_constant) {
+        for (double &s : solve.own_scale) s = 0.0;
+        context->item_info->param(item, host_abi::kParamScaling, 0.0, solve.own_scale);
+    }
     solve.has_pivot_rotation = inverse_pivot_rotation(context, item, &solve.inverse_pivot_rotation);
     solve.parent_pivot = Vector3{0.0, 0.0, 0.0};
     if (solve.parent) context->item_info->param(solve.parent, host_abi::kParamPivot, 0.0, &solve.parent_pivot.x);
@@ -546,6 +803,7 @@ Prepared solve_item(KeyedParentRun &run, HostId item, const SelectionNode *above
         held.outcome = kHoldNotNumbers;
     }
     hand.prepared = prepared;
+    if (!plan_scale_writes(run, hand)) return Prepared::Failed;
     return prepared;
 }
 
@@ -560,13 +818,18 @@ void write_item(KeyedParentRun &run, ItemInHand &hand) {
     if (context->item_info->parent(item) != hand.solve.parent) return;
     const KeyWriteList &writes = run.writes;
     for (int32_t i = 0; i < writes.count; ++i) write_key(context, hand.slots, writes, writes.writes[i]);
+    if (hand.rewrite_scale) write_scale_keys(run, hand);
     if (hand.prepared == Prepared::Sampled) {
-        HostId envelopes[kMotionChannels];
-        for (int i = 0; i < kMotionChannels; ++i) envelopes[i] = hand.slots[i].envelope;
+        // The scale envelopes only where the scale is rewritten: the hold
+        // keeps the world scale there.
+        HostId envelopes[kKeyedChannels];
+        for (int i = 0; i < kKeyedChannels; ++i)
+            envelopes[i] = i < kMotionChannels || hand.rewrite_scale ? hand.slots[i].envelope : nullptr;
         hold_world_motion(context, item, envelopes, &writes, run.checked_first, run.checked_last,
                           context->tolerance, &hand.held);
     }
     if (hand.held.outcome != kHoldMet) note_unheld(run, item, hand.held);
+    if (hand.scale_unkept) note_scale_unkept(run, item, hand.scale_unkept);
 }
 
 // Links each entry to its nearest selected ancestor within the chain the
@@ -653,8 +916,8 @@ bool merge_times(double **into, int32_t *into_count, const double *other, int32_
 
 // Growable lists of times, reused from item to item.
 struct TimeLists {
-    double *lists[3];
-    int32_t capacities[3];
+    double *lists[4];  // the last for the times of scale keys
+    int32_t capacities[4];
 };
 
 // The times prepare_item would have the item solved at without holding its
@@ -662,18 +925,19 @@ struct TimeLists {
 // time of its keyed channels once, in order (of equal times the one of the
 // earlier channel, as the grouping keeps it). Skip and Failed as prepare_item
 // says them; Ready: the `*count` times are at `*times`, in `lists`' memory.
-Prepared key_times(KeyedParentRun &run, HostId item, TimeLists &lists, const double **times, int32_t *count) {
+Prepared key_times(KeyedParentRun &run, HostId item, TimeLists &lists, const double **times, int32_t *count,
+                   ChannelSlot slots[kKeyedChannels]) {
     *count = 0;
     const HostContext *context = run.context;
     const double frames_per_second = context->scene_info->frames_per_second;
-    ChannelSlot slots[kMotionChannels];
     FrameRange range;
     const Prepared read = read_item_channels(run, item, slots, &range);
     if (read != Prepared::Ready) return read;
     // The times so far, the channel in hand, and their union.
     int so_far = 0, channel = 1, joined = 2;
     int32_t so_far_count = 0;
-    for (const ChannelSlot &slot : slots) {
+    for (int c = 0; c < kMotionChannels; ++c) {
+        const ChannelSlot &slot = slots[c];
         if (!slot.first_key) continue;
         int32_t walked = 0;
         const bool read = walk_keys(context, slot, frames_per_second, range, [&](HostId, double time, int32_t) {
@@ -698,11 +962,34 @@ Prepared key_times(KeyedParentRun &run, HostId item, TimeLists &lists, const dou
     return Prepared::Ready;
 }
 
+// Adds to `*into` the times of the item's scale keys not there yet: where
+// its world scale has to be kept, those keys are solved at their own times.
+bool merge_scale_key_times(const HostContext *context, const ChannelSlot slots[kKeyedChannels], TimeLists &lists,
+                           double **into, int32_t *into_count) {
+    int32_t missing = 0;
+    double *&extra = lists.lists[3];
+    for (int c = kFirstScaleChannel; c < kKeyedChannels; ++c) {
+        const ChannelSlot &slot = slots[c];
+        const int32_t most = slot.key_count > 0 && slot.key_count < kMostKeysPerChannel ? slot.key_count
+                                                                                         : kMostKeysPerChannel;
+        int32_t walked = 0;
+        for (HostId key = slot.first_key; key && ++walked <= most; key = context->envelopes->next_key(slot.envelope, key)) {
+            const double time = key_time(context, slot.envelope, key);
+            if (std::binary_search(*into, *into + *into_count, time)) continue;
+            if (!grow_block(&extra, &lists.capacities[3], static_cast<int64_t>(missing) + 1)) return false;
+            extra[missing++] = time;
+        }
+    }
+    if (missing == 0) return true;
+    std::sort(extra, extra + missing);
+    return merge_times(into, into_count, extra, static_cast<int32_t>(std::unique(extra, extra + missing) - extra));
+}
+
 // For every selected item with selected items below it, the times those are
 // solved at: each item's own solve times go to its nearest selected
 // ancestor, with the times already gathered for the item itself.
 bool gather_times(KeyedParentRun &run, SelectionNode *nodes, const int32_t *order, int32_t count) {
-    TimeLists lists{{nullptr, nullptr, nullptr}, {0, 0, 0}};
+    TimeLists lists{{nullptr, nullptr, nullptr, nullptr}, {0, 0, 0, 0}};
     bool failed = false;
     for (int32_t k = count - 1; k >= 0 && !failed; --k) {
         SelectionNode &node = nodes[order[k]];
@@ -712,11 +999,11 @@ bool gather_times(KeyedParentRun &run, SelectionNode *nodes, const int32_t *orde
         if (failed || item_id_value(node.item) == run.new_parent) continue;
         const double *own = nullptr;
         int32_t own_count = 0;
+        ChannelSlot slots[kKeyedChannels];
         if (!run.holding) {
             // Only the times are wanted here: found without the frame table and write list.
-            if (key_times(run, node.item, lists, &own, &own_count) != Prepared::Ready) continue;
+            if (key_times(run, node.item, lists, &own, &own_count, slots) != Prepared::Ready) continue;
         } else {
-            ChannelSlot slots[kMotionChannels];
             const Prepared prepared = prepare_item(run, node.item, slots);
             if (prepared != Prepared::Ready && prepared != Prepared::Sampled) continue;
             // The solves are in time order, one a time.
@@ -728,7 +1015,8 @@ bool gather_times(KeyedParentRun &run, SelectionNode *nodes, const int32_t *orde
             for (int32_t i = 0; i < own_count; ++i) lists.lists[0][i] = run.writes.solves[i].time;
             own = lists.lists[0];
         }
-        failed = !merge_times(&up.times, &up.time_count, own, own_count);
+        failed = !merge_times(&up.times, &up.time_count, own, own_count) ||
+                 !merge_scale_key_times(run.context, slots, lists, &up.times, &up.time_count);
     }
     for (double *list : lists.lists) std::free(list);
     return !failed;
@@ -790,15 +1078,18 @@ bool keep_poses(const HostContext *context, SelectionNode &node, const Selection
         } else {
             Matrix3 rotation;
             Vector3 position;
+            int32_t ancestors_scale = 0;
             item_chain_and_world_pose(context->item_info, node.item, time, stop, above, &pose, &rotation, &position,
-                                      solve->own_turns, solve->ancestor_turns);
+                                      solve->own_turns, solve->ancestor_turns, &ancestors_scale);
             keep_world_pose(solve, rotation, position);
             solve->posed = 1;
+            solve->scaling = ancestors_scale ? kOldChainScales : 0;
         }
         KeptPose &keep = node.poses[i];
         keep.transform = pose.transform;
         for (int a = 0; a < 3; ++a) keep.turns[a] = pose.turns[a];
         keep.rotation = -1;
+        keep.scales = pose.scales;
         if (std::memcmp(pose.rotation.m, pose.transform.m, sizeof pose.rotation.m) != 0) {
             if (!grow_block(&node.rotations, &node.rotation_capacity, static_cast<int64_t>(node.rotation_count) + 1))
                 return false;
@@ -877,6 +1168,51 @@ void report_unheld(const HostContext *context, const KeyedParentRun::Unheld *unh
         context->messages->info("wPos tolerance held at every frame", text);
 }
 
+// Why an item's world scale was not kept, as the message says it.
+void scale_reasons_text(int32_t reasons, char *out, size_t size) {
+    static const struct {
+        int32_t reason;
+        const char *text;
+    } kReasons[] = {
+        {kScaleUnkeptSheared, "the parent chains shear it; its axis lengths are kept"},
+        {kScaleUnkeptZero, "a scale of 0 on the new parent chain"},
+        {kScaleUnkeptNoChannel, "no scale channel"},
+        {kScaleUnkeptRefused, "the host refused a scale key"},
+        {kScaleUnkeptCamera, "a camera takes no scale"},
+    };
+    size_t used = 0;
+    out[0] = '\0';
+    for (const auto &entry : kReasons) {
+        if (!(reasons & entry.reason)) continue;
+        const int written = std::snprintf(out + used, size - used, "%s%s", used ? ", " : "", entry.text);
+        if (written < 0 || static_cast<size_t>(written) >= size - used) break;
+        used += static_cast<size_t>(written);
+    }
+}
+
+// One warning for the whole command naming each item whose world scale was
+// not kept, and why; each keeps what was written.
+void report_scale_unkept(const HostContext *context, const KeyedParentRun::ScaleUnkept *unkept, int32_t count) {
+    if (count == 0) return;
+    char text[1024];
+    size_t used = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        const char *name = context->item_info->name(unkept[i].item);
+        char reasons[200];
+        scale_reasons_text(unkept[i].reasons, reasons, sizeof reasons);
+        char line[300];
+        std::snprintf(line, sizeof line, "%s%.64s: %s", i ? "; " : "", name ? name : "?", reasons);
+        const size_t length = std::strlen(line);
+        if (used + length + 24 >= sizeof text) {
+            std::snprintf(text + used, sizeof text - used, "; and %d more", static_cast<int>(count - i));
+            break;
+        }
+        std::memcpy(text + used, line, length + 1);
+        used += length;
+    }
+    context->messages->warning("wPos world scale not kept", text);
+}
+
 bool services_present(const HostContext *context) {
     return context && context->item_info && context->interface_info && context->channel_info && context->envelopes &&
            context->scene_info;
@@ -943,6 +1279,11 @@ KeyedReparent *keyed_reparent_plan(const HostContext *context, const HostId *sel
     run.checked_first = run.checked_last = 0;
     run.unheld = nullptr;
     run.unheld_count = run.unheld_capacity = 0;
+    run.range_first = run.range_count = 0;
+    run.scale_writes = nullptr;
+    run.scale_write_count = run.scale_write_capacity = 0;
+    run.scale_unkept = nullptr;
+    run.scale_unkept_count = run.scale_unkept_capacity = 0;
 
     int32_t count = 0;
     while (selected_items && count < INT32_MAX && selected_items[count]) ++count;
@@ -1025,7 +1366,10 @@ int32_t keyed_reparent_finish(KeyedReparent *plan, HostId *walk_end) {
     key_frame_table_free(&run.table);
     key_write_list_free(&run.writes);
     if (!failed) report_unheld(run.context, run.unheld, run.unheld_count);
+    if (!failed) report_scale_unkept(run.context, run.scale_unkept, run.scale_unkept_count);
     std::free(run.unheld);
+    std::free(run.scale_writes);
+    std::free(run.scale_unkept);
     const int32_t count = plan->count;
     std::free(plan);
     return failed ? kFailed : count;

@@ -184,12 +184,13 @@ KR_INLINE void times(ChainAndPoint *acc, const double *f, const double *t) {
 // Returns its position, as read for the chain.
 template <typename Carried>
 Vector3 append_ancestor(ItemParamFn param, HostId ancestor, double time, Carried *transform, Matrix3 *rotation,
-                        double turns[3], double more_turns[3] = nullptr) {
+                        double turns[3], double more_turns[3] = nullptr, int32_t *scales = nullptr) {
     const Vector3 pivot = query_param(param, ancestor, host_abi::kParamPivot, time);
     const double to_pivot[3] = {-pivot.x, -pivot.y, -pivot.z};
     times(transform, kIdentity, to_pivot);
     if (!is_camera(ancestor)) {
         const Vector3 scale = query_param(param, ancestor, host_abi::kParamScaling, time);
+        if (scales && !(scale.x == 1.0 && scale.y == 1.0 && scale.z == 1.0)) *scales = 1;
         const double factor[9] = {scale.x, 0.0, 0.0, 0.0, scale.y, 0.0, 0.0, 0.0, scale.z};
         times(transform, factor, kNoTranslation);
     }
@@ -209,12 +210,12 @@ void times_kept(ChainAndPoint *both, const Affine &above) {
 }
 
 // Appends the ancestors from `ancestor` up, stopping below `stop` and taking
-// the rest from `above` when both are given. `rotation` and `turns` as
-// append_ancestor takes them.
+// the rest from `above` when both are given. `rotation`, `turns` and
+// `scales` as append_ancestor takes them.
 template <typename Carried>
 void append_ancestors(const ItemInfo *item_info, HostId ancestor, double time, HostId stop, const ChainPose *above,
-                      int length, Carried *transform, Matrix3 *rotation, double turns[3],
-                      double more_turns[3] = nullptr) {
+                      int length, Carried *transform, Matrix3 *rotation, double turns[3], double more_turns[3],
+                      int32_t *scales) {
     for (; ancestor != nullptr && length < kMaxChainLength; ++length) {
         if (above && ancestor == stop) {
             times_kept(transform, above->transform);
@@ -222,9 +223,10 @@ void append_ancestors(const ItemInfo *item_info, HostId ancestor, double time, H
             for (int a = 0; a < 3; ++a) turns[a] += above->turns[a];
             if (more_turns)
                 for (int a = 0; a < 3; ++a) more_turns[a] += above->turns[a];
+            if (scales && above->scales) *scales = 1;
             return;
         }
-        append_ancestor(item_info->param, ancestor, time, transform, rotation, turns, more_turns);
+        append_ancestor(item_info->param, ancestor, time, transform, rotation, turns, more_turns, scales);
         ancestor = length + 1 < kMaxChainLength ? item_info->parent(ancestor) : nullptr;
     }
 }
@@ -236,16 +238,19 @@ bool usable(const ItemInfo *item_info) {
 }  // namespace
 
 void item_world_pose(const ItemInfo *item_info, HostId item, double time, HostId stop, const ChainPose *above,
-                     Matrix3 *rotation, Vector3 *position, double own_turns[3], double ancestor_turns[3]) {
+                     Matrix3 *rotation, Vector3 *position, double own_turns[3], double ancestor_turns[3],
+                     int32_t *ancestors_scale) {
     matrix3_identity(rotation);
     *position = Vector3{0.0, 0.0, 0.0};
     for (int a = 0; a < 3; ++a) own_turns[a] = ancestor_turns[a] = 0.0;
+    if (ancestors_scale) *ancestors_scale = 0;
     if (item == nullptr || !usable(item_info)) return;
     const ItemParamFn param = item_info->param;
     append_rotations<Vector3>(param, item, time, rotation, nullptr, own_turns);
     // The item's own translation is where its position's row starts.
     *position = query_param(param, item, host_abi::kParamPosition, time);
-    append_ancestors(item_info, item_info->parent(item), time, stop, above, 1, position, rotation, ancestor_turns);
+    append_ancestors(item_info, item_info->parent(item), time, stop, above, 1, position, rotation, ancestor_turns,
+                     nullptr, ancestors_scale);
 }
 
 void item_chain_pose(const ItemInfo *item_info, HostId item, double time, HostId stop, const ChainPose *above,
@@ -253,30 +258,37 @@ void item_chain_pose(const ItemInfo *item_info, HostId item, double time, HostId
     affine_identity(&out->transform);
     matrix3_identity(&out->rotation);
     out->turns[0] = out->turns[1] = out->turns[2] = 0.0;
+    out->scales = out->unused = 0;
     if (item == nullptr || !usable(item_info)) return;
-    append_ancestor(item_info->param, item, time, &out->transform, &out->rotation, out->turns);
+    append_ancestor(item_info->param, item, time, &out->transform, &out->rotation, out->turns, nullptr, &out->scales);
     append_ancestors(item_info, item_info->parent(item), time, stop, above, 1, &out->transform, &out->rotation,
-                     out->turns);
+                     out->turns, nullptr, &out->scales);
 }
 
 void item_chain_and_world_pose(const ItemInfo *item_info, HostId item, double time, HostId stop,
                                const ChainPose *above, ChainPose *out, Matrix3 *rotation, Vector3 *position,
-                               double own_turns[3], double ancestor_turns[3]) {
+                               double own_turns[3], double ancestor_turns[3], int32_t *ancestors_scale) {
     affine_identity(&out->transform);
     matrix3_identity(&out->rotation);
     for (int a = 0; a < 3; ++a) out->turns[a] = own_turns[a] = ancestor_turns[a] = 0.0;
+    out->scales = out->unused = 0;
     matrix3_identity(rotation);
     *position = Vector3{0.0, 0.0, 0.0};
+    int32_t ancestors = 0;
+    if (ancestors_scale) *ancestors_scale = 0;
     if (item == nullptr || !usable(item_info)) return;
     // The item's own factors as item_chain_pose takes them. Its rotation and
     // turns so far are item_world_pose's own (the same products of the same
     // angles), and its position starts that one's row.
-    *position = append_ancestor(item_info->param, item, time, &out->transform, &out->rotation, out->turns, own_turns);
+    *position = append_ancestor(item_info->param, item, time, &out->transform, &out->rotation, out->turns, own_turns,
+                                &out->scales);
     // Its ancestors once for both.
     ChainAndPoint both{&out->transform, position};
     append_ancestors(item_info, item_info->parent(item), time, stop, above, 1, &both, &out->rotation, out->turns,
-                     ancestor_turns);
+                     ancestor_turns, &ancestors);
     *rotation = out->rotation;
+    if (ancestors) out->scales = 1;
+    if (ancestors_scale) *ancestors_scale = ancestors;
 }
 
 void item_world_position(const ItemInfo *item_info, HostId item, double time, Vector3 *out) {
@@ -300,6 +312,20 @@ void turns_up_chain(const ItemInfo *item_info, HostId item, double time, double 
         add_turns(out, query_param(item_info->param, walked, host_abi::kParamRotation, time));
 }
 
+int32_t scale_flags(const Vector3 &scale) {
+    if (scale.x == 1.0 && scale.y == 1.0 && scale.z == 1.0) return 0;
+    return kChainScales | (scale.x == 0.0 || scale.y == 0.0 || scale.z == 0.0 ? kChainZeroScale : 0);
+}
+
+// parent_chain_at's `scales` for a chain too long to read in one walk.
+int32_t scales_up_chain(const ItemInfo *item_info, HostId item, double time) {
+    int32_t flags = 0;
+    int length = 0;
+    for (HostId walked = item; walked && length < kMaxChainLength; walked = item_info->parent(walked), ++length)
+        if (!is_camera(walked)) flags |= scale_flags(query_param(item_info->param, walked, host_abi::kParamScaling, time));
+    return flags;
+}
+
 // One item of the chain as parent_chain_at reads it.
 struct ChainLevel {
     HostId item;
@@ -320,6 +346,7 @@ void parent_chain_at(const ItemInfo *item_info, HostId item, double time, Parent
     matrix3_identity(&out->inverse_rotation_scale);
     out->position = Vector3{0.0, 0.0, 0.0};
     out->turns[0] = out->turns[1] = out->turns[2] = 0.0;
+    out->scales = 0;
     if (item == nullptr || !usable(item_info)) return;
     HostId chain[kMostWalkedTogether];
     int length = 0;
@@ -333,6 +360,7 @@ void parent_chain_at(const ItemInfo *item_info, HostId item, double time, Parent
         chain_inverse_rotation_scale(item_info, item, time, &out->inverse_rotation_scale);
         item_world_position(item_info, item, time, &out->position);
         turns_up_chain(item_info, item, time, out->turns);
+        out->scales = scales_up_chain(item_info, item, time);
         return;
     }
     const ItemParamFn param = item_info->param;
@@ -343,6 +371,7 @@ void parent_chain_at(const ItemInfo *item_info, HostId item, double time, Parent
         const bool camera = is_camera(level.item);
         level.pivot = i > 0 ? query_param(param, level.item, host_abi::kParamPivot, time) : Vector3{0.0, 0.0, 0.0};
         level.scale = camera ? Vector3{1.0, 1.0, 1.0} : query_param(param, level.item, host_abi::kParamScaling, time);
+        out->scales |= scale_flags(level.scale);
         level.rotation = query_param(param, level.item, host_abi::kParamRotation, time);
         add_turns(out->turns, level.rotation);
         level.pivot_rotation = query_param(param, level.item, host_abi::kParamPivotRotation, time);

@@ -44,6 +44,10 @@ struct ChainPose {
     Affine transform;
     Matrix3 rotation;
     double turns[3];
+    // Non-zero when a scale of the chain (the item's own included) is not 1:
+    // only then does the transform's linear part stretch anything.
+    int32_t scales;
+    int32_t unused;  // 0: the record has no padding, so poses compare by their bytes
 };
 
 // The item's world rotation (as chain_world_rotation) and world position (as
@@ -51,9 +55,12 @@ struct ChainPose {
 // `own_turns` gets the item's rotation angles as the host gives them and
 // `ancestor_turns` those of its ancestors added up. When `above` is given,
 // the walk stops at the ancestor `stop` and takes that one's ChainPose from
-// `above` instead, as it was when `above` was made.
+// `above` instead, as it was when `above` was made. `ancestors_scale`, when
+// given, is set non-zero when an ancestor's scale is not 1 (the kept pose's
+// counted too): only then can the item's world scale differ from its own.
 void item_world_pose(const ItemInfo *item_info, HostId item, double time, HostId stop, const ChainPose *above,
-                     Matrix3 *rotation, Vector3 *position, double own_turns[3], double ancestor_turns[3]);
+                     Matrix3 *rotation, Vector3 *position, double own_turns[3], double ancestor_turns[3],
+                     int32_t *ancestors_scale = nullptr);
 
 // The item's ChainPose at `time`, cut at `stop` in the same way.
 void item_chain_pose(const ItemInfo *item_info, HostId item, double time, HostId stop, const ChainPose *above,
@@ -63,7 +70,7 @@ void item_chain_pose(const ItemInfo *item_info, HostId item, double time, HostId
 // parameter read once, to the same bits as each alone.
 void item_chain_and_world_pose(const ItemInfo *item_info, HostId item, double time, HostId stop,
                                const ChainPose *above, ChainPose *out, Matrix3 *rotation, Vector3 *position,
-                               double own_turns[3], double ancestor_turns[3]);
+                               double own_turns[3], double ancestor_turns[3], int32_t *ancestors_scale = nullptr);
 
 // What a new parent's chain does at one time: chain_inverse_rotation,
 // chain_inverse_rotation_scale and item_world_position of the parent, and
@@ -75,7 +82,12 @@ struct ParentChain {
     Matrix3 inverse_rotation_scale;
     Vector3 position;
     double turns[3];
+    int32_t scales;  // kChainScales, kChainZeroScale
 };
+
+// A scale of the chain is not 1; one is 0 (taken as 1 in the inverse).
+constexpr int32_t kChainScales = 1;
+constexpr int32_t kChainZeroScale = 2;
 
 // The chains a one-walk ParentChain is read for; longer ones are read by
 // each function apart.

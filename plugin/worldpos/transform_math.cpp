@@ -160,6 +160,32 @@ void matrix3_normalize_rows(Matrix3 *m) {
     }
 }
 
+double matrix3_row_length(const Matrix3 *m, int r) {
+    const double *row = m->m + 3 * r;
+    return std::sqrt(row[0] * row[0] + row[1] * row[1] + row[2] * row[2]);
+}
+
+bool matrix3_inverse(Matrix3 *out, const Matrix3 *m) {
+    const double *a = m->m;
+    Matrix3 adjugate;
+    double *b = adjugate.m;
+    b[0] = a[4] * a[8] - a[5] * a[7];
+    b[1] = a[2] * a[7] - a[1] * a[8];
+    b[2] = a[1] * a[5] - a[2] * a[4];
+    b[3] = a[5] * a[6] - a[3] * a[8];
+    b[4] = a[0] * a[8] - a[2] * a[6];
+    b[5] = a[2] * a[3] - a[0] * a[5];
+    b[6] = a[3] * a[7] - a[4] * a[6];
+    b[7] = a[1] * a[6] - a[0] * a[7];
+    b[8] = a[0] * a[4] - a[1] * a[3];
+    const double determinant = a[0] * b[0] + a[1] * b[3] + a[2] * b[6];
+    if (determinant == 0.0 || !std::isfinite(determinant)) return false;
+    const double inverse = 1.0 / determinant;
+    for (int i = 0; i < 9; ++i) b[i] *= inverse;
+    *out = adjugate;
+    return true;
+}
+
 void matrix3_to_hpb(Vector3 *out, const Matrix3 *m) {
     const double minus_sin_pitch = m->m[7];
     double pitch;

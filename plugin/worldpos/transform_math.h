@@ -59,6 +59,13 @@ void vec3_times_matrix3(Vector3 *out, const Vector3 *v, const Matrix3 *m);
 // Scales every row of non-zero length to unit length; zero (or NaN) rows stay.
 void matrix3_normalize_rows(Matrix3 *m);
 
+// The length of row r.
+double matrix3_row_length(const Matrix3 *m, int r);
+
+// out = the inverse of m, by its adjugate; out may be m. False, with out
+// unchanged, when m is singular or not finite.
+bool matrix3_inverse(Matrix3 *out, const Matrix3 *m);
+
 // Heading, pitch, bank of a rotation matrix built by hpb_to_matrix3. Pitch is
 // clamped to ±pi/2 when element (2, 1) reaches ±1; results within the tolerance
 // of zero become +0.0.
