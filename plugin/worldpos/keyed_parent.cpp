@@ -66,6 +66,19 @@ struct KeyedParentRun {
     ScaleWrite *scale_writes;
     int32_t scale_write_count;
     int32_t scale_write_capacity;
+    // The item's scale keys, and its solves at times of theirs it is not
+    // solved at otherwise, while its scale writes are planned.
+    struct ScaleKey {
+        double time;
+        HostId key;
+        double value;
+        int32_t frame;
+    } *scale_keys;
+    int32_t scale_key_count;
+    int32_t scale_key_capacity;
+    KeySolve *extra_solves;
+    int32_t extra_solve_count;
+    int32_t extra_solve_capacity;
     struct ScaleUnkept {
         HostId item;
         int32_t reasons;
@@ -674,17 +687,46 @@ bool judge_scale(const KeySolve &solve, int32_t *unkept) {
     return changes;
 }
 
+// The item's solve at `time`: one of the run's, or one made for a scale key
+// off them (`extra`, in time order). Null when there is none (its values
+// were not numbers).
+const KeySolve *scale_solve_at(const KeyedParentRun &run, double time) {
+    const int32_t at = solve_at(run.writes, time);
+    if (at >= 0) return &run.writes.solves[at];
+    const KeySolve *const begin = run.extra_solves;
+    const KeySolve *const end = begin + run.extra_solve_count;
+    const KeySolve *found =
+        std::lower_bound(begin, end, time, [](const KeySolve &solve, double t) { return solve.time < t; });
+    return found != end && found->time == time ? found : nullptr;
+}
+
+// Whether scale channel `k` has a key in `frame`. A channel's keys come in
+// time order, so their frames rise.
+bool has_frame(const KeyedParentRun &run, const int32_t channel_begin[], int k, int32_t frame) {
+    const KeyedParentRun::ScaleKey *const begin = run.scale_keys + channel_begin[k];
+    const KeyedParentRun::ScaleKey *const end = run.scale_keys + channel_begin[k + 1];
+    const KeyedParentRun::ScaleKey *found = std::lower_bound(
+        begin, end, frame, [](const KeyedParentRun::ScaleKey &key, int32_t f) { return key.frame < f; });
+    return found != end && found->frame == frame;
+}
+
 // Where the item's world scale would change, the scale keys that keep it,
-// planned before the item leaves its old parent: a key of each scale channel
-// at every time its position and rotation are keyed (the channel's own key
-// where it has one in that frame, else one created at the frame's time), and
-// each of its other keys given its value times the change of scale at its
-// own time, so that the curve does not jump between them. Those times are
-// solved here, one by one; under a selected ancestor re-parented before the
-// item they are solved from that ancestor's kept poses, gathered for them
-// too. False when the memory could not be had.
+// planned before the item leaves its old parent. A frame keyed in position
+// or rotation gets a key on each scale channel, as mark_keys keys those
+// channels: the channel's own key in that frame where it has one, else one
+// created at the frame's time. So does a frame where only a scale channel is
+// keyed, at the time of its last key there: the scale is then kept on all
+// three axes wherever one is keyed. Every existing scale key is given its
+// value times the change of scale at its own time, so that the curve does not
+// jump between keys. The times off the item's solves are solved here, once
+// each; under a selected ancestor re-parented before the item they are
+// solved from that ancestor's kept poses, gathered for them too. False when
+// the memory could not be had.
 bool plan_scale_writes(KeyedParentRun &run, ItemInHand &hand) {
+    using ScaleKey = KeyedParentRun::ScaleKey;
     run.scale_write_count = 0;
+    run.scale_key_count = 0;
+    run.extra_solve_count = 0;
     hand.rewrite_scale = false;
     hand.scale_unkept = 0;
     const KeyWriteList &writes = run.writes;
@@ -700,9 +742,15 @@ bool plan_scale_writes(KeyedParentRun &run, ItemInHand &hand) {
     const double frames_per_second = context->scene_info->frames_per_second;
     KeyFrameRecord *const records = run.table.records;
     constexpr uint32_t kMotionBits = (1u << kMotionChannels) - 1;
+    const auto motion_frame = [&](int32_t frame) {
+        const int64_t index = static_cast<int64_t>(frame) - run.range_first;
+        return index >= 0 && index < run.range_count && (records[index].keyed_channels & kMotionBits);
+    };
+    // Each channel's keys, in its order; where each channel's start.
+    int32_t channel_begin[kScaleChannels + 1];
     for (int k = 0; k < kScaleChannels; ++k) {
-        const int32_t channel = kFirstScaleChannel + k;
-        const ChannelSlot &slot = hand.slots[channel];
+        channel_begin[k] = run.scale_key_count;
+        const ChannelSlot &slot = hand.slots[kFirstScaleChannel + k];
         if (!slot.envelope) {
             hand.scale_unkept |= kScaleUnkeptNoChannel;
             continue;
@@ -710,39 +758,82 @@ bool plan_scale_writes(KeyedParentRun &run, ItemInHand &hand) {
         const int32_t most = slot.key_count > 0 && slot.key_count < kMostKeysPerChannel ? slot.key_count
                                                                                          : kMostKeysPerChannel;
         int32_t walked = 0;
-        int32_t kept_cursor = 0;
         for (HostId key = slot.first_key; key && ++walked <= most; key = context->envelopes->next_key(slot.envelope, key)) {
-            const double time = key_time(context, slot.envelope, key);
-            double value = 0.0;
-            context->envelopes->key_get(slot.envelope, key, host_abi::kKeyTagValue, &value);
-            const int32_t at = solve_at(writes, time);
-            KeySolve extra;
-            const KeySolve *solved = at >= 0 ? &writes.solves[at] : &extra;
-            if (at < 0) {
-                extra.time = time;
-                extra.posed = 0;
-                extra.scaling = 0;
-                if (!solve_record(context, hand.solve, &extra, &kept_cursor)) continue;  // no numbers there: left
-                judge_scale(extra, &hand.scale_unkept);
-            }
+            ScaleKey entry{key_time(context, slot.envelope, key), key, 0.0, 0};
+            context->envelopes->key_get(slot.envelope, key, host_abi::kKeyTagValue, &entry.value);
+            if (!frame_number(entry.time, frames_per_second, &entry.frame)) continue;  // no time to solve at
+            if (!grow_block(&run.scale_keys, &run.scale_key_capacity, static_cast<int64_t>(run.scale_key_count) + 1))
+                return false;
+            run.scale_keys[run.scale_key_count++] = entry;
+        }
+    }
+    channel_begin[kScaleChannels] = run.scale_key_count;
+    // The times off the solves, each solved once, in order.
+    for (int32_t i = 0; i < run.scale_key_count; ++i) {
+        const double time = run.scale_keys[i].time;
+        if (solve_at(writes, time) >= 0) continue;
+        if (!grow_block(&run.extra_solves, &run.extra_solve_capacity, static_cast<int64_t>(run.extra_solve_count) + 1))
+            return false;
+        run.extra_solves[run.extra_solve_count++].time = time;
+    }
+    KeySolve *const extra = run.extra_solves;
+    std::sort(extra, extra + run.extra_solve_count, [](const KeySolve &a, const KeySolve &b) { return a.time < b.time; });
+    int32_t distinct = 0;
+    int32_t kept_cursor = 0;
+    for (int32_t i = 0; i < run.extra_solve_count; ++i) {
+        if (distinct > 0 && extra[distinct - 1].time == extra[i].time) continue;
+        KeySolve &solve = extra[distinct];
+        solve.time = extra[i].time;
+        solve.posed = 0;
+        solve.scaling = 0;
+        if (!solve_record(context, hand.solve, &solve, &kept_cursor)) continue;  // no numbers there: its keys stay
+        judge_scale(solve, &hand.scale_unkept);
+        ++distinct;
+    }
+    run.extra_solve_count = distinct;
+
+    for (int k = 0; k < kScaleChannels; ++k) {
+        const int32_t channel = kFirstScaleChannel + k;
+        for (int32_t i = channel_begin[k]; i < channel_begin[k + 1]; ++i) {
+            const ScaleKey &entry = run.scale_keys[i];
+            const KeySolve *solved = scale_solve_at(run, entry.time);
+            if (!solved) continue;
             const double own = solved->own_scale[k];
             const double wanted = solved->values[channel];
             // Two keys at one time (a jump) keep their proportion.
-            const double written = value == own || own == 0.0 ? wanted : value * (wanted / own);
-            if (!std::isfinite(written)) continue;
-            if (!add_scale_write(run, time, key, written, channel)) return false;
-            int32_t frame = 0;
-            if (!frame_number(time, frames_per_second, &frame)) continue;
-            const int64_t index = static_cast<int64_t>(frame) - run.range_first;
+            const double written = entry.value == own || own == 0.0 ? wanted : entry.value * (wanted / own);
+            if (std::isfinite(written) && !add_scale_write(run, entry.time, entry.key, written, channel)) return false;
+            const int64_t index = static_cast<int64_t>(entry.frame) - run.range_first;
             if (index >= 0 && index < run.range_count) records[index].keyed_channels |= 1u << channel;
         }
+    }
+    // Created keys: in the frames keyed in position or rotation, then in
+    // those keyed only in scale, at the time of the last key marked there.
+    for (int k = 0; k < kScaleChannels; ++k) {
+        const int32_t channel = kFirstScaleChannel + k;
+        if (!hand.slots[channel].envelope) continue;
         for (int32_t i = 0; i < run.range_count; ++i) {
             const KeyFrameRecord &record = records[i];
             if (!(record.keyed_channels & kMotionBits) || (record.keyed_channels & (1u << channel))) continue;
-            const int32_t at = solve_at(writes, record.time);
-            if (at >= 0 && std::isfinite(writes.solves[at].values[channel]) &&
-                !add_scale_write(run, record.time, nullptr, writes.solves[at].values[channel], channel))
+            const KeySolve *solved = scale_solve_at(run, record.time);
+            if (solved && std::isfinite(solved->values[channel]) &&
+                !add_scale_write(run, record.time, nullptr, solved->values[channel], channel))
                 return false;
+        }
+        for (int m = 0; m < kScaleChannels; ++m) {
+            for (int32_t i = channel_begin[m]; i < channel_begin[m + 1]; ++i) {
+                const ScaleKey &entry = run.scale_keys[i];
+                if (motion_frame(entry.frame) || has_frame(run, channel_begin, k, entry.frame)) continue;
+                // Only the last key marked in its frame, channels in order.
+                if (i + 1 < channel_begin[m + 1] && run.scale_keys[i + 1].frame == entry.frame) continue;
+                bool later = false;
+                for (int n = m + 1; n < kScaleChannels && !later; ++n) later = has_frame(run, channel_begin, n, entry.frame);
+                if (later) continue;
+                const KeySolve *solved = scale_solve_at(run, entry.time);
+                if (solved && std::isfinite(solved->values[channel]) &&
+                    !add_scale_write(run, entry.time, nullptr, solved->values[channel], channel))
+                    return false;
+            }
         }
     }
     return true;
@@ -1282,6 +1373,10 @@ KeyedReparent *keyed_reparent_plan(const HostContext *context, const HostId *sel
     run.range_first = run.range_count = 0;
     run.scale_writes = nullptr;
     run.scale_write_count = run.scale_write_capacity = 0;
+    run.scale_keys = nullptr;
+    run.scale_key_count = run.scale_key_capacity = 0;
+    run.extra_solves = nullptr;
+    run.extra_solve_count = run.extra_solve_capacity = 0;
     run.scale_unkept = nullptr;
     run.scale_unkept_count = run.scale_unkept_capacity = 0;
 
@@ -1369,6 +1464,8 @@ int32_t keyed_reparent_finish(KeyedReparent *plan, HostId *walk_end) {
     if (!failed) report_scale_unkept(run.context, run.scale_unkept, run.scale_unkept_count);
     std::free(run.unheld);
     std::free(run.scale_writes);
+    std::free(run.scale_keys);
+    std::free(run.extra_solves);
     std::free(run.scale_unkept);
     const int32_t count = plan->count;
     std::free(plan);
