@@ -96,7 +96,7 @@ protected:
     // Writes the scene, loads it and runs the statements; returns the output.
     std::string run_on(const std::string &name, const std::string &scene, const std::vector<std::string> &statements) {
         path = folder + name + ".lws";
-        std::ofstream(path) << scene;
+        std::ofstream(path, std::ios::binary) << scene;
         std::string error;
         EXPECT_TRUE(read_lws_file(path, &before, &document, &error)) << error;
         runner = std::make_unique<ScriptRunner>(host, *plugin, out);
