@@ -257,7 +257,7 @@ TEST_F(ToleranceTest, UnreadableArgumentsAndOldHostsGiveThePlainResult) {
     reparent(path, {}, &runner);
     const std::string plain = save(*runner, folder + "tolerance_words_plain.lws");
     for (const std::string &words : {std::string("0.01 abc"), std::string("-1"), std::string("nan"),
-                                     std::string("0.01 0.1 3"), std::string(10000, '7')}) {
+                                     std::string("0.01 0.1 3 4"), std::string(10000, '7')}) {
         SCOPED_TRACE(words.substr(0, 20));
         const std::string report = reparent(path, {}, &runner, words);
         EXPECT_NE(report.find("message error: \"wPos tolerance not understood\""), std::string::npos) << report;

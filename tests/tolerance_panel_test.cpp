@@ -43,14 +43,17 @@ protected:
 };
 
 TEST_F(TolerancePanelRun, OpensOffWithDefaultsThenShowsWhatOkStoredAndCancelKeeps) {
-    EXPECT_EQ(run_panel({A::set_number("Distance", 0.25), A::set_number("Degrees", 2), A::toggle("Tolerance"), A::ok()}),
+    EXPECT_EQ(run_panel({A::set_number("Distance", 0.25), A::set_number("Degrees", 2), A::set_number("Scale %", 0.5),
+                         A::toggle("Tolerance"), A::ok()}),
               "0.01 0.01 off");
+    EXPECT_EQ(seen->find("Scale %", "FloatControl")->float_value, 0.5);
     EXPECT_EQ(seen->title, "wPosTolerance");
     EXPECT_TRUE(seen->destroyed);
     // The distance is a distance field, shown in the scene's units.
     EXPECT_EQ(seen->find("Distance", "FloatControl")->desc_kind, 4);
     EXPECT_EQ(seen->find("Degrees", "FloatControl")->desc_kind, 3);
     EXPECT_EQ(in_force(), "0.25 2 on");
+    EXPECT_EQ(seen->find("Scale %", "FloatControl")->float_value, 0.5);
 
     run_panel({A::set_number("Distance", 5), A::set_number("Degrees", 9), A::toggle("Tolerance"), A::cancel()});
     EXPECT_EQ(in_force(), "0.25 2 on");
@@ -70,15 +73,16 @@ TEST_F(TolerancePanelRun, ValuesThatAreNotPositiveNumbersKeepTheSettingAndSayWhy
     const std::pair<const char *, double> kBad[] = {{"Distance", -0.5},
                                                     {"Degrees", 0},
                                                     {"Degrees", std::numeric_limits<double>::quiet_NaN()},
-                                                    {"Distance", std::numeric_limits<double>::infinity()}};
+                                                    {"Distance", std::numeric_limits<double>::infinity()},
+                                                    {"Scale %", 0}};
     for (const auto &bad : kBad) {
         run_panel({A::set_number(bad.first, bad.second), A::ok()});
         EXPECT_EQ(in_force(), "0.5 1 on") << bad.first << " " << bad.second;
     }
-    ASSERT_EQ(host.messages.size(), 5u);
+    ASSERT_EQ(host.messages.size(), 6u);
     for (const MessageRecord &message : host.messages)
         EXPECT_EQ(message.kind + ": " + message.text + " / " + message.text2,
-                  "error: require Distance and Degrees above 0 / wPos tolerance not changed");
+                  "error: require Distance, Degrees and Scale % above 0 / wPos tolerance not changed");
 
     // Switched off, the numbers are not looked at.
     host.messages.clear();
@@ -100,7 +104,7 @@ TEST_F(TolerancePanelRun, WithoutPanelsOrControlsNothingChanges) {
     EXPECT_EQ(run("KR_wPosTolerance"), 0);
     host.panels().refuse_panels = false;
     // Whatever was made is destroyed (the host checks it) and nothing is stored.
-    for (int refused = 0; refused < 3; ++refused) {
+    for (int refused = 0; refused < 4; ++refused) {
         host.panels().refuse_controls_from = refused;
         EXPECT_EQ(run("KR_wPosTolerance"), 0);
     }

@@ -67,7 +67,7 @@ MotionTolerance tolerance_for(const HostContext &context, const LayoutGeneric *g
     case ToleranceArguments::kSet: return tolerance;
     case ToleranceArguments::kOff: break;
     case ToleranceArguments::kNotUnderstood:
-        context.messages->error("wPos tolerance not understood", "expected DISTANCE [DEGREES] or off");
+        context.messages->error("wPos tolerance not understood", "expected DISTANCE [DEGREES [PERCENT]] or off");
         break;
     }
     return MotionTolerance{false, 0.0, 0.0};

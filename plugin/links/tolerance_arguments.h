@@ -1,5 +1,6 @@
 // The tolerance typed after a world-position re-parent's name:
-// "DISTANCE [DEGREES]" or "off".
+// "DISTANCE [DEGREES [PERCENT]]" or "off", PERCENT the share of the world
+// scale held.
 #pragma once
 
 #include "plugin/support/module_state.h"

@@ -7,7 +7,7 @@ namespace {
 
 constexpr int kOpenFlags = 3;  // blocking, with Cancel
 constexpr int kPanelWidth = 240;
-constexpr int kPanelHeight = 130;
+constexpr int kPanelHeight = 154;
 constexpr int kFieldLeft = 80;  // room for the labels, which the host draws left of each field
 
 // What the panel offers while the session holds no tolerance: a hundredth of
@@ -63,10 +63,12 @@ int32_t run_tolerance_panel(PanelFuncs *services, GlobalLookupFn global, const M
     int32_t result = 0;
     tolerance_panel.distance = add_field(services, panel, "FloatControl", host_abi::kValueDistance, "Distance", 2);
     tolerance_panel.degrees = add_field(services, panel, "FloatControl", host_abi::kValueFloat, "Degrees", 26);
-    tolerance_panel.on = add_field(services, panel, "BoolControl", host_abi::kValueBoolean, "Tolerance", 50);
-    if (tolerance_panel.distance && tolerance_panel.degrees && tolerance_panel.on) {
+    tolerance_panel.scale = add_field(services, panel, "FloatControl", host_abi::kValueFloat, "Scale %", 50);
+    tolerance_panel.on = add_field(services, panel, "BoolControl", host_abi::kValueBoolean, "Tolerance", 74);
+    if (tolerance_panel.distance && tolerance_panel.degrees && tolerance_panel.scale && tolerance_panel.on) {
         set_control(tolerance_panel.distance, host_abi::kControlValue, float_panel_value(shown.distance));
         set_control(tolerance_panel.degrees, host_abi::kControlValue, float_panel_value(shown.degrees));
+        set_control(tolerance_panel.scale, host_abi::kControlValue, float_panel_value(shown.scale_percent));
         set_button_value(tolerance_panel.on, shown.on ? 1 : 0);
 
         int width = kPanelWidth, height = kPanelHeight, top = tolerance_panel.pos_y;
@@ -81,6 +83,7 @@ int32_t run_tolerance_panel(PanelFuncs *services, GlobalLookupFn global, const M
             entered->on = button_value(tolerance_panel.on) != 0;
             entered->distance = field_value(tolerance_panel.distance);
             entered->degrees = field_value(tolerance_panel.degrees);
+            entered->scale_percent = field_value(tolerance_panel.scale);
         }
     }
     services->destroy(panel);
@@ -97,15 +100,18 @@ int tolerance_panel_activate(int32_t, GlobalLookupFn global, void *, void *) {
     if (!services) return host_abi::kResultBadGlobal;
 
     const MotionTolerance shown =
-        session_tolerance.on ? session_tolerance : MotionTolerance{false, kDefaultDistance, kDefaultToleranceDegrees};
+        session_tolerance.on ? session_tolerance
+                             : MotionTolerance{false, kDefaultDistance, kDefaultToleranceDegrees,
+                                               kDefaultScaleTolerancePercent};
     MotionTolerance entered = shown;
     if (!run_tolerance_panel(services, global, shown, &entered)) return host_abi::kResultOk;
     if (!entered.on) {
         session_tolerance = MotionTolerance{false, 0.0, 0.0};
-    } else if (usable_tolerance_value(entered.distance) && usable_tolerance_value(entered.degrees)) {
+    } else if (usable_tolerance_value(entered.distance) && usable_tolerance_value(entered.degrees) &&
+               usable_tolerance_value(entered.scale_percent)) {
         session_tolerance = entered;
     } else {
-        context.messages->error("require Distance and Degrees above 0", "wPos tolerance not changed");
+        context.messages->error("require Distance, Degrees and Scale % above 0", "wPos tolerance not changed");
     }
     return host_abi::kResultOk;
 }

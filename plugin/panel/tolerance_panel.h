@@ -1,6 +1,7 @@
 // The "wPosTolerance" panel: sets how closely KR_setParent_wPos and
 // KR_unParent_wPos hold an item's world motion between its keys when they run
-// without arguments (session_tolerance).
+// without arguments (session_tolerance): a distance, an angle and a share of
+// the world scale in percent.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 struct TolerancePanel {
     PanelControl *distance;
     PanelControl *degrees;
+    PanelControl *scale;
     PanelControl *on;
     int32_t pos_x;
     int32_t pos_y;

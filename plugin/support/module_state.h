@@ -10,6 +10,9 @@ extern uint64_t memorized_item;
 // The links last confirmed in the link panel.
 extern uint32_t panel_link_choice;
 
+// The share of an item's world scale, in percent, held when no other is given.
+constexpr double kDefaultScaleTolerancePercent = 0.1;
+
 // How closely the world-position re-parents hold an item's world motion
 // between its keys when they are run without arguments. Set by the tolerance
 // panel; lasts while the module stays loaded.
@@ -17,6 +20,9 @@ struct MotionTolerance {
     bool on;
     double distance;  // scene units, positive and finite when on
     double degrees;   // positive and finite when on
+    // How far the lengths of its world axes may stray, in percent of them;
+    // positive and finite when on.
+    double scale_percent = kDefaultScaleTolerancePercent;
 };
 
 // What a tolerance's distance or angle may be: a positive finite number.
