@@ -362,6 +362,7 @@ bool ScriptRunner::execute(const std::string &line, std::string *error) {
         {"withhold", &ScriptRunner::withhold_service},
         {"run", &ScriptRunner::run_server},
         {"tolerance", &ScriptRunner::set_tolerance},
+        {"report-json", &ScriptRunner::open_report_json},
         {"generic-version", &ScriptRunner::set_generic_version},
         {"panel", &ScriptRunner::queue_panel_action},
         {"load", &ScriptRunner::load_scene},
@@ -549,6 +550,11 @@ bool ScriptRunner::run_server(const Words &words, const std::string &line, std::
         const WorldMotionMeasure measure = measure_world_motion(scene, before);
         print_world_motion(out_, measure);
         motion_warnings = measure.warnings();
+        std::string why;
+        if (report_json_.is_open() &&
+            !report_json_.append(world_motion_json(RunFacts{server->name, arguments, scene_file_, result}, measure),
+                                 &why))
+            note_fault("report-json: " + why);
     }
     if (motion_warnings > 0)
         note_fault(server->name + ": the world motion report gave " + std::to_string(motion_warnings) +
@@ -582,6 +588,14 @@ bool ScriptRunner::set_tolerance(const Words &words, const std::string &, std::s
     }
     tolerance_arguments_ = arguments;
     return true;
+}
+
+bool ScriptRunner::open_report_json(const Words &words, const std::string &line, std::string *error) {
+    if (words.size() < 2) {
+        *error = "usage: report-json FILE";
+        return false;
+    }
+    return report_json_.open(resolve_path(rest_after(line, 1)), error);
 }
 
 bool ScriptRunner::set_generic_version(const Words &words, const std::string &, std::string *error) {
@@ -632,6 +646,7 @@ bool ScriptRunner::load_scene(const Words &words, const std::string &line, std::
     for (const std::string &warning : document->warnings) out_ << "  warning: " << warning << "\n";
     out_ << "loaded " << path << ": LWSC " << document->version << ", " << document->items.size() << " items\n";
     document_ = std::move(document);
+    scene_file_ = path;
     return true;
 }
 

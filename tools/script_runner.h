@@ -10,6 +10,7 @@
 #include "host/core/host.h"
 #include "host/scene_file/lws_document.h"
 #include "host/core/plugin_library.h"
+#include "host/motion/json_lines_file.h"
 
 namespace headless {
 
@@ -65,6 +66,7 @@ private:
     bool withhold_service(const Words &words, const std::string &line, std::string *error);
     bool run_server(const Words &words, const std::string &line, std::string *error);
     bool set_tolerance(const Words &words, const std::string &line, std::string *error);
+    bool open_report_json(const Words &words, const std::string &line, std::string *error);
     bool set_generic_version(const Words &words, const std::string &line, std::string *error);
     bool queue_panel_action(const Words &words, const std::string &line, std::string *error);
     bool load_scene(const Words &words, const std::string &line, std::string *error);
@@ -83,6 +85,10 @@ private:
     // Set by `tolerance`: the arguments later keyed re-parents get when the
     // run gives none ("" for none).
     std::string tolerance_arguments_;
+    // Set by `report-json`: every later keyed re-parent's report, one JSON
+    // line each, and the scene file loaded last, which the lines name.
+    JsonLinesFile report_json_;
+    std::string scene_file_;
 
     std::vector<std::string> faults_;
     std::ostream *fault_stream_ = nullptr;

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <memory>
 #include <string>
@@ -42,12 +43,22 @@ bool has_motion(const Item &item) { return item.motion && item.motion->channels.
 double squared(const Vec3 &v) { return v[0] * v[0] + v[1] * v[1] + v[2] * v[2]; }
 
 // The largest changes between two poses of one item, kept squared (position,
-// chord between unit axes, scale factor) until the measure is made.
+// chord between unit axes, scale factor) until the measure is made, and the
+// frames of the first two (the earliest of equals, so shares joined in any
+// order agree; NaN before a sample).
 struct Change {
     double position2 = 0.0;
     double chord2 = 0.0;
     double scale2 = 1.0;
     bool finite = true;  // false when a sample was not a number
+    double position_at = std::numeric_limits<double>::quiet_NaN();
+    double chord_at = std::numeric_limits<double>::quiet_NaN();
+
+    // A single sample's change: it was taken at `frame`.
+    Change &at(double frame) {
+        position_at = chord_at = frame;
+        return *this;
+    }
 
     void add(const WorldPose &was, const WorldPose &now) {
         const double moved = squared({now.position[0] - was.position[0], now.position[1] - was.position[1],
@@ -73,10 +84,21 @@ struct Change {
         }
     }
     void add(const Change &other) {
-        keep(other.position2, &position2);
-        keep(other.chord2, &chord2);
+        keep_where(other.position2, other.position_at, &position2, &position_at);
+        keep_where(other.chord2, other.chord_at, &chord2, &chord_at);
         keep(other.scale2, &scale2);
         finite = finite && other.finite;
+    }
+    void keep_where(double value, double where, double *largest, double *largest_at) {
+        if (std::isnan(where)) {  // no sample there
+            keep(value, largest);
+            return;
+        }
+        if (std::isnan(value)) finite = false;
+        if (value > *largest || (value == *largest && !(where >= *largest_at))) {
+            *largest = value;
+            *largest_at = where;
+        }
     }
     void keep(double value, double *largest) {
         if (std::isnan(value)) finite = false;
@@ -86,7 +108,7 @@ struct Change {
     double position() const { return std::sqrt(position2); }
     double degrees() const { return 2.0 * std::asin(std::min(1.0, std::sqrt(chord2) / 2.0)) * kDegreesPerRadian; }
     double scale_factor() const { return std::sqrt(scale2); }
-    MotionChange largest() const { return MotionChange{position(), degrees(), finite}; }
+    MotionChange largest() const { return MotionChange{position(), degrees(), finite, position_at, chord_at}; }
     bool scale_changed() const { return !(scale2 <= 1.0 + kScaleTolerance); }
 };
 
@@ -732,6 +754,12 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
         const size_t whole = before.frames.size();
         return row < whole ? SampleFrame{before.frames[row], false} : SampleFrame{before.half_frames[row - whole], true};
     };
+    // A key time in frames: the frame it lies on within a hair, else as it is.
+    auto key_frame = [&](double time) {
+        const double fps = scene.frames_per_second;
+        const int64_t frame = frame_holding(time, fps);
+        return on_frame(time * fps, static_cast<double>(frame)) ? static_cast<double>(frame) : time * fps;
+    };
     std::vector<double> times;
     for (size_t row : rows) times.push_back(before.frame_times[row]);
     std::vector<char> group_whole(before.key_groups.size(), 1);  // all members still in the scene
@@ -748,6 +776,7 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
     struct Judging {
         size_t frames = 0, half_frames = 0;
         Change largest;
+        Change half;  // over the half frames alone
         double motion = -1.0;  // the furthest beyond, as a squared part of the tolerance
         size_t motion_row = 0;
         Change motion_there;
@@ -772,6 +801,7 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
             frames += other.frames;
             half_frames += other.half_frames;
             largest.add(other.largest);
+            half.add(other.half);
             if (other.motion > motion) {
                 motion = other.motion;
                 motion_row = other.motion_row;
@@ -859,18 +889,22 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
                         if (item_at[k] >= 0 && !between_keys(k, frame)) {
                             Change change;
                             change.add(was[k], now[static_cast<size_t>(item_at[k])]);
+                            change.at(frame + 0.5);
                             share.judging[k].add(change, row, distance2, chord2);
+                            share.judging[k].half.add(change);
                             ++share.judging[k].half_frames;
                         }
                     continue;
                 }
                 // A checked frame's changes serve its key times too.
                 const bool checked_frame = checked[first + t] == kCheckedFrame;
+                const double frame = before.frames[row];
                 if (checked_frame)
                     for (size_t w = 0; w < width; ++w)
                         if (watched_at[w] >= 0) {
                             at_row[w] = Change();
                             at_row[w].add(was[w], now[watched_at[w]]);
+                            at_row[w].at(frame);
                             share.per_frame[w].add(at_row[w]);
                         }
                 if (checked_frame && tolerance.on)
@@ -882,10 +916,13 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
                 for (size_t g : groups_served[row])
                     if (group_whole[g])
                         for (size_t k : before.key_groups[g].members) {
-                            if (checked_frame)
+                            if (checked_frame) {
                                 share.at_keys[k].add(at_row[k]);
-                            else
-                                share.at_keys[k].add(was[k], now[static_cast<size_t>(item_at[k])]);
+                            } else {
+                                Change change;
+                                change.add(was[k], now[static_cast<size_t>(item_at[k])]);
+                                share.at_keys[k].add(change.at(frame));
+                            }
                         }
                 if (!checked_frame) continue;
                 for (size_t k = 0; k < items; ++k) {
@@ -933,9 +970,12 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
         const std::vector<char> mask = sampler.with_ancestors(members);
         evaluate_in_blocks(sampler, group.off_frames, &mask, [&](size_t first, size_t count, const WorldPose *poses) {
             for (size_t t = 0; t < count; ++t)
-                for (size_t m = 0; m < members.size(); ++m)
-                    at_keys[group.members[m]].add(group.poses[(first + t) * members.size() + m],
-                                                  poses[t * sampler.size() + static_cast<size_t>(members[m])]);
+                for (size_t m = 0; m < members.size(); ++m) {
+                    Change change;
+                    change.add(group.poses[(first + t) * members.size() + m],
+                               poses[t * sampler.size() + static_cast<size_t>(members[m])]);
+                    at_keys[group.members[m]].add(change.at(key_frame(group.off_frames[first + t])));
+                }
         });
     }
 
@@ -1057,6 +1097,10 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
         result.key_times = before.key_groups[was.key_group].times.size();
         result.at_keys = at_keys[k].largest();
         result.at_frames = per_frame[k].largest();
+        if (tolerance.on) {
+            result.half_frames = judging[k].half_frames;
+            result.at_half_frames = judging[k].half.largest();
+        }
         Change all = at_keys[k];
         all.add(per_frame[k]);
         // A tolerance judges the world scale at the frames; the key times

@@ -56,9 +56,11 @@ std::string frames_label(const CheckedFrames &frames) {
     return std::to_string(frames.count) + " frames from " + span + " (the render range and the keyed frames)";
 }
 
+}  // namespace
+
 // How a driver stands to the item: an ancestor by its places on the old and
 // the new parent chain (0 the parent, -1 not on it).
-std::string relation(const MotionDriver &driver) {
+std::string driver_relation(const MotionDriver &driver) {
     if (driver.relation == MotionDriver::kItself) return "item";
     if (driver.relation == MotionDriver::kDescendant) return "descendant";
     const int old_at = driver.old_place, new_at = driver.new_place;
@@ -68,6 +70,8 @@ std::string relation(const MotionDriver &driver) {
     if ((old_at == 0) == (new_at == 0)) return old_at == 0 ? "parent" : "ancestor";
     return old_role + (new_at == 0 ? " and new parent" : " and new ancestor");
 }
+
+namespace {
 
 std::string listing(const std::vector<std::string> &words) {
     std::string text;
@@ -104,8 +108,10 @@ void describe_controllers(const std::array<int, 3> &modes, const char *const axe
     }
 }
 
+}  // namespace
+
 // What moves the item besides its keys, in the words of the scene file.
-std::string motion_drivers(const MotionDriver &driver) {
+std::string driver_motion(const MotionDriver &driver) {
     static const char *const kRotation[3] = {"heading", "pitch", "bank"};
     static const char *const kPosition[3] = {"position X", "position Y", "position Z"};
     static const char *const kChannels[kMotionChannelCount] = {"position X", "position Y", "position Z",
@@ -141,7 +147,38 @@ std::string motion_drivers(const MotionDriver &driver) {
     return text;
 }
 
-}  // namespace
+std::vector<std::string> item_warnings(const WorldMotionMeasure &measure, const ItemMotionMeasure &item) {
+    std::vector<std::string> warnings;
+    const std::string name = report_label(item.item);
+    if (!item.item.present) return warnings;
+    if (item.nothing_to_unparent) warnings.push_back(name + " has no parent: nothing to un-parent");
+    if (!item.changed) return warnings;
+    const JudgedTolerance &tolerance = measure.tolerance;
+    const ToleranceJudgement &judgement = item.judgement;
+    if (item.scale_changed)
+        warnings.push_back(name + ": its world scale changed by a factor of up to " +
+                           report_number(item.scale_factor) +
+                           "; re-parenting keeps world position and rotation, not scale");
+    if (judgement.motion_beyond)
+        warnings.push_back(name + ": world motion beyond the tolerance (" + tolerance_number(tolerance.distance) +
+                           " units, " + tolerance_number(tolerance.degrees) + " deg) at " +
+                           sample_label(judgement.motion_worst) + ": " +
+                           report_number(judgement.motion_there.position) + " units, " +
+                           report_number(judgement.motion_there.degrees) + " deg" +
+                           (judgement.motion_there.finite ? "" : " (not a number)"));
+    if (judgement.scale_beyond)
+        warnings.push_back(name + ": world scale beyond the tolerance (" + tolerance_number(tolerance.percent) +
+                           " %) at " + sample_label(judgement.scale_worst) + ": " +
+                           report_number(judgement.scale_there) + " %");
+    if (item.shears)
+        warnings.push_back(name + ": the new parent chain scales unevenly (from frame " +
+                           std::to_string(item.shears_from) +
+                           "), so the item's world axes cannot be kept: its rotation keys cannot express the shear");
+    if (!item.descendants_verified())
+        warnings.push_back(name + (item.verified() ? ": Layout moves its descendants" : ": Layout moves it") +
+                           " by more than keys, which this host does not evaluate; figures not verified by this host:");
+    return warnings;
+}
 
 void print_world_motion(std::ostream &out, const WorldMotionMeasure &measure) {
     out << "world motion report:\n";
@@ -150,19 +187,19 @@ void print_world_motion(std::ostream &out, const WorldMotionMeasure &measure) {
         return;
     }
     const JudgedTolerance &tolerance = measure.tolerance;
-    const std::string held = tolerance_number(tolerance.distance) + " units, " + tolerance_number(tolerance.degrees) +
-                             " deg";
     if (tolerance.on)
-        out << "  tolerance: " << held << ", " << tolerance_number(tolerance.percent) << " % scale (judged at "
-            << tolerance_number(kJudgedSlack) << " times)\n";
-    auto warn = [&](const std::string &text) { out << "  warning: " << text << "\n"; };
+        out << "  tolerance: " << tolerance_number(tolerance.distance) << " units, "
+            << tolerance_number(tolerance.degrees) << " deg, " << tolerance_number(tolerance.percent)
+            << " % scale (judged at " << tolerance_number(kJudgedSlack) << " times)\n";
     for (const ItemMotionMeasure &item : measure.items) {
         const std::string name = report_label(item.item);
         if (!item.item.present) {
             out << "  " << name << ": no longer in the scene\n";
             continue;
         }
-        if (item.nothing_to_unparent) warn(name + " has no parent: nothing to un-parent");
+        const std::vector<std::string> warnings = item_warnings(measure, item);
+        size_t next_warning = 0;
+        if (item.nothing_to_unparent) out << "  warning: " << warnings[next_warning++] << "\n";
         if (!item.changed) {
             if (!item.nothing_to_unparent) out << "  " << name << ": unchanged\n";
             continue;
@@ -203,27 +240,11 @@ void print_world_motion(std::ostream &out, const WorldMotionMeasure &measure) {
                 << report_number(item.descendants_moved) << " (most: " << report_label(item.most_moved) << ")"
                 << (descendants_verified ? "" : kNotVerified) << "\n";
 
-        if (item.scale_changed)
-            warn(name + ": its world scale changed by a factor of up to " + report_number(item.scale_factor) +
-                 "; re-parenting keeps world position and rotation, not scale");
-        if (judgement.motion_beyond)
-            warn(name + ": world motion beyond the tolerance (" + held + ") at " +
-                 sample_label(judgement.motion_worst) + ": " + report_number(judgement.motion_there.position) +
-                 " units, " + report_number(judgement.motion_there.degrees) + " deg" +
-                 (judgement.motion_there.finite ? "" : " (not a number)"));
-        if (judgement.scale_beyond)
-            warn(name + ": world scale beyond the tolerance (" + tolerance_number(tolerance.percent) + " %) at " +
-                 sample_label(judgement.scale_worst) + ": " + report_number(judgement.scale_there) + " %");
-        if (item.shears)
-            warn(name + ": the new parent chain scales unevenly (from frame " + std::to_string(item.shears_from) +
-                 "), so the item's world axes cannot be kept: its rotation keys cannot express the shear");
-        if (!descendants_verified) {
-            warn(name + (verified ? ": Layout moves its descendants" : ": Layout moves it") +
-                 " by more than keys, which this host does not evaluate; figures not verified by this host:");
+        for (; next_warning < warnings.size(); ++next_warning) out << "  warning: " << warnings[next_warning] << "\n";
+        if (!descendants_verified)
             for (const MotionDriver &driver : item.drivers)
-                out << "    " << relation(driver) << " " << report_label(driver.item) << ": " << motion_drivers(driver)
-                    << "\n";
-        }
+                out << "    " << driver_relation(driver) << " " << report_label(driver.item) << ": "
+                    << driver_motion(driver) << "\n";
     }
 }
 

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -71,11 +72,15 @@ struct NamedItem {
     bool present = false;  // still in the scene
 };
 
-// The largest change of an item's world motion over some samples.
+// The largest change of an item's world motion over some samples, and the
+// frame of each (a half frame as N.5, a key between frames as its time in
+// frames; the earliest where several tie; NaN without a sample).
 struct MotionChange {
     double position = 0.0;  // scene units
     double degrees = 0.0;   // world rotation
     bool finite = true;     // false when a sample was not a number
+    double position_frame = std::numeric_limits<double>::quiet_NaN();
+    double degrees_frame = std::numeric_limits<double>::quiet_NaN();
 };
 
 // A whole frame, or the half frame after it.
@@ -129,6 +134,10 @@ struct ItemMotionMeasure {
     size_t key_times = 0;  // the times it was keyed at before
     MotionChange at_keys;  // at those times
     MotionChange at_frames;  // at the checked frames
+    // With a tolerance, at the half frames judged (whether or not its figures
+    // are verified).
+    size_t half_frames = 0;
+    MotionChange at_half_frames;
     // Its world scale, at its key times or the checked frames; at its key
     // times alone when a tolerance judges the frames.
     bool scale_changed = false;
@@ -180,5 +189,24 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
 // The measure as the tool reports it: one block an item, with its warnings
 // and the figures that rest on what the host does not evaluate marked.
 void print_world_motion(std::ostream &out, const WorldMotionMeasure &measure);
+
+// The warnings the report prints for an item, in order, without "warning: ";
+// the last, when its figures rest on what the host does not evaluate, is
+// followed in print by its drivers.
+std::vector<std::string> item_warnings(const WorldMotionMeasure &measure, const ItemMotionMeasure &item);
+// A driver as the report names it: how it stands to the item ("old parent",
+// "descendant", ...) and what moves it ("IK controllers on heading; ...").
+std::string driver_relation(const MotionDriver &driver);
+std::string driver_motion(const MotionDriver &driver);
+
+// What a run was, for its report in JSON.
+struct RunFacts {
+    std::string command, arguments;
+    std::string scene_file;  // empty when none was loaded
+    int result = 0;          // the server's result code
+};
+// The run and its measure as one line of JSON (no line end): numbers as
+// numbers, null for none and for what is not a number, names as valid UTF-8.
+std::string world_motion_json(const RunFacts &run, const WorldMotionMeasure &measure);
 
 }  // namespace headless
