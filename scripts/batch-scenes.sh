@@ -2,7 +2,9 @@
 # Runs the same statements on many scenes at once: each scene is loaded,
 # worked on by STATEMENTS.lwh and saved as OUTDIR/NAME, several lwheadless
 # runs side by side. Every scene's output goes to OUTDIR/NAME.log and its exit
-# code to OUTDIR/NAME.exit; OUTDIR/summary.tsv lists them all.
+# code to OUTDIR/NAME.exit; OUTDIR/summary.tsv lists them all. The world motion
+# reports, in JSON, go to OUTDIR/NAME.jsonl, one object a re-parent run, and
+# all of them, scene after scene, to OUTDIR/summary.jsonl.
 #
 # The scenes themselves are never written. A scene whose run fails has no
 # OUTDIR/NAME: a scene that could not be loaded or worked on is saved
@@ -28,8 +30,8 @@ if [ "${1-}" = --one ]; then
     out=$BATCH_OUT/$name
     existed=0
     if [ -e "$out" ] || [ -L "$out" ]; then existed=1; fi
-    "$LWHEADLESS" "$KR_PLUGIN" -e "load \"$scene\"" "$BATCH_STATEMENTS" -e "save \"$out\"" \
-        >"$out.log" 2>&1 </dev/null
+    "$LWHEADLESS" "$KR_PLUGIN" -e "report-json \"$out.jsonl\"" -e "load \"$scene\"" "$BATCH_STATEMENTS" \
+        -e "save \"$out\"" >"$out.log" 2>&1 </dev/null
     code=$?
     # A file this run saved despite a fault is kept apart from the good ones,
     # beside any kept from earlier runs.
@@ -83,7 +85,7 @@ mkdir -p "$outdir" || exit 2
 BATCH_OUT=$(cd "$outdir" && pwd) || exit 2
 BATCH_STATEMENTS=$(cd "$(dirname "$statements")" && pwd)/${statements##*/}
 export BATCH_OUT BATCH_STATEMENTS
-for scene in "${scenes[@]}"; do rm -f "$BATCH_OUT/${scene##*/}.exit" "$BATCH_OUT/${scene##*/}.kept"; done
+for scene in "${scenes[@]}"; do rm -f "$BATCH_OUT/${scene##*/}".{exit,kept,jsonl}; done
 
 printf '%s\0' "${scenes[@]}" | xargs -0 -n 1 -P "$jobs" bash "$self" --one
 
@@ -91,6 +93,7 @@ printf '%s\0' "${scenes[@]}" | xargs -0 -n 1 -P "$jobs" bash "$self" --one
 failed=0
 summary=$BATCH_OUT/summary.tsv
 printf 'exit\tscene\tsaved\treport\n' >"$summary"
+: >"$BATCH_OUT/summary.jsonl"
 for scene in "${scenes[@]}"; do
     name=${scene##*/}
     code=$(cat "$BATCH_OUT/$name.exit" 2>/dev/null || echo none)
@@ -100,8 +103,10 @@ for scene in "${scenes[@]}"; do
     fi
     [ "$code" = 0 ] || failed=$((failed + 1))
     printf '%s\t%s\t%s\t%s\n' "$code" "$scene" "$saved" "$BATCH_OUT/$name.log" >>"$summary"
+    [ ! -f "$BATCH_OUT/$name.jsonl" ] || cat "$BATCH_OUT/$name.jsonl" >>"$BATCH_OUT/summary.jsonl"
     rm -f "$BATCH_OUT/$name.kept"
 done
 column -t -s $'\t' "$summary" 2>/dev/null || cat "$summary"
-echo "batch: ${#scenes[@]} scenes, $((${#scenes[@]} - failed)) saved, $failed failed (summary: $summary)"
+echo "batch: ${#scenes[@]} scenes, $((${#scenes[@]} - failed)) saved, $failed failed (summary: $summary," \
+    "reports in JSON: $BATCH_OUT/summary.jsonl)"
 [ "$failed" = 0 ]

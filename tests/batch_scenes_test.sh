@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # scripts/batch-scenes.sh on the example scenes, a malformed copy and a copy
 # whose report warns: the runs must overlap, every exit code and report must
-# be collected, the good scenes saved, the malformed one saved nowhere, what
-# the warned run saved kept apart, no scene written, and a second batch into
-# the same folder must replace nothing.
+# be collected (the JSON reports in one summary), the good scenes saved, the
+# malformed one saved nowhere, what the warned run saved kept apart, no scene
+# written, and a second batch into the same folder must replace nothing.
 # usage: batch_scenes_test.sh LWHEADLESS PLUGIN SOURCE_DIR WORK_DIR
 set -euo pipefail
 tool=$1 plugin=$2 source=$3 work=$4
@@ -54,6 +54,9 @@ expect aimed.lws 1 "$work/out/failed/aimed.lws"
 if [ -e "$work/out/broken.lws" ] || [ -e "$work/out/aimed.lws" ]; then fail "a failed scene has a result among the good"; fi
 grep -q "re-parented Cup \[10000001\]: (none) -> Cart" "$work/out/carried_cup.lws.log" || fail "carried_cup's report"
 grep -q "warning: LookAt \[10000001\]: Layout moves it" "$work/out/aimed.lws.log" || fail "aimed's warning"
+# Every run's JSON report reaches the summary: the five scenes that loaded ran one re-parent each.
+[ "$(wc -l <"$work/out/summary.jsonl")" = 5 ] || fail "summary.jsonl holds not one line for each scene that ran"
+grep -qF '"scene":"'"$work/in/carried_cup.lws"'"' "$work/out/summary.jsonl" || fail "carried_cup's JSON report"
 
 # Again into the same folder: the scene there fails and stays where it is.
 (cd "$work/out" && md5sum ./*.lws) >"$work/saved.md5"
