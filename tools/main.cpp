@@ -64,6 +64,8 @@ void print_help(std::ostream &out) {
            "                                            arguments\n"
            "  generic-version NUMBER                    the generic record's version the host passes (6;\n"
            "                                            older hosts pass no command arguments)\n"
+           "  report-json FILE                          also write each later KR_setParent_wPos or\n"
+           "                                            KR_unParent_wPos report to FILE, one JSON object a line\n"
            "  load FILE.lws                             read a LightWave scene file (LWSC 1 or later);\n"
            "                                            it replaces the scene in memory\n"
            "  save [--force] FILE.lws                   write the loaded scene with the changes made;\n"
