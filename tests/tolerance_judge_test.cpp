@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "plugin_harness.h"
 #include "tools/script_runner.h"
@@ -14,7 +15,7 @@ namespace headless {
 namespace {
 
 // An envelope of keys at (frame, value) pairs, 30 fps, all of one shape.
-std::string envelope(std::initializer_list<std::pair<double, double>> keys, int shape) {
+std::string envelope(const std::vector<std::pair<double, double>> &keys, int shape) {
     std::ostringstream text;
     text.precision(17);
     text << "{ Envelope\n  " << keys.size() << "\n";
@@ -112,6 +113,39 @@ TEST_F(JudgeTest, HalfFrameBetweenKeyedFramesIsNotJudged) {
               std::string::npos)
         << report;
     EXPECT_TRUE(runner->faults().empty()) << runner->faults().front();
+}
+
+// Root and Holder above Child are keyed on every frame, so no half frame is
+// judged for Root, but Child is keyed at 0 and 20 only and is judged at every
+// half frame, posed there under them as they were: un-parented with nothing
+// held, its x keeps Root's straight line from 0 to 2 where Root's curve
+// (0.005 f^2, linear between frames) was, 0.5 off at frame 10, 0.4975 at 9.5.
+TEST_F(JudgeTest, HalfFramesPoseAnItemUnderAncestorsKeyedOnEveryFrame) {
+    std::string text = "LWSC\n3\n\nFirstFrame 0\nLastFrame 20\nFrameStep 1\nFramesPerSecond 30\n\n";
+    const char *const names[] = {"Top", "Root", "Holder", "Child"};
+    for (int i = 0; i < 4; ++i) {
+        text += std::string("AddNullObject ") + names[i] + "\nObjectMotion\nNumChannels 9\n";
+        for (int c = 0; c < 9; ++c) {
+            std::string keys = envelope({{0, c >= 6 ? 1.0 : 0.0}}, 0);
+            if ((i == 1 && c == 0) || (i == 2 && c == 1)) {
+                std::vector<std::pair<double, double>> every;
+                for (int f = 0; f <= 20; ++f) every.emplace_back(f, i == 1 ? 0.005 * f * f : 0.2 * f);
+                keys = envelope(every, 3);
+            }
+            if (i == 3 && c == 2) keys = envelope({{0, 0}, {20, 1}}, 3);
+            text += "Channel " + std::to_string(c) + "\n" + keys;
+        }
+        if (i > 0) text += "ParentItem 1000000" + std::to_string(i - 1) + "\n";
+        text += "\n";
+    }
+    const std::string report =
+        play(text, {"generic-version 5", "select Root Child", "run KR_unParent_wPos 0.001"});
+    EXPECT_NE(report.find("judged at 21 frames and 0 half frames"), std::string::npos) << report;
+    EXPECT_NE(report.find("    tolerance: judged at 21 frames and 20 half frames: at most 0.5 units, 0 deg"),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find("beyond the tolerance (0.001 units, 0.01 deg) at frame 10: 0.5 units"), std::string::npos)
+        << report;
 }
 
 }  // namespace

@@ -548,6 +548,53 @@ WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting, cons
         before.half_frames.clear();
         before.too_many_frames = true;
     }
+    // A half frame between two whole frames that hold keys of an item is not
+    // judged for it: keys on whole frames can do no more there, and the
+    // command keeps its keys' times. Nor is it recorded, for it or for the
+    // watched items that pose it, nor at all where no item is judged (a take
+    // keyed on every frame holds none).
+    const size_t items = before.items.size();
+    std::vector<std::vector<char>> half_used(width);  // by watched item, for each half frame kept
+    if (!before.half_frames.empty()) {
+        const double fps = scene.frames_per_second;
+        std::vector<char> any(before.half_frames.size(), 0);
+        std::vector<std::vector<char>> needed(items, std::vector<char>(before.half_frames.size(), 0));
+        for (size_t k = 0; k < items; ++k) {
+            const Item &item = *scene.find(before.items[k].id);
+            std::vector<int> keyed;
+            for (int c = 0; c < kMotionChannels; ++c)
+                for (const auto &key : item.channel(MotionChannel(c)).envelope.keys()) {
+                    const int64_t frame = frame_holding(key->time, fps);
+                    if (on_frame(key->time * fps, static_cast<double>(frame))) keyed.push_back(static_cast<int>(frame));
+                }
+            std::sort(keyed.begin(), keyed.end());
+            for (size_t j = 0; j < before.half_frames.size(); ++j) {
+                const int frame = before.half_frames[j];
+                if (std::binary_search(keyed.begin(), keyed.end(), frame) &&
+                    std::binary_search(keyed.begin(), keyed.end(), frame + 1))
+                    continue;
+                needed[k][j] = 1;
+                any[j] = 1;
+            }
+        }
+        std::vector<int> kept;
+        for (size_t j = 0; j < before.half_frames.size(); ++j)
+            if (any[j]) kept.push_back(before.half_frames[j]);
+        for (size_t k = 0; k < items; ++k) {
+            std::vector<bool> &recorded = before.items[k].half_recorded;
+            for (size_t j = 0; j < before.half_frames.size(); ++j)
+                if (any[j]) recorded.push_back(needed[k][j] != 0);
+        }
+        before.half_frames = std::move(kept);
+        for (size_t k = 0; k < items; ++k)
+            for (int w = static_cast<int>(k); w >= 0; w = before.how[static_cast<size_t>(w)].parent) {
+                std::vector<char> &used = half_used[static_cast<size_t>(w)];
+                used.resize(before.half_frames.size(), 0);
+                for (size_t j = 0; j < before.half_frames.size(); ++j)
+                    if (before.items[k].half_recorded[j]) used[j] = 1;
+            }
+    }
+    for (std::vector<char> &used : half_used) used.resize(before.half_frames.size(), 0);
     before.frame_times = frame_times(before.frames, before.key_groups, scene.frames_per_second);
     for (int frame : before.half_frames) before.frame_times.push_back((frame + 0.5) / scene.frames_per_second);
     const size_t whole_rows = before.frames.size();
@@ -591,7 +638,11 @@ WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting, cons
                 if (times.size() > whole_rows) {
                     values.resize(times.size() - whole_rows);
                     motion_values(item, c, &times[whole_rows], values.size(), values.data());
-                    for (double value : values) kept.append(value, list, list.size());
+                    for (size_t j = 0; j < values.size(); ++j)
+                        if (half_used[w][j])
+                            kept.append(values[j], list, list.size());
+                        else
+                            kept.append_unread(1);
                 }
             } else {
                 const std::vector<double> none;
@@ -599,7 +650,11 @@ WorldMotionBefore record_world_motion(const Scene &scene, bool unparenting, cons
                 for (size_t first = 0; first < times.size(); first += kTimesPerBlock) {
                     const size_t count = std::min(kTimesPerBlock, times.size() - first);
                     motion_values(item, c, &times[first], count, values.data());
-                    for (size_t t = 0; t < count; ++t) kept.append(values[t], none, 0);
+                    for (size_t t = 0; t < count; ++t)
+                        if (first + t < whole_rows || half_used[w][first + t - whole_rows])
+                            kept.append(values[t], none, 0);
+                        else
+                            kept.append_unread(1);
                 }
             }
         }
@@ -885,8 +940,9 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
                 const WorldPose *was = &was_block[t * width];
                 if (checked[first + t] == kJudgedHalf) {
                     const int frame = before.half_frames[row - before.frames.size()];
+                    const size_t half = row - before.frames.size();
                     for (size_t k = 0; k < items; ++k)
-                        if (item_at[k] >= 0 && !between_keys(k, frame)) {
+                        if (item_at[k] >= 0 && !between_keys(k, frame) && before.items[k].half_recorded[half]) {
                             Change change;
                             change.add(was[k], now[static_cast<size_t>(item_at[k])]);
                             change.at(frame + 0.5);

@@ -58,6 +58,15 @@ public:
         append(list[from], list, from);
         size_ += count - 1;  // the run just made or gone on with takes the rest
     }
+    // Appends `count` elements that are never read, as one run.
+    void append_unread(size_t count) {
+        if (count == 0) return;
+        if (runs_.empty() || runs_.back().kind != kRepeated) {
+            runs_.push_back(Run{size_, own_.size(), kRepeated});
+            own_.push_back(0.0);
+        }
+        size_ += count;
+    }
     // Appends `value` count times.
     void append_repeated(double value, size_t count) {
         if (count == 0) return;
@@ -114,6 +123,9 @@ struct ItemMotionBefore {
     KeysBefore keys[6];  // position X, Y, Z, heading, pitch, bank
     KeysBefore scale_keys[3];  // X, Y, Z: counted, not grouped by time
     size_t key_group;    // its entry in RecordedMotion::key_groups
+    // For each of RecordedMotion::half_frames, whether it was recorded for
+    // the item: not where whole frames on both sides hold its keys.
+    std::vector<bool> half_recorded;
 };
 
 // Selected items keyed at the same times, posed together at those times.
@@ -159,7 +171,10 @@ struct RecordedMotion {
     // tolerance the half frames after half_frames[j] for row frames.size() + j.
     std::vector<double> frame_times;
     JudgedTolerance tolerance;
-    std::vector<int> half_frames;  // a frame of `frames` whose next is one too
+    // A frame of `frames` whose next is one too, where a selected item may be
+    // judged; a watched item's values there are recorded only where one it
+    // poses is (else never read).
+    std::vector<int> half_frames;
     bool too_many_frames = false;  // the frames were left out as too many to hold
 };
 
