@@ -222,6 +222,51 @@ TEST_F(ToleranceTest, WholeFrameBesideAKeyBetweenFramesIsHeld) {
     std::remove(path.c_str());
 }
 
+// The lengths of the item's world axes at `time`, as the host places it.
+Vec3 world_lengths(const Scene &scene, ItemIdValue id, double time) {
+    const HierarchySampler sampler(scene, {id});
+    std::vector<WorldPose> poses(sampler.size());
+    sampler.evaluate(&time, 1, nullptr, poses.data());
+    const WorldPose &pose = poses[static_cast<size_t>(sampler.index_of(id))];
+    Vec3 lengths;
+    for (int r = 0; r < 3; ++r)
+        lengths[r] = std::fabs(pose.scale[r]) * std::hypot(pose.axes[r][0], pose.axes[r][1], pose.axes[r][2]);
+    return lengths;
+}
+
+// Holder grows threefold, unevenly along its own axes, while it drives off;
+// Child, keyed at three frames, goes under it. Its new scale keys give back
+// its world size at its keys, and between them the hold keeps it within a
+// tenth of a percent at every frame and half frame.
+TEST_F(ToleranceTest, WorldScaleIsHeldBetweenKeysUnderAGrowingParent) {
+    const std::string path = folder + "tolerance_growing.lws";
+    std::ofstream(path) << scene_text(
+        60,
+        null_object("Holder", {{0, envelope({{0, 0}, {60, 4}})},
+                               {6, envelope({{0, 1}, {60, 3}})},
+                               {7, envelope({{0, 1}, {60, 2}})},
+                               {8, envelope({{0, 1}, {60, 3}})}}),
+        null_object("Child", {{0, envelope({{0, 1}, {30, 2}, {60, 1}})}, {7, envelope({{0, 0.5}})}}));
+    Scene original;
+    LwsDocument doc;
+    std::string error;
+    ASSERT_TRUE(read_lws_file(path, &original, &doc, &error)) << error;
+    std::unique_ptr<ScriptRunner> runner;
+    const std::string report = reparent(path, {}, &runner, "0.001 0.05 0.1");
+    EXPECT_EQ(report.find("not held"), std::string::npos) << report;
+    EXPECT_EQ(report.find("not kept"), std::string::npos) << report;
+    EXPECT_EQ(report.find("scales unevenly"), std::string::npos) << report;
+    for (int half = 0; half <= 120; ++half) {
+        const double t = half / 60.0;
+        const Vec3 was = world_lengths(original, kChild, t), now = world_lengths(host.scene(), kChild, t);
+        for (int r = 0; r < 3; ++r)
+            EXPECT_LE(std::fabs(now[r] / was[r] - 1.0), 0.001) << "axis " << r << " frame " << half / 2.0;
+        EXPECT_LE(distance(pose(host.scene(), kChild, t).position, pose(original, kChild, t).position), 0.001)
+            << "frame " << half / 2.0;
+    }
+    std::remove(path.c_str());
+}
+
 // Holder is stretched along x and bobs; Child turns and climbs under it. Its
 // world axes are no longer at right angles, so no rotation key can hold
 // them: the plug-in warns, naming the shear, and adds nothing.

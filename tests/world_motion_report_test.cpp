@@ -141,11 +141,11 @@ TEST_F(ReportTest, ReportsAndWarnsAboutAChangedWorldScaleAndTheDescendantsItMove
     EXPECT_NE(error.find("1 warning"), std::string::npos) << error;
 }
 
-// A parent stretched along one axis and turned cannot carry an item's world
-// axes: the item's rotation keys cannot shear. Un-parenting an item that has
+// A parent stretched across the axes of an item turned under it cannot carry
+// its world axes: neither its rotation keys nor its scale can shear. Un-parenting an item that has
 // no parent does nothing and says so. Both are faults of the run.
 TEST_F(ReportTest, WarnsAboutAnUnevenNewParentAndAnUnParentWithNothingToDo) {
-    load(scene_text(30, item("AddNullObject 10000000 Stretch", 9, {{3, {{0, 0.5}}}, {7, {{0, 2}}}}, nullptr) +
+    load(scene_text(30, item("AddNullObject 10000000 Stretch", 9, {{3, {{0, 0.5}}}, {6, {{0, 2}}}}, nullptr) +
                             item("AddNullObject 10000001 Mover", 9, {{0, {{0, 1}, {1, 3}}}, {3, {{0, 0.8}}}}, nullptr)));
     ASSERT_EQ(run("select Stretch"), "");
     ASSERT_EQ(run("run KR_memItem"), "");

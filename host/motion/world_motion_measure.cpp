@@ -984,7 +984,10 @@ WorldMotionMeasure measure_world_motion(const Scene &scene, const WorldMotionBef
                 for (size_t k = 0; k < items; ++k) {
                     const int parent = item_at[k] >= 0 ? sampler.parent(static_cast<size_t>(item_at[k])) : -1;
                     if (parent < 0) continue;
-                    const double uneven = unevenness(now[parent]);
+                    // Uneven scale bends the item only where it stretches
+                    // across the item's axes: along them its scale keys keep it.
+                    const double uneven =
+                        std::min(unevenness(now[parent]), skew(now[static_cast<size_t>(item_at[k])]));
                     if (uneven > share.uneven[k]) {
                         share.uneven[k] = uneven;
                         share.uneven_at[k] = before.frames[row];

@@ -163,6 +163,18 @@ double unevenness(const WorldPose &pose) {
     return largest;
 }
 
+double skew(const WorldPose &pose) {
+    const auto dot = [](const Vec3 &a, const Vec3 &b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; };
+    double largest = 0.0;
+    for (int r = 0; r < 3; ++r)
+        for (int c = r + 1; c < 3; ++c) {
+            const double lengths = std::sqrt(dot(pose.axes[r], pose.axes[r]) * dot(pose.axes[c], pose.axes[c]));
+            if (lengths > 0.0 && std::isfinite(lengths))
+                largest = std::max(largest, std::fabs(dot(pose.axes[r], pose.axes[c])) / lengths);
+        }
+    return largest;
+}
+
 namespace {
 
 // The channel's envelope, or null when motion_values gives it a value of its own.

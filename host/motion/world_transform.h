@@ -61,6 +61,11 @@ struct WorldPose {
 // L from a multiple of the identity, relative to that multiple. 0 for
 // rotation with uniform scale, and for a collapsed or broken map.
 double unevenness(const WorldPose &pose);
+// How far a pose's own axes are from right angles in the world: the largest
+// cosine between two of them. Its own scaling cannot bend them back; 0 for
+// an item whose axes an uneven chain stretches along them alone, and for a
+// collapsed or broken map.
+double skew(const WorldPose &pose);
 // Whether a chain that uneven shears: no rotation under it keeps an item's
 // world axes. Below the tolerance the difference is rounding.
 constexpr double kShearTolerance = 1e-6;

@@ -861,7 +861,7 @@ Prepared solve_item(KeyedParentRun &run, HostId item, const SelectionNode *above
     const HostContext *context = run.context;
     ChannelSlot *slots = hand.slots;
     HoldResult &held = hand.held;
-    held = HoldResult{kHoldMet, 0.0, 0.0, 0.0};
+    held = HoldResult{kHoldMet, 0.0, 0.0, 0.0, -1.0};
     if (run.holding && prepared == Prepared::Ready) held.outcome = kHoldRangeTooLong;
 
     ItemSolve &solve = hand.solve;
@@ -1239,9 +1239,12 @@ void report_unheld(const HostContext *context, const KeyedParentRun::Unheld *unh
         const char *name = context->item_info->name(unheld[i].item);
         char line[256];
         const bool measured = r.outcome != kHoldNotNumbers && r.outcome != kHoldNoMemory && r.outcome != kHoldRangeTooLong;
+        char scale[48] = "";
+        if (r.scale_percent >= 0.0) std::snprintf(scale, sizeof scale, ", %.3g %% scale", r.scale_percent);
         if (measured)
-            std::snprintf(line, sizeof line, "%s%.64s: %.3g units, %.3g deg, worst at frame %.10g (%s)", listed ? "; " : "",
-                          name ? name : "?", r.distance, r.degrees, r.worst_frame, reason_text(r.outcome));
+            std::snprintf(line, sizeof line, "%s%.64s: %.3g units, %.3g deg%s, worst at frame %.10g (%s)",
+                          listed ? "; " : "", name ? name : "?", r.distance, r.degrees, scale, r.worst_frame,
+                          reason_text(r.outcome));
         else
             std::snprintf(line, sizeof line, "%s%.64s: %s", listed ? "; " : "", name ? name : "?", reason_text(r.outcome));
         const size_t length = std::strlen(line);

@@ -65,6 +65,7 @@ constexpr uint8_t kPicked = 2;  // to be keyed in this pass
 struct Error {
     double distance;
     double chord;  // of the rotations, see chord_between
+    double scale;  // the largest relative change of a world axis's length
 };
 
 struct Sample {
@@ -106,8 +107,8 @@ struct Node {
     int32_t solve;   // the solve giving its values
     int32_t after;   // the first sample after it
     int32_t before;  // the last sample before it
-    double slope_in[kMotionChannels];
-    double slope_out[kMotionChannels];
+    double slope_in[kKeyedChannels];
+    double slope_out[kKeyedChannels];
 };
 
 // The slope per second with which an envelope leaves `time` on the side
@@ -127,11 +128,15 @@ int compare_frames(const void *a, const void *b) {
 
 class Holder {
 public:
-    Holder(const HostContext *context, HostId item, const HostId envelopes[6], const KeyWriteList *writes,
+    Holder(const HostContext *context, HostId item, const HostId envelopes[kKeyedChannels], const KeyWriteList *writes,
            int32_t first, int32_t last, const MotionTolerance &tolerance)
         : context_(context), item_(item), envelopes_(envelopes), writes_(writes), first_(first), last_(last),
           tolerance_(tolerance), fps_(context->scene_info->frames_per_second),
-          chord_limit_(chord_of_degrees(tolerance.degrees)), fit_chord_limit_(chord_of_degrees(kFitMargin * tolerance.degrees)) {}
+          chord_limit_(chord_of_degrees(tolerance.degrees)), fit_chord_limit_(chord_of_degrees(kFitMargin * tolerance.degrees)),
+          scale_limit_(tolerance.scale_percent / 100.0),
+          channels_(envelopes[kFirstScaleChannel] || envelopes[kFirstScaleChannel + 1] || envelopes[kFirstScaleChannel + 2]
+                        ? kKeyedChannels
+                        : kMotionChannels) {}
 
     ~Holder() {
         std::free(samples_);
@@ -152,18 +157,18 @@ public:
     }
 
     void run(HoldResult *result) {
-        *result = HoldResult{kHoldMet, 0.0, 0.0, 0.0};
+        *result = HoldResult{kHoldMet, 0.0, 0.0, 0.0, -1.0};
         if (!gather()) return finish(result, kHoldNoMemory);
         for (int32_t i = 0; i < writes_->solve_count; ++i)
             if (!solve_finite(writes_->solves[i])) return finish(result, kHoldNotNumbers);
         measure_all();
         if (all_within()) return finish(result);
         for (int32_t j = 0; j < sample_count_; ++j)
-            if (writes_->solves[samples_[j].solve].sheared) return finish(result, kHoldSheared);
+            if (sheared(writes_->solves[samples_[j].solve])) return finish(result, kHoldSheared);
         if (!prepare_targets()) return finish(result, kHoldNoMemory);
         frame_count_ = 0;
         gap_out_ = allocate<bool>(static_cast<int64_t>(key_count_) + 1);
-        key_ends_ = allocate<KeyEnd>(static_cast<int64_t>(key_count_) * kMotionChannels);
+        key_ends_ = allocate<KeyEnd>(static_cast<int64_t>(key_count_) * kKeyedChannels);
         if (!gap_out_ || !key_ends_) return finish(result, kHoldNoMemory);
         for (int32_t gap = 0; gap <= key_count_; ++gap) gap_out_[gap] = gap_is_out(gap);
         read_key_ends();
@@ -190,7 +195,7 @@ private:
         for (int32_t i = 0; i < writes_->count; ++i) {
             const KeyWrite &write = writes_->writes[i];
             if (write.channel == kSampleOnly) {
-                if (sample_count_ < expected) samples_[sample_count_++] = Sample{write.time, write.solve, {0.0, 0.0}};
+                if (sample_count_ < expected) samples_[sample_count_++] = Sample{write.time, write.solve, {0.0, 0.0, 0.0}};
                 continue;
             }
             if (key_count_ == 0 || key_solves_[key_count_ - 1] != write.solve) key_solves_[key_count_++] = write.solve;
@@ -203,12 +208,22 @@ private:
         return sample_count_ == expected;
     }
 
+    // Whether no keys of the item can give back its world axes at the
+    // solve's time. Where its scale is held too, a chain that scales
+    // unevenly along the item's own axes is kept by its scale keys.
+    bool sheared(const KeySolve &solve) const {
+        if (channels_ == kKeyedChannels) return (solve.scaling & kScaleSheared) != 0;
+        return solve.sheared != 0;
+    }
+
     static bool solve_finite(const KeySolve &solve) {
         for (double v : solve.values)
             if (!std::isfinite(v)) return false;
         for (double v : solve.world_position)
             if (!std::isfinite(v)) return false;
         for (double v : solve.world_rotation)
+            if (!std::isfinite(v)) return false;
+        for (double v : solve.world_lengths)
             if (!std::isfinite(v)) return false;
         return std::isfinite(solve.parent_scale);
     }
@@ -218,12 +233,29 @@ private:
         Matrix3 rotation;
         Vector3 position;
         double own[3], ancestors[3];
-        item_world_pose(context_->item_info, item_, time, nullptr, nullptr, &rotation, &position, own, ancestors);
+        double scale = 0.0;
+        if (channels_ == kMotionChannels) {
+            item_world_pose(context_->item_info, item_, time, nullptr, nullptr, &rotation, &position, own, ancestors);
+        } else {
+            // The world axes' lengths too, from the same walk.
+            ChainPose chain;
+            item_chain_and_world_pose(context_->item_info, item_, time, nullptr, nullptr, &chain, &rotation, &position,
+                                      own, ancestors);
+            for (int r = 0; r < 3; ++r) {
+                const double *row = chain.transform.m + 3 * r;
+                const double length = std::sqrt(row[0] * row[0] + row[1] * row[1] + row[2] * row[2]);
+                const double change = length == was.world_lengths[r] ? 0.0
+                                      : was.world_lengths[r] != 0.0 ? std::fabs(length / was.world_lengths[r] - 1.0)
+                                                                    : HUGE_VAL;
+                if (!(change <= scale)) scale = change;
+            }
+        }
         const double dx = position.x - was.world_position[0], dy = position.y - was.world_position[1],
                      dz = position.z - was.world_position[2];
-        Error error{std::sqrt(dx * dx + dy * dy + dz * dz), chord_between(rotation.m, was.world_rotation)};
+        Error error{std::sqrt(dx * dx + dy * dy + dz * dz), chord_between(rotation.m, was.world_rotation), scale};
         if (!std::isfinite(error.distance)) error.distance = HUGE_VAL;
         if (!std::isfinite(error.chord)) error.chord = HUGE_VAL;
+        if (!std::isfinite(error.scale)) error.scale = HUGE_VAL;
         return error;
     }
 
@@ -232,7 +264,9 @@ private:
             samples_[j].error = error_at(samples_[j].time, writes_->solves[samples_[j].solve]);
     }
 
-    bool out(const Error &e) const { return !(e.distance <= tolerance_.distance && e.chord <= chord_limit_); }
+    bool out(const Error &e) const {
+        return !(e.distance <= tolerance_.distance && e.chord <= chord_limit_ && e.scale <= scale_limit_);
+    }
 
     bool all_within() const {
         for (int32_t j = 0; j < sample_count_; ++j)
@@ -259,7 +293,7 @@ private:
     // after `time`, each from a parabola through the value there and the two
     // samples on that side: the motion may turn a corner at a key of an
     // ancestor, and a Hermite key has a tangent for either side.
-    void slopes_at(double time, int32_t solve, double in[kMotionChannels], double out[kMotionChannels]) const {
+    void slopes_at(double time, int32_t solve, double in[kKeyedChannels], double out[kKeyedChannels]) const {
         int32_t after = first_sample_after(time), before = last_sample_before(time);
         // A sample a hair from `time` (a key a hair off its frame) would turn
         // the rounding of the values into the slope.
@@ -269,7 +303,7 @@ private:
         one_side(time, solve, before, before - 1, in);
         one_side(time, solve, after, after + 1, out);
         const bool has_in = before >= 0, has_out = after < sample_count_;
-        for (int c = 0; c < kMotionChannels; ++c) {
+        for (int c = 0; c < channels_; ++c) {
             if (!has_in) in[c] = out[c];
             if (!has_out) out[c] = in[c];
         }
@@ -278,22 +312,22 @@ private:
     // The derivative at `time` of the parabola through the value at `time` and
     // samples `near` and `far` (the line through the first two when `far`
     // lies outside); zero when `near` does.
-    void one_side(double time, int32_t solve, int32_t near, int32_t far, double out[kMotionChannels]) const {
+    void one_side(double time, int32_t solve, int32_t near, int32_t far, double out[kKeyedChannels]) const {
         const double *y0 = values_of(solve);
         if (near < 0 || near >= sample_count_) {
-            for (int c = 0; c < kMotionChannels; ++c) out[c] = 0.0;
+            for (int c = 0; c < channels_; ++c) out[c] = 0.0;
             return;
         }
         const double x1 = samples_[near].time - time;
         const double *y1 = values_of(samples_[near].solve);
         if (far < 0 || far >= sample_count_) {
-            for (int c = 0; c < kMotionChannels; ++c) out[c] = (y1[c] - y0[c]) / x1;
+            for (int c = 0; c < channels_; ++c) out[c] = (y1[c] - y0[c]) / x1;
             return;
         }
         const double x2 = samples_[far].time - time;
         const double *y2 = values_of(samples_[far].solve);
         const double w0 = -(x1 + x2) / (x1 * x2), w1 = x2 / (x1 * (x2 - x1)), w2 = -x1 / (x2 * (x2 - x1));
-        for (int c = 0; c < kMotionChannels; ++c) out[c] = w0 * y0[c] + w1 * y1[c] + w2 * y2[c];
+        for (int c = 0; c < channels_; ++c) out[c] = w0 * y0[c] + w1 * y1[c] + w2 * y2[c];
     }
 
     // ---------------------------------------------------------------- fit ---
@@ -343,15 +377,15 @@ private:
     bool span_holds(const Node &a, const Node &b) const {
         const double span = b.time - a.time;
         const double *va = values_of(a.solve), *vb = values_of(b.solve);
-        double leaving[kMotionChannels];
-        for (int c = 0; c < kMotionChannels; ++c)
+        double leaving[kKeyedChannels];
+        for (int c = 0; c < channels_; ++c)
             leaving[c] = a.key >= 0 ? slope_leaving(a.key, c, b.time, vb[c]) : a.slope_out[c];
         for (int32_t j = a.after; j <= b.before; ++j) {
             const double s = (samples_[j].time - a.time) / span;
             const double s2 = s * s, s3 = s2 * s;
             const double h1 = 2 * s3 - 3 * s2 + 1, h2 = -2 * s3 + 3 * s2, h3 = s3 - 2 * s2 + s, h4 = s3 - s2;
-            double curve[kMotionChannels];
-            for (int c = 0; c < kMotionChannels; ++c)
+            double curve[kKeyedChannels];
+            for (int c = 0; c < channels_; ++c)
                 curve[c] = h1 * va[c] + h2 * vb[c] + (h3 * leaving[c] + h4 * b.slope_in[c]) * span;
             const KeySolve &want = writes_->solves[samples_[j].solve];
             const double dx = curve[0] - want.values[0], dy = curve[1] - want.values[1],
@@ -362,6 +396,10 @@ private:
             rotation_of_angles(curve + 3, rotation);
             if (!(chord_between(rotation, targets_ + 9 * static_cast<int64_t>(j)) <= fit_chord_limit_))
                 return false;
+            // A scale factor off by a share is the world axis off by that share.
+            for (int c = kFirstScaleChannel; c < channels_; ++c)
+                if (!(std::fabs(curve[c] - want.values[c]) <= kFitMargin * scale_limit_ * std::fabs(want.values[c])))
+                    return false;
         }
         return true;
     }
@@ -371,7 +409,7 @@ private:
     // stepped keys that become Hermite keys because the span before them is
     // fitted too (which keeps the span after them as it was).
     bool steerable(int32_t key, int c) const {
-        const int shape = key_ends_[key * kMotionChannels + c].shape;
+        const int shape = key_ends_[key * kKeyedChannels + c].shape;
         if (shape < 0 || shape == host_abi::kKeyShapeTcb || shape == host_abi::kKeyShapeHermite ||
             shape == host_abi::kKeyShapeBezier)
             return true;
@@ -381,7 +419,7 @@ private:
     // The slope per second at which key `key`'s channel `c` leaves toward a
     // next key at `time` with `value`.
     double slope_leaving(int32_t key, int c, double time, double value) const {
-        const KeyEnd &end = key_ends_[key * kMotionChannels + c];
+        const KeyEnd &end = key_ends_[key * kKeyedChannels + c];
         if (steerable(key, c)) return nodes_slope_out(key, c);
         if (end.shape == host_abi::kKeyShapeLinear) {
             const double here = writes_->solves[key_solves_[key]].time;
@@ -393,7 +431,7 @@ private:
     }
 
     double nodes_slope_out(int32_t key, int c) const {
-        double in[kMotionChannels], out[kMotionChannels];
+        double in[kKeyedChannels], out[kKeyedChannels];
         const int32_t solve = key_solves_[key];
         slopes_at(writes_->solves[solve].time, solve, in, out);
         return out[c];
@@ -407,8 +445,8 @@ private:
             const double time = writes_->solves[key_solves_[k]].time;
             // Only the keys around a gap to fit are asked about.
             const bool needed = gap_out_[k] || gap_out_[k + 1];
-            for (int c = 0; c < kMotionChannels; ++c) {
-                KeyEnd &end = key_ends_[k * kMotionChannels + c];
+            for (int c = 0; c < channels_; ++c) {
+                KeyEnd &end = key_ends_[k * kKeyedChannels + c];
                 end = KeyEnd{-1, 0.0, 0.0, false, 0.0};
                 const HostId envelope = needed ? envelopes_[c] : nullptr;
                 const HostId key = envelope ? env->find_key(envelope, time) : nullptr;
@@ -528,8 +566,8 @@ private:
     }
 
     double score(const Error &e) const {
-        const double a = e.distance / tolerance_.distance, b = e.chord / chord_limit_;
-        return a > b ? a : b;
+        const double a = e.distance / tolerance_.distance, b = e.chord / chord_limit_, c = e.scale / scale_limit_;
+        return std::fmax(std::fmax(a, b), c);
     }
 
     // ----------------------------------------------------------- the keys ---
@@ -611,7 +649,7 @@ private:
         }
         held_[h].dirty = true;  // a key is added next to it
         if (held_[h].own) return true;
-        double in[kMotionChannels], out[kMotionChannels];
+        double in[kKeyedChannels], out[kKeyedChannels];
         slopes_at(channel_times_[index], solve_near(channel_times_[index]), in, out);
         if (facing_after) held_[h].slope_out = out[c]; else held_[h].slope_in = in[c];
         return true;
@@ -640,7 +678,7 @@ private:
             if ((unique == 0 || frames_[unique - 1] != frames_[i]) && keyed_[frames_[i] - first_] == kFree)
                 frames_[unique++] = frames_[i];
         frame_count_ = unique;
-        for (int c = 0; c < kMotionChannels; ++c) {
+        for (int c = 0; c < channels_; ++c) {
             if (!envelopes_[c]) continue;
             if (!read_channel(c)) return false;
             for (int32_t i = 0; i < frame_count_; ++i) {
@@ -659,10 +697,10 @@ private:
         for (int32_t i = 0; i < frame_count_ && *stop == kHoldMet; ++i) {
             const int32_t j = 2 * (frames_[i] - first_);
             const double time = frame_time(frames_[i]);
-            double in[kMotionChannels], out[kMotionChannels];
+            double in[kKeyedChannels], out[kKeyedChannels];
             slopes_at(time, samples_[j].solve, in, out);
             const double *values = values_of(samples_[j].solve);
-            for (int c = 0; c < kMotionChannels; ++c) {
+            for (int c = 0; c < channels_; ++c) {
                 if (!envelopes_[c]) continue;
                 const HostId key = context_->envelopes->create_key(envelopes_[c], time, values[c]);
                 if (!key) {
@@ -716,13 +754,14 @@ private:
 
     // ------------------------------------------------------------- result ---
     void finish(HoldResult *result, HoldOutcome stop = kHoldMet) {
-        double distance = 0.0, chord = 0.0, worst = -1.0;
+        double distance = 0.0, chord = 0.0, scale = 0.0, worst = -1.0;
         int32_t worst_sample = -1;
         bool out_where_a_key_could_go = false, any_out = false;
         for (int32_t j = 0; j < sample_count_; ++j) {
             const Error &e = samples_[j].error;
             if (e.distance > distance) distance = e.distance;
             if (e.chord > chord) chord = e.chord;
+            if (e.scale > scale) scale = e.scale;
             if (!(score(e) <= worst)) worst = score(e), worst_sample = j;
             if (!out(e)) continue;
             any_out = true;
@@ -734,6 +773,7 @@ private:
         }
         result->distance = distance;
         result->degrees = degrees_of_chord(chord);
+        result->scale_percent = channels_ == kKeyedChannels ? 100.0 * scale : -1.0;
         result->worst_frame = worst_sample >= 0 ? first_ + 0.5 * worst_sample : 0.0;
         if (stop != kHoldMet) result->outcome = stop;
         else if (!any_out) result->outcome = kHoldMet;
@@ -748,6 +788,8 @@ private:
     MotionTolerance tolerance_;
     double fps_;
     double chord_limit_, fit_chord_limit_;  // the tolerance's angle, and the fit's
+    double scale_limit_;                    // relative
+    int channels_;                          // kKeyedChannels where scale is held too
 
     Sample *samples_ = nullptr;
     int32_t sample_count_ = 0;
@@ -838,7 +880,7 @@ bool add_sample_writes(KeyWriteList *writes, int32_t first, int32_t last, double
     return true;
 }
 
-void hold_world_motion(const HostContext *context, HostId item, const HostId envelopes[6], const KeyWriteList *writes,
+void hold_world_motion(const HostContext *context, HostId item, const HostId envelopes[kKeyedChannels], const KeyWriteList *writes,
                        int32_t first, int32_t last, const MotionTolerance &tolerance, HoldResult *result) {
     Holder holder(context, item, envelopes, writes, first, last, tolerance);
     holder.run(result);

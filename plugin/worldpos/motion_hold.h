@@ -30,6 +30,7 @@ struct HoldResult {
     double distance;  // the largest error left: scene units
     double degrees;   // and degrees
     double worst_frame;  // where the error is worst for the tolerance: a frame or half frame
+    double scale_percent;  // the largest change of a world axis's length; negative where scale is not held
 };
 
 // The frames to check for `item` when it goes under `new_parent` (null: no
@@ -51,6 +52,7 @@ bool add_sample_writes(KeyWriteList *writes, int32_t first, int32_t last, double
 
 // Holds `item`'s motion, its keys already rewritten from `writes` (grouped and
 // solved, with the sample-only writes of `first` to `last`). `envelopes` are
-// its six motion channels' envelopes (null where it has none).
-void hold_world_motion(const HostContext *context, HostId item, const HostId envelopes[6], const KeyWriteList *writes,
+// its position and rotation channels' envelopes (null where it has none),
+// then its scale channels' where its scale is rewritten too (else null).
+void hold_world_motion(const HostContext *context, HostId item, const HostId envelopes[kKeyedChannels], const KeyWriteList *writes,
                        int32_t first, int32_t last, const MotionTolerance &tolerance, HoldResult *result);
