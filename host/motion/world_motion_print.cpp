@@ -158,7 +158,8 @@ std::vector<std::string> item_warnings(const WorldMotionMeasure &measure, const 
     if (item.scale_changed)
         warnings.push_back(name + ": its world scale changed by a factor of up to " +
                            report_number(item.scale_factor) +
-                           "; re-parenting keeps world position and rotation, not scale");
+                           "; re-parenting keeps it at the item's keys unless the chains shear it, the item is a camera "
+                           "(which takes no scale) or its scale cannot be keyed");
     if (judgement.motion_beyond)
         warnings.push_back(name + ": world motion beyond the tolerance (" + tolerance_number(tolerance.distance) +
                            " units, " + tolerance_number(tolerance.degrees) + " deg) at " +
