@@ -15,12 +15,13 @@ plugin="$build/KRtools.p"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# Distinct key frames of an item's position and rotation channels in a scene
-# file (LWSC 3 or later), and the render range's frame count.
-count() {  # file item-name
-    python3 - "$1" "$2" <<'EOF'
+# Distinct key frames of an item's position and rotation channels (or, with
+# "scale", of its scale channels) in a scene file (LWSC 3 or later).
+count() {  # file item-name [scale]
+    python3 - "$1" "$2" "${3:-}" <<'EOF'
 import sys
 path, name = sys.argv[1], sys.argv[2]
+channels = range(6, 9) if sys.argv[3] == "scale" else range(0, 6)
 lines = open(path, encoding="latin-1").read().split("\n")
 fps = 30.0
 for line in lines:
@@ -40,7 +41,7 @@ for line in lines:
         inside = True
     if words[0] == "Channel":
         channel = int(words[1])
-    if inside and words[0] == "Key" and 0 <= channel < 6:
+    if inside and words[0] == "Key" and channel in channels:
         frames.add(round(float(words[2]) * fps))
 print(len(frames))
 EOF
@@ -58,15 +59,20 @@ row() {  # label scene item tolerance statements...
     local bake=$(( ${span#* } - ${span% *} + 1 ))
     local note
     note=$(sed -n 's/.*message \(info\|warning\): "wPos tolerance \(.*\)"$/\2/p' <<<"$out" | head -1)
-    printf '| %s | %s | %s | %s | %s | %s |\n' "$label" "$tolerance" "$(count "$scene" "$item")" \
-        "$(count "$work/after.lws" "$item")" "$bake" "${note:-held}"
+    printf '| %s | %s | %s | %s | %s | %s | %s | %s |\n' "$label" "$tolerance" "$(count "$scene" "$item")" \
+        "$(count "$work/after.lws" "$item")" "$(count "$scene" "$item" scale)" "$(count "$work/after.lws" "$item" scale)" \
+        "$bake" "${note:-held}"
 }
 
-echo "| case | tolerance | own key frames | key frames after | baking | |"
-echo "|---|---|---|---|---|---|"
+echo "| case | tolerance | own key frames | key frames after | own scale key frames | scale key frames after | baking | |"
+echo "|---|---|---|---|---|---|---|---|"
 ex="$here/../examples"
 row "carried_cup.lws: Cup under Cart" "$ex/carried_cup.lws" Cup "0.001 0.05" \
     "select Cart" "run KR_memItem" "select Cup" "run KR_setParent_wPos 0.001 0.05"
+row "resized_model.lws: Trail out of its 0.005 resizer" "$ex/resized_model.lws" Trail "0.001 0.05" \
+    "select Trail" "run KR_unParent_wPos 0.001 0.05"
+row "resized_model.lws: Title out of its growing credits rig" "$ex/resized_model.lws" Title "0.001 0.05" \
+    "select Title" "run KR_unParent_wPos 0.001 0.05"
 row "character_rig.lws: HandGoal.L under Hips" "$ex/character_rig.lws" HandGoal.L "0.0001" \
     "select Hips" "run KR_memItem" "select HandGoal.L" "run KR_setParent_wPos 0.0001"
 if [[ -d $shared ]]; then

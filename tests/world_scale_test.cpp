@@ -211,6 +211,27 @@ TEST_F(WorldScaleTest, NothingScalingLeavesTheScaleKeysAsTheyWere) {
     EXPECT_NE(saved, read_all(path));  // its position and rotation were rewritten
 }
 
+// A parent whose scale is 1 as a file's single precision keeps it
+// (1.0000001, 0.99999988) changes the item's world scale by less than a
+// millionth: its scale keys are not rewritten with noise, nor is a shear said.
+TEST_F(WorldScaleTest, ScaleOneInSinglePrecisionLeavesTheScaleKeysAsTheyWere) {
+    const std::string scale_blocks = "Channel 6\n" + envelope({{0, 1}}) + "Channel 7\n" + envelope({{0, 1}}) +
+                                     "Channel 8\n" + envelope({{0, 1}});
+    std::map<int, std::string> item = {{0, envelope({{0, 10}, {15, 50}, {30, 10}})}, {3, envelope({{0, 0.3}, {30, 1.2}})}};
+    const std::string scene = scene_text(
+        null_object("Resizer", scaled({{3, envelope({{0, 0}, {30, 1}})}}, {{0, 1.0000001}}, {{0, 1}}, {{0, 0.99999988}})) +
+        null_object("Item", item, "10000000"));
+    ASSERT_NE(scene.find(scale_blocks), std::string::npos);
+    const std::string report = run_on("noise", scene, {"select Item", "run KR_unParent_wPos"});
+    EXPECT_EQ(report.find("not kept"), std::string::npos) << report;
+    std::string error;
+    ASSERT_TRUE(runner->run_statement("save --force " + path + ".saved.lws", &error)) << error;
+    const std::string saved = read_all(path + ".saved.lws");
+    std::remove((path + ".saved.lws").c_str());
+    EXPECT_NE(saved.find("AddNullObject Item\nShowObject 6 3\nObjectMotion\nNumChannels 9\n"), std::string::npos);
+    EXPECT_NE(saved.find(scale_blocks, saved.find("AddNullObject Item")), std::string::npos) << saved;
+}
+
 // A new parent stretched along its x and turned shears the items' world axes,
 // which no scale and rotation of their own give back: one warning for the
 // command names both, and each keeps the lengths of its world axes.

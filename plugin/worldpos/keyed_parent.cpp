@@ -19,13 +19,14 @@ namespace {
 
 constexpr int32_t kFailed = -1;
 // Rows of a chain's inverse that differ in length or angle by more than this
-// share of their length: the chain shears. The same share of an axis's length
-// between where the item's new scale puts it and where it was: its world axes
-// are not kept.
+// share of their length: the chain shears.
 constexpr double kShearTolerance = 1e-9;
-// A world scale that would change by less than this share is rounding: the
-// item's scale keys are left as they are.
-constexpr double kScaleChangeTolerance = 1e-10;
+// A world scale that would change by less than this share is what a file's
+// single precision makes of a scale of 1 (1.0000001, 0.99999988): the
+// item's scale keys are left as they are rather than rewritten with noise.
+// The same share of an axis's length between where the item's new scale
+// puts it and where it was: its world axes are not kept.
+constexpr double kScaleChangeTolerance = 1e-6;
 
 struct ChannelSlot {
     HostId envelope;
@@ -376,7 +377,7 @@ void solve_scale(const HostContext *context, const ItemSolve &solve, KeySolve *r
         const double *p = placed.m + 3 * k;
         const double *l = world.m + 3 * k;
         const double dx = scale[k] * p[0] - l[0], dy = scale[k] * p[1] - l[1], dz = scale[k] * p[2] - l[2];
-        if (!(std::sqrt(dx * dx + dy * dy + dz * dz) <= kShearTolerance * record->world_lengths[k]))
+        if (!(std::sqrt(dx * dx + dy * dy + dz * dz) <= kScaleChangeTolerance * record->world_lengths[k]))
             record->scaling |= kScaleSheared;
     }
 }
