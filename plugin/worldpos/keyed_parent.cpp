@@ -1215,7 +1215,7 @@ void forget_poses(SelectionNode *nodes, SelectionNode &node) {
 const char *reason_text(HoldOutcome outcome) {
     switch (outcome) {
     case kHoldNextToKeys: return "half frames between frames keyed already";
-    case kHoldSheared: return "new parent scales unevenly, no keys added";
+    case kHoldSheared: return "the parent chains shear it, no keys added";
     case kHoldRefused: return "the host refused a key";
     case kHoldNotNumbers: return "motion values are not numbers";
     case kHoldNoMemory: return "out of memory";
