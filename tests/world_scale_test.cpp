@@ -138,6 +138,9 @@ struct ScaledCase {
     bool tolerance;
 };
 
+// By name: printed as raw bytes, its padding would be read uninitialised.
+void PrintTo(const ScaledCase &scaled_case, std::ostream *out) { *out << scaled_case.name; }
+
 class ScaledParent : public WorldScaleTest, public ::testing::WithParamInterface<ScaledCase> {};
 
 // The item's world axis lengths stay at its key times, and its child's world
