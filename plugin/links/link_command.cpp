@@ -1,5 +1,6 @@
 #include "link_command.h"
 
+#include "interface/server_names.h"
 #include "plugin/support/host_context.h"
 #include "plugin/support/item_id.h"
 #include "plugin/support/item_list_walk.h"
@@ -77,9 +78,16 @@ MotionTolerance tolerance_for(const HostContext &context, const LayoutGeneric *g
 
 int32_t run_link_command(GlobalLookupFn global, const LayoutGeneric *generic, uint32_t link_flags, int32_t version) {
     HostContext context{};
+    CommandProgress progress{};
     if (link_flags & LINK_WORLD_POSITION) {
         context.scene_info = static_cast<const SceneInfo *>(global(host_abi::kServiceSceneInfo, host_abi::kLookupTransient));
         if (!context.scene_info) return host_abi::kResultBadGlobal;
+        // Optional: a host without the monitor re-parents without a window.
+        context.monitor_funcs =
+            static_cast<const MonitorFuncs *>(global(host_abi::kServiceMonitor, host_abi::kLookupTransient));
+        context.command_name =
+            kServerNames[(link_flags & LINK_CLEAR) ? kServerUnParentWPos : kServerSetParentWPos].name;
+        context.progress = &progress;
     }
     if (open_host_context(global, &context) != host_abi::kResultOk) return host_abi::kResultBadGlobal;
     if (!selected_items(&context)[0]) return host_abi::kResultOk;

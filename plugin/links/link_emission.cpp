@@ -72,6 +72,41 @@ bool full_time_ik_is_off(const HostContext *context, HostId item) {
     return (context->item_info->flags(item) & host_abi::kItemFlagFullTimeIk) == 0;
 }
 
+// A re-parent keeping world motion shows the host's progress window only when
+// it will take long enough to be watched: the selected items times the frames
+// of the render range, times kHoldWork with a tolerance (each frame is checked
+// at two samples, then again after each round of added keys), at least
+// kMonitorWork. Below it a window would only flash.
+constexpr double kMonitorWork = 10000.0;
+constexpr double kHoldWork = 8.0;
+
+bool worth_a_window(const HostContext *context, int32_t items) {
+    const SceneInfo *scene = context->scene_info;
+    const double frames = scene->frame_end >= scene->frame_start
+                              ? static_cast<double>(scene->frame_end) - static_cast<double>(scene->frame_start) + 1.0
+                              : 1.0;
+    return static_cast<double>(items) * frames * (context->tolerance.on ? kHoldWork : 1.0) >= kMonitorWork;
+}
+
+// The window over the plan's steps: each item once for its keys, and once
+// more for its hold with a tolerance.
+void open_progress(const HostContext *context, int32_t items) {
+    if (!context->progress || !context->monitor_funcs || !worth_a_window(context, items)) return;
+    const unsigned total = static_cast<unsigned>(items) * (context->tolerance.on ? 2u : 1u);
+    progress_open(context->progress, context->monitor_funcs, context->command_name ? context->command_name : "wPos",
+                  total);
+}
+
+// One warning when the user stopped the command: the items before the stop
+// keep what was done, the others were not touched.
+void report_stopped(const HostContext *context, int32_t done, int32_t count) {
+    char text[160];
+    std::snprintf(text, sizeof text, "%.64s stopped after %d of %d items",
+                  context->command_name ? context->command_name : "wPos", static_cast<int>(done),
+                  static_cast<int>(count));
+    context->messages->warning("wPos stopped", text);
+}
+
 }  // namespace
 
 void restore_selection(void *data, CommandEvaluateFn evaluate, const HostId *selected_items, int32_t walked,
@@ -93,17 +128,23 @@ bool reparent_keeping_world_motion(const HostContext *context, const HostId *sel
     // keys written, so it stays off while they are re-parented.
     const bool parent_in_place = (context->interface_info->general_flags & host_abi::kGeneralFlagParentInPlace) != 0;
     if (parent_in_place) sender.send(host_verbs::kParentInPlace);
+    open_progress(context, count_entries(selected_items));
     ReparentStep step;
     while (keyed_reparent_next(plan, &step)) {
         send_with_item_id(sender, host_verbs::kSelectItem, item_id_value(step.item));
         send_with_item_id(sender, host_verbs::kParentItem, step.parent);
         keyed_reparent_write_keys(plan);
     }
+    // Closed before any message of the plan's end, on every way out of the loop.
+    progress_close(context->progress);
     if (parent_in_place) sender.send(host_verbs::kParentInPlace);
+    int32_t done = 0;
+    const bool stopped = keyed_reparent_stopped(plan, &done);
     HostId walk_end = nullptr;
     const int32_t walked = keyed_reparent_finish(plan, &walk_end);
     if (walked < 0) return false;
     restore_selection(sender.data, sender.evaluate, selected_items, walked, walked, walk_end);
+    if (stopped) report_stopped(context, done, walked);
     return true;
 }
 

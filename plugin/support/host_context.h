@@ -7,6 +7,7 @@
 #include "interface/host_api.h"
 #include "interface/host_builds.h"
 #include "module_state.h"
+#include "progress.h"
 
 struct HostContext {
     const LayoutGeneric *generic_local;
@@ -22,6 +23,12 @@ struct HostContext {
     // What the world-position re-parents hold between keys; off unless the
     // command's arguments or the session ask for it.
     MotionTolerance tolerance;
+    // The world-position re-parents' progress window: the host's monitor
+    // (null: it has none), the command's name for its title, and the window
+    // while one is open (null where the command shows none).
+    const MonitorFuncs *monitor_funcs;
+    const char *command_name;
+    CommandProgress *progress;
 };
 
 // Fills the services, the build number and the confirmation texts. Returns 0,

@@ -98,6 +98,8 @@ struct KeyedParentRun {
     } *unheld;
     int32_t unheld_count;
     int32_t unheld_capacity;
+    // The user pressed Abort and an item or a hold was left for it.
+    bool stopped;
 };
 
 double key_time(const HostContext *context, HostId envelope, HostId key) {
@@ -907,10 +909,16 @@ void write_item(KeyedParentRun &run, ItemInHand &hand) {
     // A parent the host refused (one below the item, a bone's parent outside
     // its object) leaves the item where it was: keys solved for a parent it
     // does not have would move it.
-    if (context->item_info->parent(item) != hand.solve.parent) return;
+    const unsigned phases = run.holding ? 2u : 1u;
+    if (context->item_info->parent(item) != hand.solve.parent) {
+        progress_step(context->progress, phases, nullptr);
+        return;
+    }
     const KeyWriteList &writes = run.writes;
     for (int32_t i = 0; i < writes.count; ++i) write_key(context, hand.slots, writes, writes.writes[i]);
     if (hand.rewrite_scale) write_scale_keys(run, hand);
+    // Its keys are whole now: an Abort answered here is honoured in its hold.
+    progress_step(context->progress, hand.prepared == Prepared::Sampled ? 1u : phases, nullptr);
     if (hand.prepared == Prepared::Sampled) {
         // The scale envelopes only where the scale is rewritten: the hold
         // keeps the world scale there.
@@ -919,6 +927,8 @@ void write_item(KeyedParentRun &run, ItemInHand &hand) {
             envelopes[i] = i < kMotionChannels || hand.rewrite_scale ? hand.slots[i].envelope : nullptr;
         hold_world_motion(context, item, envelopes, &writes, run.checked_first, run.checked_last,
                           context->tolerance, &hand.held);
+        if (hand.held.outcome == kHoldStopped) run.stopped = true;
+        progress_step(context->progress, 1, nullptr);
     }
     if (hand.held.outcome != kHoldMet) note_unheld(run, item, hand.held);
     if (hand.scale_unkept) note_scale_unkept(run, item, hand.scale_unkept);
@@ -1220,6 +1230,7 @@ const char *reason_text(HoldOutcome outcome) {
     case kHoldNotNumbers: return "motion values are not numbers";
     case kHoldNoMemory: return "out of memory";
     case kHoldRangeTooLong: return "too many frames to check";
+    case kHoldStopped: return "stopped by Abort, held only in part";
     default: return "keys would not hold it";
     }
 }
@@ -1239,7 +1250,8 @@ void report_unheld(const HostContext *context, const KeyedParentRun::Unheld *unh
         if (warn && r.outcome == kHoldNextToKeys) continue;
         const char *name = context->item_info->name(unheld[i].item);
         char line[256];
-        const bool measured = r.outcome != kHoldNotNumbers && r.outcome != kHoldNoMemory && r.outcome != kHoldRangeTooLong;
+        const bool measured = r.outcome != kHoldNotNumbers && r.outcome != kHoldNoMemory &&
+                              r.outcome != kHoldRangeTooLong && r.outcome != kHoldStopped;
         char scale[48] = "";
         if (r.scale_percent >= 0.0) std::snprintf(scale, sizeof scale, ", %.3g %% scale", r.scale_percent);
         if (measured)
@@ -1340,6 +1352,16 @@ const SelectionNode *kept_above(const KeyedReparent &plan, const SelectionNode &
     return above >= 0 ? &plan.nodes[above] : nullptr;
 }
 
+// Names the item about to be worked on in the progress window. True when the
+// user has pressed Abort.
+bool name_in_progress(const HostContext *context, HostId item) {
+    if (!context->progress || !context->progress->id) return false;
+    const char *name = context->item_info->name(item);
+    char text[80];
+    std::snprintf(text, sizeof text, "%.64s", name ? name : "?");
+    return progress_step(context->progress, 0, text);
+}
+
 void mark_done(KeyedReparent &plan, SelectionNode &node) {
     node.done = true;
     if (node.up >= 0 && --plan.nodes[node.up].children_left == 0) forget_poses(plan.nodes, plan.nodes[node.up]);
@@ -1374,6 +1396,7 @@ KeyedReparent *keyed_reparent_plan(const HostContext *context, const HostId *sel
     run.checked_first = run.checked_last = 0;
     run.unheld = nullptr;
     run.unheld_count = run.unheld_capacity = 0;
+    run.stopped = false;
     run.range_first = run.range_count = 0;
     run.scale_writes = nullptr;
     run.scale_write_count = run.scale_write_capacity = 0;
@@ -1417,6 +1440,12 @@ bool keyed_reparent_next(KeyedReparent *plan, ReparentStep *step) {
         const int32_t index = plan->next_index++;
         SelectionNode &node = plan->nodes[index];
         if (plan->pass == 0 ? waits_for_its_object(*plan, node) : node.done) continue;
+        // Between items the user may stop the command: this one and those
+        // after it keep their parent and keys.
+        if (name_in_progress(plan->run.context, node.item)) {
+            plan->run.stopped = true;
+            break;
+        }
         const SelectionNode *kept = kept_above(*plan, node);
         // Its keys are read first, so that the walks that keep its poses
         // also find where it is at the times it is solved at.
@@ -1436,6 +1465,7 @@ bool keyed_reparent_next(KeyedReparent *plan, ReparentStep *step) {
         }
         if (solved == Prepared::Skip) {
             mark_done(*plan, node);
+            progress_step(plan->run.context->progress, plan->run.holding ? 2u : 1u, nullptr);
             continue;
         }
         plan->in_hand = index;
@@ -1444,6 +1474,12 @@ bool keyed_reparent_next(KeyedReparent *plan, ReparentStep *step) {
         return true;
     }
     return false;
+}
+
+bool keyed_reparent_stopped(const KeyedReparent *plan, int32_t *done) {
+    *done = 0;
+    for (int32_t i = 0; plan->nodes && i < plan->count; ++i) *done += plan->nodes[i].done ? 1 : 0;
+    return plan->run.stopped;
 }
 
 void keyed_reparent_write_keys(KeyedReparent *plan) {

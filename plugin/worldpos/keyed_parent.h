@@ -52,6 +52,11 @@ bool keyed_reparent_next(KeyedReparent *plan, ReparentStep *step);
 // of keyed_reparent_next does it when the caller has not.
 void keyed_reparent_write_keys(KeyedReparent *plan);
 
+// Whether the user stopped the plan with the progress window's Abort button
+// (context->progress): between items, or in an item's hold. `done`: the
+// selected items dealt with by then. Before keyed_reparent_finish.
+bool keyed_reparent_stopped(const KeyedReparent *plan, int32_t *done);
+
 // Ends the plan and frees it, saying once, through the message service,
 // which items' motion the keys could not hold between them. Returns the
 // number of entries of the selected list, or -1 when the plan ended early

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -158,6 +159,8 @@ public:
 
     void run(HoldResult *result) {
         *result = HoldResult{kHoldMet, 0.0, 0.0, 0.0, -1.0};
+        // Abort pressed once the keys were written: they stay, nothing is added.
+        if (progress_aborted(context_->progress)) return finish(result, kHoldStopped);
         if (!gather()) return finish(result, kHoldNoMemory);
         for (int32_t i = 0; i < writes_->solve_count; ++i)
             if (!solve_finite(writes_->solves[i])) return finish(result, kHoldNotNumbers);
@@ -172,16 +175,20 @@ public:
         if (!gap_out_ || !key_ends_) return finish(result, kHoldNoMemory);
         for (int32_t gap = 0; gap <= key_count_; ++gap) gap_out_[gap] = gap_is_out(gap);
         read_key_ends();
-        for (int32_t gap = 0; gap <= key_count_; ++gap)
+        for (int32_t gap = 0; gap <= key_count_ && !stopped_; ++gap)
             if (gap_out_[gap] && !fit_gap(gap)) return finish(result, kHoldNoMemory);
         HoldOutcome stop = kHoldMet;
         for (int pass = 0; pass <= kRepairPasses && (frame_count_ > 0 || steered_count_ > 0); ++pass) {
+            // The gaps fitted before an Abort are keyed all the same.
             if (!add_keys(&stop)) return finish(result, kHoldNoMemory);
+            if (stopped_) break;
             measure_all();
             if (stop != kHoldMet || all_within()) break;
+            stopped_ = ask_to_go_on(-1);
+            if (stopped_) break;
             if (!frames_next_to_what_is_out()) return finish(result, kHoldNoMemory);
         }
-        finish(result, stop);
+        finish(result, stopped_ && stop == kHoldMet ? kHoldStopped : stop);
     }
 
 private:
@@ -483,6 +490,9 @@ private:
         if (gap < key_count_) nodes_[count++] = node_at_key(gap);
         // Before the first key or after the last with no frame free to key.
         if (count < 2) return true;
+        // Between gaps the user may stop the hold; the gaps before stay fitted.
+        stopped_ = ask_to_go_on(gap);
+        if (stopped_) return true;
         if (!grow_block(&reach_, &reach_capacity_, count) || !grow_block(&steps_, &steps_capacity_, count * 2)) return false;
         int32_t *dist = steps_;
         int32_t *previous = steps_ + count;
@@ -518,6 +528,21 @@ private:
             if (at == 0) break;
         }
         return true;
+    }
+
+    // One step of the progress window naming the item and the gap (-1: a
+    // repair pass). True when the user has pressed Abort.
+    bool ask_to_go_on(int32_t gap) {
+        CommandProgress *progress = context_->progress;
+        if (!progress || !progress->id) return false;
+        const char *name = context_->item_info->name(item_);
+        char text[120];
+        if (gap >= 0)
+            std::snprintf(text, sizeof text, "%.64s: holding, gap %d of %d", name ? name : "?", static_cast<int>(gap + 1),
+                          static_cast<int>(key_count_ + 1));
+        else
+            std::snprintf(text, sizeof text, "%.64s: holding, checking again", name ? name : "?");
+        return progress_step(progress, 0, text);
     }
 
     bool push_steered_gap(int32_t gap) {
@@ -790,6 +815,7 @@ private:
     double chord_limit_, fit_chord_limit_;  // the tolerance's angle, and the fit's
     double scale_limit_;                    // relative
     int channels_;                          // kKeyedChannels where scale is held too
+    bool stopped_ = false;                  // the user pressed Abort during the hold
 
     Sample *samples_ = nullptr;
     int32_t sample_count_ = 0;

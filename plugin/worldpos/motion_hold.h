@@ -23,6 +23,7 @@ enum HoldOutcome : int32_t {
     kHoldNotNumbers,      // the host gave motion values that are not numbers
     kHoldNoMemory,
     kHoldRangeTooLong,
+    kHoldStopped,         // the user pressed Abort: the gaps fitted by then are keyed
 };
 
 struct HoldResult {
