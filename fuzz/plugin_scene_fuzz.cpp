@@ -108,6 +108,8 @@ headless::HostileOptions pick_hostility(FuzzedDataProvider &in) {
     o.null_names = in.ConsumeBool();
     o.colour_all_bits = in.ConsumeBool();
     o.flags_all_bits = in.ConsumeBool();
+    o.monitor_refused = in.ConsumeBool();
+    o.monitor_aborts_at_once = in.ConsumeBool();
     return o;
 }
 

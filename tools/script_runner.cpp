@@ -177,13 +177,19 @@ bool stderr_is_terminal() {
 
 // "KR_unParent_wPos: item 12 of 60" on a terminal while a re-parent works
 // through many items. The plug-in cannot print; the host sees the
-// "SelectItem" text it sends before it works on each item.
+// "SelectItem" text it sends before it works on each item. A command that
+// opened the progress monitor has its line shown instead: the two would
+// write over each other.
 class ItemProgress {
 public:
     ItemProgress(Host &host, const std::string &what, const std::vector<ItemIdValue> &items) : host_(host) {
         if (items.size() < 2 || !stderr_is_terminal()) return;
         for (size_t i = 0; i < items.size(); ++i) place_.emplace(items[i], i + 1);
-        host.command_observer = [this, what, total = items.size()](const CommandRecord &command) {
+        host.command_observer = [this, what, total = items.size(),
+                                 first_monitor = host.monitors().all().size()](const CommandRecord &command) {
+            const auto &monitors = host_.monitors().all();
+            for (size_t m = first_monitor; m < monitors.size(); ++m)
+                if (monitors[m].state != Monitor::State::Created) return;
             static const char kVerb[] = "SelectItem ";
             if (command.text.compare(0, sizeof kVerb - 1, kVerb) != 0) return;
             const auto found = place_.find(
