@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "interface/frame_rule.h"
 #include "interface/host_api.h"
-#include "portable_trig.h"
 
 constexpr int kMotionChannels = 6;  // position X, Y, Z, heading, pitch, bank
 
@@ -21,16 +21,13 @@ bool frame_number_far(double time, double frames_per_second, int32_t *frame);
 
 // Key time to frame number by the frame rule the host shares
 // (interface/frame_rule.h). False when the time is not finite or the frame does
-// not fit a 32-bit integer. Asked for every key of a take: frame_of without
-// its library calls (the same hair, the same rounding, truncation by the
-// conversion) where the frame is near enough.
+// not fit a 32-bit integer. Where the frame is near enough, the conversion
+// truncates.
 inline bool frame_number(double time, double frames_per_second, int32_t *frame) {
     const double frames = time * frames_per_second;
     if (!(std::fabs(frames) < 0x1p30)) return frame_number_far(time, frames_per_second, frame);
-    const double whole = nearest_whole(frames);
-    const double hair = std::fabs(frames) * 0x1p-23;
-    const bool on_whole = std::fabs(frames - whole) <= (hair > 1e-3 ? hair : 1e-3);
-    *frame = static_cast<int32_t>(on_whole ? whole : frames);
+    const double whole = nearest_whole_frame(frames);
+    *frame = static_cast<int32_t>(on_frame(frames, whole) ? whole : frames);
     return true;
 }
 
