@@ -114,7 +114,10 @@ TEST(ProgressAbort, NoMonitorOrNoneMadeRunsAsWithOneAndEveryWayOutClosesIt) {
     const Outcome at_once = reparent({}, aborting), failed = reparent({}, unreadable);
     EXPECT_EQ(at_once.warnings, std::vector<std::string>{"wPos stopped: KR_setParent_wPos stopped after 0 of 3 items"});
     for (const char *name : {"A", "B", "C"}) EXPECT_EQ(item(at_once.saved, name), item(kScene, name));
-    EXPECT_TRUE(!failed.steps.empty() && failed.warnings == std::vector<std::string>{"err: "});
+    EXPECT_TRUE(!failed.steps.empty() && failed.warnings ==
+                                           std::vector<std::string>{"err: wPos not finished: an item's keys could not be read "
+                                                                    "as frames, or memory ran out; items done stay done, the "
+                                                                    "rest are as they were"});
 }
 
 }  // namespace

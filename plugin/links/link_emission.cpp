@@ -148,6 +148,12 @@ bool reparent_keeping_world_motion(const HostContext *context, const HostId *sel
     return true;
 }
 
+// "err" alone tells the animator nothing: the second line says what happened
+// and what it left.
+constexpr char kReparentFailed[] =
+    "wPos not finished: an item's keys could not be read as frames, or memory ran out; items done stay "
+    "done, the rest are as they were";
+
 void emit_link_commands(const HostContext *context, uint64_t link_item, uint32_t link_flags) {
     Sender sender{};
     if (!open_sender(context, &sender)) return;
@@ -159,7 +165,7 @@ void emit_link_commands(const HostContext *context, uint64_t link_item, uint32_t
         const uint64_t parent = parent_id_for(link_item, selected);
         if (link_flags & LINK_WORLD_POSITION) {
             if (!reparent_keeping_world_motion(context, selected, parent, platform_key_frame_allocator()))
-                context->messages->error("err", nullptr);
+                context->messages->error("err", kReparentFailed);
             return;
         }
         format_link_command(text, host_verbs::kParentItem, parent);
@@ -229,7 +235,7 @@ void emit_link_commands_legacy(const HostContext *context, uint64_t link_item, u
             // It gives the selection back itself.
             walked = 0;
             if (!reparent_keeping_world_motion(context, selected, parent, platform_key_frame_allocator())) {
-                context->messages->error("err", nullptr);
+                context->messages->error("err", kReparentFailed);
                 return;
             }
             goal_pending = false;

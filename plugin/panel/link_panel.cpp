@@ -251,7 +251,7 @@ int tandrel_activate(int32_t, GlobalLookupFn global, void *local, void *) {
     ItemTree model{};
     model.build = context.build;
     if (!build_item_tree(&context, &model)) {
-        context.messages->error("err", nullptr);
+        context.messages->error("err", "the item tree could not be made: out of memory");
     } else if (run_link_panel(global, &model)) {
         apply_links(&context, model.chosen_item, panel_link_choice);
     }
