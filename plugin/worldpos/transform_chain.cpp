@@ -1,5 +1,7 @@
 #include "transform_chain.h"
 
+#include <cstddef>
+
 #include "plugin/support/item_id.h"
 
 namespace {
@@ -13,55 +15,7 @@ Vector3 query_param(ItemParamFn param, HostId item, int code, double time) {
 
 bool is_camera(HostId item) { return item_id_kind(item_id_value(item)) == host_abi::kIdKindCamera; }
 
-// Right-multiplies acc by the inverse of the item's pivot rotation and then of its
-// rotation, each only when it takes part.
-void append_inverse_rotations(ItemParamFn param, HostId item, double time, Matrix3 *acc) {
-    Matrix3 factor;
-    Vector3 pivot_rotation = query_param(param, item, host_abi::kParamPivotRotation, time);
-    if (vec3_exact_nonzero_mask(&pivot_rotation) != 0) {
-        hpb_round_single(&pivot_rotation, 1);
-        const Vector3 negated{-pivot_rotation.x, -pivot_rotation.y, -pivot_rotation.z};
-        hpb_to_matrix3_reverse(&factor, &negated);
-        matrix3_multiply(acc, acc, &factor);
-    }
-    Vector3 rotation = query_param(param, item, host_abi::kParamRotation, time);
-    if (vec3_nonzero_mask(&rotation) != 0) {
-        hpb_round_single(&rotation, 0);
-        const Vector3 negated{-rotation.x, -rotation.y, -rotation.z};
-        hpb_to_matrix3_reverse(&factor, &negated);
-        matrix3_multiply(acc, acc, &factor);
-    }
-}
-
 double reciprocal_or_one(double scale) { return scale == 0.0 ? 1.0 : 1.0 / scale; }
-
-void append_inverse_scale(ItemParamFn param, HostId item, double time, Matrix3 *acc) {
-    const Vector3 scale = query_param(param, item, host_abi::kParamScaling, time);
-    Matrix3 factor;
-    matrix3_identity(&factor);
-    factor.m[0] = reciprocal_or_one(scale.x);
-    factor.m[4] = reciprocal_or_one(scale.y);
-    factor.m[8] = reciprocal_or_one(scale.z);
-    matrix3_multiply(acc, acc, &factor);
-}
-
-// The inverse chains work from the root down. The chain is gathered first
-// (parent queries from the item upwards, as a recursion would make them), so a
-// cyclic chain costs a bounded array instead of an unbounded stack.
-void chain_inverse(const ItemInfo *item_info, HostId item, double time, bool with_scale, Matrix3 *out) {
-    matrix3_identity(out);
-    if (item_info == nullptr || item_info->parent == nullptr || item_info->param == nullptr) return;
-    HostId chain[kMaxChainLength];
-    int length = 0;
-    for (HostId current = item; current != nullptr && length < kMaxChainLength; ++length) {
-        chain[length] = current;
-        if (length + 1 < kMaxChainLength) current = item_info->parent(current);
-    }
-    for (int i = length - 1; i >= 0; --i) {
-        append_inverse_rotations(item_info->param, chain[i], time, out);
-        if (with_scale && !is_camera(chain[i])) append_inverse_scale(item_info->param, chain[i], time, out);
-    }
-}
 
 // Products with one factor of an item's chain, made as matrix4_multiply makes
 // them (its sums, in its order) so that every bit is the same, but without
@@ -109,19 +63,11 @@ KR_INLINE void times(Vector3 *acc, const double *f, const double *t) {
     *acc = Vector3{point[0], point[1], point[2]};
 }
 
+// Nothing carried: a rotation alone.
+KR_INLINE void times(std::nullptr_t *, const double *, const double *) {}
+
 void affine_identity(Affine *out) {
     *out = Affine{{1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0}};
-}
-
-// Multiplies one rotation (a pivot rotation with `pivot` 1) into the world
-// rotation and into the position's transform, each when given.
-template <typename Carried>
-void apply_rotation(Vector3 angles, int pivot, Matrix3 *rotation, Carried *world) {
-    Matrix3 factor;
-    hpb_round_single(&angles, pivot);
-    hpb_to_matrix3(&factor, &angles);
-    if (rotation) matrix3_multiply(rotation, rotation, &factor);
-    if (world) times(world, factor.m, kNoTranslation);
 }
 
 void add_turns(double turns[3], const Vector3 &angles) {
@@ -131,17 +77,132 @@ void add_turns(double turns[3], const Vector3 &angles) {
     turns[2] += angles.z;
 }
 
-// One item's rotation and pivot rotation, each only when it takes part. Its
-// rotation angles go to `turns` and `more_turns`, each when given.
+// The parts of an item a composition reads.
+constexpr unsigned kReadRotations = 1;  // rotation and pivot rotation
+constexpr unsigned kReadScale = 2;
+constexpr unsigned kReadPivot = 4;
+constexpr unsigned kReadPosition = 8;
+
+// One item of a chain at one time, as every composition takes it: read once,
+// its angles settled where they take part. Parts not read are zero (scale 1).
+struct ChainLevel {
+    HostId item;
+    bool camera;  // brings no scale
+    Vector3 pivot;
+    Vector3 scale;
+    Vector3 position;
+    Vector3 angles;  // its rotation as the host gives it (its turns)
+    bool rotates;
+    bool pivot_rotates;
+    Vector3 rotation;  // settled
+    Vector3 pivot_rotation;
+};
+
+// The host is asked in the order the factors are taken: forward, pivot,
+// scale, rotation, pivot rotation, position; backward (kReadBackward), pivot
+// rotation, rotation, scale.
+constexpr unsigned kReadBackward = 16;
+
+ChainLevel read_level(ItemParamFn param, HostId item, double time, unsigned parts) {
+    ChainLevel level{item, is_camera(item), {0.0, 0.0, 0.0}, {1.0, 1.0, 1.0}, {0.0, 0.0, 0.0}, {0.0, 0.0, 0.0},
+                     false, false, {0.0, 0.0, 0.0}, {0.0, 0.0, 0.0}};
+    const bool backward = (parts & kReadBackward) != 0;
+    const bool scaled = (parts & kReadScale) && !level.camera;
+    if (parts & kReadPivot) level.pivot = query_param(param, item, host_abi::kParamPivot, time);
+    if (scaled && !backward) level.scale = query_param(param, item, host_abi::kParamScaling, time);
+    if (parts & kReadRotations) {
+        if (backward) level.pivot_rotation = query_param(param, item, host_abi::kParamPivotRotation, time);
+        level.angles = level.rotation = query_param(param, item, host_abi::kParamRotation, time);
+        if (!backward) level.pivot_rotation = query_param(param, item, host_abi::kParamPivotRotation, time);
+        level.rotates = vec3_nonzero_mask(&level.rotation) != 0;
+        level.pivot_rotates = vec3_exact_nonzero_mask(&level.pivot_rotation) != 0;
+        if (level.rotates) hpb_round_single(&level.rotation, 0);
+        if (level.pivot_rotates) hpb_round_single(&level.pivot_rotation, 1);
+    }
+    if (scaled && backward) level.scale = query_param(param, item, host_abi::kParamScaling, time);
+    if (parts & kReadPosition) level.position = query_param(param, item, host_abi::kParamPosition, time);
+    return level;
+}
+
+bool scales(const ChainLevel &level) {
+    return !(level.scale.x == 1.0 && level.scale.y == 1.0 && level.scale.z == 1.0);
+}
+
+// The one factor sequence every composition takes an item through. Forward,
+// as a point of its child's space goes up: to its pivot, its scale, its
+// rotation, its pivot rotation, then to its position. The rotations also go
+// into `rotation` when given.
 template <typename Carried>
-void append_rotations(ItemParamFn param, HostId item, double time, Matrix3 *rotation, Carried *world,
-                      double turns[3], double more_turns[3] = nullptr) {
-    const Vector3 angles = query_param(param, item, host_abi::kParamRotation, time);
-    add_turns(turns, angles);
-    add_turns(more_turns, angles);
-    if (vec3_nonzero_mask(&angles) != 0) apply_rotation(angles, 0, rotation, world);
-    const Vector3 pivot_rotation = query_param(param, item, host_abi::kParamPivotRotation, time);
-    if (vec3_exact_nonzero_mask(&pivot_rotation) != 0) apply_rotation(pivot_rotation, 1, rotation, world);
+KR_INLINE void rotations_forward(const ChainLevel &level, Carried *transform, Matrix3 *rotation) {
+    Matrix3 factor;
+    if (level.rotates) {
+        hpb_to_matrix3(&factor, &level.rotation);
+        if (rotation) matrix3_multiply(rotation, rotation, &factor);
+        times(transform, factor.m, kNoTranslation);
+    }
+    if (level.pivot_rotates) {
+        hpb_to_matrix3(&factor, &level.pivot_rotation);
+        if (rotation) matrix3_multiply(rotation, rotation, &factor);
+        times(transform, factor.m, kNoTranslation);
+    }
+}
+
+template <typename Carried>
+KR_INLINE void level_forward(const ChainLevel &level, Carried *transform, Matrix3 *rotation) {
+    const double to_pivot[3] = {-level.pivot.x, -level.pivot.y, -level.pivot.z};
+    times(transform, kIdentity, to_pivot);
+    if (!level.camera) {
+        const double factor[9] = {level.scale.x, 0.0, 0.0, 0.0, level.scale.y, 0.0, 0.0, 0.0, level.scale.z};
+        times(transform, factor, kNoTranslation);
+    }
+    rotations_forward(level, transform, rotation);
+    const double to_position[3] = {level.position.x, level.position.y, level.position.z};
+    times(transform, kIdentity, to_position);
+}
+
+// And back, as the inverse chains take it from the root down: the inverse of
+// its pivot rotation, then of its rotation, into both accumulators given;
+// then of its scale into `with_scale` (a zero scale taken as 1).
+void level_inverse(const ChainLevel &level, Matrix3 *rotation, Matrix3 *with_scale) {
+    Matrix3 factor;
+    if (level.pivot_rotates) {
+        const Vector3 negated{-level.pivot_rotation.x, -level.pivot_rotation.y, -level.pivot_rotation.z};
+        hpb_to_matrix3_reverse(&factor, &negated);
+        if (rotation) matrix3_multiply(rotation, rotation, &factor);
+        if (with_scale) matrix3_multiply(with_scale, with_scale, &factor);
+    }
+    if (level.rotates) {
+        const Vector3 negated{-level.rotation.x, -level.rotation.y, -level.rotation.z};
+        hpb_to_matrix3_reverse(&factor, &negated);
+        if (rotation) matrix3_multiply(rotation, rotation, &factor);
+        if (with_scale) matrix3_multiply(with_scale, with_scale, &factor);
+    }
+    if (with_scale && !level.camera) {
+        matrix3_identity(&factor);
+        factor.m[0] = reciprocal_or_one(level.scale.x);
+        factor.m[4] = reciprocal_or_one(level.scale.y);
+        factor.m[8] = reciprocal_or_one(level.scale.z);
+        matrix3_multiply(with_scale, with_scale, &factor);
+    }
+}
+
+// The inverse chains work from the root down. The chain is gathered first
+// (parent queries from the item upwards, as a recursion would make them), so a
+// cyclic chain costs a bounded array instead of an unbounded stack.
+void chain_inverse(const ItemInfo *item_info, HostId item, double time, bool with_scale, Matrix3 *out) {
+    matrix3_identity(out);
+    if (item_info == nullptr || item_info->parent == nullptr || item_info->param == nullptr) return;
+    HostId chain[kMaxChainLength];
+    int length = 0;
+    for (HostId current = item; current != nullptr && length < kMaxChainLength; ++length) {
+        chain[length] = current;
+        if (length + 1 < kMaxChainLength) current = item_info->parent(current);
+    }
+    const unsigned parts = kReadBackward | kReadRotations | (with_scale ? kReadScale : 0u);
+    for (int i = length - 1; i >= 0; --i) {
+        const ChainLevel level = read_level(item_info->param, chain[i], time, parts);
+        level_inverse(level, with_scale ? nullptr : out, with_scale ? out : nullptr);
+    }
 }
 
 }  // namespace
@@ -151,7 +212,7 @@ void chain_world_rotation(ItemParentFn parent, ItemParamFn param, HostId item, d
     if (parent == nullptr || param == nullptr) return;
     HostId current = item;
     for (int length = 0; current != nullptr && length < kMaxChainLength; ++length) {
-        append_rotations<Vector3>(param, current, time, out, nullptr, nullptr);
+        rotations_forward<std::nullptr_t>(read_level(param, current, time, kReadRotations), nullptr, out);
         if (length + 1 < kMaxChainLength) current = parent(current);
     }
 }
@@ -184,21 +245,14 @@ KR_INLINE void times(ChainAndPoint *acc, const double *f, const double *t) {
 // Returns its position, as read for the chain.
 template <typename Carried>
 Vector3 append_ancestor(ItemParamFn param, HostId ancestor, double time, Carried *transform, Matrix3 *rotation,
-                        double turns[3], double more_turns[3] = nullptr, int32_t *scales = nullptr) {
-    const Vector3 pivot = query_param(param, ancestor, host_abi::kParamPivot, time);
-    const double to_pivot[3] = {-pivot.x, -pivot.y, -pivot.z};
-    times(transform, kIdentity, to_pivot);
-    if (!is_camera(ancestor)) {
-        const Vector3 scale = query_param(param, ancestor, host_abi::kParamScaling, time);
-        if (scales && !(scale.x == 1.0 && scale.y == 1.0 && scale.z == 1.0)) *scales = 1;
-        const double factor[9] = {scale.x, 0.0, 0.0, 0.0, scale.y, 0.0, 0.0, 0.0, scale.z};
-        times(transform, factor, kNoTranslation);
-    }
-    append_rotations(param, ancestor, time, rotation, transform, turns, more_turns);
-    const Vector3 position = query_param(param, ancestor, host_abi::kParamPosition, time);
-    const double to_position[3] = {position.x, position.y, position.z};
-    times(transform, kIdentity, to_position);
-    return position;
+                        double turns[3], double more_turns[3] = nullptr, int32_t *scales_seen = nullptr) {
+    const ChainLevel level =
+        read_level(param, ancestor, time, kReadPivot | kReadScale | kReadRotations | kReadPosition);
+    if (scales_seen && scales(level)) *scales_seen = 1;
+    add_turns(turns, level.angles);
+    add_turns(more_turns, level.angles);
+    level_forward(level, transform, rotation);
+    return level.position;
 }
 
 // The kept transform `above` multiplied in after `transform`.
@@ -245,10 +299,11 @@ void item_world_pose(const ItemInfo *item_info, HostId item, double time, HostId
     for (int a = 0; a < 3; ++a) own_turns[a] = ancestor_turns[a] = 0.0;
     if (ancestors_scale) *ancestors_scale = 0;
     if (item == nullptr || !usable(item_info)) return;
-    const ItemParamFn param = item_info->param;
-    append_rotations<Vector3>(param, item, time, rotation, nullptr, own_turns);
+    const ChainLevel level = read_level(item_info->param, item, time, kReadRotations | kReadPosition);
+    add_turns(own_turns, level.angles);
+    rotations_forward<std::nullptr_t>(level, nullptr, rotation);
     // The item's own translation is where its position's row starts.
-    *position = query_param(param, item, host_abi::kParamPosition, time);
+    *position = level.position;
     append_ancestors(item_info, item_info->parent(item), time, stop, above, 1, position, rotation, ancestor_turns,
                      nullptr, ancestors_scale);
 }
@@ -326,19 +381,6 @@ int32_t scales_up_chain(const ItemInfo *item_info, HostId item, double time) {
     return flags;
 }
 
-// One item of the chain as parent_chain_at reads it.
-struct ChainLevel {
-    HostId item;
-    Vector3 pivot;
-    Vector3 scale;
-    Vector3 position;
-    // The settled angles, when they take part.
-    bool rotates;
-    bool pivot_rotates;
-    Vector3 rotation;
-    Vector3 pivot_rotation;
-};
-
 }  // namespace
 
 void parent_chain_at(const ItemInfo *item_info, HostId item, double time, ParentChain *out) {
@@ -363,68 +405,17 @@ void parent_chain_at(const ItemInfo *item_info, HostId item, double time, Parent
         out->scales = scales_up_chain(item_info, item, time);
         return;
     }
-    const ItemParamFn param = item_info->param;
     ChainLevel levels[kMostWalkedTogether];
     for (int i = 0; i < length; ++i) {
-        ChainLevel &level = levels[i];
-        level.item = chain[i];
-        const bool camera = is_camera(level.item);
-        level.pivot = i > 0 ? query_param(param, level.item, host_abi::kParamPivot, time) : Vector3{0.0, 0.0, 0.0};
-        level.scale = camera ? Vector3{1.0, 1.0, 1.0} : query_param(param, level.item, host_abi::kParamScaling, time);
-        out->scales |= scale_flags(level.scale);
-        level.rotation = query_param(param, level.item, host_abi::kParamRotation, time);
-        add_turns(out->turns, level.rotation);
-        level.pivot_rotation = query_param(param, level.item, host_abi::kParamPivotRotation, time);
-        level.position = query_param(param, level.item, host_abi::kParamPosition, time);
-        level.rotates = vec3_nonzero_mask(&level.rotation) != 0;
-        level.pivot_rotates = vec3_exact_nonzero_mask(&level.pivot_rotation) != 0;
-        if (level.rotates) hpb_round_single(&level.rotation, 0);
-        if (level.pivot_rotates) hpb_round_single(&level.pivot_rotation, 1);
+        // The parent's own pivot does not place it; its ancestors' do.
+        levels[i] = read_level(item_info->param, chain[i], time,
+                               kReadScale | kReadRotations | kReadPosition | (i > 0 ? kReadPivot : 0u));
+        out->scales |= scale_flags(levels[i].scale);
+        add_turns(out->turns, levels[i].angles);
     }
     // The inverses from the root down, as chain_inverse builds them.
-    for (int i = length - 1; i >= 0; --i) {
-        const ChainLevel &level = levels[i];
-        Matrix3 factor;
-        if (level.pivot_rotates) {
-            const Vector3 negated{-level.pivot_rotation.x, -level.pivot_rotation.y, -level.pivot_rotation.z};
-            hpb_to_matrix3_reverse(&factor, &negated);
-            matrix3_multiply(&out->inverse_rotation, &out->inverse_rotation, &factor);
-            matrix3_multiply(&out->inverse_rotation_scale, &out->inverse_rotation_scale, &factor);
-        }
-        if (level.rotates) {
-            const Vector3 negated{-level.rotation.x, -level.rotation.y, -level.rotation.z};
-            hpb_to_matrix3_reverse(&factor, &negated);
-            matrix3_multiply(&out->inverse_rotation, &out->inverse_rotation, &factor);
-            matrix3_multiply(&out->inverse_rotation_scale, &out->inverse_rotation_scale, &factor);
-        }
-        if (!is_camera(level.item)) {
-            matrix3_identity(&factor);
-            factor.m[0] = reciprocal_or_one(level.scale.x);
-            factor.m[4] = reciprocal_or_one(level.scale.y);
-            factor.m[8] = reciprocal_or_one(level.scale.z);
-            matrix3_multiply(&out->inverse_rotation_scale, &out->inverse_rotation_scale, &factor);
-        }
-    }
+    for (int i = length - 1; i >= 0; --i) level_inverse(levels[i], &out->inverse_rotation, &out->inverse_rotation_scale);
     // The position from the item up, as item_world_position carries it.
     out->position = levels[0].position;
-    for (int i = 1; i < length; ++i) {
-        const ChainLevel &level = levels[i];
-        const double to_pivot[3] = {-level.pivot.x, -level.pivot.y, -level.pivot.z};
-        times(&out->position, kIdentity, to_pivot);
-        if (!is_camera(level.item)) {
-            const double factor[9] = {level.scale.x, 0.0, 0.0, 0.0, level.scale.y, 0.0, 0.0, 0.0, level.scale.z};
-            times(&out->position, factor, kNoTranslation);
-        }
-        Matrix3 factor;
-        if (level.rotates) {
-            hpb_to_matrix3(&factor, &level.rotation);
-            times(&out->position, factor.m, kNoTranslation);
-        }
-        if (level.pivot_rotates) {
-            hpb_to_matrix3(&factor, &level.pivot_rotation);
-            times(&out->position, factor.m, kNoTranslation);
-        }
-        const double to_position[3] = {level.position.x, level.position.y, level.position.z};
-        times(&out->position, kIdentity, to_position);
-    }
+    for (int i = 1; i < length; ++i) level_forward(levels[i], &out->position, nullptr);
 }
