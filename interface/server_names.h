@@ -1,7 +1,7 @@
 // The servers the module registers with the host, in table order: the name
 // the host runs each by and the name it shows the user in the "KRtools"
-// command group. The table, the documentation tests and the host's checks
-// all read them from here.
+// command group. The plug-in's server table, the host's checks (the script
+// runner's report) and the tests all read them from here.
 #pragma once
 
 struct ServerNames {

@@ -13,7 +13,6 @@ namespace {
 
 // Pole, position, rotation, scale and follow need kBuildAllLinks.
 constexpr uint32_t kLinksNeedingNewerBuild = LINK_POLE | LINK_POSITION | LINK_ROTATION | LINK_SCALE | LINK_FOLLOW;
-constexpr uint32_t kClearBits = 0xF000;
 
 // Walks the memorized item's own list: bones among their object's bones,
 // other items among all items of their kind.
@@ -105,7 +104,7 @@ int32_t run_link_command(GlobalLookupFn global, const LayoutGeneric *generic, ui
     }
 
     uint64_t link_item = 0;
-    if (!(link_flags & kClearBits)) {
+    if (!(link_flags & LINK_ANY_CLEAR)) {
         link_item = memorized_item;
         if (!link_item || !item_still_exists(&context, link_item)) {
             memorized_item = 0;

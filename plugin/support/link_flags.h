@@ -15,3 +15,6 @@ constexpr uint32_t LINK_WORLD_POSITION = 0x100;
 // The panel's "null ID" tick: apply the links with no item.
 constexpr uint32_t LINK_NULL_ITEM = 0x800;
 constexpr uint32_t LINK_CLEAR = 0x1000;
+// Any clear bit: LINK_CLEAR and the three above it, which the entry treats
+// alike. Such a command links to no item and needs no memorized one.
+constexpr uint32_t LINK_ANY_CLEAR = 0xF000;
