@@ -10,7 +10,7 @@
 
 #include "host/core/host.h"
 #include "host/core/plugin_library.h"
-#include "host/motion/world_transform.h"
+#include "host/core/world_transform.h"
 
 namespace {
 

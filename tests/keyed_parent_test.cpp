@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "host/core/services.h"
-#include "host/motion/world_transform.h"
+#include "host/core/world_transform.h"
 #include "interface/host_builds.h"
 #include "plugin_harness.h"
 

@@ -24,7 +24,7 @@
 #endif
 
 #include "lws_fixture.h"
-#include "host/motion/world_transform.h"
+#include "host/core/world_transform.h"
 #include "plugin_harness.h"
 #include "tools/script_runner.h"
 

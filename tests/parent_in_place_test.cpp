@@ -7,7 +7,7 @@
 
 #include "host/core/command_interpreter.h"
 #include "host/core/host.h"
-#include "host/motion/world_transform.h"
+#include "host/core/world_transform.h"
 
 namespace headless {
 namespace {

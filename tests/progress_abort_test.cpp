@@ -6,7 +6,7 @@
 
 #include "host/core/monitor_service.h"
 #include "host/hostile/hostile_host.h"
-#include "host/motion/world_transform.h"
+#include "host/core/world_transform.h"
 #include "plugin_harness.h"
 #include "tools/script_runner.h"
 

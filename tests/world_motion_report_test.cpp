@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "host/motion/world_transform.h"
+#include "host/core/world_transform.h"
 #include "plugin_harness.h"
 #include "tools/script_runner.h"
 

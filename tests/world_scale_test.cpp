@@ -9,7 +9,7 @@
 #include <map>
 #include <sstream>
 
-#include "host/motion/world_transform.h"
+#include "host/core/world_transform.h"
 #include "lws_fixture.h"
 #include "plugin_harness.h"
 #include "tools/script_runner.h"

@@ -6,7 +6,7 @@
 
 #include "host/core/host.h"
 #include "host/core/services.h"
-#include "host/motion/world_transform.h"
+#include "host/core/world_transform.h"
 
 namespace headless {
 namespace {

@@ -68,10 +68,11 @@ std::string text_or_null(const char *text) { return text ? std::string(text) : s
 
 Host::Host()
     : product_info_(host_numbering::product_info_with_build(1u | (11u << 20), kDefaultBuild)),
-      panels_(std::make_unique<PanelToolkit>(*this)),
+      panels_(std::make_unique<PanelToolkit>(static_cast<PanelOwner &>(*this))),
       monitors_(std::make_unique<Monitors>(*this)) {
     if (current_) violation(Breach::SecondHost, "a second host was created while another was current");
     current_ = this;
+    PanelToolkit::set_current(panels_.get());
     generic_ = LayoutGeneric{generic_save_scene, generic_load_scene, this, generic_lookup, generic_execute,
                              generic_evaluate, generic_command_arguments,
                              generic_parsed_arguments};
@@ -84,7 +85,10 @@ Host::Host()
 }
 
 Host::~Host() {
-    if (current_ == this) current_ = nullptr;
+    if (current_ == this) {
+        current_ = nullptr;
+        PanelToolkit::set_current(nullptr);
+    }
 }
 
 GlobalLookupFn Host::global_lookup() { return global_lookup_function; }

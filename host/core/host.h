@@ -16,7 +16,8 @@
 
 #include "interface/host_api.h"
 #include "interface/host_numbering.h"
-#include "breaches.h"
+#include "host/breaches/breaches.h"
+#include "host/panel_toolkit/panel_owner.h"
 #include "scene.h"
 
 namespace headless {
@@ -47,7 +48,8 @@ using CommandApplier = std::function<std::string(class Host &, const std::string
 
 constexpr uint32_t kDefaultBuild = 2700;
 
-class Host {
+// The toolkit sees the host only as the owner of its panels.
+class Host final : private PanelOwner {
 public:
     Host();
     ~Host();
@@ -107,7 +109,7 @@ public:
     // Misuse seen so far: commands outside an activation, more than one host,
     // and whatever later services add. Tests expect this to stay empty.
     std::vector<Violation> violations;
-    void violation(Breach breach, const std::string &what);
+    void violation(Breach breach, const std::string &what) override;
 
     // ---- activations ----
     // Runs one server's activation as the host would when the user runs it,
@@ -118,9 +120,9 @@ public:
     void set_generic_version(int version) { generic_version_ = version; }
     int generic_version() const { return generic_version_; }
     const std::string &command_arguments() const { return arguments_; }
-    bool in_activation() const { return activation_depth_ > 0; }
+    bool in_activation() const override { return activation_depth_ > 0; }
     // Counts activations; the one running now, or the last one.
-    int activation_serial() const { return activation_serial_; }
+    int activation_serial() const override { return activation_serial_; }
 
     // Publishes scene changes (selection, time, options) in the data records
     // the plug-in reads. Earlier selection lists stay readable until the
@@ -133,6 +135,11 @@ public:
     const LayoutGeneric &generic() const { return generic_; }
 
 private:
+    void desktop_size(int *width, int *height) const override {
+        *width = desktop_width;
+        *height = desktop_height;
+    }
+
     static inline Host *current_ = nullptr;  // one at a time; see the constructor
     Scene scene_;
     std::set<std::string> withheld_;

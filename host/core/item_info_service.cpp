@@ -1,7 +1,7 @@
 // "LW Item Info 3" over the headless scene.
 #include "host.h"
 #include "services.h"
-#include "host/motion/world_transform.h"
+#include "host/core/world_transform.h"
 
 namespace headless {
 namespace {

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <utility>
 
-#include "host/motion/world_transform.h"
+#include "host/core/world_transform.h"
 
 namespace headless {
 namespace {

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "host/core/scene.h"
+#include "host/core/world_transform.h"
 #include "world_motion_report.h"
-#include "world_transform.h"
 
 namespace headless {
 

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/core/host.h"
 
 namespace headless {
 namespace {
@@ -152,15 +151,14 @@ PanelAction PanelAction::look(std::function<void(HeadlessPanel &)> inspect) {
 }
 
 void *PanelToolkit::desktop_record() {
-    desktop_.width = host_.desktop_width;
-    desktop_.height = host_.desktop_height;
+    owner_.desktop_size(&desktop_.width, &desktop_.height);
     return &desktop_;
 }
 
 void PanelToolkit::end_activation(int activation) {
     for (const auto &panel : panels_) {
         if (panel->activation != activation || panel->destroyed) continue;
-        host_.violation(Breach::PanelNotDestroyed, "panel " + quoted(panel->title) + " was created and not destroyed by the end of the activation");
+        owner_.violation(Breach::PanelNotDestroyed, "panel " + quoted(panel->title) + " was created and not destroyed by the end of the activation");
         panel->destroyed = true;
     }
 }
@@ -169,12 +167,12 @@ HeadlessPanel *PanelToolkit::live_panel(PanelId handle, const char *operation) {
     for (const auto &panel : panels_) {
         if (panel.get() != handle) continue;
         if (panel->destroyed) {
-            host_.violation(Breach::DestroyedPanelUsed, std::string("panel ") + operation + " on the destroyed panel " + quoted(panel->title));
+            owner_.violation(Breach::DestroyedPanelUsed, std::string("panel ") + operation + " on the destroyed panel " + quoted(panel->title));
             return nullptr;
         }
         return panel.get();
     }
-    host_.violation(Breach::UnknownHandle, std::string("panel ") + operation + " on an unknown panel handle");
+    owner_.violation(Breach::UnknownHandle, std::string("panel ") + operation + " on an unknown panel handle");
     return nullptr;
 }
 
@@ -183,26 +181,26 @@ HeadlessControl *PanelToolkit::live_control(PanelControl *record, const char *op
         for (const auto &control : panel->controls) {
             if (&control->record != record) continue;
             if (panel->destroyed) {
-                host_.violation(Breach::DestroyedPanelUsed, std::string("control ") + operation + " on " + quoted(control->label) +
+                owner_.violation(Breach::DestroyedPanelUsed, std::string("control ") + operation + " on " + quoted(control->label) +
                                 " of the destroyed panel " + quoted(panel->title));
                 return nullptr;
             }
             return control.get();
         }
     }
-    host_.violation(Breach::UnknownHandle, std::string("control ") + operation + " on an unknown control");
+    owner_.violation(Breach::UnknownHandle, std::string("control ") + operation + " on an unknown control");
     return nullptr;
 }
 
 PanelId PanelToolkit::create(const char *title) {
-    if (!host_.in_activation()) host_.violation(Breach::PanelOutsideActivation, "panel created outside an activation");
+    if (!owner_.in_activation()) owner_.violation(Breach::PanelOutsideActivation, "panel created outside an activation");
     if (refuse_panels) {
         log.push_back("panel " + quoted(text_or_empty(title)) + " refused");
         return nullptr;
     }
     auto panel = std::make_unique<HeadlessPanel>();
     panel->title = text_or_empty(title);
-    panel->activation = host_.activation_serial();
+    panel->activation = owner_.activation_serial();
     log.push_back("panel " + quoted(panel->title) + " created");
     panels_.push_back(std::move(panel));
     return panels_.back().get();
@@ -211,7 +209,7 @@ PanelId PanelToolkit::create(const char *title) {
 void PanelToolkit::destroy(PanelId handle) {
     HeadlessPanel *panel = live_panel(handle, "destroy");
     if (!panel) return;
-    if (panel->is_open) host_.violation(Breach::PanelDestroyedWhileOpen, "panel " + quoted(panel->title) + " destroyed while open");
+    if (panel->is_open) owner_.violation(Breach::PanelDestroyedWhileOpen, "panel " + quoted(panel->title) + " destroyed while open");
     panel->destroyed = true;
     log.push_back("panel " + quoted(panel->title) + " destroyed");
 }
@@ -220,7 +218,7 @@ int PanelToolkit::open(PanelId handle, int flags) {
     HeadlessPanel *panel = live_panel(handle, "open");
     if (!panel) return 0;
     if (panel->is_open) {
-        host_.violation(Breach::PanelOpenedTwice, "panel " + quoted(panel->title) + " opened twice");
+        owner_.violation(Breach::PanelOpenedTwice, "panel " + quoted(panel->title) + " opened twice");
         return 0;
     }
     panel->is_open = true;
@@ -257,7 +255,7 @@ void PanelToolkit::close(PanelId handle) {
     HeadlessPanel *panel = live_panel(handle, "close");
     if (!panel) return;
     if (!panel->is_open) {
-        host_.violation(Breach::PanelClosedWhileNotOpen, "panel " + quoted(panel->title) + " closed while not open");
+        owner_.violation(Breach::PanelClosedWhileNotOpen, "panel " + quoted(panel->title) + " closed while not open");
         return;
     }
     panel->close_requested = true;
@@ -320,7 +318,7 @@ PanelControl *PanelToolkit::add_control(PanelId handle, const char *type_name, C
         control->width = copy.area.width;
         control->height = copy.area.height;
         if (kind == "TreeControl") {
-            if (copy.kind != host_abi::kValueTree) host_.violation(Breach::DescriptorKind, "tree control added with descriptor kind " +
+            if (copy.kind != host_abi::kValueTree) owner_.violation(Breach::DescriptorKind, "tree control added with descriptor kind " +
                                                                    std::to_string(copy.kind));
             control->tree_count = copy.tree.count;
             control->tree_child = copy.tree.child;
@@ -330,22 +328,22 @@ PanelControl *PanelToolkit::add_control(PanelId handle, const char *type_name, C
     // Fields and check boxes are told apart by the descriptor's kind alone.
     if (kind == "FloatControl" && control->desc_kind != host_abi::kValueFloat &&
         control->desc_kind != host_abi::kValueDistance)
-        host_.violation(Breach::DescriptorKind, "float control " + quoted(control->label) + " added with descriptor kind " +
+        owner_.violation(Breach::DescriptorKind, "float control " + quoted(control->label) + " added with descriptor kind " +
                         std::to_string(control->desc_kind));
     if (kind == "BoolControl" && control->desc_kind != host_abi::kValueBoolean)
-        host_.violation(Breach::DescriptorKind, "check box " + quoted(control->label) + " added with descriptor kind " +
+        owner_.violation(Breach::DescriptorKind, "check box " + quoted(control->label) + " added with descriptor kind " +
                         std::to_string(control->desc_kind));
     if (control->height <= 0) control->height = kind == "BorderControl" ? 2 : 18;
     if (control->width <= 0 && kind == "FloatControl") control->width = 80;
     if (control->width <= 0 && kind == "BoolControl") control->width = 14;
     control->record.draw = [](PanelControl *c, int mode) {
-        if (Host *host = Host::current()) host->panels().control_draw(c, mode);
+        if (PanelToolkit *toolkit = current()) toolkit->control_draw(c, mode);
     };
     control->record.get = [](PanelControl *c, int tag, PanelValue *value) {
-        if (Host *host = Host::current()) host->panels().control_get(c, tag, value);
+        if (PanelToolkit *toolkit = current()) toolkit->control_get(c, tag, value);
     };
     control->record.set = [](PanelControl *c, int tag, PanelValue *value) {
-        if (Host *host = Host::current()) host->panels().control_set(c, tag, value);
+        if (PanelToolkit *toolkit = current()) toolkit->control_set(c, tag, value);
     };
     control->record.private_data = control.get();
     panel->controls.push_back(std::move(control));
@@ -369,7 +367,7 @@ void PanelToolkit::control_draw(PanelControl *record, int mode) {
     case host_abi::kDrawRender: control->ghosted = false; break;
     case host_abi::kDrawGhost: control->ghosted = true; break;
     case host_abi::kDrawRefresh: ++control->redraws; break;
-    default: host_.violation(Breach::DrawMode, "control " + quoted(control->label) + " drawn in unknown mode " + std::to_string(mode));
+    default: owner_.violation(Breach::DrawMode, "control " + quoted(control->label) + " drawn in unknown mode " + std::to_string(mode));
     }
 }
 
@@ -382,7 +380,7 @@ void PanelToolkit::control_get(PanelControl *record, int tag, PanelValue *value)
     std::memcpy(&copy, value, sizeof copy);
     const int kind = copy.intv.kind;
     auto mismatch = [&](const char *what) {
-        host_.violation(Breach::ValueKind, "control " + quoted(control->label) + ": " + what + " read with value kind " +
+        owner_.violation(Breach::ValueKind, "control " + quoted(control->label) + ": " + what + " read with value kind " +
                         std::to_string(kind));
     };
     switch (tag) {
@@ -432,7 +430,7 @@ void PanelToolkit::control_set(PanelControl *record, int tag, PanelValue *value)
     std::memcpy(&copy, value, sizeof copy);
     const int kind = copy.intv.kind;
     auto mismatch = [&](const char *what) {
-        host_.violation(Breach::ValueKind, "control " + quoted(control->label) + ": " + what + " set with value kind " +
+        owner_.violation(Breach::ValueKind, "control " + quoted(control->label) + ": " + what + " set with value kind " +
                         std::string(value_kind_name(kind)) + " (" + std::to_string(kind) + ")");
     };
     switch (tag) {

@@ -11,10 +11,10 @@
 
 #include "interface/host_api.h"
 #include "interface/panel_input.h"
+#include "panel_owner.h"
 
 namespace headless {
 
-class Host;
 struct HeadlessPanel;
 
 struct HeadlessControl {
@@ -99,7 +99,12 @@ struct PanelAction {
 
 class PanelToolkit {
 public:
-    explicit PanelToolkit(Host &host);
+    explicit PanelToolkit(PanelOwner &owner);
+
+    // The toolkit of the host whose services the plug-in sees now: a
+    // control's own functions reach it. That host sets it; null while none is.
+    static PanelToolkit *current() { return current_; }
+    static void set_current(PanelToolkit *toolkit) { current_ = toolkit; }
 
     // What the person does in the next modal panels, in order. A panel whose
     // script runs out is closed as with Cancel.
@@ -144,7 +149,8 @@ private:
     void perform(HeadlessPanel &panel, const PanelAction &action);
     void click_node(HeadlessPanel &panel, const PanelAction &action);
 
-    Host &host_;
+    static inline PanelToolkit *current_ = nullptr;
+    PanelOwner &owner_;
     PanelFuncs services_{};
     std::vector<std::unique_ptr<HeadlessPanel>> panels_;
     host_abi::HeadlessDesktop desktop_{};

@@ -14,7 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "host/core/scene.h"
+#include "scene.h"
 
 namespace headless {
 

@@ -1,14 +1,10 @@
 // "LWPanelServices" over the headless panel toolkit of the current host.
-#include "host.h"
-#include "host/panel_toolkit/panel_toolkit.h"
+#include "panel_toolkit.h"
 
 namespace headless {
 namespace {
 
-PanelToolkit *toolkit() {
-    Host *host = Host::current();
-    return host ? &host->panels() : nullptr;
-}
+PanelToolkit *toolkit() { return PanelToolkit::current(); }
 
 PanelId service_create(const char *title, void *) {
     PanelToolkit *t = toolkit();
@@ -44,7 +40,7 @@ PanelControl *service_next_control(PanelId panel, PanelControl *control) {
 
 }  // namespace
 
-PanelToolkit::PanelToolkit(Host &host) : host_(host) {
+PanelToolkit::PanelToolkit(PanelOwner &owner) : owner_(owner) {
     services_ = PanelFuncs{service_create, service_destroy, service_open, service_handle, service_draw, service_close,
                            service_get, service_set, service_add_control, service_next_control,
                            nullptr, nullptr, nullptr};
