@@ -1,7 +1,7 @@
 // The motion room's own: how the world-motion report holds the selected
 // items before a command. Kept small, as a whole take held at every frame
 // would take the memory of many scenes: numbers mostly as runs along lists
-// held once, key addresses as runs of neighbours.
+// held once.
 #pragma once
 
 #include <cstddef>
@@ -100,19 +100,13 @@ private:
     size_t size_ = 0;
 };
 
-// One channel's keys as they were. The command keeps the keys it finds, so
-// an address seen before is that key. Times run along the item's key times
-// (its KeyTimeGroup's), and keys made together mostly lie side by side in
-// memory, so mostly only the values take room for each key.
+// One channel's keys as they were: their values, and their times, which run
+// along the item's key times (its KeyTimeGroup's), so mostly only the values
+// take room for each key. The keys after the command are matched with these
+// by time.
 struct KeysBefore {
     std::vector<double> values;
     NumberRuns times;
-    struct AddressRun {
-        uintptr_t first;  // the address of key `begin`; the keys after it follow one another
-        size_t begin;
-    };
-    std::vector<AddressRun> addresses;
-    std::vector<uintptr_t> scattered;  // instead, each key's, when few lie side by side
     size_t size() const { return values.size(); }
 };
 
