@@ -134,93 +134,83 @@ void change(Json &json, const MotionChange &motion) {
 
 void sample(Json &json, const SampleFrame &at) { json.number(at.frame + (at.half ? 0.5 : 0.0)); }
 
-void item_measure(Json &json, const WorldMotionMeasure &measure, const ItemMotionMeasure &one) {
-    json.text += '{';
-    json.key("id").string(item_id_text(one.item.id));
-    json.key("name");
-    if (one.item.present)
-        json.string(one.item.name);
+// How an item's samples were held to the tolerance: null where nothing was judged.
+void judgement(Json &json, const ToleranceJudgement &judgement) {
+    // Held: judged and within it.
+    json.key("tolerance_held");
+    if (judgement.judged)
+        json.boolean(!judgement.motion_beyond && !judgement.scale_beyond);
     else
         json.null();
-    json.key("present").boolean(one.item.present);
-    json.key("nothing_to_unparent").boolean(one.nothing_to_unparent);
-    json.key("changed").boolean(one.item.present && one.changed);
-    if (one.item.present && one.changed) {
-        const bool verified = one.verified();
-        json.key("reparented").boolean(one.reparented());
-        json.key("old_parent");
-        item(json, one.parent_before);
-        json.key("new_parent");
-        item(json, one.parent_after);
-        json.key("keys_rewritten").count(one.keys_rewritten);
-        json.key("keys_created").count(one.keys_created);
-        json.key("scale_keys_rewritten").count(one.scale_keys_rewritten);
-        json.key("scale_keys_created").count(one.scale_keys_created);
-        json.key("verified").boolean(verified);
-        json.key("key_times").count(one.key_times);
-        json.key("at_keys");
-        change(json, one.at_keys);
-        json.key("at_frames");
-        if (measure.frames.too_many || measure.frames.count == 0)
-            json.null();
-        else
-            change(json, one.at_frames);
-        json.key("half_frames");
-        if (measure.tolerance.on)
-            json.count(one.half_frames);
-        else
-            json.null();
-        json.key("at_half_frames");
-        if (measure.tolerance.on && one.half_frames > 0)
-            change(json, one.at_half_frames);
-        else
-            json.null();
-        json.key("scale_changed").boolean(one.scale_changed);
-        json.key("scale_factor").number(one.scale_factor);
-        json.key("descendants").count(one.descendants);
-        json.key("descendants_moved").number(one.descendants > 0 ? one.descendants_moved : 0.0);
-        json.key("most_moved");
-        item(json, one.most_moved);
-        json.key("shears").boolean(one.shears);
-        json.key("shears_from");
-        if (one.shears)
-            json.number(one.shears_from);
-        else
-            json.null();
-        const ToleranceJudgement &judgement = one.judgement;
-        // Held: judged and within it; null where nothing was judged.
-        json.key("tolerance_held");
-        if (judgement.judged)
-            json.boolean(!judgement.motion_beyond && !judgement.scale_beyond);
-        else
-            json.null();
-        json.key("judged");
-        if (judgement.judged) {
-            json.text += '{';
-            json.key("frames").count(judgement.frames);
-            json.key("half_frames").count(judgement.half_frames);
-            json.key("position").number(judgement.largest.position);
-            json.key("degrees").number(judgement.largest.degrees);
-            json.key("scale_percent").number(judgement.scale_percent);
-            json.key("all_numbers").boolean(judgement.largest.finite);
-            json.key("motion_worst_frame");
-            sample(json, judgement.motion_worst);
-            json.key("motion_there");
-            change(json, judgement.motion_there);
-            json.key("scale_worst_frame");
-            sample(json, judgement.scale_worst);
-            json.key("scale_percent_there").number(judgement.scale_there);
-            json.text += '}';
-        } else {
-            json.null();
-        }
+    json.key("judged");
+    if (!judgement.judged) {
+        json.null();
+        return;
     }
-    json.key("warnings").text += '[';
-    for (const std::string &warning : item_warnings(measure, one)) {
-        json.element();
-        json.string(warning);
-    }
-    json.text += ']';
+    json.text += '{';
+    json.key("frames").count(judgement.frames);
+    json.key("half_frames").count(judgement.half_frames);
+    json.key("position").number(judgement.largest.position);
+    json.key("degrees").number(judgement.largest.degrees);
+    json.key("scale_percent").number(judgement.scale_percent);
+    json.key("all_numbers").boolean(judgement.largest.finite);
+    json.key("motion_worst_frame");
+    sample(json, judgement.motion_worst);
+    json.key("motion_there");
+    change(json, judgement.motion_there);
+    json.key("scale_worst_frame");
+    sample(json, judgement.scale_worst);
+    json.key("scale_percent_there").number(judgement.scale_there);
+    json.text += '}';
+}
+
+// The figures of an item the command changed.
+void changed_item(Json &json, const WorldMotionMeasure &measure, const ItemMotionMeasure &one) {
+    json.key("reparented").boolean(one.reparented());
+    json.key("old_parent");
+    item(json, one.parent_before);
+    json.key("new_parent");
+    item(json, one.parent_after);
+    json.key("keys_rewritten").count(one.keys_rewritten);
+    json.key("keys_created").count(one.keys_created);
+    json.key("scale_keys_rewritten").count(one.scale_keys_rewritten);
+    json.key("scale_keys_created").count(one.scale_keys_created);
+    json.key("verified").boolean(one.verified());
+    json.key("key_times").count(one.key_times);
+    json.key("at_keys");
+    change(json, one.at_keys);
+    json.key("at_frames");
+    if (measure.frames.too_many || measure.frames.count == 0)
+        json.null();
+    else
+        change(json, one.at_frames);
+    json.key("half_frames");
+    if (measure.tolerance.on)
+        json.count(one.half_frames);
+    else
+        json.null();
+    json.key("at_half_frames");
+    if (measure.tolerance.on && one.half_frames > 0)
+        change(json, one.at_half_frames);
+    else
+        json.null();
+    json.key("scale_changed").boolean(one.scale_changed);
+    json.key("scale_factor").number(one.scale_factor);
+    json.key("descendants").count(one.descendants);
+    json.key("descendants_moved").number(one.descendants > 0 ? one.descendants_moved : 0.0);
+    json.key("most_moved");
+    item(json, one.most_moved);
+    json.key("shears").boolean(one.shears);
+    json.key("shears_from");
+    if (one.shears)
+        json.number(one.shears_from);
+    else
+        json.null();
+    judgement(json, one.judgement);
+}
+
+// What moves the item or its chain beyond keys, where that leaves its figures unverified.
+void not_verified(Json &json, const ItemMotionMeasure &one) {
     json.key("not_verified").text += '[';
     if (one.item.present && one.changed && !one.descendants_verified())
         for (const MotionDriver &driver : one.drivers) {
@@ -232,7 +222,29 @@ void item_measure(Json &json, const WorldMotionMeasure &measure, const ItemMotio
             json.key("what").string(driver_motion(driver));
             json.text += '}';
         }
-    json.text += "]}";
+    json.text += ']';
+}
+
+void item_measure(Json &json, const WorldMotionMeasure &measure, const ItemMotionMeasure &one) {
+    json.text += '{';
+    json.key("id").string(item_id_text(one.item.id));
+    json.key("name");
+    if (one.item.present)
+        json.string(one.item.name);
+    else
+        json.null();
+    json.key("present").boolean(one.item.present);
+    json.key("nothing_to_unparent").boolean(one.nothing_to_unparent);
+    json.key("changed").boolean(one.item.present && one.changed);
+    if (one.item.present && one.changed) changed_item(json, measure, one);
+    json.key("warnings").text += '[';
+    for (const std::string &warning : item_warnings(measure, one)) {
+        json.element();
+        json.string(warning);
+    }
+    json.text += ']';
+    not_verified(json, one);
+    json.text += '}';
 }
 
 }  // namespace
