@@ -21,3 +21,17 @@ bool grow_block(T **block, int32_t *capacity, int64_t needed) {
     *capacity = static_cast<int32_t>(wanted);
     return true;
 }
+
+// Makes `*block` hold at least `needed` elements, growing it to exactly that
+// many: for sizes known up front, where doubling would only leave a tail
+// unused. False as grow_block.
+template <typename T>
+bool reserve_block(T **block, int32_t *capacity, int64_t needed) {
+    if (needed <= *capacity) return true;
+    if (needed > INT32_MAX) return false;
+    void *grown = std::realloc(*block, static_cast<size_t>(needed) * sizeof(T));
+    if (!grown) return false;
+    *block = static_cast<T *>(grown);
+    *capacity = static_cast<int32_t>(needed);
+    return true;
+}

@@ -31,6 +31,14 @@ bool interleave_channels_keyed_together(const KeyWrite *begin, const KeyWrite *e
     return true;
 }
 
+// The spare is as large as the writes: not kept through the solves and the
+// hold that follow, when memory peaks.
+void free_spare(KeyWriteList *list) {
+    std::free(list->spare);
+    list->spare = nullptr;
+    list->spare_capacity = 0;
+}
+
 // Writes are added a channel at a time, each channel's keys in time order,
 // then the created ones in time order: a few sorted runs, each merged in in
 // linear time. Many runs (a host handing out keys out of order) are sorted.
@@ -41,7 +49,7 @@ void order_writes(KeyWriteList *list) {
     for (const KeyWrite *write = begin + 1; write < end; ++write)
         if (comes_before(*write, write[-1])) ++runs;
     if (runs == 1) return;
-    if (runs > 16 || !grow_block(&list->spare, &list->spare_capacity, list->count)) {
+    if (runs > 16 || !reserve_block(&list->spare, &list->spare_capacity, list->count)) {
         std::sort(begin, end, comes_before);
         return;
     }
@@ -49,6 +57,7 @@ void order_writes(KeyWriteList *list) {
     if (interleave_channels_keyed_together(begin, end, runs, scratch)) {
         std::swap(list->writes, list->spare);
         std::swap(list->capacity, list->spare_capacity);
+        free_spare(list);
         return;
     }
     KeyWrite *run_end = begin + 1;
@@ -60,6 +69,7 @@ void order_writes(KeyWriteList *list) {
         std::copy(scratch, merged_end, begin);
         run_end = next;
     }
+    free_spare(list);
 }
 
 }  // namespace
@@ -75,6 +85,10 @@ bool key_write_list_grow(KeyWriteList *list) {
     return list->count < INT32_MAX && grow_block(&list->writes, &list->capacity, list->count + 1);
 }
 
+bool key_write_list_reserve(KeyWriteList *list, int64_t more) {
+    return reserve_block(&list->writes, &list->capacity, static_cast<int64_t>(list->count) + more);
+}
+
 bool key_write_list_group(KeyWriteList *list) {
     // Channel order within a time keeps the writes in the order the host
     // would see them from a frame-by-frame pass.
@@ -82,9 +96,15 @@ bool key_write_list_group(KeyWriteList *list) {
     KeyWrite *begin = list->writes;
     KeyWrite *end = begin + list->count;
     list->solve_count = 0;
+    // The solves, one a time, counted first: they are the largest records.
+    int64_t times = 0;
+    for (const KeyWrite *write = begin; write != end; ++write)
+        if (write == begin || write[-1].time != write->time) ++times;
+    if (!reserve_block(&list->solves, &list->solve_capacity, times)) return false;
     for (KeyWrite *write = begin; write != end; ++write) {
         if (list->solve_count == 0 || list->solves[list->solve_count - 1].time != write->time) {
-            if (!grow_block(&list->solves, &list->solve_capacity, list->solve_count + 1)) return false;
+            if (!grow_block(&list->solves, &list->solve_capacity, static_cast<int64_t>(list->solve_count) + 1))
+                return false;
             KeySolve &solve = list->solves[list->solve_count++];
             solve.time = write->time;
             solve.posed = 0;

@@ -70,7 +70,8 @@ struct KeyWriteList {
     KeySolve *solves;
     int32_t solve_count;
     int32_t solve_capacity;
-    // Where the writes are put in order, then swapped in.
+    // Where the writes are put in order, then swapped in; freed once they
+    // are, being as large as the writes.
     KeyWrite *spare;
     int32_t spare_capacity;
 };
@@ -80,6 +81,9 @@ void key_write_list_init(KeyWriteList *list);
 void key_write_list_clear(KeyWriteList *list);
 // Makes room for one more write. False when the memory could not be had.
 bool key_write_list_grow(KeyWriteList *list);
+// Makes room for `more` writes beyond those there, exactly: for counts known
+// up front. False when the memory could not be had; the list is as it was.
+bool key_write_list_reserve(KeyWriteList *list, int64_t more);
 // False when the memory could not be had; the list is as it was.
 inline bool key_write_list_add(KeyWriteList *list, double time, HostId key, int32_t channel) {
     if (list->count == list->capacity && !key_write_list_grow(list)) return false;

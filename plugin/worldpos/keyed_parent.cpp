@@ -196,6 +196,14 @@ bool mark_keys(const HostContext *context, const ChannelSlot slots[kMotionChanne
                const FrameRange &range, KeyFrameRecord *records, KeyWriteList *writes) {
     for (int32_t i = 0; i < range.count; ++i) records[i].keyed_channels = 0;
     key_write_list_clear(writes);
+    // Room for as many as the host says the channels hold, at most one a
+    // frame, so that the list is not grown by doubling. Only a hint: a host
+    // that says too few has the list grow, and one that says too many does
+    // not have it fail.
+    int64_t keys = 0;
+    for (int k = 0; k < kMotionChannels; ++k)
+        if (slots[k].first_key) keys += std::min(std::max(slots[k].key_count, 0), range.count);
+    key_write_list_reserve(writes, keys);
     for (int k = 0; k < kMotionChannels; ++k) {
         const auto mark = [&](HostId key, double time, int32_t index) {
             KeyFrameRecord &record = records[index];
@@ -206,6 +214,13 @@ bool mark_keys(const HostContext *context, const ChannelSlot slots[kMotionChanne
         if (!walk_keys(context, slots[k], frames_per_second, range, mark)) return false;
     }
     // A channel without a key in a marked frame gets one at the record's time.
+    int64_t created = 0;
+    for (int32_t i = 0; i < range.count; ++i) {
+        if (!records[i].keyed_channels) continue;
+        for (int l = 0; l < kMotionChannels; ++l)
+            if (slots[l].envelope && !(records[i].keyed_channels & (1u << l))) ++created;
+    }
+    key_write_list_reserve(writes, created);
     for (int32_t i = 0; i < range.count; ++i) {
         if (!records[i].keyed_channels) continue;
         for (int l = 0; l < kMotionChannels; ++l)
@@ -603,14 +618,15 @@ Prepared prepare_item(KeyedParentRun &run, HostId item, ChannelSlot slots[kKeyed
     run.range_first = range.first;
     run.range_count = range.count;
     run.checked_first = run.checked_last = 0;
-    bool sampled = false;
-    if (run.holding &&
-        checked_frame_range(context, item, parent_for(run, item), range.first, range.first + range.count - 1,
-                            &run.checked_first, &run.checked_last)) {
+    const bool sampled =
+        run.holding && checked_frame_range(context, item, parent_for(run, item), range.first,
+                                           range.first + range.count - 1, &run.checked_first, &run.checked_last);
+    if (sampled) {
+        // The samples' count is known: room for them at once (a hint, as in mark_keys).
+        key_write_list_reserve(&run.writes, 2 * (static_cast<int64_t>(run.checked_last) - run.checked_first) + 1);
         if (!add_sample_writes(&run.writes, run.checked_first, run.checked_last, frames_per_second, run.table.records,
                                range.first, range.count))
             return Prepared::Failed;
-        sampled = true;
     }
     if (!key_write_list_group(&run.writes)) return Prepared::Failed;
     return sampled ? Prepared::Sampled : Prepared::Ready;
@@ -1362,8 +1378,10 @@ bool name_in_progress(const HostContext *context, HostId item) {
     return progress_step(context->progress, 0, text);
 }
 
-void mark_done(KeyedReparent &plan, SelectionNode &node) {
-    node.done = true;
+// Once the node is solved its nearest selected ancestor's kept poses have
+// served it: the last child solved frees them, before its keys are written
+// and its motion held (when memory peaks), not after.
+void release_above(KeyedReparent &plan, const SelectionNode &node) {
     if (node.up >= 0 && --plan.nodes[node.up].children_left == 0) forget_poses(plan.nodes, plan.nodes[node.up]);
 }
 
@@ -1463,8 +1481,9 @@ bool keyed_reparent_next(KeyedReparent *plan, ReparentStep *step) {
             plan->failed = true;
             break;
         }
+        release_above(*plan, node);
         if (solved == Prepared::Skip) {
-            mark_done(*plan, node);
+            node.done = true;
             progress_step(plan->run.context->progress, plan->run.holding ? 2u : 1u, nullptr);
             continue;
         }
@@ -1487,7 +1506,7 @@ void keyed_reparent_write_keys(KeyedReparent *plan) {
     SelectionNode &node = plan->nodes[plan->in_hand];
     plan->in_hand = -1;
     write_item(plan->run, plan->hand);
-    mark_done(*plan, node);
+    node.done = true;
 }
 
 int32_t keyed_reparent_finish(KeyedReparent *plan, HostId *walk_end) {

@@ -93,11 +93,11 @@ struct HeldKey {
 // follows from its neighbours, a stepped key's is flat, and a 2D Bezier
 // key's is its handle's.
 struct KeyEnd {
-    int shape;        // -1: no key at this time in the channel
     double previous_time;  // the channel's key before it, if any
     double previous_value;
-    bool has_previous;
     double slope_out;  // as the host evaluates it now
+    int32_t shape;     // -1: no key at this time in the channel
+    bool has_previous;
 };
 
 // A point of the fit: a key's time with the value and slope the motion has there.
@@ -171,7 +171,7 @@ public:
         if (!prepare_targets()) return finish(result, kHoldNoMemory);
         frame_count_ = 0;
         gap_out_ = allocate<bool>(static_cast<int64_t>(key_count_) + 1);
-        key_ends_ = allocate<KeyEnd>(static_cast<int64_t>(key_count_) * kKeyedChannels);
+        key_ends_ = allocate<KeyEnd>(static_cast<int64_t>(key_count_) * channels_);
         if (!gap_out_ || !key_ends_) return finish(result, kHoldNoMemory);
         for (int32_t gap = 0; gap <= key_count_; ++gap) gap_out_[gap] = gap_is_out(gap);
         read_key_ends();
@@ -416,7 +416,7 @@ private:
     // stepped keys that become Hermite keys because the span before them is
     // fitted too (which keeps the span after them as it was).
     bool steerable(int32_t key, int c) const {
-        const int shape = key_ends_[key * kKeyedChannels + c].shape;
+        const int shape = key_ends_[static_cast<int64_t>(key) * channels_ + c].shape;
         if (shape < 0 || shape == host_abi::kKeyShapeTcb || shape == host_abi::kKeyShapeHermite ||
             shape == host_abi::kKeyShapeBezier)
             return true;
@@ -426,7 +426,7 @@ private:
     // The slope per second at which key `key`'s channel `c` leaves toward a
     // next key at `time` with `value`.
     double slope_leaving(int32_t key, int c, double time, double value) const {
-        const KeyEnd &end = key_ends_[key * kKeyedChannels + c];
+        const KeyEnd &end = key_ends_[static_cast<int64_t>(key) * channels_ + c];
         if (steerable(key, c)) return nodes_slope_out(key, c);
         if (end.shape == host_abi::kKeyShapeLinear) {
             const double here = writes_->solves[key_solves_[key]].time;
@@ -453,8 +453,8 @@ private:
             // Only the keys around a gap to fit are asked about.
             const bool needed = gap_out_[k] || gap_out_[k + 1];
             for (int c = 0; c < channels_; ++c) {
-                KeyEnd &end = key_ends_[k * kKeyedChannels + c];
-                end = KeyEnd{-1, 0.0, 0.0, false, 0.0};
+                KeyEnd &end = key_ends_[static_cast<int64_t>(k) * channels_ + c];
+                end = KeyEnd{0.0, 0.0, 0.0, -1, false};
                 const HostId envelope = needed ? envelopes_[c] : nullptr;
                 const HostId key = envelope ? env->find_key(envelope, time) : nullptr;
                 if (!key) continue;
@@ -481,10 +481,12 @@ private:
     bool fit_gap(int32_t gap) {
         const double start = gap_start(gap), end = gap_end(gap);
         int32_t count = 0;
-        const int32_t most = last_ - first_ + 3;
+        const int32_t from = first_sample_after(start), to = last_sample_before(end);
+        // The gap's own frames and its two keys: gaps between keys on every
+        // frame are short, the whole range need not be held for each.
+        const int64_t most = (to >= from ? (static_cast<int64_t>(to) - from) / 2 + 1 : 0) + 2;
         if (!grow_block(&nodes_, &node_capacity_, most)) return false;
         if (gap > 0) nodes_[count++] = node_at_key(gap - 1);
-        const int32_t from = first_sample_after(start), to = last_sample_before(end);
         for (int32_t j = from + (from % 2); j <= to; j += 2)
             if (keyed_[j / 2] == kFree) nodes_[count++] = node_at_sample(j);
         if (gap < key_count_) nodes_[count++] = node_at_key(gap);
@@ -822,7 +824,7 @@ private:
     int32_t *key_solves_ = nullptr;  // the solves of the item's keys, in time order
     int32_t key_count_ = 0;
     bool *gap_out_ = nullptr;  // by gap between keys (0: before the first): a sample in it is out
-    KeyEnd *key_ends_ = nullptr;  // by key and channel
+    KeyEnd *key_ends_ = nullptr;  // by key, then channel (channels_ of them)
     uint8_t *keyed_ = nullptr;  // by frame: kFree, kKeyed or kPicked
     double *targets_ = nullptr;
     HeldKey *held_ = nullptr;
