@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "plugin/support/item_id.h"
 #include "growing_block.h"
@@ -1237,6 +1240,17 @@ void forget_poses(SelectionNode *nodes, SelectionNode &node) {
     node.time_count = node.rotation_count = node.rotation_capacity = 0;
 }
 
+// A held item's working memory (its solves, its hold's lists, kept poses
+// done with) is megabytes on a long take, freed while the host's key storage
+// grows around it: glibc keeps such holes resident, where they add to the
+// peak, the host's own after the command included. Handed back to the
+// system after each held item and at the end.
+void give_back_freed_memory() {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
+
 // Why an item was not held, as the message says it.
 const char *reason_text(HoldOutcome outcome) {
     switch (outcome) {
@@ -1507,6 +1521,8 @@ void keyed_reparent_write_keys(KeyedReparent *plan) {
     plan->in_hand = -1;
     write_item(plan->run, plan->hand);
     node.done = true;
+    // Only a hold works through megabytes an item.
+    if (plan->hand.prepared == Prepared::Sampled) give_back_freed_memory();
 }
 
 int32_t keyed_reparent_finish(KeyedReparent *plan, HostId *walk_end) {
@@ -1528,5 +1544,6 @@ int32_t keyed_reparent_finish(KeyedReparent *plan, HostId *walk_end) {
     std::free(run.scale_unkept);
     const int32_t count = plan->count;
     std::free(plan);
+    give_back_freed_memory();
     return failed ? kFailed : count;
 }
