@@ -638,26 +638,14 @@ Prepared prepare_item(KeyedParentRun &run, HostId item, ChannelSlot slots[kKeyed
 // Notes an item whose motion was not held between keys, for the message at
 // the end. An item is never lost for want of memory here: the note is.
 void note_unheld(KeyedParentRun &run, HostId item, const HoldResult &result) {
-    if (run.unheld_count == run.unheld_capacity) {
-        const int32_t grown = run.unheld_capacity > 0 ? run.unheld_capacity * 2 : 8;
-        void *block = std::realloc(run.unheld, sizeof(*run.unheld) * static_cast<size_t>(grown));
-        if (!block) return;
-        run.unheld = static_cast<KeyedParentRun::Unheld *>(block);
-        run.unheld_capacity = grown;
-    }
-    run.unheld[run.unheld_count++] = KeyedParentRun::Unheld{item, result};
+    if (grow_block(&run.unheld, &run.unheld_capacity, static_cast<int64_t>(run.unheld_count) + 1))
+        run.unheld[run.unheld_count++] = KeyedParentRun::Unheld{item, result};
 }
 
 // Notes an item whose world scale was not kept, for the message at the end.
 void note_scale_unkept(KeyedParentRun &run, HostId item, int32_t reasons) {
-    if (run.scale_unkept_count == run.scale_unkept_capacity) {
-        const int32_t grown = run.scale_unkept_capacity > 0 ? run.scale_unkept_capacity * 2 : 8;
-        void *block = std::realloc(run.scale_unkept, sizeof(*run.scale_unkept) * static_cast<size_t>(grown));
-        if (!block) return;
-        run.scale_unkept = static_cast<KeyedParentRun::ScaleUnkept *>(block);
-        run.scale_unkept_capacity = grown;
-    }
-    run.scale_unkept[run.scale_unkept_count++] = KeyedParentRun::ScaleUnkept{item, reasons};
+    if (grow_block(&run.scale_unkept, &run.scale_unkept_capacity, static_cast<int64_t>(run.scale_unkept_count) + 1))
+        run.scale_unkept[run.scale_unkept_count++] = KeyedParentRun::ScaleUnkept{item, reasons};
 }
 
 bool solve_all(const HostContext *context, const ItemSolve &solve, KeyWriteList &writes) {
