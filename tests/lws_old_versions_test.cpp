@@ -33,7 +33,7 @@ const char *const kCube56 = "assimp__assimp__move_x_oldformat_56.lws";
 
 TEST(LwsOldRead, Lwsc1CradleHasItsHierarchyTargetAndSharedKeysInSecondsAndRadians) {
     Loaded l;
-    if (!load_real(kCradle, &l)) GTEST_SKIP() << "no " << kCradle;
+    ASSERT_TRUE(load_real(kCradle, &l)) << "no " << KR_TESTDATA_LWS << "/" << kCradle << ": these tests need ../shared/testdata beside the clone";
     const Scene &s = l.scene;
     EXPECT_EQ(l.doc.version, 1);
     EXPECT_EQ(s.all_items().size(), 14u);  // 12 objects, a light and the camera the file never adds
@@ -70,7 +70,7 @@ TEST(LwsOldRead, Lwsc1CradleHasItsHierarchyTargetAndSharedKeysInSecondsAndRadian
 
 TEST(LwsOldRead, Lwsc2CubeHasPerChannelKeysInSecondsAndDegreesReadAsRadians) {
     Loaded l;
-    if (!load_real(kCube56, &l)) GTEST_SKIP() << "no " << kCube56;
+    ASSERT_TRUE(load_real(kCube56, &l)) << "no " << KR_TESTDATA_LWS << "/" << kCube56 << ": these tests need ../shared/testdata beside the clone";
     const Scene &s = l.scene;
     EXPECT_EQ(l.doc.version, 2);
     EXPECT_EQ(s.all_items().size(), 3u);
@@ -94,7 +94,7 @@ TEST(LwsOldRead, Lwsc2CubeHasPerChannelKeysInSecondsAndDegreesReadAsRadians) {
 
 TEST(LwsOldWrite, LinkChangesAreWrittenAsObjectNumbersAndReadBack) {
     Loaded l;
-    if (!load_real(kCradle, &l)) GTEST_SKIP() << "no " << kCradle;
+    ASSERT_TRUE(load_real(kCradle, &l)) << "no " << KR_TESTDATA_LWS << "/" << kCradle << ": these tests need ../shared/testdata beside the clone";
     const std::string original = l.doc.text;
     Scene &s = l.scene;
     const ItemIdValue ball = 0x10000002u, null = 0x1000000bu, string1 = 0x10000003u, light = 0x20000000u,
@@ -258,7 +258,7 @@ TEST(LwsOldWrite, Lwsc1KeyEditsKeepSharedFramesAndRefuseWhatOneKeyPerFrameCannot
 
 TEST(LwsOldWrite, Lwsc2KeyEditsKeepEachKeysTextAndThirdNumber) {
     Loaded l;
-    if (!load_real(kCube56, &l)) GTEST_SKIP() << "no " << kCube56;
+    ASSERT_TRUE(load_real(kCube56, &l)) << "no " << KR_TESTDATA_LWS << "/" << kCube56 << ": these tests need ../shared/testdata beside the clone";
     Item &cube = *l.scene.find(0x10000000u);
     cube.channel(kPositionX).envelope.keys()[1]->value = 1.5;
     cube.channel(kPositionX).envelope.create_key(2.0, 0.25);
