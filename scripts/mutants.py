@@ -112,6 +112,11 @@ def faults_of_line(line):
         if in_string(line, m.start()):
             continue
         text, suffix = m.group(1), m.group(2)
+        # Zero scaled is zero, and an array's size scaled only wastes room.
+        if re.fullmatch(r"[0.]+(?:[eE][-+]?\d+)?", text):
+            continue
+        if line[:m.start()].endswith("[") and line[m.end():].startswith("]"):
+            continue
         if text.startswith("0x"):
             scaled = "(10 * " + text + suffix + ")"
         elif re.fullmatch(r"\d+", text):

@@ -1,0 +1,138 @@
+// Faults that a sampled mutation run (scripts/mutants.sh) found no other test
+// catching: each test sits on the boundary or the branch its fault moves, and
+// goes through the loaded plug-in and the tool's statements.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <utility>
+#include <vector>
+
+#include "host/motion/world_transform.h"
+#include "plugin_harness.h"
+#include "tools/script_runner.h"
+
+namespace headless {
+namespace {
+
+using Keys = std::vector<std::pair<double, double>>;  // (time in seconds, value)
+
+std::string envelope(const Keys &keys) {
+    std::string text = "{ Envelope\n  " + std::to_string(keys.size()) + "\n";
+    char line[96];
+    for (const auto &key : keys) {
+        std::snprintf(line, sizeof line, "  Key %.17g %.17g 0 0 0 0 0 0 0\n", key.second, key.first);
+        text += line;
+    }
+    return text + "  Behaviors 1 1\n}\n";
+}
+
+// A null of a scene file; channels without keys given hold 0, or 1 for scale.
+std::string null_item(const std::string &id_and_name, std::vector<std::pair<int, Keys>> keyed, const char *parent,
+                      const std::string &extra = "") {
+    std::string text = "AddNullObject " + id_and_name + "\nObjectMotion\nNumChannels 9\n";
+    for (int c = 0; c < 9; ++c) {
+        Keys keys = {{0.0, c >= 6 ? 1.0 : 0.0}};
+        for (const auto &k : keyed)
+            if (k.first == c) keys = k.second;
+        text += "Channel " + std::to_string(c) + "\n" + envelope(keys);
+    }
+    if (parent) text += std::string("ParentItem ") + parent + "\n";
+    return text + extra + "\n";
+}
+
+std::string scene_text(int last_frame, const std::string &items) {
+    return "LWSC\n5\n\nFirstFrame 0\nLastFrame " + std::to_string(last_frame) + "\nFramesPerSecond 30\n\n" + items;
+}
+
+class FaultTest : public PluginTest {
+protected:
+    void SetUp() override {
+        PluginTest::SetUp();
+        if (plugin) runner = std::make_unique<ScriptRunner>(host, *plugin, out);
+    }
+    void TearDown() override {
+        std::remove(path.c_str());
+        PluginTest::TearDown();
+    }
+    void load(const std::string &text) {
+        std::ofstream(path, std::ios::binary) << text;
+        ASSERT_EQ(run("load " + path), "");
+    }
+    // Runs one statement; its error or its last fault, or "" when it succeeded.
+    std::string run(const std::string &statement) {
+        std::string error;
+        const size_t faults = runner->faults().size();
+        if (!runner->run_statement(statement, &error)) return error.empty() ? "(no reason)" : error;
+        return runner->faults().size() > faults ? runner->faults().back() : "";
+    }
+    // Re-parents `item` under `parent` keeping its world motion; the report.
+    std::string reparent(const std::string &item, const std::string &parent) {
+        out.str("");
+        EXPECT_EQ(run("select " + parent), "");
+        EXPECT_EQ(run("run KR_memItem"), "");
+        EXPECT_EQ(run("select " + item), "");
+        run("run KR_setParent_wPos");
+        return out.str();
+    }
+
+    std::ostringstream out;
+    std::unique_ptr<ScriptRunner> runner;
+    const std::string path = ::testing::TempDir() + "fault_boundaries.lws";
+};
+
+// An ancestor on both chains is named by both of its places: moving Mover
+// from under Arm to under Root makes Root its old ancestor and new parent,
+// and moving it back makes Root its old parent and new ancestor.
+TEST_F(FaultTest, ReportNamesADriverOnBothChainsByBothPlaces) {
+    const std::string modifier = "Plugin ItemMotionHandler 1 Wobble\nEndPlugin\n";
+    load(scene_text(30, null_item("10000000 Root", {}, nullptr, modifier) +
+                            null_item("10000001 Arm", {{3, {{0, 0.4}}}}, "10000000") +
+                            null_item("10000002 Mover", {{0, {{0, 1}, {1, 2}}}}, "10000001")));
+    const std::string there = reparent("Mover", "Root");
+    EXPECT_NE(there.find("    old ancestor and new parent Root [10000000]: motion modifier Wobble\n"),
+              std::string::npos)
+        << there;
+    const std::string back = reparent("Mover", "Arm");
+    EXPECT_NE(back.find("    old parent and new ancestor Root [10000000]: motion modifier Wobble\n"),
+              std::string::npos)
+        << back;
+}
+
+// Channels keyed at different times, and a different number of times, give
+// the writes in several runs of unequal length: they must be merged, not
+// taken for channels keyed together. Each key must hold the world position
+// at its own time under the moving new parent.
+TEST_F(FaultTest, ChannelsKeyedUnevenlyKeepTheWorldPositionAtEveryKey) {
+    load(scene_text(60, null_item("10000000 Carrier", {{0, {{0, 0}, {2, 4}}}, {3, {{0, 0}, {2, 1.2}}}}, nullptr) +
+                            null_item("10000001 Cup", {{0, {{0, 1}, {0.5, 2}, {1.5, 0}}}, {1, {{0.4, 3}}},
+                                                        {2, {{0.1, 0}, {0.9, 2}, {1.3, 1}, {1.9, 0}}}},
+                                      nullptr)));
+    const ItemIdValue cup = 0x10000001u;
+    const double times[] = {0.0, 0.1, 0.4, 0.5, 0.9, 1.3, 1.5, 1.9};
+    std::vector<Vec3> was;
+    for (double t : times) was.push_back(world_position(host.scene(), cup, t));
+    const std::string report = reparent("Cup", "Carrier");
+    ASSERT_NE(report.find("re-parented Cup"), std::string::npos) << report;
+    for (size_t i = 0; i < was.size(); ++i) {
+        const Vec3 now = world_position(host.scene(), cup, times[i]);
+        for (int a = 0; a < 3; ++a) EXPECT_NEAR(now[a], was[i][a], 1e-6) << "at " << times[i] << " s, axis " << a;
+    }
+}
+
+// The report calls a new parent chain uneven from a millionth on: a parent
+// stretched by three millionths across the item's axes is warned about, one
+// stretched by three ten-millionths is not.
+TEST_F(FaultTest, ReportWarnsOfAnUnevenNewParentFromAMillionthOn) {
+    for (const double stretch : {1 + 3e-6, 1 + 3e-7}) {
+        load(scene_text(30, null_item("10000000 Stretch", {{3, {{0, 0.5}}}, {6, {{0, stretch}}}}, nullptr) +
+                                null_item("10000001 Mover", {{0, {{0, 1}, {1, 3}}}, {3, {{0, 0.8}}}}, nullptr)));
+        const std::string report = reparent("Mover", "Stretch");
+        const bool warned = report.find("warning: Mover [10000001]: the new parent chain scales unevenly") != std::string::npos;
+        EXPECT_EQ(warned, stretch > 1 + 1e-6) << "stretched by " << stretch - 1 << ":\n" << report;
+    }
+}
+
+}  // namespace
+}  // namespace headless
