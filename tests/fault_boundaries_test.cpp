@@ -9,7 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include "host/motion/world_transform.h"
 #include "plugin_harness.h"
 #include "tools/script_runner.h"
 
@@ -98,27 +97,6 @@ TEST_F(FaultTest, ReportNamesADriverOnBothChainsByBothPlaces) {
     EXPECT_NE(back.find("    old parent and new ancestor Root [10000000]: motion modifier Wobble\n"),
               std::string::npos)
         << back;
-}
-
-// Channels keyed at different times, and a different number of times, give
-// the writes in several runs of unequal length: they must be merged, not
-// taken for channels keyed together. Each key must hold the world position
-// at its own time under the moving new parent.
-TEST_F(FaultTest, ChannelsKeyedUnevenlyKeepTheWorldPositionAtEveryKey) {
-    load(scene_text(60, null_item("10000000 Carrier", {{0, {{0, 0}, {2, 4}}}, {3, {{0, 0}, {2, 1.2}}}}, nullptr) +
-                            null_item("10000001 Cup", {{0, {{0, 1}, {0.5, 2}, {1.5, 0}}}, {1, {{0.4, 3}}},
-                                                        {2, {{0.1, 0}, {0.9, 2}, {1.3, 1}, {1.9, 0}}}},
-                                      nullptr)));
-    const ItemIdValue cup = 0x10000001u;
-    const double times[] = {0.0, 0.1, 0.4, 0.5, 0.9, 1.3, 1.5, 1.9};
-    std::vector<Vec3> was;
-    for (double t : times) was.push_back(world_position(host.scene(), cup, t));
-    const std::string report = reparent("Cup", "Carrier");
-    ASSERT_NE(report.find("re-parented Cup"), std::string::npos) << report;
-    for (size_t i = 0; i < was.size(); ++i) {
-        const Vec3 now = world_position(host.scene(), cup, times[i]);
-        for (int a = 0; a < 3; ++a) EXPECT_NEAR(now[a], was[i][a], 1e-6) << "at " << times[i] << " s, axis " << a;
-    }
 }
 
 // The report calls a new parent chain uneven from a millionth on: a parent
