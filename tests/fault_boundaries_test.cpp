@@ -112,5 +112,21 @@ TEST_F(FaultTest, ReportWarnsOfAnUnevenNewParentFromAMillionthOn) {
     }
 }
 
+// The report checks every frame up to the last key's frame. A key a
+// thousandth of a frame or nearer below frame 41 is on it; two thousandths
+// below, it is still in frame 40 (a scene file keeps times to about eight
+// digits, so a hair must forgive that, and no more).
+TEST_F(FaultTest, ReportCountsAKeyWithinAThousandthOfAFrameToThatFrameAndNoFurther) {
+    for (const double off : {0.0009, 0.002}) {
+        load(scene_text(30, null_item("10000000 Carrier", {{0, {{0, 0}, {1, 4}}}}, nullptr) +
+                                null_item("10000001 Cup", {{1, {{0, 1}, {(41 - off) / 30, 2}}}}, "10000000")));
+        out.str("");
+        ASSERT_EQ(run("select Cup"), "");
+        run("run KR_unParent_wPos");
+        const std::string span = off < 1e-3 ? "every frame 0 to 41: " : "every frame 0 to 40: ";
+        EXPECT_NE(out.str().find(span), std::string::npos) << off << " of a frame below 41:\n" << out.str();
+    }
+}
+
 }  // namespace
 }  // namespace headless
