@@ -3,6 +3,7 @@
 // goes through the loaded plug-in and the tool's statements.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -125,6 +126,27 @@ TEST_F(FaultTest, ReportCountsAKeyWithinAThousandthOfAFrameToThatFrameAndNoFurth
         run("run KR_unParent_wPos");
         const std::string span = off < 1e-3 ? "every frame 0 to 41: " : "every frame 0 to 40: ";
         EXPECT_NE(out.str().find(span), std::string::npos) << off << " of a frame below 41:\n" << out.str();
+    }
+}
+
+// Frames keyed only in scale get a scale key on each axis, the channel's own
+// where it has one in that frame: Cup's width is keyed at frame 10 and its
+// height a fifth of a frame later, so only its depth gets a key there (at the
+// later time), besides a key on each axis at frame 20, keyed in position.
+TEST_F(FaultTest, AFrameKeyedOnlyInScaleGetsOneKeyPerScaleAxis) {
+    load(scene_text(30, null_item("10000000 Grower", {{6, {{0, 1}, {1, 2}}}, {7, {{0, 1}, {1, 2}}}, {8, {{0, 1}, {1, 2}}}},
+                                  nullptr) +
+                            null_item("10000001 Cup", {{0, {{0, 0}, {20 / 30.0, 3}}}, {6, {{0, 1}, {10 / 30.0, 1.5}}},
+                                                       {7, {{0, 1}, {10.2 / 30, 1.2}}}},
+                                      nullptr)));
+    const std::string report = reparent("Cup", "Grower");
+    const Item *cup = host.scene().find(0x10000001u);
+    const std::vector<double> expected[3] = {{0, 10, 20}, {0, 10.2, 20}, {0, 10.2, 20}};
+    for (int axis = 0; axis < 3; ++axis) {
+        std::vector<double> frames;
+        for (const auto &key : cup->channel(static_cast<MotionChannel>(kScaleX + axis)).envelope.keys())
+            frames.push_back(std::round(key->time * 300) / 10);
+        EXPECT_EQ(frames, expected[axis]) << "scale axis " << axis << "\n" << report;
     }
 }
 
