@@ -150,5 +150,18 @@ TEST_F(FaultTest, AFrameKeyedOnlyInScaleGetsOneKeyPerScaleAxis) {
     }
 }
 
+// Un-parented from a parent that swings, tips and rolls, Gimbal keeps its place and
+// only its rotation drifts between its keys: the keys added must hold that
+// rotation to the degrees asked, as the report judges it.
+TEST_F(FaultTest, RotationAloneIsHeldToTheDegreesAsked) {
+    load(scene_text(30, null_item("10000000 Swing", {{3, {{0, 0}, {1, 12}}}, {4, {{0, 0}, {1, 2}}}, {5, {{0, 0}, {1, 5}}}}, nullptr) +
+                            null_item("10000001 Gimbal", {{4, {{0, 0.7}, {1, 0.7}}}}, "10000000")));
+    out.str("");
+    ASSERT_EQ(run("select Gimbal"), "");
+    EXPECT_EQ(run("run KR_unParent_wPos 0.001 0.05"), "") << out.str();
+    EXPECT_EQ(out.str().find("beyond the tolerance"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("world position moved at most 0,"), std::string::npos) << out.str();
+}
+
 }  // namespace
 }  // namespace headless
