@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <utility>
@@ -161,6 +162,32 @@ TEST_F(FaultTest, RotationAloneIsHeldToTheDegreesAsked) {
     EXPECT_EQ(run("run KR_unParent_wPos 0.001 0.05"), "") << out.str();
     EXPECT_EQ(out.str().find("beyond the tolerance"), std::string::npos) << out.str();
     EXPECT_NE(out.str().find("world position moved at most 0,"), std::string::npos) << out.str();
+}
+
+// A frame is judged at the time of a key that lies on it within a hair, as a
+// scene file keeps it, not at the frame's own time: Carrier steps to 10 units
+// at its key a ten-millionth of a second after frame 31, and Cup, keyed at
+// every frame and there, keeps that step exactly; at the frame's own time,
+// before the step, it would seem to have moved 10 units.
+TEST_F(FaultTest, ReportJudgesAFrameAtTheTimeOfItsKeyAHairOff) {
+    const double step = 1.0333334;
+    char carrier[160];
+    std::snprintf(carrier, sizeof carrier, "{ Envelope\n  2\n  Key 0 0 4 0 0 0 0 0 0\n  Key 10 %.8g 4 0 0 0 0 0 0\n"
+                                           "  Behaviors 1 1\n}\n", step);
+    std::string text = null_item("10000000 Carrier", {}, nullptr);
+    const size_t x = text.find("Channel 0\n") + 10;
+    text.replace(x, text.find("}\n", x) + 2 - x, carrier);
+    Keys cup_keys;
+    for (int frame = 0; frame <= 30; ++frame) cup_keys.push_back({frame / 30.0, 0.0});
+    cup_keys.push_back({step, 0.0});
+    load(scene_text(31, text + null_item("10000001 Cup", {{0, cup_keys}}, "10000000")));
+    out.str("");
+    ASSERT_EQ(run("select Cup"), "");
+    run("run KR_unParent_wPos");
+    const std::string figure = "every frame 0 to 31: world position moved at most ";
+    const size_t at = out.str().find(figure);
+    ASSERT_NE(at, std::string::npos) << out.str();
+    EXPECT_LT(std::strtod(out.str().c_str() + at + figure.size(), nullptr), 1e-6) << out.str();
 }
 
 }  // namespace
