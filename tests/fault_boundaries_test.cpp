@@ -190,5 +190,53 @@ TEST_F(FaultTest, ReportJudgesAFrameAtTheTimeOfItsKeyAHairOff) {
     EXPECT_LT(std::strtod(out.str().c_str() + at + figure.size(), nullptr), 1e-6) << out.str();
 }
 
+// The writer keeps a key line's own spacing, however long: a line of a
+// hand-edited file with twenty thousand blanks after "Key", larger than the
+// writer's stack buffer, is saved with its blanks and its new value.
+TEST_F(FaultTest, AKeyLineLongerThanTheWritersBufferIsSavedWhole) {
+    std::string cup = null_item("10000001 Cup", {{0, {{0, 1}, {1, 3}}}}, nullptr);
+    const std::string blanks(20000, ' ');
+    const size_t key = cup.find("Key 1 0 ");
+    ASSERT_NE(key, std::string::npos);
+    cup.insert(key + 3, blanks);
+    load(scene_text(30, null_item("10000000 Carrier", {{0, {{0, 5}, {1, 5}}}}, nullptr) + cup));
+    reparent("Cup", "Carrier");
+    const std::string saved = path + ".saved";
+    ASSERT_EQ(run("save --force " + saved), "");
+    std::ifstream in(saved, std::ios::binary);
+    std::stringstream written;
+    written << in.rdbuf();
+    std::remove(saved.c_str());
+    EXPECT_NE(written.str().find("  Key" + blanks + " -4 0 "), std::string::npos) << written.str().size() << " bytes";
+}
+
+// The oldest format stores frame numbers: a key moved three millionths of a
+// frame off frame 25 is refused on saving, and one moved three ten-millionths
+// off, within what a time read back from a file may be off, is saved on it.
+TEST_F(FaultTest, OldestFormatRefusesAKeyMillionthsOffItsFrameAndSavesOneNearer) {
+    for (const double off : {3e-6, 3e-7}) {
+        load("LWSC\n1\n\nFramesPerSecond 25.000000\n\nAddNullObject Holder\nObjectMotion (unnamed)\n  9\n  2\n"
+             "  0.0 0.0 0.0 0.0 0.0 0.0 1.0 1.0 1.0\n  0 0 0.0 0.0 0.0\n"
+             "  2.0 0.0 0.0 0.0 0.0 0.0 1.0 1.0 1.0\n  25 0 0.0 0.0 0.0\nEndBehavior 1\n\n");
+        Envelope &x = host.scene().find(0x10000000u)->channel(kPositionX).envelope;
+        ASSERT_EQ(x.key_count(), 2u);
+        ASSERT_TRUE(x.set_key_time(x.keys()[1].get(), (25 + off) / 25.0));
+        const std::string saved = path + ".saved";
+        std::remove(saved.c_str());
+        const std::string error = run("save " + saved);
+        std::ifstream in(saved, std::ios::binary);
+        std::stringstream written;
+        written << in.rdbuf();
+        std::remove(saved.c_str());
+        if (off > 1e-6) {
+            EXPECT_NE(error.find("is between frames; this scene format keeps keys on whole frames"), std::string::npos)
+                << error;
+        } else {
+            EXPECT_EQ(error, "");
+            EXPECT_NE(written.str().find("\n  25 0 "), std::string::npos) << written.str();
+        }
+    }
+}
+
 }  // namespace
 }  // namespace headless
