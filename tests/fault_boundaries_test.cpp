@@ -238,5 +238,27 @@ TEST_F(FaultTest, OldestFormatRefusesAKeyMillionthsOffItsFrameAndSavesOneNearer)
     }
 }
 
+// A new IK goal is saved as the file's version names it: by object number up
+// to LWSC 3, by item id from LWSC 4 on.
+TEST_F(FaultTest, AGoalIsSavedByObjectNumberUpToLwsc3AndByItemIdFromLwsc4) {
+    for (const int version : {3, 4}) {
+        const std::string ids[2] = {version <= 3 ? "" : "10000000 ", version <= 3 ? "" : "10000001 "};
+        load("LWSC\n" + std::to_string(version) + "\n\nFramesPerSecond 30\n\n" + null_item(ids[0] + "Hand", {}, nullptr) +
+             null_item(ids[1] + "Target", {}, nullptr));
+        ASSERT_EQ(run("select Target"), "");
+        ASSERT_EQ(run("run KR_memItem"), "");
+        ASSERT_EQ(run("select Hand"), "");
+        ASSERT_EQ(run("run KR_setGoal"), "");
+        const std::string saved = path + ".saved";
+        ASSERT_EQ(run("save --force " + saved), "");
+        std::ifstream in(saved, std::ios::binary);
+        std::stringstream written;
+        written << in.rdbuf();
+        std::remove(saved.c_str());
+        EXPECT_NE(written.str().find(version <= 3 ? "\nGoalObject 2\n" : "\nGoalObject 10000001\n"), std::string::npos)
+            << "LWSC " << version << ":\n" << written.str();
+    }
+}
+
 }  // namespace
 }  // namespace headless
