@@ -239,14 +239,6 @@ def main():
     restorer = Restorer(os.path.join(build, "mutants-backup"))
     restorer.recover_leftover()
 
-    def on_signal(signum, _frame):
-        restorer.restore()
-        print("\nmutants: stopped by signal %d, file restored" % signum)
-        sys.exit(130)
-
-    for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-        signal.signal(s, on_signal)
-
     faults = all_faults()
     rng = random.Random(args.seed)
     rng.shuffle(faults)
@@ -265,10 +257,21 @@ def main():
     if run(test_cmd) != 0:
         sys.exit("mutants: the tests fail on the unchanged tree")
 
+    class Stopped(Exception):
+        pass
+
+    def on_signal(signum, _frame):
+        restorer.restore()
+        raise Stopped("signal %d" % signum)
+
+    for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(s, on_signal)
+
     log_dir = os.path.join(build, "mutants-logs")
     os.makedirs(log_dir, exist_ok=True)
     results = []  # (rel, line, desc, caught)
     skipped = 0
+    stopped = None
     try:
         for rel, n, desc, new_line in faults:
             if len(results) >= args.count:
@@ -292,14 +295,19 @@ def main():
             results.append((rel, n + 1, desc, caught, old_line.strip(), new_line.strip()))
             print("%3d/%d %-9s %s:%d  %s  (%ds)" % (len(results), args.count, "caught" if caught else "SURVIVED",
                                                     rel, n + 1, desc, time.time() - start), flush=True)
+    except Stopped as why:
+        stopped = str(why)
     finally:
         restorer.restore()
-        # Leave the build as the sources are.
-        run(build_cmd)
+        # Leave the build as the sources are (not when stopped: the next build does it).
+        if stopped is None:
+            run(build_cmd)
 
     if not results:
         print("no fault built")
         return 1
+    if stopped:
+        print("\nstopped by %s after %d faults; the file is restored" % (stopped, len(results)))
     caught = sum(1 for r in results if r[3])
     print("\nseed %d: %d of %d faults caught (%.1f %%); %d did not build and were skipped"
           % (args.seed, caught, len(results), 100.0 * caught / len(results), skipped))
