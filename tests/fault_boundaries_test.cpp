@@ -99,6 +99,10 @@ TEST_F(FaultTest, ReportNamesADriverOnBothChainsByBothPlaces) {
     EXPECT_NE(back.find("    old parent and new ancestor Root [10000000]: motion modifier Wobble\n"),
               std::string::npos)
         << back;
+    // Named once, not again as an ancestor of the new chain alone.
+    for (const std::string &report : {there, back})
+        EXPECT_EQ(report.find("Root [10000000]: motion modifier"), report.rfind("Root [10000000]: motion modifier"))
+            << report;
 }
 
 // The report calls a new parent chain uneven from a millionth on: a parent
