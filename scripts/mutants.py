@@ -205,11 +205,11 @@ class Restorer:
         self.current = None
 
 
-def run(cmd, timeout=None, log=None):
+def run(cmd, timeout=None, log=None, env=None):
     with open(log or os.devnull, "w") as out:
         try:
             return subprocess.run(cmd, cwd=ROOT, stdout=out, stderr=subprocess.STDOUT,
-                                  timeout=timeout, start_new_session=False).returncode
+                                  timeout=timeout, env=env).returncode
         except subprocess.TimeoutExpired:
             return -1
 
@@ -252,9 +252,14 @@ def main():
                 "--stop-on-failure"]
     if args.exclude:
         test_cmd += ["-E", args.exclude]
+    # The tests' temporary files in a folder of this run's own: another run
+    # of the suite on the machine must not see them, nor they its.
+    test_env = dict(os.environ)
+    test_env["TEST_TMPDIR"] = test_env["TMPDIR"] = os.path.join(build, "mutants-tmp") + "/"
+    os.makedirs(test_env["TMPDIR"], exist_ok=True)
     if run(build_cmd) != 0:
         sys.exit("mutants: the unchanged tree does not build")
-    if run(test_cmd) != 0:
+    if run(test_cmd, env=test_env) != 0:
         sys.exit("mutants: the tests fail on the unchanged tree")
 
     class Stopped(Exception):
@@ -289,7 +294,7 @@ def main():
                     skipped += 1
                     continue
                 log = os.path.join(log_dir, "%03d.log" % len(results))
-                caught = run(test_cmd, log=log) != 0
+                caught = run(test_cmd, log=log, env=test_env) != 0
             finally:
                 restorer.restore()
             results.append((rel, n + 1, desc, caught, old_line.strip(), new_line.strip()))
