@@ -264,5 +264,34 @@ TEST_F(FaultTest, AGoalIsSavedByObjectNumberUpToLwsc3AndByItemIdFromLwsc4) {
     }
 }
 
+// In the oldest format a key line holds every channel: where a command
+// changes some keys of an item, the others keep their lines as the file had
+// them, digits and all.
+TEST_F(FaultTest, OldestFormatKeepsTheLinesOfTheKeysACommandLeftAlone) {
+    load("LWSC\n1\n\nFramesPerSecond 25.000000\n\n"
+         "AddNullObject Holder\nObjectMotion (unnamed)\n  9\n  2\n"
+         "  0.0 0.0 0.0 0.0 0.0 0.0 1.0 1.0 1.0\n  0 0 0.0 0.0 0.0\n"
+         "  0.0 0.0 0.0 0.0 0.0 0.0 1.0 1.0 1.0\n  25 0 0.0 0.0 0.0\nEndBehavior 1\n\n"
+         "AddNullObject Child\nObjectMotion (unnamed)\n  9\n  2\n"
+         "  1.50 0.0 0.0 0.0 0.0 0.0 1.0 1.0 1.0\n  0 0 0.0 0.0 0.0\n"
+         "  2.50 0.0 0.0 0.0 0.0 0.0 1.0 1.0 1.0\n  50 0 0.0 0.0 0.0\nEndBehavior 1\nParentObject 1\n\n");
+    // Holder's key at frame 25 moved 4 units: leaving it changes Child's key
+    // at frame 50, not the one at frame 0.
+    Envelope &x = host.scene().find(0x10000000u)->channel(kPositionX).envelope;
+    ASSERT_EQ(x.key_count(), 2u);
+    x.keys()[1]->value = 4.0;
+    ASSERT_EQ(run("select Child"), "");
+    run("run KR_unParent_wPos");
+    const std::string saved = path + ".saved";
+    ASSERT_EQ(run("save --force " + saved), "");
+    std::ifstream in(saved, std::ios::binary);
+    std::stringstream written;
+    written << in.rdbuf();
+    std::remove(saved.c_str());
+    const std::string child = written.str().substr(written.str().find("AddNullObject Child"));
+    EXPECT_NE(child.find("  1.50 0.0 0.0 0.0 0.0 0.0 1.0 1.0 1.0\n  0 0 0.0 0.0 0.0\n"), std::string::npos) << child;
+    EXPECT_EQ(child.find("  2.50 "), std::string::npos) << child;
+}
+
 }  // namespace
 }  // namespace headless
