@@ -293,5 +293,21 @@ TEST_F(FaultTest, OldestFormatKeepsTheLinesOfTheKeysACommandLeftAlone) {
     EXPECT_EQ(child.find("  2.50 "), std::string::npos) << child;
 }
 
+// The scale is held to the percentage asked and no closer: a parent that
+// swells by 0.3 % between Cup's keys and shrinks back leaves Cup's scale within
+// half a percent, and the hold adds no key for it.
+TEST_F(FaultTest, ScaleWithinThePercentageAskedTakesNoKeys) {
+    Keys swell = {{0, 1}, {0.5, 1.003}, {1, 1}};
+    load(scene_text(30, null_item("10000000 Swell", {{6, swell}, {7, swell}, {8, swell}}, nullptr) +
+                            null_item("10000001 Cup", {{1, {{0, 0}, {1, 0}}}}, "10000000")));
+    out.str("");
+    ASSERT_EQ(run("select Cup"), "");
+    run("run KR_unParent_wPos 1 180 0.5");
+    // Only the keys of frame 30 on the channels not keyed there; the drift stays.
+    EXPECT_NE(out.str().find("keys created 5, scale keys given new values 0, created 3\n"), std::string::npos)
+        << out.str();
+    EXPECT_NE(out.str().find("at most 0 units, 0 deg, 0.3 % scale\n"), std::string::npos) << out.str();
+}
+
 }  // namespace
 }  // namespace headless
