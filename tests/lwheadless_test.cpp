@@ -79,6 +79,7 @@ TEST_F(ToolTest, SaveTakesForceBeforeOrAfterTheNameAndRefusesUnknownOptions) {
     const std::string scene = folder + "tool_save_options.lws";
     const std::string copy = folder + "tool saved copy.lws";
     write_all(scene, kTwoNulls);
+    std::remove(copy.c_str());  // left by a run that was stopped, it would be refused
     ASSERT_EQ(run_all({"load " + scene, "save " + copy}), "");
     EXPECT_EQ(read_all(copy), kTwoNulls);
     write_all(copy, "older");
