@@ -1253,6 +1253,20 @@ const char *reason_text(HoldOutcome outcome) {
     }
 }
 
+// Appends one item's line to a closing message's text; where it would not
+// fit, says how many items (`left`, this one included) are not listed and
+// returns false.
+bool append_listed(char *text, size_t size, size_t *used, const char *line, int32_t left) {
+    const size_t length = std::strlen(line);
+    if (*used + length + 24 >= size) {
+        std::snprintf(text + *used, size - *used, "; and %d more", static_cast<int>(left));
+        return false;
+    }
+    std::memcpy(text + *used, line, length + 1);
+    *used += length;
+    return true;
+}
+
 // One message for the whole command, not one per item: a warning naming the
 // items still out of the tolerance, or, when only half frames between keyed
 // frames are, a note of those. Each item with the largest error left.
@@ -1278,13 +1292,7 @@ void report_unheld(const HostContext *context, const KeyedParentRun::Unheld *unh
                           reason_text(r.outcome));
         else
             std::snprintf(line, sizeof line, "%s%.64s: %s", listed ? "; " : "", name ? name : "?", reason_text(r.outcome));
-        const size_t length = std::strlen(line);
-        if (used + length + 24 >= sizeof text) {
-            std::snprintf(text + used, sizeof text - used, "; and %d more", static_cast<int>(count - i));
-            break;
-        }
-        std::memcpy(text + used, line, length + 1);
-        used += length;
+        if (!append_listed(text, sizeof text, &used, line, count - i)) break;
         ++listed;
     }
     if (warn)
@@ -1327,13 +1335,7 @@ void report_scale_unkept(const HostContext *context, const KeyedParentRun::Scale
         scale_reasons_text(unkept[i].reasons, reasons, sizeof reasons);
         char line[300];
         std::snprintf(line, sizeof line, "%s%.64s: %s", i ? "; " : "", name ? name : "?", reasons);
-        const size_t length = std::strlen(line);
-        if (used + length + 24 >= sizeof text) {
-            std::snprintf(text + used, sizeof text - used, "; and %d more", static_cast<int>(count - i));
-            break;
-        }
-        std::memcpy(text + used, line, length + 1);
-        used += length;
+        if (!append_listed(text, sizeof text, &used, line, count - i)) break;
     }
     context->messages->warning("wPos world scale not kept", text);
 }
