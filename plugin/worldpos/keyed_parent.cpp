@@ -1409,25 +1409,12 @@ KeyedReparent *keyed_reparent_plan(const HostContext *context, const HostId *sel
     KeyedReparent *plan = static_cast<KeyedReparent *>(std::malloc(sizeof(KeyedReparent)));
     if (!plan) return nullptr;
     KeyedParentRun &run = plan->run;
+    run = KeyedParentRun{};  // every list empty, every count 0
     run.context = context;
     run.new_parent = new_parent;
     key_frame_table_init(&run.table, allocator);
     key_write_list_init(&run.writes);
-    run.last_selected = nullptr;
     run.holding = context->tolerance.on;
-    run.checked_first = run.checked_last = 0;
-    run.unheld = nullptr;
-    run.unheld_count = run.unheld_capacity = 0;
-    run.stopped = false;
-    run.range_first = run.range_count = 0;
-    run.scale_writes = nullptr;
-    run.scale_write_count = run.scale_write_capacity = 0;
-    run.scale_keys = nullptr;
-    run.scale_key_count = run.scale_key_capacity = 0;
-    run.extra_solves = nullptr;
-    run.extra_solve_count = run.extra_solve_capacity = 0;
-    run.scale_unkept = nullptr;
-    run.scale_unkept_count = run.scale_unkept_capacity = 0;
 
     int32_t count = 0;
     while (selected_items && count < INT32_MAX && selected_items[count]) ++count;
